@@ -1,0 +1,172 @@
+// Shared machinery of the Python binding: the PrefixSearch object, argument
+// binding for the fast-call methods, argument conversions with their exact
+// messages, and the guard that turns C++ failures into Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/fault.h"
+#include "prefix/trie/trie.h"
+
+namespace tessaloom::binding {
+
+struct PrefixSearchObject {
+  PyObject_HEAD
+  Trie trie;
+};
+
+// The PrefixSearch type, created once by module initialisation.
+extern PyTypeObject* prefix_search_type;
+
+inline const Trie& trie_of(PyObject* self) {
+  return reinterpret_cast<PrefixSearchObject*>(self)->trie;
+}
+
+// Allocates a PrefixSearch and moves the trie into it. Null with an exception
+// set on failure; the trie is released then.
+PyObject* wrap_trie(Trie&& trie);
+
+// Thrown after a Python exception has been set; the guard returns null.
+struct PythonError {};
+
+// Owned reference, released on scope exit.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* o) : o_(o) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& r) noexcept : o_(r.release()) {}
+  Ref& operator=(Ref&& r) noexcept {
+    reset(r.release());
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(o_); }
+  PyObject* get() const { return o_; }
+  PyObject* release() {
+    PyObject* o = o_;
+    o_ = nullptr;
+    return o;
+  }
+  void reset(PyObject* o = nullptr) {
+    PyObject* old = o_;
+    o_ = o;
+    Py_XDECREF(old);
+  }
+  explicit operator bool() const { return o_ != nullptr; }
+
+ private:
+  PyObject* o_ = nullptr;
+};
+
+// Returns o, or throws PythonError when o is null (an exception is set).
+inline PyObject* check(PyObject* o) {
+  if (o == nullptr) throw PythonError{};
+  return o;
+}
+
+// Raises PanicException (derived from BaseException) with the message.
+void raise_panic(const char* message);
+
+// Runs body; returns its result, or null with the right exception set:
+// PythonError keeps the exception already set, std::bad_alloc becomes
+// MemoryError, anything else PanicException. Nothing C++ throws gets out.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const PythonError&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("unknown internal fault");
+  }
+  return nullptr;
+}
+
+// The parameters of one fast-call method.
+struct MethodSpec {
+  const char* name;                 // e.g. "fuzzy_match"
+  const char* const* params;        // parameter names, in order
+  std::size_t n_params;
+  std::size_t n_required;           // the first n_required are required
+};
+
+constexpr std::size_t kMaxParams = 8;
+
+// Binds positional and keyword arguments to parameters. On return out[i] is
+// the argument for parameter i (borrowed) or null when it was not supplied.
+// Throws PythonError with the TypeError of the first binding failure.
+void bind_arguments(const MethodSpec& spec, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// Re-raises the pending exception as described for convert_arg.
+void rewrap_type_error(const char* param);
+
+// Runs a conversion of the argument for `param`. A failure whose exception
+// type is exactly TypeError is raised again as TypeError
+// "argument '<param>': <message>", keeping its cause; others pass unchanged.
+template <class F>
+auto convert_arg(const char* param, F&& conversion) -> decltype(conversion()) {
+  try {
+    return conversion();
+  } catch (const PythonError&) {
+    rewrap_type_error(param);
+    throw;
+  }
+}
+
+// Sets TypeError "'<type qualname>' object cannot be converted to '<kind>'".
+[[noreturn]] void throw_cannot_convert(PyObject* value, const char* kind);
+
+// Conversions. Each throws PythonError with the exception set.
+std::uint32_t to_u32(PyObject* o);             // the integer rule
+std::uint8_t to_u8(PyObject* o);
+std::uint64_t to_u64(PyObject* o);             // __index__, then unsigned
+std::string_view to_utf8(PyObject* o);         // 'PyString' kind; view into o
+double to_double(PyObject* o);
+bool to_bool(PyObject* o);                     // 'PyBool', with NumPy's bool
+
+// Iterates a sequence argument (not a str), calling item(PyObject*) on each
+// item in iteration order. `reserve(n)` gets the reported length, if any.
+template <class Reserve, class Item>
+void for_each_in_sequence(PyObject* seq, Reserve&& reserve, Item&& item) {
+  if (PyUnicode_Check(seq)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    throw PythonError{};
+  }
+  if (!PySequence_Check(seq)) throw_cannot_convert(seq, "Sequence");
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) {
+    PyErr_Clear();
+  } else {
+    reserve(static_cast<std::size_t>(n));
+  }
+  if (PyList_CheckExact(seq)) {
+    // What the list iterator does, without creating it: the length is read
+    // again each step, since converting an item can run Python code.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      Ref it(Py_NewRef(PyList_GET_ITEM(seq, i)));
+      item(it.get());
+    }
+    return;
+  }
+  Ref iter(check(PyObject_GetIter(seq)));
+  while (PyObject* raw = PyIter_Next(iter.get())) {
+    Ref it(raw);
+    item(it.get());
+  }
+  if (PyErr_Occurred()) throw PythonError{};
+}
+
+}  // namespace tessaloom::binding

@@ -1,0 +1,81 @@
+// The index: a character trie held as flat arrays, with one optional payload
+// per node and a table from video numbers to external ids. Built once
+// (construction from arrays, or restoring saved bytes) and read-only after.
+//
+// Addressing: node i's children are child_transitions[e] for e in
+// [node_shifts[i], end), end being node_shifts[i+1], or the edge count for the
+// last node; an end not above the start means no children. The label of a
+// child is child_labels[child]. Nothing here assumes the arrays describe a
+// tree; every read that a walk makes is bounds-checked.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/fault.h"
+#include "payload/payload.h"
+
+namespace tessaloom {
+
+enum class IdMode : std::uint32_t { Uuid = 0, Int32 = 1 };
+
+using Uuid = std::array<std::uint8_t, 16>;
+
+struct EdgeRange {
+  std::size_t begin = 0;
+  std::size_t end = 0;  // begin when the node has no children
+};
+
+struct Trie {
+  // The eight fields, in the order they are saved.
+  std::vector<std::uint32_t> node_shifts;
+  std::vector<char32_t> child_labels;
+  std::vector<std::uint32_t> child_transitions;
+  PayloadTable payloads;
+  std::vector<Uuid> video_uuids;
+  std::vector<std::uint32_t> video_int32_ids;
+  IdMode id_mode = IdMode::Uuid;
+  std::vector<std::uint8_t> terminal;  // 0 or 1 per node
+
+  std::size_t node_count() const { return child_labels.size(); }
+  std::size_t edge_count() const { return child_transitions.size(); }
+
+  // The edge range of node i. Throws InternalFault when i has no
+  // node_shifts entry or the range reaches past the edge count.
+  EdgeRange edge_range(std::size_t i) const;
+  // The node that edge e leads to, checked against the edge count.
+  std::size_t child(std::size_t e) const {
+    return checked_at(child_transitions, e, "child_transitions");
+  }
+  char32_t label(std::size_t node) const {
+    return checked_at(child_labels, node, "child_labels");
+  }
+  bool is_terminal(std::size_t node) const {
+    return checked_at(terminal, node, "terminal") != 0;
+  }
+  // The external id of video number v is video_uuids[v] or
+  // video_int32_ids[v] according to id_mode; nullopt-like false when v is out
+  // of range of the active table.
+  bool has_video(std::uint32_t v) const {
+    return id_mode == IdMode::Int32 ? v < video_int32_ids.size()
+                                    : v < video_uuids.size();
+  }
+
+  // Pushes payloads up the trie: absent payloads become empty, then from the
+  // highest node number down to 0 each node merges its children's payloads
+  // (a child numbered above its parent has already been finished; one
+  // numbered below contributes its payload as supplied; a self edge is
+  // skipped) and is cut to its first top_n entries. Iterative: the trie's
+  // depth does not reach the call stack. Throws InternalFault, leaving the
+  // payloads unchanged, on an edge range past the edge count.
+  void propagate(std::size_t top_n);
+
+  std::size_t memory_bytes() const;
+
+  bool operator==(const Trie&) const = default;
+};
+
+}  // namespace tessaloom

@@ -1,0 +1,6 @@
+"""A compact, read-only trie index of search terms with typo-tolerant queries."""
+
+from tessaloom._tessaloom import PrefixSearch
+from tessaloom.builder import IndexArrays, build_arrays
+
+__all__ = ["PrefixSearch", "IndexArrays", "build_arrays"]
