@@ -1,0 +1,43 @@
+// The edit-distance walk over the trie: lists the terms (fuzzy_match) or the
+// nodes (fuzzy_match_nodes) whose spelled text lies within max_dist of the
+// query, in depth-first pre-order with siblings in edge order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/trie/trie.h"
+
+namespace tessaloom::prefix::matcher {
+
+struct MatchResult {
+  std::string term;  // UTF-8
+  std::size_t node;
+  std::uint32_t distance;
+  bool operator==(const MatchResult&) const = default;
+};
+
+struct NodeMatch {
+  std::size_t node;
+  std::uint32_t distance;
+  bool operator==(const NodeMatch&) const = default;
+};
+
+// Terms within max_dist of `term` (UTF-8), terminal nodes only; with a limit,
+// the first `limit` of the unlimited walk. Throws InternalFault on arrays
+// that break the trie's invariants where the walk meets them.
+std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
+                                     std::uint32_t max_dist,
+                                     std::optional<std::size_t> limit);
+
+// Nodes within max_dist of `term`; with terminal_only, term ends only.
+std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie,
+                                         std::string_view term,
+                                         std::uint32_t max_dist,
+                                         bool terminal_only);
+
+}  // namespace tessaloom::prefix::matcher
