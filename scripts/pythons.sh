@@ -11,3 +11,4 @@ for minor in 11 12 13 14 15; do
   done
   [ -n "$found" ] && echo "$found"
 done
+exit 0
