@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/fault.h"
+#include "print.h"
 
 namespace tessaloom {
 namespace {
