@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -137,6 +138,8 @@ std::string_view to_utf8(PyObject* o);         // 'PyString' kind; view into o
 double to_double(PyObject* o);
 bool to_bool(PyObject* o);                     // 'PyBool', with NumPy's bool
 
+constexpr std::size_t kMaxSequenceReservation = std::size_t{1} << 24;
+
 // Iterates a sequence argument (not a str), calling item(PyObject*) on each
 // item in iteration order. `reserve(n)` gets the reported length, if any.
 template <class Reserve, class Item>
@@ -146,11 +149,17 @@ void for_each_in_sequence(PyObject* seq, Reserve&& reserve, Item&& item) {
     throw PythonError{};
   }
   if (!PySequence_Check(seq)) throw_cannot_convert(seq, "Sequence");
+  // The reported length only sizes a first reservation: it may be wrong or
+  // absurd, so it is capped and a failure to reserve is not an error.
   const Py_ssize_t n = PySequence_Size(seq);
   if (n < 0) {
     PyErr_Clear();
   } else {
-    reserve(static_cast<std::size_t>(n));
+    try {
+      reserve(std::min<std::size_t>(static_cast<std::size_t>(n),
+                                    kMaxSequenceReservation));
+    } catch (const std::exception&) {
+    }
   }
   if (PyList_CheckExact(seq)) {
     // What the list iterator does, without creating it: the length is read

@@ -232,3 +232,55 @@ def test_broken_edge_range_is_an_internal_fault():
     assert type(e.value).__qualname__ == "PanicException"
     assert type(e.value).__module__ == "pyo3_runtime"
     assert not isinstance(e.value, Exception)
+
+
+class LyingSequence:
+    """A sequence whose reported length is absurd; iteration gives 1 item."""
+
+    def __init__(self, item):
+        self.item = item
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, i):
+        if i == 0:
+            return self.item
+        raise IndexError(i)
+
+
+def test_reported_length_only_sizes_a_reservation():
+    s = PrefixSearch.from_internal_data_v2(
+        LyingSequence(0), LyingSequence(""), LyingSequence(None), [], [LyingSequence(1)] * 0, 1
+    )
+    assert type(s) is PrefixSearch
+
+
+def test_memory_exhaustion_raises_memory_error(tmp_path):
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent(
+        """
+        import resource
+        from tessaloom import PrefixSearch
+        n = 3_000_000
+        ids = list(range(n))
+        payload = (1, ids, ids)
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        with open("/proc/self/statm") as f:
+            vm = int(f.read().split()[0]) * 4096
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 16 * 2**20, hard))
+        try:
+            PrefixSearch.from_internal_data_v2([0], [""], [payload], [], [], 1)
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        s = PrefixSearch.from_internal_data_v2([0], [""], [(1, [1], [1])], [], [], 1)
+        print("usable", type(s).__name__)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["MemoryError", "usable", "PrefixSearch"]
