@@ -124,3 +124,44 @@ def test_keyword_binding_works_for_every_parameter():
 def test_static_methods_work_on_instances(small_index):
     s = small_index.from_internal_data_v2([0], [""], [None], [], [], 1)
     assert type(s) is PrefixSearch
+
+
+def test_second_interpreter_is_refused():
+    import subprocess
+    import textwrap
+
+    code = textwrap.dedent(
+        """
+        import tessaloom._tessaloom
+        try:
+            import _xxsubinterpreters as sub
+            interp = sub.create(isolated=False)
+        except Exception:
+            print("SKIP")
+            raise SystemExit
+        try:
+            sub.run_string(interp, "import tessaloom._tessaloom")
+        except Exception as e:
+            print(str(e).split(":")[0])
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    if out.stdout.strip() == "SKIP":
+        pytest.skip("no legacy sub-interpreters on this Python")
+    assert out.stdout.strip() == "<class 'ImportError'>"
+
+
+def test_panic_exception_is_not_an_exception():
+    # An edge range past the edge count: propagation reports an internal fault.
+    caught = None
+    try:
+        try:
+            PrefixSearch.from_internal_data_v2([0, 5], ["", "a"], [None, (1, [0], [1])], [1], [], 1)
+        except Exception:  # must not catch it
+            caught = "Exception"
+    except BaseException as e:
+        caught = e
+    assert type(caught).__name__ == "PanicException"
+    assert type(caught).__bases__ == (BaseException,)
+    assert len(caught.args) == 1 and isinstance(caught.args[0], str)
