@@ -51,6 +51,7 @@ class QueryWindows {
   }
 
   std::size_t depths() const { return depths_; }
+  bool ascii_only() const { return other_.empty(); }
   const std::uint8_t* ascii_row(std::size_t d) const {
     return ascii_.data() + d * 128;
   }
@@ -93,51 +94,94 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
   // most n + k: parents are at depths below that.
   const std::size_t max_parent = windows.depths() - 1;
 
-  struct Frame {
-    std::uint32_t next;
-    std::uint32_t end;
+  // Each frame scans its whole block of children at once and keeps the
+  // survivors (record and band state) on a shared stack, then takes them in
+  // order. Scanning first lets the walk prefetch the child blocks of every
+  // survivor while the subtrees of the earlier ones are being walked; reports
+  // still come in pre-order, since a survivor is reported when it is taken.
+  struct Survivor {
+    std::uint32_t record;
     std::uint16_t state;
   };
+  struct Frame {
+    std::size_t begin;  // this frame's survivors: pending[begin, end)
+    std::size_t end;
+    std::size_t next;
+  };
   std::vector<Frame> frames(max_parent + 1);
+  // The survivors' stack, grown by hand: a scan writes one slot per child
+  // without a branch and keeps the slots of the survivors.
+  std::vector<Survivor> pending(256);
+  std::size_t pending_size = 0;
   std::vector<char32_t> path(kTrackPath ? max_parent + 1 : 0);
 
-  const CompactTrie::Record* rec = ct.records().data();
-  const std::uint16_t* next = a.next.data();
-  const std::uint8_t* cells = a.cells.data();
+  const CompactTrie::Record* const rec = ct.records().data();
+  const std::uint16_t* const next = a.next.data();
+  const std::uint8_t* const cells = a.cells.data();
   const std::uint32_t masks = a.mask_count;
   const std::uint32_t width = a.width;
   constexpr std::uint32_t kLabel = ~CompactTrie::kTerminalBit;
+  const bool query_ascii = windows.ascii_only();
 
-  frames[0] = {rec[0].first_child, rec[1].first_child, a.start};
+  auto scan = [&](std::size_t d, std::uint16_t state, std::uint32_t begin,
+                  std::uint32_t end) {
+    if (pending.size() < pending_size + (end - begin)) {
+      pending.resize(2 * (pending_size + (end - begin)));
+    }
+    const std::uint16_t* const row = next + std::size_t{state} * masks;
+    const std::uint8_t* const win = windows.ascii_row(d);
+    Survivor* const first = pending.data() + pending_size;
+    Survivor* out = first;
+    if (query_ascii) {
+      // Labels outside ASCII equal no query character: window 0.
+      for (std::uint32_t c = begin; c < end; ++c) {
+        const std::uint32_t label = rec[c].label_terminal & kLabel;
+        const std::uint32_t m = label < 128 ? win[label & 127] : 0;
+        const std::uint16_t s = row[m];
+        *out = {c, s};
+        out += s != BandAutomaton::kDead;
+      }
+    } else {
+      for (std::uint32_t c = begin; c < end; ++c) {
+        const std::uint32_t label = rec[c].label_terminal & kLabel;
+        const std::uint32_t m =
+            label < 128 ? win[label] : windows.other(label, d);
+        const std::uint16_t s = row[m];
+        *out = {c, s};
+        out += s != BandAutomaton::kDead;
+      }
+    }
+    // Fetch the survivors' child blocks while the earlier ones are walked.
+    for (const Survivor* sv = first; sv < out; ++sv) {
+      __builtin_prefetch(rec + rec[sv->record].first_child);
+    }
+    const std::size_t begin_slot = pending_size;
+    pending_size = static_cast<std::size_t>(out - pending.data());
+    frames[d] = {begin_slot, pending_size, begin_slot};
+  };
+
+  scan(0, a.start, rec[0].first_child, rec[1].first_child);
   std::size_t d = 0;
   for (;;) {
     Frame& f = frames[d];
-    const std::uint16_t* row = next + std::size_t{f.state} * masks;
-    const std::uint8_t* win = windows.ascii_row(d);
-    std::uint32_t c = f.next;
-    const std::uint32_t end = f.end;
-    std::uint16_t state = BandAutomaton::kDead;
-    std::uint32_t label = 0;
-    for (; c < end; ++c) {
-      label = rec[c].label_terminal & kLabel;
-      const std::uint32_t m = label < 128 ? win[label] : windows.other(label, d);
-      state = row[m];
-      if (state != BandAutomaton::kDead) break;
-    }
-    if (c == end) {
+    if (f.next == f.end) {
+      pending_size = f.begin;
       if (d == 0) return;
       --d;
       continue;
     }
-    f.next = c + 1;
+    const Survivor sv = pending[f.next++];
+    const std::uint32_t c = sv.record;
     const std::size_t dd = d + 1;
-    if constexpr (kTrackPath) path[d] = label;
+    const std::uint32_t lt = rec[c].label_terminal;
+    if constexpr (kTrackPath) path[d] = lt & kLabel;
 
     // Column n sits at band cell n - dd + k when that is inside the band.
     if (n + k >= dd && n + k - dd < width) {
-      const std::uint32_t dist = cells[std::size_t{state} * width + (n + k - dd)];
+      const std::uint32_t dist =
+          cells[std::size_t{sv.state} * width + (n + k - dd)];
       if (dist <= k) {
-        const bool terminal = rec[c].label_terminal & CompactTrie::kTerminalBit;
+        const bool terminal = lt & CompactTrie::kTerminalBit;
         if (report(std::size_t{c}, terminal, dist,
                    std::span<const char32_t>(path.data(),
                                              kTrackPath ? dd : 0))) {
@@ -149,8 +193,10 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     const std::uint32_t child_begin = rec[c].first_child;
     const std::uint32_t child_end = rec[c + 1].first_child;
     if (child_begin < child_end) {
-      if (dd > max_parent) throw InternalFault("compact walk passed its depth bound");
-      frames[dd] = {child_begin, child_end, state};
+      if (dd > max_parent) {
+        throw InternalFault("compact walk passed its depth bound");
+      }
+      scan(dd, sv.state, child_begin, child_end);
       d = dd;
     }
   }
