@@ -121,14 +121,6 @@ def test_threshold():
     assert s.fuzzy_match_video("ab", 0, min_score=0.0)[1] == ("6", 0.01)
 
 
-def test_limit():
-    s = index([("ab", v, c) for v, c in [(1, 5), (2, 4), (3, 3), (4, 2)]])
-    full = s.fuzzy_match_video("ab", 0)
-    assert [k for k, _ in full] == ["1", "2", "3", "4"]
-    for limit in range(6):
-        assert s.fuzzy_match_video("ab", 0, limit) == full[:limit]
-
-
 def test_equal_scores_by_ascending_video_number_and_limit_cuts_that_order():
     # Video numbers follow first appearance; ids are chosen so that ascending
     # id and ascending video number differ.
