@@ -374,6 +374,20 @@ TEST_F(FuzzyMatchVideo, EmptyTermAndEmptyIndex) {
   EXPECT_TRUE(fuzzy_match_video(Trie{}, "", 0, 0, true, kNaN).empty());
 }
 
+TEST_F(FuzzyMatchVideo, CompactLayoutGivesTheSameRanking) {
+  const prefix::matcher::CompactTrie compact(t);
+  for (const char* term : {"", "c", "ca", "car", "cat", "cart", "xart", "dog"}) {
+    for (std::uint32_t d = 0; d <= 3; ++d) {
+      for (const std::optional<bool> prefix : {std::optional<bool>{}, std::optional<bool>{true},
+                                               std::optional<bool>{false}}) {
+        SCOPED_TRACE(testing::Message() << term << " d=" << d);
+        EXPECT_EQ(fuzzy_match_video(t, compact, term, d, std::nullopt, prefix, 0.0),
+                  fuzzy_match_video(t, term, d, std::nullopt, prefix, 0.0));
+      }
+    }
+  }
+}
+
 TEST(FuzzyMatchVideoKeys, OutOfRangeVideoDroppedAfterTheCut) {
   // Video 5 ranks first but has no id: with limit 1 it takes the only place
   // and is then dropped.
