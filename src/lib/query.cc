@@ -63,7 +63,8 @@ PyObject* match_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // Node 0 does not exist in an index without nodes: nothing can match.
   if (trie.node_count() == 0) return check(PyList_New(0));
   const std::vector<prefix::matcher::MatchResult> matches =
-      prefix::matcher::fuzzy_match(trie, term, max_dist, limit);
+      prefix::matcher::fuzzy_match(trie, compact_of(self), term, max_dist,
+                                   limit);
 
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(matches.size()))));
   for (std::size_t i = 0; i < matches.size(); ++i) {
@@ -96,8 +97,9 @@ PyObject* match_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
 
   const std::vector<ranking::VideoScore> ranked =
-      ranking::fuzzy_match_video(trie_of(self), term, max_dist, limit,
-                                 include_prefix_nodes, min_score);
+      ranking::fuzzy_match_video(trie_of(self), compact_of(self), term,
+                                 max_dist, limit, include_prefix_nodes,
+                                 min_score);
 
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(ranked.size()))));
   for (std::size_t i = 0; i < ranked.size(); ++i) {
