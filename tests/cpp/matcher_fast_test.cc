@@ -184,6 +184,45 @@ TEST(CompactTrie, StepsAsideForArraysThatAreNotACleanTree) {
   EXPECT_TRUE(fuzzy_match(Trie{}, CompactTrie{}, "a", 1, {}).empty());
 }
 
+// Arrays that look breadth-first (edge e leads to node e+1) but are not a
+// tree: the layout must follow what the walk sees, not the numbering.
+TEST(CompactTrie, BreadthFirstLookalikes) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint32_t> shifts;
+    bool usable;
+  };
+  const Case cases[] = {
+      {"tree", {0, 1, 2}, true},
+      {"self edges below an empty root", {0, 0, 1}, true},
+      {"node 1 owns its own edge", {0, 0, 2}, true},
+      {"unreachable self edge on node 2", {0, 1, 1}, true},
+      {"decreasing shifts", {1, 0, 2}, true},
+      {"range past the edges", {0, 1, 3}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Trie t = trie_from_nodes({{0, false, {1}}, {U'a', true, {2}}, {U'b', true, {}}});
+    t.node_shifts = c.shifts;
+    const CompactTrie ct(t);
+    // The result, or nullopt for an internal fault.
+    auto outcome = [](auto run) -> std::optional<decltype(run())> {
+      try {
+        return run();
+      } catch (const InternalFault&) {
+        return std::nullopt;
+      }
+    };
+    for (std::uint32_t k : {0u, 1u, 3u}) {
+      EXPECT_EQ(outcome([&] { return fuzzy_match(t, ct, "ab", k, {}); }),
+                outcome([&] { return fuzzy_match(t, "ab", k, {}); }));
+      EXPECT_EQ(outcome([&] { return fuzzy_match_nodes(t, ct, "", k, false); }),
+                outcome([&] { return fuzzy_match_nodes(t, "", k, false); }));
+    }
+    EXPECT_EQ(ct.usable(), c.usable);
+  }
+}
+
 // The automaton's transitions against the recurrence they stand for, from
 // every reachable band and every window.
 TEST(BandAutomaton, SmallAndClosed) {
