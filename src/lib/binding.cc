@@ -74,10 +74,26 @@ std::string name_list(const char* const* names, std::size_t n) {
 PyTypeObject* prefix_search_type = nullptr;
 
 PyObject* wrap_trie(Trie&& trie) {
+  // Derived before the object exists, so that a failure leaves nothing
+  // behind. Linear in the nodes, a few milliseconds per million.
+  prefix::matcher::CompactTrie compact;
+  try {
+    compact = prefix::matcher::CompactTrie(trie);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
   PyObject* self = prefix_search_type->tp_alloc(prefix_search_type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<PrefixSearchObject*>(self)->trie) Trie(std::move(trie));
+  auto* object = reinterpret_cast<PrefixSearchObject*>(self);
+  new (&object->trie) Trie(std::move(trie));
+  new (&object->compact) prefix::matcher::CompactTrie(std::move(compact));
   return self;
+}
+
+void destroy_members(PrefixSearchObject* self) noexcept {
+  self->compact.~CompactTrie();
+  self->trie.~Trie();
 }
 
 void raise_panic(const char* message) {

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "common/fault.h"
+#include "prefix/matcher/compact_trie.h"
 #include "prefix/trie/trie.h"
 
 namespace tessaloom::binding {
@@ -22,6 +23,10 @@ namespace tessaloom::binding {
 struct PrefixSearchObject {
   PyObject_HEAD
   Trie trie;
+  // Derived from `trie` when the object is made and never saved: the layout
+  // the fast walk reads (empty when the arrays are not a clean tree). Pass it
+  // with the trie to the matcher's overloads.
+  prefix::matcher::CompactTrie compact;
 };
 
 // The PrefixSearch type, created once by module initialisation.
@@ -31,9 +36,17 @@ inline const Trie& trie_of(PyObject* self) {
   return reinterpret_cast<PrefixSearchObject*>(self)->trie;
 }
 
-// Allocates a PrefixSearch and moves the trie into it. Null with an exception
-// set on failure; the trie is released then.
+inline const prefix::matcher::CompactTrie& compact_of(PyObject* self) {
+  return reinterpret_cast<PrefixSearchObject*>(self)->compact;
+}
+
+// Allocates a PrefixSearch, moves the trie into it and derives its compact
+// layout. Null with an exception set on failure; the trie is released then.
 PyObject* wrap_trie(Trie&& trie);
+
+// Destroys the C++ members of a PrefixSearch; its dealloc calls this before
+// releasing the memory.
+void destroy_members(PrefixSearchObject* self) noexcept;
 
 // Thrown after a Python exception has been set; the guard returns null.
 struct PythonError {};

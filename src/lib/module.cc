@@ -19,7 +19,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PrefixSearchObject*>(self)->trie.~Trie();
+  destroy_members(reinterpret_cast<PrefixSearchObject*>(self));
   type->tp_free(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }

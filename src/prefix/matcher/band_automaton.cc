@@ -1,0 +1,76 @@
+#include "prefix/matcher/band_automaton.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace tessaloom::prefix::matcher {
+namespace {
+
+// Cells are packed 3 bits each (values 0..4 for k <= 3) into one key.
+std::uint32_t pack(const std::uint8_t* cells, std::uint32_t width) {
+  std::uint32_t key = 0;
+  for (std::uint32_t i = 0; i < width; ++i) key |= std::uint32_t{cells[i]} << (3 * i);
+  return key;
+}
+
+BandAutomaton build(std::uint32_t k) {
+  BandAutomaton a;
+  a.k = k;
+  a.width = 2 * k + 1;
+  a.mask_count = 1u << a.width;
+  const std::uint8_t cap = static_cast<std::uint8_t>(k + 1);
+  std::unordered_map<std::uint32_t, std::uint16_t> ids;
+  auto intern = [&](const std::uint8_t* cells) -> std::uint16_t {
+    const std::uint32_t key = pack(cells, a.width);
+    const auto [it, added] =
+        ids.emplace(key, static_cast<std::uint16_t>(a.state_count()));
+    if (added) {
+      if (a.state_count() >= 0xFFFF) throw std::length_error("band automaton");
+      a.cells.insert(a.cells.end(), cells, cells + a.width);
+    }
+    return it->second;
+  };
+
+  std::vector<std::uint8_t> band(a.width, cap);
+  intern(band.data());  // the dead state is number 0
+  for (std::uint32_t i = k; i < a.width; ++i) band[i] = static_cast<std::uint8_t>(i - k);
+  a.start = intern(band.data());
+
+  // Breadth-first over reachable bands; a.cells grows while it is scanned.
+  std::vector<std::uint8_t> prev(a.width), cur(a.width);
+  for (std::size_t s = 0; s < a.state_count(); ++s) {
+    std::copy_n(a.cells.begin() + s * a.width, a.width, prev.begin());
+    for (std::uint32_t mask = 0; mask < a.mask_count; ++mask) {
+      // cur[i] is column d+1-k+i: diagonal from prev[i] (query character
+      // d-k+i against the label, bit i), vertical from prev[i+1], horizontal
+      // from cur[i-1].
+      for (std::uint32_t i = 0; i < a.width; ++i) {
+        int v = prev[i] + ((mask >> i) & 1 ? 0 : 1);
+        if (i + 1 < a.width) v = std::min(v, prev[i + 1] + 1);
+        if (i > 0) v = std::min(v, cur[i - 1] + 1);
+        cur[i] = static_cast<std::uint8_t>(std::min<int>(v, cap));
+      }
+      a.next.push_back(intern(cur.data()));
+    }
+  }
+  return a;
+}
+
+}  // namespace
+
+const BandAutomaton& band_automaton(std::uint32_t k) {
+  if (k > BandAutomaton::kMaxK) throw std::out_of_range("band automaton k");
+  static std::array<std::once_flag, BandAutomaton::kMaxK + 1> once;
+  static std::array<std::unique_ptr<BandAutomaton>, BandAutomaton::kMaxK + 1>
+      built;
+  std::call_once(once[k], [k] {
+    built[k] = std::make_unique<BandAutomaton>(build(k));
+  });
+  return *built[k];
+}
+
+}  // namespace tessaloom::prefix::matcher

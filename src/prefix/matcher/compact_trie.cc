@@ -1,0 +1,107 @@
+#include "prefix/matcher/compact_trie.h"
+
+#include <limits>
+
+namespace tessaloom::prefix::matcher {
+namespace {
+
+bool scalar_label(char32_t label) {
+  return label != 0 && label <= 0x10FFFF && (label < 0xD800 || label > 0xDFFF);
+}
+
+// The common case in one sequential pass: an index numbered breadth-first
+// with its edges listed in node order, so that edge e leads to node e+1 and
+// the node ranges partition the edges. Every node but the root is then the
+// target of exactly one edge, from a lower-numbered parent (checked below),
+// so the arrays are a tree and the records are the nodes themselves.
+bool fill_in_place(const Trie& trie, std::vector<CompactTrie::Record>& out) {
+  const std::size_t n = trie.node_count();
+  const auto& shifts = trie.node_shifts;
+  const auto& targets = trie.child_transitions;
+  if (trie.edge_count() + 1 != n || shifts[0] != 0) return false;
+  for (std::size_t e = 0; e + 1 < n; ++e) {
+    if (targets[e] != e + 1) return false;
+  }
+  out.resize(n + 1);
+  std::uint32_t ok = 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t begin = shifts[i];
+    const std::uint32_t end =
+        i + 1 < n ? shifts[i + 1] : static_cast<std::uint32_t>(n - 1);
+    // Ranges in order, each starting at or after its node's number, so that
+    // the parent of node e+1 is numbered at most e.
+    ok &= end >= begin;
+    ok &= begin == end || begin >= i;
+    const char32_t label = trie.child_labels[i];
+    ok &= i == 0 || scalar_label(label);
+    out[i] = {i == 0 ? 0u
+                     : static_cast<std::uint32_t>(label) |
+                           (trie.terminal[i] ? CompactTrie::kTerminalBit : 0u),
+              begin + 1};
+  }
+  out[n] = {0, static_cast<std::uint32_t>(n)};
+  if (!ok) out.clear();
+  return ok;
+}
+
+}  // namespace
+
+CompactTrie::CompactTrie(const Trie& trie) {
+  const std::size_t n = trie.node_count();
+  const std::size_t edges = trie.edge_count();
+  // Record numbers and the terminal bit must fit in 32 bits.
+  if (n == 0 || n >= std::numeric_limits<std::uint32_t>::max() ||
+      trie.node_shifts.size() != n || trie.terminal.size() < n) {
+    return;
+  }
+  {
+    std::vector<Record> records;
+    if (fill_in_place(trie, records)) {
+      records_ = std::move(records);
+      return;
+    }
+  }
+  const auto& shifts = trie.node_shifts;
+  const auto& labels = trie.child_labels;
+  const auto& targets = trie.child_transitions;
+
+  // Breadth-first in edge order: `order` is both the queue and the record to
+  // node map. Each node's first child is known once the nodes before it
+  // have pushed theirs.
+  std::vector<std::uint32_t> order;
+  order.reserve(n);
+  std::vector<Record> records;
+  records.reserve(n + 1);
+  std::vector<std::uint8_t> seen(n, 0);
+  order.push_back(0);
+  seen[0] = true;
+  bool identity = true;
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    const std::size_t node = order[r];
+    const std::size_t begin = shifts[node];
+    const std::size_t end = node + 1 < n ? shifts[node + 1] : edges;
+    records.push_back(
+        {r == 0 ? 0u
+                : static_cast<std::uint32_t>(labels[node]) |
+                      (trie.terminal[node] ? kTerminalBit : 0u),
+         static_cast<std::uint32_t>(order.size())});
+    if (end <= begin) continue;
+    if (end > edges) return;
+    for (std::size_t e = begin; e < end; ++e) {
+      const std::size_t child = targets[e];
+      if (child >= n) return;
+      const char32_t label = labels[child];
+      if (label == 0) continue;
+      if (!scalar_label(label)) return;
+      if (seen[child]) return;
+      seen[child] = 1;
+      if (child != order.size()) identity = false;
+      order.push_back(static_cast<std::uint32_t>(child));
+    }
+  }
+  records.push_back({0, static_cast<std::uint32_t>(order.size())});
+  records_ = std::move(records);
+  if (!identity) original_ = std::move(order);
+}
+
+}  // namespace tessaloom::prefix::matcher

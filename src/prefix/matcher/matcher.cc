@@ -1,0 +1,114 @@
+#include "prefix/matcher/matcher.h"
+
+#include <string>
+
+#include "prefix/matcher/banded_walk.h"
+#include "prefix/matcher/compact_walk.h"
+#include "prefix/matcher/text.h"
+
+namespace tessaloom::prefix::matcher {
+namespace {
+
+bool compact_applies(const CompactTrie* compact, std::span<const char32_t> q,
+                     std::uint32_t max_dist) {
+  return compact != nullptr && compact->usable() &&
+         max_dist <= BandAutomaton::kMaxK && q.size() <= kCompactMaxQuery;
+}
+
+std::vector<MatchResult> match_terms(const Trie& trie, const CompactTrie* compact,
+                                     std::string_view term,
+                                     std::uint32_t max_dist,
+                                     std::optional<std::size_t> limit) {
+  std::vector<MatchResult> out;
+  if (limit && *limit == 0) return out;
+  const std::vector<char32_t> q = decode_utf8(term);
+  auto add = [&](std::size_t node, std::uint32_t dist,
+                 std::span<const char32_t> path) {
+    MatchResult& r = out.emplace_back();
+    encode_utf8(path, r.term);
+    r.node = node;
+    r.distance = dist;
+    return limit && out.size() >= *limit;
+  };
+  if (compact_applies(compact, q, max_dist)) {
+    compact_walk<true>(*compact, q, max_dist,
+                       [&](std::size_t record, bool terminal, std::uint32_t dist,
+                           std::span<const char32_t> path) {
+                         return terminal &&
+                                add(compact->original(record), dist, path);
+                       });
+  } else {
+    banded_walk<true>(trie, q, max_dist,
+                      [&](std::size_t node, std::uint32_t dist,
+                          std::span<const char32_t> path) {
+                        return trie.is_terminal(node) && add(node, dist, path);
+                      });
+  }
+  return out;
+}
+
+std::vector<NodeMatch> match_nodes(const Trie& trie, const CompactTrie* compact,
+                                   std::string_view term,
+                                   std::uint32_t max_dist, bool terminal_only) {
+  std::vector<NodeMatch> out;
+  const std::vector<char32_t> q = decode_utf8(term);
+  if (compact_applies(compact, q, max_dist)) {
+    compact_walk<false>(*compact, q, max_dist,
+                        [&](std::size_t record, bool terminal,
+                            std::uint32_t dist, std::span<const char32_t>) {
+                          if (!terminal_only || terminal) {
+                            out.push_back({compact->original(record), dist});
+                          }
+                          return false;
+                        });
+  } else {
+    banded_walk<false>(trie, q, max_dist,
+                       [&](std::size_t node, std::uint32_t dist,
+                           std::span<const char32_t>) {
+                         // The terminal flags are read only when they matter.
+                         if (!terminal_only || trie.is_terminal(node)) {
+                           out.push_back({node, dist});
+                         }
+                         return false;
+                       });
+  }
+  return out;
+}
+
+}  // namespace
+
+void throw_cycle(std::size_t node, std::size_t depth) {
+  throw InternalFault("the walk reached node " + std::to_string(node) +
+                      " at depth " + std::to_string(depth) +
+                      ", deeper than the node count: the index has a cycle");
+}
+
+std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
+                                     std::uint32_t max_dist,
+                                     std::optional<std::size_t> limit) {
+  return match_terms(trie, nullptr, term, max_dist, limit);
+}
+
+std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie,
+                                         std::string_view term,
+                                         std::uint32_t max_dist,
+                                         bool terminal_only) {
+  return match_nodes(trie, nullptr, term, max_dist, terminal_only);
+}
+
+std::vector<MatchResult> fuzzy_match(const Trie& trie, const CompactTrie& compact,
+                                     std::string_view term,
+                                     std::uint32_t max_dist,
+                                     std::optional<std::size_t> limit) {
+  return match_terms(trie, &compact, term, max_dist, limit);
+}
+
+std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie,
+                                         const CompactTrie& compact,
+                                         std::string_view term,
+                                         std::uint32_t max_dist,
+                                         bool terminal_only) {
+  return match_nodes(trie, &compact, term, max_dist, terminal_only);
+}
+
+}  // namespace tessaloom::prefix::matcher

@@ -1,0 +1,271 @@
+#include "ranking/ranking.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "common/fault.h"
+
+namespace tessaloom::ranking {
+namespace {
+
+using prefix::matcher::NodeMatch;
+
+// Video number -> weighted sum, open addressing with linear probing. Sums are
+// only ever added to, one node after the other, so each video's sum is formed
+// in the nodes' visiting order whatever the table's layout.
+class VideoPool {
+ public:
+  explicit VideoPool(std::size_t expected) {
+    std::size_t cap = 16;
+    while (cap < 2 * expected) cap *= 2;
+    rehash(cap);
+  }
+
+  void add(std::uint32_t video, double amount) {
+    std::size_t i = slot_of(video);
+    while (slots_[i].key != kEmpty && slots_[i].key != video) {
+      i = (i + 1) & mask_;
+    }
+    if (slots_[i].key == kEmpty) {
+      if (2 * (size_ + 1) > slots_.size()) {
+        rehash(2 * slots_.size());
+        add(video, amount);
+        return;
+      }
+      slots_[i].key = video;
+      ++size_;
+    }
+    slots_[i].sum += amount;
+  }
+
+  std::size_t size() const { return size_; }
+
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Slot& s : slots_) {
+      if (s.key != kEmpty) f(static_cast<std::uint32_t>(s.key), s.sum);
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
+  struct Slot {
+    std::uint64_t key = kEmpty;  // a video number, or kEmpty
+    double sum = 0.0;
+  };
+
+  std::size_t slot_of(std::uint32_t video) const {
+    // Fibonacci hashing: the top bits of the product spread small, dense
+    // video numbers over the whole table.
+    return static_cast<std::size_t>(
+        (static_cast<std::uint64_t>(video) * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+
+  void rehash(std::size_t capacity) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(capacity, Slot{});
+    mask_ = capacity - 1;
+    shift_ = 64 - std::countr_zero(capacity);
+    size_ = 0;
+    for (const Slot& s : old) {
+      if (s.key == kEmpty) continue;
+      std::size_t i = slot_of(static_cast<std::uint32_t>(s.key));
+      while (slots_[i].key != kEmpty) i = (i + 1) & mask_;
+      slots_[i] = s;
+      ++size_;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  int shift_ = 64;
+  std::size_t size_ = 0;
+};
+
+// One matched node that carries weight and a payload.
+struct Contribution {
+  double weight;
+  PayloadView payload;
+};
+
+bool ranks_before(const Candidate& a, const Candidate& b) {
+  if (a.score != b.score) return a.score > b.score;
+  return a.video < b.video;
+}
+
+constexpr char kHex[] = "0123456789abcdef";
+
+std::string uuid_text(const Uuid& id) {
+  std::string out(36, '-');
+  std::size_t pos = 0;
+  for (std::size_t b = 0; b < id.size(); ++b) {
+    if (b == 4 || b == 6 || b == 8 || b == 10) ++pos;  // keeps the '-'
+    out[pos++] = kHex[id[b] >> 4];
+    out[pos++] = kHex[id[b] & 0xF];
+  }
+  return out;
+}
+
+std::string decimal_text(std::uint32_t id) {
+  char buf[10];
+  const auto r = std::to_chars(buf, buf + sizeof buf, id);
+  return std::string(buf, r.ptr);
+}
+
+}  // namespace
+
+std::size_t utf8_length(std::string_view text) {
+  std::size_t n = 0;
+  for (const char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+  }
+  return n;
+}
+
+std::optional<double> closeness_weight(std::uint32_t distance,
+                                       std::size_t n_chars) {
+  if (distance == 0) return 1.0;
+  if (n_chars == 0) return std::nullopt;
+  const double q = (1.0 - static_cast<double>(distance) /
+                              static_cast<double>(n_chars)) *
+                   kTypoWeight;
+  if (q <= 0.0) return std::nullopt;
+  return q;
+}
+
+std::vector<Candidate> score_videos(const Trie& trie,
+                                    std::span<const NodeMatch> nodes,
+                                    std::size_t n_chars, double threshold) {
+  // First pass: weights, and every check, before anything is pooled. The
+  // total number of payload entries bounds the number of distinct videos,
+  // which keeps the pool small when many nodes carry few videos.
+  std::vector<Contribution> contributions;
+  contributions.reserve(nodes.size());
+  std::size_t entries = 0;
+  for (const NodeMatch& m : nodes) {
+    const std::optional<double> q = closeness_weight(m.distance, n_chars);
+    if (!q) continue;
+    const double w = trie.is_terminal(m.node) ? *q : *q * kPrefixWeight;
+    const std::optional<PayloadView> p = trie.payloads.checked_get(m.node);
+    if (!p) continue;
+    if (p->video_counts.size() < p->video_ids.size()) {
+      throw InternalFault("payload of node " + std::to_string(m.node) +
+                          " has " + std::to_string(p->video_ids.size()) +
+                          " video ids but only " +
+                          std::to_string(p->video_counts.size()) + " counts");
+    }
+    entries += p->video_ids.size();
+    contributions.push_back({w, *p});
+  }
+
+  VideoPool pool(std::min(16 * contributions.size(), entries));
+  double total = 0.0;
+  for (const Contribution& c : contributions) {
+    total += c.weight * static_cast<double>(c.payload.total_count);
+    for (std::size_t k = 0; k < c.payload.video_ids.size(); ++k) {
+      pool.add(c.payload.video_ids[k],
+               c.weight * static_cast<double>(c.payload.video_counts[k]));
+    }
+  }
+  if (!(total > 0.0)) return {};
+
+  std::vector<Candidate> out;
+  out.reserve(pool.size());
+  pool.for_each([&](std::uint32_t video, double sum) {
+    const double score = sum / total;
+    // Ordered comparison: a NaN threshold lets nothing through.
+    if (score >= threshold) out.push_back({video, score});
+  });
+  return out;
+}
+
+void cut_and_order(std::vector<Candidate>& candidates,
+                   std::optional<std::size_t> limit) {
+  if (limit && *limit < candidates.size()) {
+    const auto keep = candidates.begin() + static_cast<std::ptrdiff_t>(*limit);
+    std::nth_element(candidates.begin(), keep, candidates.end(), ranks_before);
+    candidates.erase(keep, candidates.end());
+  }
+  std::sort(candidates.begin(), candidates.end(), ranks_before);
+}
+
+std::vector<VideoScore> render_keys(const Trie& trie,
+                                    std::span<const Candidate> ordered) {
+  std::vector<VideoScore> out;
+  out.reserve(ordered.size());
+  for (const Candidate& c : ordered) {
+    if (trie.id_mode == IdMode::Int32) {
+      if (c.video >= trie.video_int32_ids.size()) continue;
+      out.push_back({decimal_text(trie.video_int32_ids[c.video]), c.score});
+    } else {
+      if (c.video >= trie.video_uuids.size()) continue;
+      out.push_back({uuid_text(trie.video_uuids[c.video]), c.score});
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// `match_nodes(terminal_only)` runs the node matcher for this query.
+template <class MatchNodes>
+std::vector<VideoScore> rank(const Trie& trie, std::string_view term,
+                             MatchNodes&& match_nodes,
+                             std::optional<std::size_t> limit,
+                             std::optional<bool> include_prefix_nodes,
+                             std::optional<double> min_score) {
+  // Node 0 does not exist in an index without nodes: nothing can match.
+  if (trie.node_count() == 0) return {};
+
+  std::vector<NodeMatch> nodes;
+  if (include_prefix_nodes) {
+    nodes = match_nodes(!*include_prefix_nodes);
+  } else {
+    nodes = match_nodes(true);
+    if (nodes.empty()) nodes = match_nodes(false);
+  }
+
+  std::vector<Candidate> candidates = score_videos(
+      trie, nodes, utf8_length(term), min_score.value_or(kDefaultMinScore));
+  cut_and_order(candidates, limit);
+  return render_keys(trie, candidates);
+}
+
+}  // namespace
+
+std::vector<VideoScore> fuzzy_match_video(const Trie& trie,
+                                          std::string_view term,
+                                          std::uint32_t max_dist,
+                                          std::optional<std::size_t> limit,
+                                          std::optional<bool> include_prefix_nodes,
+                                          std::optional<double> min_score) {
+  return rank(
+      trie, term,
+      [&](bool terminal_only) {
+        return prefix::matcher::fuzzy_match_nodes(trie, term, max_dist,
+                                                  terminal_only);
+      },
+      limit, include_prefix_nodes, min_score);
+}
+
+std::vector<VideoScore> fuzzy_match_video(const Trie& trie,
+                                          const prefix::matcher::CompactTrie& compact,
+                                          std::string_view term,
+                                          std::uint32_t max_dist,
+                                          std::optional<std::size_t> limit,
+                                          std::optional<bool> include_prefix_nodes,
+                                          std::optional<double> min_score) {
+  return rank(
+      trie, term,
+      [&](bool terminal_only) {
+        return prefix::matcher::fuzzy_match_nodes(trie, compact, term, max_dist,
+                                                  terminal_only);
+      },
+      limit, include_prefix_nodes, min_score);
+}
+
+}  // namespace tessaloom::ranking
