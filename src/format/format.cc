@@ -228,11 +228,11 @@ void Reader::read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n) {
   out.resize(base + m);
   std::uint32_t* dst = out.data() + base;
 
-  // The fast path while 8 bytes can be loaded at once; the tail of the
-  // input, and anything refused, go through read_u32.
+  // The fast path while 5 bytes are left; the tail of the input, and
+  // anything refused, go through read_u32.
   const std::uint8_t* p = p_;
   std::size_t k = 0;
-  while (k < m && end_ - p >= 8 && decode_u32_at(p, dst[k])) ++k;
+  while (k < m && end_ - p >= 5 && take_u32(p, dst[k])) ++k;
   p_ = p;
   for (; k < m; ++k) dst[k] = read_u32();
   // Past m the input is used up (each element took at least a byte), so the
