@@ -56,19 +56,12 @@ def test_longer_forms_load_and_save_shortest():
         (replaced(ONE_NODE, 6, 2), OPTION + "2 }"),
         (replaced(ONE_NODE, 14, 2), "InvalidBooleanValue(2)"),
         (replaced(ONE_NODE, 0, 0xFE), "InvalidIntegerType { expected: U64, found: U128 }"),
-        (b"\xfe", "InvalidIntegerType { expected: U64, found: U128 }"),
-        (b"\xff", "InvalidIntegerType { expected: U64, found: Reserved }"),
         (replaced(ONE_NODE, 1, 0xFD), "InvalidIntegerType { expected: U32, found: U64 }"),
-        (b"\x01\xfe", "InvalidIntegerType { expected: U32, found: U128 }"),
-        (b"\x01\xff", "InvalidIntegerType { expected: U32, found: Reserved }"),
         (bytes.fromhex("0100 01 EDA080"), "InvalidCharEncoding([237, 160, 128, 0])"),
         (bytes.fromhex("0100 01 FF"), "InvalidCharEncoding([255, 0, 0, 0])"),
         (bytes.fromhex("0100 01 C341"), "InvalidCharEncoding([195, 65, 0, 0])"),
-        (bytes.fromhex("0100 01 E282"), "UnexpectedEnd { additional: 1 }"),
         (bytes.fromhex("0100 0100 00 0100 01") + bytes(10), "UnexpectedEnd { additional: 6 }"),
         (b"\x01\xfc\x01\x02", "UnexpectedEnd { additional: 2 }"),
-        (b"\x01\xfb", "UnexpectedEnd { additional: 2 }"),
-        (b"\xfd\x01\x02", "UnexpectedEnd { additional: 6 }"),
         # 12 bytes declaring 2**60 shifts: fails at the input's end at once.
         (bytes.fromhex("FD 0000000000000010 010203"), "UnexpectedEnd { additional: 1 }"),
     ],
@@ -88,19 +81,6 @@ def test_from_bytes_refuses_other_kinds(value, type_name):
     with pytest.raises(TypeError) as e:
         PrefixSearch.from_bytes(value)
     assert str(e.value) == f"argument 'b': '{type_name}' object cannot be converted to 'PyBytes'"
-
-
-def test_from_bytes_names_nested_qualname():
-    class Outer:
-        class Inner:
-            pass
-
-    with pytest.raises(TypeError) as e:
-        PrefixSearch.from_bytes(Outer.Inner())
-    assert str(e.value) == (
-        "argument 'b': 'test_from_bytes_names_nested_qualname.<locals>.Outer.Inner' "
-        "object cannot be converted to 'PyBytes'"
-    )
 
 
 def test_bytes_subclass_and_keyword_accepted():
