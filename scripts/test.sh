@@ -18,7 +18,7 @@ ctest --test-dir build/cpp --output-on-failure -j "$jobs"
 
 echo "== C++ core tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DTESSALOOM_PYTHON=OFF -DTESSALOOM_TESTS=ON \
-  -DTESSALOOM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  -DTESSALOOM_FUZZERS=ON -DTESSALOOM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"

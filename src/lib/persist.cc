@@ -1,17 +1,64 @@
-// PrefixSearch.to_bytes and PrefixSearch.from_bytes.
+// PrefixSearch.to_bytes and PrefixSearch.from_bytes: the saved form of an
+// index (prefix/trie/trie_format.h). Saving writes straight into the new
+// bytes object, sized once; loading decodes straight from the argument's
+// buffer into a local Trie, and only a complete Trie becomes an object.
+#include <cstdint>
+#include <span>
+#include <string>
+
 #include "lib/binding.h"
 #include "lib/methods.h"
+#include "prefix/trie/trie_format.h"
 
 namespace tessaloom::binding {
+namespace {
 
-PyObject* to_bytes(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "to_bytes is not built yet");
-  return nullptr;
+constexpr const char* kParams[] = {"b"};
+constexpr MethodSpec kSpec = {"from_bytes", kParams, 1, 1};
+
+PyObject* save(PyObject* self) {
+  const Trie& trie = trie_of(self);
+  const std::size_t size = encoded_size(trie);
+  if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+  Ref out(check(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+  encode_trie(trie, std::span<std::uint8_t>(
+                        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())),
+                        size));
+  return out.release();
 }
 
-PyObject* from_bytes(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "from_bytes is not built yet");
-  return nullptr;
+std::span<const std::uint8_t> bytes_arg(PyObject* b) {
+  if (!PyBytes_Check(b)) throw_cannot_convert(b, "PyBytes");
+  return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b)),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(b))};
+}
+
+PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[kMaxParams];
+  bind_arguments(kSpec, args, nargs, kwnames, a);
+  const std::span<const std::uint8_t> input =
+      convert_arg("b", [&] { return bytes_arg(a[0]); });
+  // The bytes object is immutable and the call holds a reference to it, so
+  // its buffer stays put while the decoder reads it.
+  format::Decoded<Trie> decoded = decode_trie(input);
+  if (!decoded) {
+    const std::string text = "decode error: " + decoded.error().text();
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    throw PythonError{};
+  }
+  return wrap_trie(std::move(decoded.value()));
+}
+
+}  // namespace
+
+PyObject* to_bytes(PyObject* self, PyObject*) {
+  return guarded([&] { return save(self); });
+}
+
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  return guarded([&] { return load(args, nargs, kwnames); });
 }
 
 }  // namespace tessaloom::binding

@@ -13,6 +13,11 @@
 
 namespace tessaloom {
 
+namespace format {
+class Reader;
+class Writer;
+}  // namespace format
+
 // A read-only look at a payload stored elsewhere. `video_ids` and
 // `video_counts` are parallel; only a restored index can have them differ in
 // length, and readers must check before pairing them.
@@ -69,6 +74,14 @@ class PayloadTable {
   std::size_t memory_bytes() const;
 
   bool operator==(const PayloadTable& o) const;
+
+  // The saved form (payload_format.cc): a vector of optional payloads, each
+  // a tag byte, then total_count (u32), video_ids and video_counts (vectors
+  // of u32). Ids and counts round-trip as stored, even of unequal lengths.
+  std::size_t encoded_size() const;
+  void encode(format::Writer& w) const;
+  // Reads the whole vector; throws format::DecodeError at the first problem.
+  static PayloadTable decode(format::Reader& r);
 
  private:
   std::vector<std::uint8_t> present_;

@@ -1,0 +1,92 @@
+"""Saving and loading the word-list index, against the alternatives a user has.
+
+Prints the saved size (bytes, bytes per node), the throughput of ``to_bytes``
+and ``from_bytes`` in MB/s of saved bytes (best of several runs), and, in the
+same run, the time of ``pickle.dumps``/``pickle.loads`` of the six
+construction arrays (as lists) and of ``from_internal_data_v2`` from them.
+
+    python benchmarks/persist_benchmark.py            # the whole word list
+    python benchmarks/persist_benchmark.py --quick    # a few thousand words
+
+Figures are wall-clock and noisy on a shared machine: take the best of runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import pickle
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from wordlist import word_index_arrays  # noqa: E402
+
+from tessaloom import PrefixSearch  # noqa: E402
+
+MB = 1e6
+
+
+def best_time(fn, runs: int) -> tuple[float, object]:
+    """The shortest wall time of ``runs`` calls, and the last result."""
+    best = float("inf")
+    result = None
+    for _ in range(runs):
+        result = None  # free the previous result before timing the next
+        gc.collect()
+        gc.disable()
+        try:
+            t0 = time.perf_counter()
+            result = fn()
+            dt = time.perf_counter() - t0
+        finally:
+            gc.enable()
+        best = min(best, dt)
+    return best, result
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="index only a few thousand words (for CI)")
+    ap.add_argument("--limit", type=int, default=None, help="index at most this many words")
+    ap.add_argument("--runs", type=int, default=None, help="runs per measurement (best is kept)")
+    args = ap.parse_args(argv)
+    limit = 3000 if args.quick and args.limit is None else args.limit
+    runs = args.runs or (3 if args.quick else 7)
+    slow_runs = max(1, min(runs, 3))
+
+    t0 = time.perf_counter()
+    words, arrays = word_index_arrays(limit)
+    print(f"words: {len(words):,}  (arrays built in {time.perf_counter() - t0:.1f} s)")
+    nodes = len(arrays.child_labels)
+
+    build_s, index = best_time(lambda: PrefixSearch.from_internal_data_v2(*arrays), slow_runs)
+    save_s, data = best_time(index.to_bytes, runs)
+    load_s, loaded = best_time(lambda: PrefixSearch.from_bytes(data), runs)
+    if loaded.to_bytes() != data:
+        print("error: the loaded index saves to different bytes", file=sys.stderr)
+        return 1
+
+    as_lists = tuple(arrays)
+    pickled = pickle.dumps(as_lists, protocol=pickle.HIGHEST_PROTOCOL)
+    dumps_s, _ = best_time(lambda: pickle.dumps(as_lists, protocol=pickle.HIGHEST_PROTOCOL), slow_runs)
+    loads_s, _ = best_time(lambda: pickle.loads(pickled), slow_runs)
+
+    size = len(data)
+    print(f"nodes: {nodes:,}  edges: {len(arrays.child_transitions):,}  videos: {len(arrays.video_index):,}")
+    print(f"saved size: {size:,} bytes ({size / MB:.1f} MB), {size / nodes:.2f} bytes per node")
+    print(f"to_bytes:   {save_s * 1e3:9.2f} ms  {size / MB / save_s:8.0f} MB/s")
+    print(f"from_bytes: {load_s * 1e3:9.2f} ms  {size / MB / load_s:8.0f} MB/s")
+    print(f"pickle of the six arrays as lists: {len(pickled):,} bytes")
+    print(f"pickle.dumps: {dumps_s * 1e3:9.2f} ms")
+    print(f"pickle.loads: {loads_s * 1e3:9.2f} ms  ({loads_s / load_s:.1f}x from_bytes)")
+    print(f"from_internal_data_v2: {build_s * 1e3:9.2f} ms  ({build_s / load_s:.1f}x from_bytes)")
+    print(f"pickle.loads + from_internal_data_v2: {(loads_s + build_s) * 1e3:9.2f} ms  "
+          f"({(loads_s + build_s) / load_s:.1f}x from_bytes)")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

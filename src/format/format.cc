@@ -1,0 +1,287 @@
+#include "format/format.h"
+
+#include <algorithm>
+
+#include "common/fault.h"
+
+namespace tessaloom::format {
+namespace {
+
+const char* integer_type_name(IntegerType t) {
+  switch (t) {
+    case IntegerType::U32: return "U32";
+    case IntegerType::U64: return "U64";
+    case IntegerType::U128: return "U128";
+    case IntegerType::Reserved: return "Reserved";
+  }
+  return "?";
+}
+
+// Makes room for `extra` more elements: geometric growth, so that appending
+// many small runs (the entries of payload after payload) stays linear.
+template <class T>
+void make_room(std::vector<T>& v, std::size_t extra) {
+  if (v.capacity() - v.size() >= extra) return;
+  v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+}
+
+// Whether b is a UTF-8 continuation byte.
+bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- errors
+
+DecodeError DecodeError::unexpected_end(std::uint64_t additional) {
+  DecodeError e;
+  e.kind_ = Kind::UnexpectedEnd;
+  e.number_ = additional;
+  return e;
+}
+
+DecodeError DecodeError::invalid_integer_type(IntegerType expected,
+                                              IntegerType found) {
+  DecodeError e;
+  e.kind_ = Kind::InvalidIntegerType;
+  e.expected_ = expected;
+  e.found_ = found;
+  return e;
+}
+
+DecodeError DecodeError::invalid_char_encoding(
+    std::array<std::uint8_t, 4> bytes) {
+  DecodeError e;
+  e.kind_ = Kind::InvalidCharEncoding;
+  e.bytes_ = bytes;
+  return e;
+}
+
+DecodeError DecodeError::invalid_boolean_value(std::uint8_t value) {
+  DecodeError e;
+  e.kind_ = Kind::InvalidBooleanValue;
+  e.number_ = value;
+  return e;
+}
+
+DecodeError DecodeError::unexpected_variant(std::string_view type_name,
+                                            std::uint64_t found) {
+  DecodeError e;
+  e.kind_ = Kind::UnexpectedVariant;
+  e.type_name_ = type_name;
+  e.number_ = found;
+  return e;
+}
+
+std::string DecodeError::text() const {
+  switch (kind_) {
+    case Kind::UnexpectedEnd:
+      return "UnexpectedEnd { additional: " + std::to_string(number_) + " }";
+    case Kind::InvalidIntegerType:
+      return std::string("InvalidIntegerType { expected: ") +
+             integer_type_name(expected_) +
+             ", found: " + integer_type_name(found_) + " }";
+    case Kind::InvalidCharEncoding:
+      return "InvalidCharEncoding([" + std::to_string(bytes_[0]) + ", " +
+             std::to_string(bytes_[1]) + ", " + std::to_string(bytes_[2]) +
+             ", " + std::to_string(bytes_[3]) + "])";
+    case Kind::InvalidBooleanValue:
+      return "InvalidBooleanValue(" + std::to_string(number_) + ")";
+    case Kind::UnexpectedVariant:
+      return "UnexpectedVariant { type_name: \"" + std::string(type_name_) +
+             "\", allowed: Range { min: 0, max: 1 }, found: " +
+             std::to_string(number_) + " }";
+  }
+  return "unknown decode error";
+}
+
+// ---------------------------------------------------------------- sizes
+
+std::size_t u32s_size(std::span<const std::uint32_t> v) {
+  std::size_t n = varint_size(v.size());
+  for (std::uint32_t x : v) n += u32_size(x);
+  return n;
+}
+
+std::size_t chars_size(std::span<const char32_t> v) {
+  std::size_t n = varint_size(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const char32_t c = v[i];
+    if (c < 0x80) {
+      n += 1;
+      continue;
+    }
+    if (!is_scalar_value(c)) {
+      throw InternalFault("label " + std::to_string(i) + " is " +
+                          std::to_string(static_cast<std::uint32_t>(c)) +
+                          ", not a Unicode scalar value");
+    }
+    n += char_size(c);
+  }
+  return n;
+}
+
+// ---------------------------------------------------------------- reading
+
+void Reader::fail(const DecodeError& e) { throw e; }
+
+template <class T>
+T Reader::read_form() {
+  if (remaining() < sizeof(T)) {
+    fail(DecodeError::unexpected_end(sizeof(T) - remaining()));
+  }
+  T v;
+  std::memcpy(&v, p_, sizeof(T));
+  p_ += sizeof(T);
+  return v;
+}
+
+std::uint32_t Reader::read_u32_slow() {
+  if (p_ == end_) fail(DecodeError::unexpected_end(1));
+  const std::uint8_t b = *p_++;
+  switch (b) {
+    case 251: return read_form<std::uint16_t>();
+    case 252: return read_form<std::uint32_t>();
+    case 253:
+      fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U64));
+    case 254:
+      fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U128));
+    case 255:
+      fail(DecodeError::invalid_integer_type(IntegerType::U32,
+                                             IntegerType::Reserved));
+    default: return b;  // not reached: the inline path takes 0..250
+  }
+}
+
+std::uint64_t Reader::read_len_slow() {
+  if (p_ == end_) fail(DecodeError::unexpected_end(1));
+  const std::uint8_t b = *p_++;
+  switch (b) {
+    case 251: return read_form<std::uint16_t>();
+    case 252: return read_form<std::uint32_t>();
+    case 253: return read_form<std::uint64_t>();
+    case 254:
+      fail(DecodeError::invalid_integer_type(IntegerType::U64, IntegerType::U128));
+    case 255:
+      fail(DecodeError::invalid_integer_type(IntegerType::U64,
+                                             IntegerType::Reserved));
+    default: return b;
+  }
+}
+
+char32_t Reader::read_char_slow() {
+  if (p_ == end_) fail(DecodeError::unexpected_end(1));
+  const std::uint8_t b0 = *p_;
+  if (b0 < 0x80) return *p_++;
+  std::size_t width;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    width = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    width = 3;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    width = 4;
+  } else {
+    fail(DecodeError::invalid_char_encoding({b0, 0, 0, 0}));
+  }
+  ++p_;
+  const std::size_t rest = width - 1;
+  if (remaining() < rest) fail(DecodeError::unexpected_end(rest - remaining()));
+  std::array<std::uint8_t, 4> bytes{b0, 0, 0, 0};
+  std::memcpy(bytes.data() + 1, p_, rest);
+  p_ += rest;
+
+  // The second byte's range rules out overlong forms (E0, F0), surrogates
+  // (ED) and values past U+10FFFF (F4).
+  std::uint8_t lo = 0x80, hi = 0xBF;
+  if (b0 == 0xE0) lo = 0xA0;
+  if (b0 == 0xED) hi = 0x9F;
+  if (b0 == 0xF0) lo = 0x90;
+  if (b0 == 0xF4) hi = 0x8F;
+  bool valid = bytes[1] >= lo && bytes[1] <= hi;
+  for (std::size_t i = 2; i < width; ++i) valid = valid && continuation(bytes[i]);
+  if (!valid) fail(DecodeError::invalid_char_encoding(bytes));
+
+  char32_t c = b0 & (width == 2 ? 0x1F : width == 3 ? 0x0F : 0x07);
+  for (std::size_t i = 1; i < width; ++i) c = (c << 6) | (bytes[i] & 0x3F);
+  return c;
+}
+
+void Reader::read_bool_fail() {
+  if (p_ == end_) fail(DecodeError::unexpected_end(1));
+  fail(DecodeError::invalid_boolean_value(*p_));
+}
+
+void Reader::read_tag_fail(std::string_view type_name) {
+  if (p_ == end_) fail(DecodeError::unexpected_end(1));
+  fail(DecodeError::unexpected_variant(type_name, *p_));
+}
+
+std::uint32_t Reader::read_variant(std::string_view type_name) {
+  const std::uint32_t v = read_u32();
+  if (v > 1) fail(DecodeError::unexpected_variant(type_name, v));
+  return v;
+}
+
+void Reader::read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n) {
+  const std::size_t m = reservable(n);
+  const std::size_t base = out.size();
+  make_room(out, m);
+  out.resize(base + m);
+  std::uint32_t* dst = out.data() + base;
+
+  // The fast path while 5 bytes are left; the tail of the input, and
+  // anything refused, go through read_u32.
+  const std::uint8_t* p = p_;
+  std::size_t k = 0;
+  while (k < m && end_ - p >= 5 && take_u32(p, dst[k])) ++k;
+  p_ = p;
+  for (; k < m; ++k) dst[k] = read_u32();
+  // Past m the input is used up (each element took at least a byte), so the
+  // next read reports the end.
+  for (std::uint64_t j = m; j < n; ++j) out.push_back(read_u32());
+}
+
+void Reader::read_chars(std::vector<char32_t>& out, std::uint64_t n) {
+  const std::size_t m = reservable(n);
+  const std::size_t base = out.size();
+  make_room(out, m);
+  out.resize(base + m);
+  char32_t* dst = out.data() + base;
+  const std::uint8_t* p = p_;
+  std::size_t k = 0;
+  for (; k < m && p != end_ && *p < 0x80; ++k) dst[k] = *p++;
+  p_ = p;
+  for (; k < m; ++k) dst[k] = read_char();
+  for (std::uint64_t j = m; j < n; ++j) out.push_back(read_char());
+}
+
+void Reader::read_id16s(std::vector<Id16>& out, std::uint64_t n) {
+  const std::size_t m = reservable(n, kId16Size);
+  if (m < n) {
+    // The ids that fit are read, then id m lacks what the input does not hold.
+    fail(DecodeError::unexpected_end(kId16Size - remaining() % kId16Size));
+  }
+  const std::size_t base = out.size();
+  make_room(out, m);
+  out.resize(base + m);
+  if (m != 0) std::memcpy(out.data() + base, p_, m * kId16Size);
+  p_ += m * kId16Size;
+}
+
+void Reader::read_bools(std::vector<std::uint8_t>& out, std::uint64_t n) {
+  const std::size_t m = reservable(n);
+  std::uint8_t seen = 0;
+  for (std::size_t k = 0; k < m; ++k) seen |= p_[k];
+  if (seen > 1) {
+    for (std::size_t k = 0; k < m; ++k) {
+      if (p_[k] > 1) fail(DecodeError::invalid_boolean_value(p_[k]));
+    }
+  }
+  const std::size_t base = out.size();
+  make_room(out, m);
+  out.resize(base + m);
+  if (m != 0) std::memcpy(out.data() + base, p_, m);
+  p_ += m;
+  if (m < n) fail(DecodeError::unexpected_end(1));
+}
+
+}  // namespace tessaloom::format

@@ -1,0 +1,339 @@
+// The building blocks of the saved-index byte format, each with its writer
+// and its reader side by side:
+//
+//   varint       first byte 0..250 is the value; 251, 252, 253 are followed
+//                by 2, 4, 8 little-endian bytes; 254 and 255 are refused.
+//                Written in the shortest form; longer forms are read.
+//   u32          a varint in the 1-, 3- or 5-byte form (253 is refused).
+//   length       a varint in any of the four forms: an element count.
+//   char         the UTF-8 encoding of one Unicode scalar value.
+//   bool         one byte, 00 or 01.
+//   option tag   one plain byte, 00 (absent) or 01 (present).
+//   variant      an enumeration's number as a u32, 0 or 1.
+//   id16         16 raw bytes.
+//
+// Writing goes into a buffer sized beforehand by the *_size functions, so a
+// save reserves its output once. Reading works straight from the input
+// buffer; a read that fails throws DecodeError, which the decoders of whole
+// values (decode_trie) catch and hand back as a value.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tessaloom::format {
+
+// ---------------------------------------------------------------- errors
+
+enum class IntegerType : std::uint8_t { U32, U64, U128, Reserved };
+
+// Why a load failed. text() is the message the Python layer shows after
+// "decode error: ".
+class DecodeError {
+ public:
+  enum class Kind : std::uint8_t {
+    UnexpectedEnd,        // the input ended; number = bytes the read lacked
+    InvalidIntegerType,   // a varint form not allowed where it stood
+    InvalidCharEncoding,  // bytes = the refused UTF-8, zero-padded
+    InvalidBooleanValue,  // number = the byte
+    UnexpectedVariant,    // type_name, number = the refused tag or number
+  };
+
+  static DecodeError unexpected_end(std::uint64_t additional);
+  static DecodeError invalid_integer_type(IntegerType expected,
+                                          IntegerType found);
+  static DecodeError invalid_char_encoding(std::array<std::uint8_t, 4> bytes);
+  static DecodeError invalid_boolean_value(std::uint8_t value);
+  static DecodeError unexpected_variant(std::string_view type_name,
+                                        std::uint64_t found);
+
+  Kind kind() const { return kind_; }
+  std::uint64_t number() const { return number_; }
+  std::string text() const;
+
+  bool operator==(const DecodeError&) const = default;
+
+ private:
+  Kind kind_ = Kind::UnexpectedEnd;
+  IntegerType expected_ = IntegerType::U32;
+  IntegerType found_ = IntegerType::U32;
+  std::array<std::uint8_t, 4> bytes_{};
+  std::uint64_t number_ = 0;
+  std::string_view type_name_;  // always a string literal
+};
+
+// Type names of the two enumerations in the format, as the errors show them.
+inline constexpr std::string_view kOptionPayloadTypeName =
+    "core::option::Option<tessaloom::payload::Payload>";
+inline constexpr std::string_view kIdModeTypeName = "IdMode";
+
+// The outcome of decoding a whole value: the value or the first error.
+template <class T>
+class Decoded {
+ public:
+  Decoded(T value) : v_(std::move(value)) {}
+  Decoded(DecodeError error) : v_(std::move(error)) {}
+  bool ok() const { return v_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+  T& value() { return std::get<0>(v_); }
+  const T& value() const { return std::get<0>(v_); }
+  const DecodeError& error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, DecodeError> v_;
+};
+
+// ---------------------------------------------------------------- sizes
+
+inline constexpr std::size_t varint_size(std::uint64_t v) {
+  return v <= 250 ? 1 : v <= 0xFFFF ? 3 : v <= 0xFFFFFFFF ? 5 : 9;
+}
+
+inline constexpr std::size_t u32_size(std::uint32_t v) {
+  return 1 + 2 * (v > 250) + 2 * (v > 0xFFFF);
+}
+
+// Whether c is a Unicode scalar value (not a surrogate, not past U+10FFFF).
+inline constexpr bool is_scalar_value(char32_t c) {
+  return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
+}
+
+// The UTF-8 width of a scalar value.
+inline constexpr std::size_t char_size(char32_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+inline constexpr std::size_t kId16Size = 16;
+using Id16 = std::array<std::uint8_t, kId16Size>;
+
+// ---------------------------------------------------------------- writing
+
+// Writes into a buffer whose size was counted beforehand. Running past its
+// end is a bug in the counting; debug builds assert against it.
+class Writer {
+ public:
+  explicit Writer(std::span<std::uint8_t> out)
+      : p_(out.data()), end_(out.data() + out.size()) {}
+
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+
+  void write_varint(std::uint64_t v) {
+    if (v <= 250) {
+      assert(remaining() >= 1);
+      *p_++ = static_cast<std::uint8_t>(v);
+    } else if (v <= 0xFFFF) {
+      write_form(251, static_cast<std::uint16_t>(v));
+    } else if (v <= 0xFFFFFFFF) {
+      write_form(252, static_cast<std::uint32_t>(v));
+    } else {
+      write_form(253, v);
+    }
+  }
+  void write_u32(std::uint32_t v) {
+    if (end_ - p_ >= 8) {
+      // One 8-byte store and no branch on the form; the bytes past the
+      // value are overwritten by what follows.
+      const std::uint32_t ge251 = v > 250, ge65536 = v > 0xFFFF;
+      const std::uint64_t marker = 250 + ge251 + ge65536;
+      const std::uint64_t word =
+          ge251 ? (std::uint64_t{v} << 8) | marker : std::uint64_t{v};
+      std::memcpy(p_, &word, 8);
+      p_ += 1 + 2 * ge251 + 2 * ge65536;
+    } else {
+      write_varint(v);
+    }
+  }
+  void write_len(std::uint64_t n) { write_varint(n); }
+
+  // c must be a scalar value (see is_scalar_value).
+  void write_char(char32_t c) {
+    if (c < 0x80) {
+      assert(remaining() >= 1);
+      *p_++ = static_cast<std::uint8_t>(c);
+    } else if (c < 0x800) {
+      assert(remaining() >= 2);
+      p_[0] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
+      p_[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+      p_ += 2;
+    } else if (c < 0x10000) {
+      assert(remaining() >= 3);
+      p_[0] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
+      p_[1] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+      p_[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+      p_ += 3;
+    } else {
+      assert(remaining() >= 4);
+      p_[0] = static_cast<std::uint8_t>(0xF0 | (c >> 18));
+      p_[1] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
+      p_[2] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+      p_[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+      p_ += 4;
+    }
+  }
+
+  void write_bool(bool b) {
+    assert(remaining() >= 1);
+    *p_++ = b ? 1 : 0;
+  }
+  void write_option_tag(bool present) { write_bool(present); }
+  void write_variant(std::uint32_t number) { write_u32(number); }
+
+  // A vector of 16-byte ids: its length, then the ids as one block.
+  void write_id16s(std::span<const Id16> ids) {
+    write_len(ids.size());
+    assert(remaining() >= ids.size() * kId16Size);
+    if (!ids.empty()) std::memcpy(p_, ids.data(), ids.size() * kId16Size);
+    p_ += ids.size() * kId16Size;
+  }
+  // A vector of booleans held one per byte (nonzero is true).
+  void write_bools(std::span<const std::uint8_t> flags) {
+    write_len(flags.size());
+    assert(remaining() >= flags.size());
+    for (std::size_t i = 0; i < flags.size(); ++i) p_[i] = flags[i] != 0;
+    p_ += flags.size();
+  }
+  // A vector of u32: its length, then the elements.
+  void write_u32s(std::span<const std::uint32_t> v) {
+    write_len(v.size());
+    for (std::uint32_t x : v) write_u32(x);
+  }
+  // A vector of characters, each a scalar value.
+  void write_chars(std::span<const char32_t> v) {
+    write_len(v.size());
+    for (char32_t c : v) write_char(c);
+  }
+
+ private:
+  template <class T>
+  void write_form(std::uint8_t marker, T v) {
+    assert(remaining() >= 1 + sizeof(T));
+    *p_ = marker;
+    // The format is little-endian, as is every platform this builds for.
+    static_assert(std::endian::native == std::endian::little);
+    std::memcpy(p_ + 1, &v, sizeof(T));
+    p_ += 1 + sizeof(T);
+  }
+
+  std::uint8_t* p_;
+  std::uint8_t* end_;
+};
+
+// Sizes of whole vectors (length and elements).
+std::size_t u32s_size(std::span<const std::uint32_t> v);
+// Throws InternalFault on an element that is not a scalar value: it has no
+// encoding, and nothing is written for it.
+std::size_t chars_size(std::span<const char32_t> v);
+inline std::size_t id16s_size(std::size_t n) {
+  return varint_size(n) + n * kId16Size;
+}
+inline std::size_t bools_size(std::size_t n) { return varint_size(n) + n; }
+
+// ---------------------------------------------------------------- reading
+
+// Reads from the front of the input, throwing DecodeError on the first
+// problem. The fast paths are inline; every failure goes through an
+// out-of-line function.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> in)
+      : p_(in.data()), end_(in.data() + in.size()) {}
+
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+
+  // How many elements of a declared count to reserve room for: never more
+  // than the rest of the input can hold, each element taking at least
+  // min_bytes.
+  std::size_t reservable(std::uint64_t count, std::size_t min_bytes = 1) const {
+    const std::size_t fit = remaining() / min_bytes;
+    return count < fit ? static_cast<std::size_t>(count) : fit;
+  }
+
+  std::uint32_t read_u32() {
+    std::uint32_t v;
+    if (end_ - p_ >= 5 && take_u32(p_, v)) return v;
+    return read_u32_slow();
+  }
+
+  // Decodes the u32 at p, which must have 5 bytes readable, and moves p past
+  // it. False, with p unchanged, for a marker a u32 refuses. Branches on the
+  // form: they predict well on real indexes (runs of one form), and a
+  // predicted branch lets the next read start before this one finishes.
+  static bool take_u32(const std::uint8_t*& p, std::uint32_t& v) {
+    const std::uint8_t b = *p;
+    if (b <= 250) {
+      v = b;
+      p += 1;
+      return true;
+    }
+    if (b == 251) {
+      std::uint16_t x;
+      std::memcpy(&x, p + 1, 2);
+      v = x;
+      p += 3;
+      return true;
+    }
+    if (b == 252) {
+      std::memcpy(&v, p + 1, 4);
+      p += 5;
+      return true;
+    }
+    return false;
+  }
+
+  std::uint64_t read_len() {
+    if (p_ != end_ && *p_ <= 250) return *p_++;
+    return read_len_slow();
+  }
+  char32_t read_char() {
+    if (p_ != end_ && *p_ < 0x80) return *p_++;
+    return read_char_slow();
+  }
+  bool read_bool() {
+    if (p_ != end_ && *p_ <= 1) return *p_++ != 0;
+    read_bool_fail();
+  }
+  // An option tag: true for present.
+  bool read_option_tag(std::string_view type_name) {
+    if (p_ != end_ && *p_ <= 1) return *p_++ != 0;
+    read_tag_fail(type_name);
+  }
+  // An enumeration's number (a u32), 0 or 1.
+  std::uint32_t read_variant(std::string_view type_name);
+
+  // Append n elements (a vector's declared length) to `out`, growing it
+  // geometrically but never past what the rest of the input can hold.
+  void read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n);
+  void read_chars(std::vector<char32_t>& out, std::uint64_t n);
+
+  // n ids of 16 bytes each, copied as one block.
+  void read_id16s(std::vector<Id16>& out, std::uint64_t n);
+  // n booleans, one byte each, stored as 0 or 1; the first byte other than
+  // 00 and 01 is refused.
+  void read_bools(std::vector<std::uint8_t>& out, std::uint64_t n);
+
+ private:
+  [[noreturn]] static void fail(const DecodeError& e);
+  std::uint32_t read_u32_slow();
+  std::uint64_t read_len_slow();
+  char32_t read_char_slow();
+  [[noreturn]] void read_bool_fail();
+  [[noreturn]] void read_tag_fail(std::string_view type_name);
+  // The payload of a 2-, 4- or 8-byte varint form, after its marker.
+  template <class T>
+  T read_form();
+
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+};
+
+}  // namespace tessaloom::format

@@ -1,0 +1,69 @@
+#include "prefix/trie/trie_format.h"
+
+#include <string>
+
+#include "common/fault.h"
+
+namespace tessaloom {
+namespace {
+
+// Writes a long vector through a local copy of the writer (see
+// PayloadTable::encode).
+void write_u32s(format::Writer& out, std::span<const std::uint32_t> v) {
+  format::Writer w = out;
+  w.write_u32s(v);
+  out = w;
+}
+
+}  // namespace
+
+std::size_t encoded_size(const Trie& t) {
+  return format::u32s_size(t.node_shifts) + format::chars_size(t.child_labels) +
+         format::u32s_size(t.child_transitions) + t.payloads.encoded_size() +
+         format::id16s_size(t.video_uuids.size()) +
+         format::u32s_size(t.video_int32_ids) +
+         format::varint_size(static_cast<std::uint32_t>(t.id_mode)) +
+         format::bools_size(t.terminal.size());
+}
+
+void encode_trie(const Trie& t, std::span<std::uint8_t> out) {
+  format::Writer w(out);
+  write_u32s(w, t.node_shifts);
+  w.write_chars(t.child_labels);
+  write_u32s(w, t.child_transitions);
+  t.payloads.encode(w);
+  w.write_id16s(t.video_uuids);
+  write_u32s(w, t.video_int32_ids);
+  w.write_variant(static_cast<std::uint32_t>(t.id_mode));
+  w.write_bools(t.terminal);
+  if (w.remaining() != 0) {
+    throw InternalFault("saved index is " + std::to_string(w.remaining()) +
+                        " bytes shorter than counted");
+  }
+}
+
+std::vector<std::uint8_t> encode_trie(const Trie& t) {
+  std::vector<std::uint8_t> out(encoded_size(t));
+  encode_trie(t, out);
+  return out;
+}
+
+format::Decoded<Trie> decode_trie(std::span<const std::uint8_t> bytes) {
+  format::Reader r(bytes);
+  Trie t;
+  try {
+    r.read_u32s(t.node_shifts, r.read_len());
+    r.read_chars(t.child_labels, r.read_len());
+    r.read_u32s(t.child_transitions, r.read_len());
+    t.payloads = PayloadTable::decode(r);
+    r.read_id16s(t.video_uuids, r.read_len());
+    r.read_u32s(t.video_int32_ids, r.read_len());
+    t.id_mode = static_cast<IdMode>(r.read_variant(format::kIdModeTypeName));
+    r.read_bools(t.terminal, r.read_len());
+  } catch (const format::DecodeError& e) {
+    return e;
+  }
+  return t;
+}
+
+}  // namespace tessaloom

@@ -1,0 +1,42 @@
+// Saving and restoring a Trie: its eight fields, one after the other, in the
+// byte format of format/format.h, with no header.
+//
+//   1 node_shifts        vector of u32
+//   2 child_labels       vector of characters (UTF-8)
+//   3 child_transitions  vector of u32
+//   4 payloads           vector of optional payloads
+//   5 video_uuids        vector of 16-byte ids
+//   6 video_int32_ids    vector of u32
+//   7 id_mode            variant number (u32): 0 Uuid, 1 Int32
+//   8 terminal           vector of booleans
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "format/format.h"
+#include "prefix/trie/trie.h"
+
+namespace tessaloom {
+
+// The exact number of bytes encode_trie writes. Throws InternalFault for a
+// label that is not a Unicode scalar value (no trie built from Python holds
+// one).
+std::size_t encoded_size(const Trie& trie);
+
+// Writes the trie into `out`, which must be exactly encoded_size(trie)
+// bytes.
+void encode_trie(const Trie& trie, std::span<std::uint8_t> out);
+
+// Counts, reserves once and writes.
+std::vector<std::uint8_t> encode_trie(const Trie& trie);
+
+// Reads a trie from the front of `bytes`; bytes after the eighth field are
+// ignored. Values are taken as saved: nothing checks that the arrays make a
+// tree. Never reserves more than the input can fill. Throws std::bad_alloc
+// only when memory runs out.
+format::Decoded<Trie> decode_trie(std::span<const std::uint8_t> bytes);
+
+}  // namespace tessaloom
