@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-py=$(bash scripts/pythons.sh | head -n 1)
+py=$(bash scripts/pythons.sh | sed -n 1p)
 [ -n "$py" ] || { echo "no CPython 3.11 or newer found" >&2; exit 1; }
 venv="$root/build/venv-demo"
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
