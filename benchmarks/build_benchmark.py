@@ -61,6 +61,42 @@ def touch_all(node_shifts, child_labels, payloads, child_transitions, video_inde
     return n + video_top_n
 
 
+def propagated_entries(saved: bytes) -> int:
+    """The number of payload entries in a saved index: skips the first three
+    fields and reads the payload vector's lengths."""
+    pos = 0
+
+    def varint() -> int:
+        nonlocal pos
+        b = saved[pos]
+        width = {251: 2, 252: 4, 253: 8}.get(b, 0)
+        value = b if width == 0 else int.from_bytes(saved[pos + 1 : pos + 1 + width], "little")
+        pos += 1 + width
+        return value
+
+    for _ in range(varint()):  # node_shifts
+        varint()
+    n = varint()  # child_labels, UTF-8 characters
+    for _ in range(n):
+        b = saved[pos]
+        pos += 1 if b < 0x80 else 2 if b < 0xE0 else 3 if b < 0xF0 else 4
+    for _ in range(varint()):  # child_transitions
+        varint()
+    entries = 0
+    for _ in range(varint()):  # payloads
+        tag = saved[pos]
+        pos += 1
+        if tag:
+            varint()
+            k = varint()
+            entries += k
+            for _ in range(k):
+                varint()
+            for _ in range(varint()):
+                varint()
+    return entries
+
+
 def best_of(fn, runs: int) -> float:
     best = float("inf")
     for _ in range(runs):
@@ -93,11 +129,12 @@ def main() -> None:
     index = PrefixSearch.from_internal_data_v2(*arrays)
     trim()
     grown = rss_bytes() - before
-    # The payload entries an index keeps: the saved size tells them apart from
-    # the per-node part only through the query results, so count them from
-    # the propagated index's own bytes when saving exists, else estimate
-    # from the arrays.
-    print(f"index memory (RSS growth)         {grown / 1e6:9.1f} MB = {grown / nodes:6.1f} bytes per node")
+    entries = propagated_entries(index.to_bytes())
+    budget = 100 * nodes + 8 * entries
+    print(f"payload entries after propagation {entries:,}")
+    print(f"index memory (RSS growth)         {grown / 1e6:9.1f} MB = {grown / nodes:6.1f} bytes per node, "
+          f"{(grown - 8 * entries) / nodes:.1f} per node besides 8 per entry")
+    print(f"budget 100/node + 8/entry         {budget / 1e6:9.1f} MB   (used {grown / budget:.0%})")
     del index
 
 
