@@ -3,20 +3,22 @@
 //
 // Any input must either be refused with a DecodeError or load; a loaded
 // trie must save to bytes that load into an equal trie and save the same
-// again. With the matcher built in, queries on the loaded (possibly
-// inconsistent) trie must answer or stop with InternalFault. Sanitizers
-// catch any read outside an array.
+// again. Queries on the loaded (possibly inconsistent) trie must answer or
+// stop with InternalFault, the same over the derived compact layout as over
+// the arrays. Sanitizers catch any read outside an array.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "common/fault.h"
 #include "prefix/trie/trie_format.h"
-#ifdef TESSALOOM_FUZZ_MATCHER
+#include "prefix/matcher/compact_trie.h"
 #include "prefix/matcher/matcher.h"
-#endif
+#include "ranking/ranking.h"
 
 namespace {
 
@@ -25,20 +27,40 @@ namespace {
   std::abort();
 }
 
-#ifdef TESSALOOM_FUZZ_MATCHER
+// Runs f, reporting whether it stopped with InternalFault (an inconsistent
+// index: the query stops and nothing is read outside an array).
+template <class F>
+auto attempt(F&& f) -> std::optional<decltype(f())> {
+  try {
+    return f();
+  } catch (const tessaloom::InternalFault&) {
+    return std::nullopt;
+  }
+}
+
+// Queries on the loaded (possibly inconsistent) trie answer or stop with
+// InternalFault; over the derived compact layout they answer exactly as the
+// walk over the arrays does.
 void query(const tessaloom::Trie& trie) {
-  using tessaloom::prefix::matcher::fuzzy_match;
-  using tessaloom::prefix::matcher::fuzzy_match_nodes;
-  for (const char* term : {"", "a", "ab\xC3\xA9", "\xF0\x9F\x98\x80"}) {
-    try {
-      (void)fuzzy_match(trie, term, 1, 64);
-      (void)fuzzy_match_nodes(trie, term, 1, false);
-    } catch (const tessaloom::InternalFault&) {
-      // An inconsistent index: the query stops, nothing is read outside.
+  namespace m = tessaloom::prefix::matcher;
+  const m::CompactTrie compact(trie);
+  const std::string long_term(70, 'a');
+  for (const char* term : {"", "a", "ab\xC3\xA9", "\xF0\x9F\x98\x80", long_term.c_str()}) {
+    for (std::uint32_t k : {0u, 1u, 2u, 5u}) {
+      const auto plain = attempt([&] { return m::fuzzy_match(trie, term, k, 64); });
+      const auto fast = attempt([&] { return m::fuzzy_match(trie, compact, term, k, 64); });
+      if (plain != fast) fail("compact walk differs from the array walk");
+      const auto nodes = attempt([&] { return m::fuzzy_match_nodes(trie, term, k, false); });
+      const auto fast_nodes =
+          attempt([&] { return m::fuzzy_match_nodes(trie, compact, term, k, false); });
+      if (nodes != fast_nodes) fail("compact node walk differs from the array walk");
+      (void)attempt([&] {
+        return tessaloom::ranking::fuzzy_match_video(trie, compact, term, k, 5,
+                                                     std::nullopt, std::nullopt);
+      });
     }
   }
 }
-#endif
 
 }  // namespace
 
@@ -56,8 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!again) fail("saved bytes do not load");
   if (!(again.value() == trie)) fail("reloaded trie differs");
   if (tessaloom::encode_trie(again.value()) != saved) fail("second save differs");
-#ifdef TESSALOOM_FUZZ_MATCHER
   query(trie);
-#endif
   return 0;
 }
