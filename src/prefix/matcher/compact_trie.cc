@@ -58,6 +58,7 @@ CompactTrie::CompactTrie(const Trie& trie) {
     std::vector<Record> records;
     if (fill_in_place(trie, records)) {
       records_ = std::move(records);
+      fill_ascii_labels();
       return;
     }
   }
@@ -102,6 +103,16 @@ CompactTrie::CompactTrie(const Trie& trie) {
   records.push_back({0, static_cast<std::uint32_t>(order.size())});
   records_ = std::move(records);
   if (!identity) original_ = std::move(order);
+  fill_ascii_labels();
+}
+
+void CompactTrie::fill_ascii_labels() {
+  const std::size_t n = node_count();
+  ascii_labels_.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    const std::uint32_t label = records_[r].label_terminal & ~kTerminalBit;
+    ascii_labels_[r] = label < 0x80 ? static_cast<std::uint8_t>(label) : kNonAscii;
+  }
 }
 
 }  // namespace tessaloom::prefix::matcher

@@ -1,8 +1,9 @@
 // The fast walk: the same walk as banded_walk.h (same visits, same order,
 // same prune, same reports) over a CompactTrie, with the distance band
-// interned as a BandAutomaton state. A visited child costs one record load,
-// one byte from a per-depth window table and one transition lookup; most
-// children are rejected right there.
+// interned as a BandAutomaton state. A visited child costs one label byte
+// (for an ASCII query; otherwise its record), one byte from a per-depth
+// window table and one transition lookup; most children are rejected right
+// there.
 //
 // Preconditions: ct.usable(), max_dist <= BandAutomaton::kMaxK and a query of
 // at most kCompactMaxQuery characters (the window bits of a depth come from
@@ -23,19 +24,43 @@ namespace tessaloom::prefix::matcher {
 
 inline constexpr std::size_t kCompactMaxQuery = 64;
 
-// For each parent depth d and label, the 2k+1 bits telling which query
-// characters d-k .. d+k equal the label (bit i for character d-k+i).
+// Working storage of compact_walk, kept per thread between walks so that a
+// query allocates nothing once the thread has run one of its size.
+struct CompactWalkScratch {
+  struct Survivor {
+    std::uint32_t record;
+    std::uint16_t state;
+    std::uint16_t depth;  // the record's depth
+  };
+
+  std::vector<std::uint8_t> ascii;
+  std::vector<std::pair<char32_t, std::uint64_t>> other;
+  std::vector<Survivor> pending;
+  std::vector<char32_t> path;
+  bool busy = false;
+
+  // Storage kept beyond this between walks is released.
+  static constexpr std::size_t kKeepPending = 1 << 16;
+};
+
+// For each parent depth d and label byte (CompactTrie::ascii_labels), the
+// 2k+1 bits telling which query characters d-k .. d+k equal the label (bit i
+// for character d-k+i); for labels at or above U+0080, the same bits on
+// demand.
 class QueryWindows {
  public:
-  QueryWindows(std::span<const char32_t> q, std::uint32_t k)
-      : k_(k), depths_(q.size() + k + 1), ascii_(depths_ * 128, 0) {
+  QueryWindows(std::span<const char32_t> q, std::uint32_t k,
+               CompactWalkScratch& s)
+      : k_(k), depths_(q.size() + k + 1), ascii_(s.ascii), other_(s.other) {
+    ascii_.assign(depths_ * 256, 0);
+    other_.clear();
     for (std::size_t x = 0; x < q.size(); ++x) {
       const char32_t ch = q[x];
       if (ch < 128) {
         // Character x lies in the window of depths x-k .. x+k, at bit x-d+k.
         const std::size_t d_lo = x > k ? x - k : 0;
         for (std::size_t d = d_lo; d <= x + k; ++d) {
-          ascii_[d * 128 + ch] |= static_cast<std::uint8_t>(1u << (x + k - d));
+          ascii_[d * 256 + ch] |= static_cast<std::uint8_t>(1u << (x + k - d));
         }
         continue;
       }
@@ -52,8 +77,9 @@ class QueryWindows {
 
   std::size_t depths() const { return depths_; }
   bool ascii_only() const { return other_.empty(); }
+  // Indexed by a label byte; the entry of CompactTrie::kNonAscii is 0.
   const std::uint8_t* ascii_row(std::size_t d) const {
-    return ascii_.data() + d * 128;
+    return ascii_.data() + d * 256;
   }
   // The window of a label at or above U+0080.
   std::uint32_t other(char32_t label, std::size_t d) const {
@@ -74,8 +100,8 @@ class QueryWindows {
  private:
   std::uint32_t k_;
   std::size_t depths_;
-  std::vector<std::uint8_t> ascii_;
-  std::vector<std::pair<char32_t, std::uint64_t>> other_;
+  std::vector<std::uint8_t>& ascii_;
+  std::vector<std::pair<char32_t, std::uint64_t>>& other_;
 };
 
 // Walks `ct` for the query `q`. For each visited record whose band is alive
@@ -86,36 +112,45 @@ class QueryWindows {
 template <bool kTrackPath, class Report>
 void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
                   std::uint32_t max_dist, Report&& report) {
+  using Survivor = CompactWalkScratch::Survivor;
+  // The thread's scratch, or a fresh one should a report start another walk.
+  thread_local CompactWalkScratch shared;
+  CompactWalkScratch own;
+  CompactWalkScratch& scratch = shared.busy ? own : shared;
+  struct Release {
+    CompactWalkScratch& s;
+    explicit Release(CompactWalkScratch& s) : s(s) { s.busy = true; }
+    ~Release() {
+      s.busy = false;
+      if (s.pending.capacity() > CompactWalkScratch::kKeepPending) {
+        std::vector<Survivor>().swap(s.pending);
+      }
+    }
+  } release(scratch);
+
   const BandAutomaton& a = band_automaton(max_dist);
-  const QueryWindows windows(q, max_dist);
+  const QueryWindows windows(q, max_dist, scratch);
   const std::size_t n = q.size();
   const std::size_t k = max_dist;
   // A live band at depth dd has a cell within k in columns 0..n, so dd is at
   // most n + k: parents are at depths below that.
   const std::size_t max_parent = windows.depths() - 1;
 
-  // Each frame scans its whole block of children at once and keeps the
-  // survivors (record and band state) on a shared stack, then takes them in
-  // order. Scanning first lets the walk prefetch the child blocks of every
-  // survivor while the subtrees of the earlier ones are being walked; reports
-  // still come in pre-order, since a survivor is reported when it is taken.
-  struct Survivor {
-    std::uint32_t record;
-    std::uint16_t state;
-  };
-  struct Frame {
-    std::size_t begin;  // this frame's survivors: pending[begin, end)
-    std::size_t end;
-    std::size_t next;
-  };
-  std::vector<Frame> frames(max_parent + 1);
-  // The survivors' stack, grown by hand: a scan writes one slot per child
-  // without a branch and keeps the slots of the survivors.
-  std::vector<Survivor> pending(256);
-  std::size_t pending_size = 0;
-  std::vector<char32_t> path(kTrackPath ? max_parent + 1 : 0);
+  // The walk keeps one stack of survivors: children whose band is still
+  // alive, each with its band state and depth, the next to visit on top. A
+  // visit scans the record's whole block of children and pushes the
+  // survivors in reverse, so that they are taken in edge order and each
+  // one's subtree before its next sibling: reports come in pre-order.
+  // Scanning a whole block first lets the walk prefetch the child blocks of
+  // every survivor while the subtrees of the earlier ones are being walked.
+  std::vector<Survivor>& stack = scratch.pending;
+  if (stack.size() < 256) stack.resize(256);
+  std::size_t top = 0;  // stack[0, top) are waiting
+  std::vector<char32_t>& path = scratch.path;
+  if (kTrackPath && path.size() < max_parent + 1) path.resize(max_parent + 1);
 
   const CompactTrie::Record* const rec = ct.records().data();
+  const std::uint8_t* const labels = ct.ascii_labels();
   const std::uint16_t* const next = a.next.data();
   const std::uint8_t* const cells = a.cells.data();
   const std::uint32_t masks = a.mask_count;
@@ -123,58 +158,52 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
   constexpr std::uint32_t kLabel = ~CompactTrie::kTerminalBit;
   const bool query_ascii = windows.ascii_only();
 
+  // Pushes the survivors among the children [begin, end) of a record at
+  // depth d with band `state`. The stack grows by hand: the scan writes one
+  // slot per child without a branch and keeps the slots of the survivors.
   auto scan = [&](std::size_t d, std::uint16_t state, std::uint32_t begin,
                   std::uint32_t end) {
-    if (pending.size() < pending_size + (end - begin)) {
-      pending.resize(2 * (pending_size + (end - begin)));
+    if (stack.size() < top + (end - begin)) {
+      stack.resize(2 * (top + (end - begin)));
     }
     const std::uint16_t* const row = next + std::size_t{state} * masks;
     const std::uint8_t* const win = windows.ascii_row(d);
-    Survivor* const first = pending.data() + pending_size;
+    const auto depth = static_cast<std::uint16_t>(d + 1);
+    Survivor* const first = stack.data() + top;
     Survivor* out = first;
     if (query_ascii) {
-      // Labels outside ASCII equal no query character: window 0.
-      for (std::uint32_t c = begin; c < end; ++c) {
-        const std::uint32_t label = rec[c].label_terminal & kLabel;
-        const std::uint32_t m = label < 128 ? win[label & 127] : 0;
-        const std::uint16_t s = row[m];
-        *out = {c, s};
+      for (std::uint32_t c = end; c-- > begin;) {
+        const std::uint16_t s = row[win[labels[c]]];
+        *out = {c, s, depth};
         out += s != BandAutomaton::kDead;
       }
     } else {
-      for (std::uint32_t c = begin; c < end; ++c) {
+      for (std::uint32_t c = end; c-- > begin;) {
         const std::uint32_t label = rec[c].label_terminal & kLabel;
         const std::uint32_t m =
             label < 128 ? win[label] : windows.other(label, d);
         const std::uint16_t s = row[m];
-        *out = {c, s};
+        *out = {c, s, depth};
         out += s != BandAutomaton::kDead;
       }
     }
-    // Fetch the survivors' child blocks while the earlier ones are walked.
+    // Fetch the survivors' child blocks (their labels, and their records for
+    // the survivors among them) while the earlier ones are walked.
     for (const Survivor* sv = first; sv < out; ++sv) {
-      __builtin_prefetch(rec + rec[sv->record].first_child);
+      const std::uint32_t child = rec[sv->record].first_child;
+      __builtin_prefetch(labels + child);
+      __builtin_prefetch(rec + child);
     }
-    const std::size_t begin_slot = pending_size;
-    pending_size = static_cast<std::size_t>(out - pending.data());
-    frames[d] = {begin_slot, pending_size, begin_slot};
+    top = static_cast<std::size_t>(out - stack.data());
   };
 
   scan(0, a.start, rec[0].first_child, rec[1].first_child);
-  std::size_t d = 0;
-  for (;;) {
-    Frame& f = frames[d];
-    if (f.next == f.end) {
-      pending_size = f.begin;
-      if (d == 0) return;
-      --d;
-      continue;
-    }
-    const Survivor sv = pending[f.next++];
+  while (top != 0) {
+    const Survivor sv = stack[--top];
     const std::uint32_t c = sv.record;
-    const std::size_t dd = d + 1;
+    const std::size_t dd = sv.depth;
     const std::uint32_t lt = rec[c].label_terminal;
-    if constexpr (kTrackPath) path[d] = lt & kLabel;
+    if constexpr (kTrackPath) path[dd - 1] = lt & kLabel;
 
     // Column n sits at band cell n - dd + k when that is inside the band.
     if (n + k >= dd && n + k - dd < width) {
@@ -197,7 +226,6 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
         throw InternalFault("compact walk passed its depth bound");
       }
       scan(dd, sv.state, child_begin, child_end);
-      d = dd;
     }
   }
 }
