@@ -105,6 +105,23 @@ TEST(CompactWalk, LongQueriesAroundTheWindowLimit) {
   }
 }
 
+// A label outside ASCII is held as byte 0 among the label bytes, so a query
+// holding U+0000 must not be decided on those bytes: here it would match
+// 'é' and '中' at distance 0.
+TEST(CompactWalk, QueryWithNulAgainstLabelsOutsideAscii) {
+  const Trie t = trie_from_terms({u32("\u00e9"), u32("a"), u32("\u4e2dx"), u32("ab")});
+  const CompactTrie ct(t);
+  ASSERT_TRUE(ct.usable());
+  for (const std::u32string& q :
+       {std::u32string(1, U'\0'), std::u32string(U"\0x"), std::u32string(U"a\0")}) {
+    for (std::uint32_t k = 0; k <= 2; ++k) {
+      SCOPED_TRACE(utf8(q) + " d" + std::to_string(k));
+      expect_all_agree(t, ct, q, k, 2);
+    }
+  }
+  EXPECT_TRUE(fuzzy_match(t, ct, std::string(1, '\0'), 0, {}).empty());
+}
+
 // A block wider than the walk's retained working storage, ASCII and other
 // labels mixed, walked twice and then followed by a small query on the same
 // thread: the storage kept between walks must not leak state into the next.
@@ -150,8 +167,7 @@ TEST(CompactTrie, RenumbersToBreadthFirstAndMapsBack) {
             (std::vector<NodeMatch>{{3, 1}, {1, 0}}));
   // A trie already in breadth-first edge order needs no map.
   const Trie bfs = trie_from_terms({u32("ab"), u32("b")});
-  EXPECT_EQ(CompactTrie(bfs).memory_bytes(),
-            (4 + 1) * 8u + 4);
+  EXPECT_EQ(CompactTrie(bfs).memory_bytes(), (4 + 1) * 4u + 4 * (1 + 4u));
 }
 
 // On arrays that are not a clean tree the layout is empty, and the overloads

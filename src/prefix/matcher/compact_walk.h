@@ -1,9 +1,9 @@
 // The fast walk: the same walk as banded_walk.h (same visits, same order,
 // same prune, same reports) over a CompactTrie, with the distance band
 // interned as a BandAutomaton state. A visited child costs one label byte
-// (for an ASCII query; otherwise its record), one byte from a per-depth
+// (for an ASCII query; otherwise its code point), one byte from a per-depth
 // window table and one transition lookup; most children are rejected right
-// there.
+// there. Only the survivors' first-child entries are read besides.
 //
 // Preconditions: ct.usable(), max_dist <= BandAutomaton::kMaxK and a query of
 // at most kCompactMaxQuery characters (the window bits of a depth come from
@@ -43,10 +43,10 @@ struct CompactWalkScratch {
   static constexpr std::size_t kKeepPending = 1 << 16;
 };
 
-// For each parent depth d and label byte (CompactTrie::ascii_labels), the
-// 2k+1 bits telling which query characters d-k .. d+k equal the label (bit i
-// for character d-k+i); for labels at or above U+0080, the same bits on
-// demand.
+// For each parent depth d and label byte (CompactTrie::label_bytes, so with
+// or without the terminal bit), the 2k+1 bits telling which query characters
+// d-k .. d+k equal the label (bit i for character d-k+i); for labels at or
+// above U+0080, the same bits on demand.
 class QueryWindows {
  public:
   QueryWindows(std::span<const char32_t> q, std::uint32_t k,
@@ -56,11 +56,14 @@ class QueryWindows {
     other_.clear();
     for (std::size_t x = 0; x < q.size(); ++x) {
       const char32_t ch = q[x];
+      if (ch == 0) has_nul_ = true;
       if (ch < 128) {
         // Character x lies in the window of depths x-k .. x+k, at bit x-d+k.
         const std::size_t d_lo = x > k ? x - k : 0;
         for (std::size_t d = d_lo; d <= x + k; ++d) {
-          ascii_[d * 256 + ch] |= static_cast<std::uint8_t>(1u << (x + k - d));
+          const auto bit = static_cast<std::uint8_t>(1u << (x + k - d));
+          ascii_[d * 256 + ch] |= bit;
+          ascii_[d * 256 + (ch | CompactTrie::kTerminalByte)] |= bit;
         }
         continue;
       }
@@ -76,8 +79,11 @@ class QueryWindows {
   }
 
   std::size_t depths() const { return depths_; }
-  bool ascii_only() const { return other_.empty(); }
-  // Indexed by a label byte; the entry of CompactTrie::kNonAscii is 0.
+  // Whether the label bytes alone decide every window: no query character
+  // is outside ASCII, and none is U+0000, which the byte of a label outside
+  // ASCII would otherwise equal.
+  bool bytes_suffice() const { return other_.empty() && !has_nul_; }
+  // Indexed by a label byte.
   const std::uint8_t* ascii_row(std::size_t d) const {
     return ascii_.data() + d * 256;
   }
@@ -100,6 +106,7 @@ class QueryWindows {
  private:
   std::uint32_t k_;
   std::size_t depths_;
+  bool has_nul_ = false;
   std::vector<std::uint8_t>& ascii_;
   std::vector<std::pair<char32_t, std::uint64_t>>& other_;
 };
@@ -149,14 +156,14 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
   std::vector<char32_t>& path = scratch.path;
   if (kTrackPath && path.size() < max_parent + 1) path.resize(max_parent + 1);
 
-  const CompactTrie::Record* const rec = ct.records().data();
-  const std::uint8_t* const labels = ct.ascii_labels();
+  const std::uint32_t* const first_child = ct.first_children();
+  const std::uint8_t* const bytes = ct.label_bytes();
+  const char32_t* const labels = ct.labels();
   const std::uint16_t* const next = a.next.data();
   const std::uint8_t* const cells = a.cells.data();
   const std::uint32_t masks = a.mask_count;
   const std::uint32_t width = a.width;
-  constexpr std::uint32_t kLabel = ~CompactTrie::kTerminalBit;
-  const bool query_ascii = windows.ascii_only();
+  const bool query_bytes = windows.bytes_suffice();
 
   // Pushes the survivors among the children [begin, end) of a record at
   // depth d with band `state`. The stack grows by hand: the scan writes one
@@ -171,15 +178,15 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     const auto depth = static_cast<std::uint16_t>(d + 1);
     Survivor* const first = stack.data() + top;
     Survivor* out = first;
-    if (query_ascii) {
+    if (query_bytes) {
       for (std::uint32_t c = end; c-- > begin;) {
-        const std::uint16_t s = row[win[labels[c]]];
+        const std::uint16_t s = row[win[bytes[c]]];
         *out = {c, s, depth};
         out += s != BandAutomaton::kDead;
       }
     } else {
       for (std::uint32_t c = end; c-- > begin;) {
-        const std::uint32_t label = rec[c].label_terminal & kLabel;
+        const char32_t label = labels[c];
         const std::uint32_t m =
             label < 128 ? win[label] : windows.other(label, d);
         const std::uint16_t s = row[m];
@@ -187,30 +194,34 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
         out += s != BandAutomaton::kDead;
       }
     }
-    // Fetch the survivors' child blocks (their labels, and their records for
-    // the survivors among them) while the earlier ones are walked.
+    // Fetch the survivors' child blocks (their label bytes, and their first
+    // children for the survivors among them) while the earlier ones are
+    // walked.
     for (const Survivor* sv = first; sv < out; ++sv) {
-      const std::uint32_t child = rec[sv->record].first_child;
-      __builtin_prefetch(labels + child);
-      __builtin_prefetch(rec + child);
+      const std::uint32_t child = first_child[sv->record];
+      __builtin_prefetch(bytes + child);
+      __builtin_prefetch(first_child + child);
     }
     top = static_cast<std::size_t>(out - stack.data());
   };
 
-  scan(0, a.start, rec[0].first_child, rec[1].first_child);
+  scan(0, a.start, first_child[0], first_child[1]);
   while (top != 0) {
     const Survivor sv = stack[--top];
     const std::uint32_t c = sv.record;
     const std::size_t dd = sv.depth;
-    const std::uint32_t lt = rec[c].label_terminal;
-    if constexpr (kTrackPath) path[dd - 1] = lt & kLabel;
+    const std::uint8_t byte = bytes[c];
+    if constexpr (kTrackPath) {
+      const char32_t ascii = byte & ~CompactTrie::kTerminalByte;
+      path[dd - 1] = ascii != 0 ? ascii : labels[c];
+    }
 
     // Column n sits at band cell n - dd + k when that is inside the band.
     if (n + k >= dd && n + k - dd < width) {
       const std::uint32_t dist =
           cells[std::size_t{sv.state} * width + (n + k - dd)];
       if (dist <= k) {
-        const bool terminal = lt & CompactTrie::kTerminalBit;
+        const bool terminal = byte & CompactTrie::kTerminalByte;
         if (report(std::size_t{c}, terminal, dist,
                    std::span<const char32_t>(path.data(),
                                              kTrackPath ? dd : 0))) {
@@ -219,8 +230,8 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
       }
     }
 
-    const std::uint32_t child_begin = rec[c].first_child;
-    const std::uint32_t child_end = rec[c + 1].first_child;
+    const std::uint32_t child_begin = first_child[c];
+    const std::uint32_t child_end = first_child[c + 1];
     if (child_begin < child_end) {
       if (dd > max_parent) {
         throw InternalFault("compact walk passed its depth bound");
