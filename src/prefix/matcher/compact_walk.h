@@ -148,8 +148,6 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
   // visit scans the record's whole block of children and pushes the
   // survivors in reverse, so that they are taken in edge order and each
   // one's subtree before its next sibling: reports come in pre-order.
-  // Scanning a whole block first lets the walk prefetch the child blocks of
-  // every survivor while the subtrees of the earlier ones are being walked.
   std::vector<Survivor>& stack = scratch.pending;
   if (stack.size() < 256) stack.resize(256);
   std::size_t top = 0;  // stack[0, top) are waiting
@@ -176,8 +174,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     const std::uint16_t* const row = next + std::size_t{state} * masks;
     const std::uint8_t* const win = windows.ascii_row(d);
     const auto depth = static_cast<std::uint16_t>(d + 1);
-    Survivor* const first = stack.data() + top;
-    Survivor* out = first;
+    Survivor* out = stack.data() + top;
     if (query_bytes) {
       for (std::uint32_t c = end; c-- > begin;) {
         const std::uint16_t s = row[win[bytes[c]]];
@@ -194,20 +191,24 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
         out += s != BandAutomaton::kDead;
       }
     }
-    // Fetch the survivors' child blocks (their label bytes, and their first
-    // children for the survivors among them) while the earlier ones are
-    // walked.
-    for (const Survivor* sv = first; sv < out; ++sv) {
-      const std::uint32_t child = first_child[sv->record];
-      __builtin_prefetch(bytes + child);
-      __builtin_prefetch(first_child + child);
-    }
     top = static_cast<std::size_t>(out - stack.data());
+  };
+
+  // Starts fetching the child block (label bytes and first children) of the
+  // survivor on top of the stack.
+  auto prefetch_next = [&] {
+    if (top == 0) return;
+    const std::uint32_t block = first_child[stack[top - 1].record];
+    __builtin_prefetch(bytes + block);
+    __builtin_prefetch(first_child + block);
   };
 
   scan(0, a.start, first_child[0], first_child[1]);
   while (top != 0) {
     const Survivor sv = stack[--top];
+    // The next survivor below is taken once this one's subtree is done:
+    // fetch its block meanwhile.
+    prefetch_next();
     const std::uint32_t c = sv.record;
     const std::size_t dd = sv.depth;
     const std::uint8_t byte = bytes[c];
@@ -237,6 +238,8 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
         throw InternalFault("compact walk passed its depth bound");
       }
       scan(dd, sv.state, child_begin, child_end);
+      // The first surviving child is taken next: start fetching its block.
+      prefetch_next();
     }
   }
 }
