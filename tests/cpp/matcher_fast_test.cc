@@ -105,6 +105,50 @@ TEST(CompactWalk, LongQueriesAroundTheWindowLimit) {
   }
 }
 
+// A label outside ASCII is held as byte 0 among the label bytes, so a query
+// holding U+0000 must not be decided on those bytes: here it would match
+// 'é' and '中' at distance 0.
+TEST(CompactWalk, QueryWithNulAgainstLabelsOutsideAscii) {
+  const Trie t = trie_from_terms({u32("\u00e9"), u32("a"), u32("\u4e2dx"), u32("ab")});
+  const CompactTrie ct(t);
+  ASSERT_TRUE(ct.usable());
+  for (const std::u32string& q :
+       {std::u32string(1, U'\0'), std::u32string(U"\0x"), std::u32string(U"a\0")}) {
+    for (std::uint32_t k = 0; k <= 2; ++k) {
+      SCOPED_TRACE(utf8(q) + " d" + std::to_string(k));
+      expect_all_agree(t, ct, q, k, 2);
+    }
+  }
+  EXPECT_TRUE(fuzzy_match(t, ct, std::string(1, '\0'), 0, {}).empty());
+}
+
+// A block wider than the walk's retained working storage, ASCII and other
+// labels mixed, walked twice and then followed by a small query on the same
+// thread: the storage kept between walks must not leak state into the next.
+TEST(CompactWalk, HugeBlockThenSmallQuery) {
+  std::vector<TestNode> nodes{{0, false, {}}};
+  for (char32_t ch = 1; nodes.size() <= 70000; ++ch) {
+    if (ch >= 0xD800 && ch <= 0xDFFF) continue;
+    nodes[0].children.push_back(static_cast<std::uint32_t>(nodes.size()));
+    nodes.push_back({ch, ch % 3 != 0, {}});
+  }
+  const Trie wide = trie_from_nodes(nodes);
+  const CompactTrie wide_ct(wide);
+  ASSERT_TRUE(wide_ct.usable());
+  for (const char* q : {"", "a", "\xc3\xa9"}) {
+    SCOPED_TRACE(q);
+    const auto expected = fuzzy_match(wide, q, 1, {});
+    EXPECT_GT(expected.size(), 40000u);
+    EXPECT_EQ(fuzzy_match(wide, wide_ct, q, 1, {}), expected);
+    EXPECT_EQ(fuzzy_match_nodes(wide, wide_ct, q, 1, false),
+              fuzzy_match_nodes(wide, q, 1, false));
+  }
+  const Trie small = trie_from_terms({u32("cat"), u32("car"), u32("cart")});
+  const CompactTrie small_ct(small);
+  expect_all_agree(small, small_ct, u32("cat"), 1, 2);
+  expect_all_agree(small, small_ct, u32("x"), 3, 1);
+}
+
 TEST(CompactTrie, RenumbersToBreadthFirstAndMapsBack) {
   // root -> 3(b), 1(a); 3 -> 2(c). Edge order is b before a.
   const Trie t = trie_from_nodes({{0, false, {3, 1}},
@@ -123,7 +167,7 @@ TEST(CompactTrie, RenumbersToBreadthFirstAndMapsBack) {
             (std::vector<NodeMatch>{{3, 1}, {1, 0}}));
   // A trie already in breadth-first edge order needs no map.
   const Trie bfs = trie_from_terms({u32("ab"), u32("b")});
-  EXPECT_EQ(CompactTrie(bfs).memory_bytes(), (4 + 1) * 8u);
+  EXPECT_EQ(CompactTrie(bfs).memory_bytes(), (4 + 1) * 4u + 4 * (1 + 4u));
 }
 
 // On arrays that are not a clean tree the layout is empty, and the overloads

@@ -9,12 +9,18 @@ bool scalar_label(char32_t label) {
   return label != 0 && label <= 0x10FFFF && (label < 0xD800 || label > 0xDFFF);
 }
 
+std::uint8_t label_byte(char32_t label, bool terminal) {
+  return static_cast<std::uint8_t>((label < 0x80 ? label : 0) |
+                                   (terminal ? CompactTrie::kTerminalByte : 0));
+}
+
 // The common case in one sequential pass: an index numbered breadth-first
 // with its edges listed in node order, so that edge e leads to node e+1 and
 // the node ranges partition the edges. Every node but the root is then the
 // target of exactly one edge, from a lower-numbered parent (checked below),
 // so the arrays are a tree and the records are the nodes themselves.
-bool fill_in_place(const Trie& trie, std::vector<CompactTrie::Record>& out) {
+bool fill_in_place(const Trie& trie, std::vector<std::uint32_t>& first,
+                   std::vector<std::uint8_t>& bytes) {
   const std::size_t n = trie.node_count();
   const auto& shifts = trie.node_shifts;
   const auto& targets = trie.child_transitions;
@@ -22,7 +28,8 @@ bool fill_in_place(const Trie& trie, std::vector<CompactTrie::Record>& out) {
   for (std::size_t e = 0; e + 1 < n; ++e) {
     if (targets[e] != e + 1) return false;
   }
-  out.resize(n + 1);
+  first.resize(n + 1);
+  bytes.resize(n);
   std::uint32_t ok = 1;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t begin = shifts[i];
@@ -34,14 +41,11 @@ bool fill_in_place(const Trie& trie, std::vector<CompactTrie::Record>& out) {
     ok &= begin == end || begin >= i;
     const char32_t label = trie.child_labels[i];
     ok &= i == 0 || scalar_label(label);
-    out[i] = {i == 0 ? 0u
-                     : static_cast<std::uint32_t>(label) |
-                           (trie.terminal[i] ? CompactTrie::kTerminalBit : 0u),
-              begin + 1};
+    first[i] = begin + 1;
+    bytes[i] = i == 0 ? 0 : label_byte(label, trie.terminal[i] != 0);
   }
-  out[n] = {0, static_cast<std::uint32_t>(n)};
-  if (!ok) out.clear();
-  return ok;
+  first[n] = static_cast<std::uint32_t>(n);
+  return ok != 0;
 }
 
 }  // namespace
@@ -49,15 +53,19 @@ bool fill_in_place(const Trie& trie, std::vector<CompactTrie::Record>& out) {
 CompactTrie::CompactTrie(const Trie& trie) {
   const std::size_t n = trie.node_count();
   const std::size_t edges = trie.edge_count();
-  // Record numbers and the terminal bit must fit in 32 bits.
+  // Record numbers must fit in 32 bits.
   if (n == 0 || n >= std::numeric_limits<std::uint32_t>::max() ||
       trie.node_shifts.size() != n || trie.terminal.size() < n) {
     return;
   }
   {
-    std::vector<Record> records;
-    if (fill_in_place(trie, records)) {
-      records_ = std::move(records);
+    std::vector<std::uint32_t> first;
+    std::vector<std::uint8_t> bytes;
+    if (fill_in_place(trie, first, bytes)) {
+      labels_.assign(trie.child_labels.begin(), trie.child_labels.end());
+      labels_[0] = 0;
+      first_child_ = std::move(first);
+      label_bytes_ = std::move(bytes);
       return;
     }
   }
@@ -70,8 +78,8 @@ CompactTrie::CompactTrie(const Trie& trie) {
   // have pushed theirs.
   std::vector<std::uint32_t> order;
   order.reserve(n);
-  std::vector<Record> records;
-  records.reserve(n + 1);
+  std::vector<std::uint32_t> first;
+  first.reserve(n + 1);
   std::vector<std::uint8_t> seen(n, 0);
   order.push_back(0);
   seen[0] = true;
@@ -80,11 +88,7 @@ CompactTrie::CompactTrie(const Trie& trie) {
     const std::size_t node = order[r];
     const std::size_t begin = shifts[node];
     const std::size_t end = node + 1 < n ? shifts[node + 1] : edges;
-    records.push_back(
-        {r == 0 ? 0u
-                : static_cast<std::uint32_t>(labels[node]) |
-                      (trie.terminal[node] ? kTerminalBit : 0u),
-         static_cast<std::uint32_t>(order.size())});
+    first.push_back(static_cast<std::uint32_t>(order.size()));
     if (end <= begin) continue;
     if (end > edges) return;
     for (std::size_t e = begin; e < end; ++e) {
@@ -99,8 +103,17 @@ CompactTrie::CompactTrie(const Trie& trie) {
       order.push_back(static_cast<std::uint32_t>(child));
     }
   }
-  records.push_back({0, static_cast<std::uint32_t>(order.size())});
-  records_ = std::move(records);
+  first.push_back(static_cast<std::uint32_t>(order.size()));
+  const std::size_t m = order.size();
+  std::vector<std::uint8_t> bytes(m);
+  std::vector<char32_t> codes(m);
+  for (std::size_t r = 1; r < m; ++r) {
+    codes[r] = labels[order[r]];
+    bytes[r] = label_byte(codes[r], trie.terminal[order[r]] != 0);
+  }
+  first_child_ = std::move(first);
+  label_bytes_ = std::move(bytes);
+  labels_ = std::move(codes);
   if (!identity) original_ = std::move(order);
 }
 

@@ -1,6 +1,15 @@
-// A derived in-memory layout of the trie for fast walks: one 8-byte record
-// per node, nodes numbered breadth-first in edge order, so the children of
-// record r are the contiguous records first_child(r) .. first_child(r+1)-1.
+// A derived in-memory layout of the trie for fast walks. Nodes are numbered
+// breadth-first in edge order (record numbers), so the children of record r
+// are the contiguous records first_child(r) .. first_child(r+1)-1, and each
+// record is held in three parallel arrays:
+//
+// - the record number of its first child (4 bytes), read for every visited
+//   node that survives the prune;
+// - one label byte: the label when it is ASCII, 0 otherwise (no label is
+//   U+0000), with kTerminalByte set when the node ends a term. An ASCII query
+//   scans these alone, so a block of siblings costs one byte each;
+// - the label's code point (4 bytes), read only for the labels outside ASCII
+//   and for queries outside ASCII.
 //
 // It is built only when the arrays form a clean tree below the root as the
 // walk sees it: every edge range and child index in range, every node reached
@@ -21,12 +30,7 @@ namespace tessaloom::prefix::matcher {
 
 class CompactTrie {
  public:
-  static constexpr std::uint32_t kTerminalBit = 0x80000000u;
-
-  struct Record {
-    std::uint32_t label_terminal;  // code point, kTerminalBit when terminal
-    std::uint32_t first_child;     // record number of the first child
-  };
+  static constexpr std::uint8_t kTerminalByte = 0x80;
 
   CompactTrie() = default;
   // Derives the layout from `trie`, or an empty one when `trie` is not a
@@ -35,24 +39,29 @@ class CompactTrie {
   explicit CompactTrie(const Trie& trie);
 
   // False when the trie had no nodes or was not a clean tree.
-  bool usable() const { return !records_.empty(); }
-  // Records of the reachable nodes plus one sentinel whose first_child ends
-  // the last node's children. Record 0 is the root.
-  const std::vector<Record>& records() const { return records_; }
-  std::size_t node_count() const {
-    return records_.empty() ? 0 : records_.size() - 1;
-  }
+  bool usable() const { return !label_bytes_.empty(); }
+  std::size_t node_count() const { return label_bytes_.size(); }
+
+  // node_count() + 1 entries: the last ends the last record's children.
+  // Record 0 is the root.
+  const std::uint32_t* first_children() const { return first_child_.data(); }
+  const std::uint8_t* label_bytes() const { return label_bytes_.data(); }
+  const char32_t* labels() const { return labels_.data(); }
+
   // The trie's node number of record r.
   std::size_t original(std::size_t r) const {
     return original_.empty() ? r : original_[r];
   }
   std::size_t memory_bytes() const {
-    return records_.capacity() * sizeof(Record) +
+    return first_child_.capacity() * sizeof(std::uint32_t) +
+           label_bytes_.capacity() + labels_.capacity() * sizeof(char32_t) +
            original_.capacity() * sizeof(std::uint32_t);
   }
 
  private:
-  std::vector<Record> records_;
+  std::vector<std::uint32_t> first_child_;
+  std::vector<std::uint8_t> label_bytes_;
+  std::vector<char32_t> labels_;
   // Record number to node number; empty when they are the same (the trie was
   // already numbered breadth-first in edge order with nothing left out).
   std::vector<std::uint32_t> original_;

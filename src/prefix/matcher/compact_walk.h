@@ -1,8 +1,9 @@
 // The fast walk: the same walk as banded_walk.h (same visits, same order,
 // same prune, same reports) over a CompactTrie, with the distance band
-// interned as a BandAutomaton state. A visited child costs one record load,
-// one byte from a per-depth window table and one transition lookup; most
-// children are rejected right there.
+// interned as a BandAutomaton state. A visited child costs one label byte
+// (for an ASCII query; otherwise its code point), one byte from a per-depth
+// window table and one transition lookup; most children are rejected right
+// there. Only the survivors' first-child entries are read besides.
 //
 // Preconditions: ct.usable(), max_dist <= BandAutomaton::kMaxK and a query of
 // at most kCompactMaxQuery characters (the window bits of a depth come from
@@ -23,19 +24,46 @@ namespace tessaloom::prefix::matcher {
 
 inline constexpr std::size_t kCompactMaxQuery = 64;
 
-// For each parent depth d and label, the 2k+1 bits telling which query
-// characters d-k .. d+k equal the label (bit i for character d-k+i).
+// Working storage of compact_walk, kept per thread between walks so that a
+// query allocates nothing once the thread has run one of its size.
+struct CompactWalkScratch {
+  struct Survivor {
+    std::uint32_t record;
+    std::uint16_t state;
+    std::uint16_t depth;  // the record's depth
+  };
+
+  std::vector<std::uint8_t> ascii;
+  std::vector<std::pair<char32_t, std::uint64_t>> other;
+  std::vector<Survivor> pending;
+  std::vector<char32_t> path;
+  bool busy = false;
+
+  // Storage kept beyond this between walks is released.
+  static constexpr std::size_t kKeepPending = 1 << 16;
+};
+
+// For each parent depth d and label byte (CompactTrie::label_bytes, so with
+// or without the terminal bit), the 2k+1 bits telling which query characters
+// d-k .. d+k equal the label (bit i for character d-k+i); for labels at or
+// above U+0080, the same bits on demand.
 class QueryWindows {
  public:
-  QueryWindows(std::span<const char32_t> q, std::uint32_t k)
-      : k_(k), depths_(q.size() + k + 1), ascii_(depths_ * 128, 0) {
+  QueryWindows(std::span<const char32_t> q, std::uint32_t k,
+               CompactWalkScratch& s)
+      : k_(k), depths_(q.size() + k + 1), ascii_(s.ascii), other_(s.other) {
+    ascii_.assign(depths_ * 256, 0);
+    other_.clear();
     for (std::size_t x = 0; x < q.size(); ++x) {
       const char32_t ch = q[x];
+      if (ch == 0) has_nul_ = true;
       if (ch < 128) {
         // Character x lies in the window of depths x-k .. x+k, at bit x-d+k.
         const std::size_t d_lo = x > k ? x - k : 0;
         for (std::size_t d = d_lo; d <= x + k; ++d) {
-          ascii_[d * 128 + ch] |= static_cast<std::uint8_t>(1u << (x + k - d));
+          const auto bit = static_cast<std::uint8_t>(1u << (x + k - d));
+          ascii_[d * 256 + ch] |= bit;
+          ascii_[d * 256 + (ch | CompactTrie::kTerminalByte)] |= bit;
         }
         continue;
       }
@@ -51,9 +79,13 @@ class QueryWindows {
   }
 
   std::size_t depths() const { return depths_; }
-  bool ascii_only() const { return other_.empty(); }
+  // Whether the label bytes alone decide every window: no query character
+  // is outside ASCII, and none is U+0000, which the byte of a label outside
+  // ASCII would otherwise equal.
+  bool bytes_suffice() const { return other_.empty() && !has_nul_; }
+  // Indexed by a label byte.
   const std::uint8_t* ascii_row(std::size_t d) const {
-    return ascii_.data() + d * 128;
+    return ascii_.data() + d * 256;
   }
   // The window of a label at or above U+0080.
   std::uint32_t other(char32_t label, std::size_t d) const {
@@ -74,8 +106,9 @@ class QueryWindows {
  private:
   std::uint32_t k_;
   std::size_t depths_;
-  std::vector<std::uint8_t> ascii_;
-  std::vector<std::pair<char32_t, std::uint64_t>> other_;
+  bool has_nul_ = false;
+  std::vector<std::uint8_t>& ascii_;
+  std::vector<std::pair<char32_t, std::uint64_t>>& other_;
 };
 
 // Walks `ct` for the query `q`. For each visited record whose band is alive
@@ -86,102 +119,110 @@ class QueryWindows {
 template <bool kTrackPath, class Report>
 void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
                   std::uint32_t max_dist, Report&& report) {
+  using Survivor = CompactWalkScratch::Survivor;
+  // The thread's scratch, or a fresh one should a report start another walk.
+  thread_local CompactWalkScratch shared;
+  CompactWalkScratch own;
+  CompactWalkScratch& scratch = shared.busy ? own : shared;
+  struct Release {
+    CompactWalkScratch& s;
+    explicit Release(CompactWalkScratch& s) : s(s) { s.busy = true; }
+    ~Release() {
+      s.busy = false;
+      if (s.pending.capacity() > CompactWalkScratch::kKeepPending) {
+        std::vector<Survivor>().swap(s.pending);
+      }
+    }
+  } release(scratch);
+
   const BandAutomaton& a = band_automaton(max_dist);
-  const QueryWindows windows(q, max_dist);
+  const QueryWindows windows(q, max_dist, scratch);
   const std::size_t n = q.size();
   const std::size_t k = max_dist;
   // A live band at depth dd has a cell within k in columns 0..n, so dd is at
   // most n + k: parents are at depths below that.
   const std::size_t max_parent = windows.depths() - 1;
 
-  // Each frame scans its whole block of children at once and keeps the
-  // survivors (record and band state) on a shared stack, then takes them in
-  // order. Scanning first lets the walk prefetch the child blocks of every
-  // survivor while the subtrees of the earlier ones are being walked; reports
-  // still come in pre-order, since a survivor is reported when it is taken.
-  struct Survivor {
-    std::uint32_t record;
-    std::uint16_t state;
-  };
-  struct Frame {
-    std::size_t begin;  // this frame's survivors: pending[begin, end)
-    std::size_t end;
-    std::size_t next;
-  };
-  std::vector<Frame> frames(max_parent + 1);
-  // The survivors' stack, grown by hand: a scan writes one slot per child
-  // without a branch and keeps the slots of the survivors.
-  std::vector<Survivor> pending(256);
-  std::size_t pending_size = 0;
-  std::vector<char32_t> path(kTrackPath ? max_parent + 1 : 0);
+  // The walk keeps one stack of survivors: children whose band is still
+  // alive, each with its band state and depth, the next to visit on top. A
+  // visit scans the record's whole block of children and pushes the
+  // survivors in reverse, so that they are taken in edge order and each
+  // one's subtree before its next sibling: reports come in pre-order.
+  std::vector<Survivor>& stack = scratch.pending;
+  if (stack.size() < 256) stack.resize(256);
+  std::size_t top = 0;  // stack[0, top) are waiting
+  std::vector<char32_t>& path = scratch.path;
+  if (kTrackPath && path.size() < max_parent + 1) path.resize(max_parent + 1);
 
-  const CompactTrie::Record* const rec = ct.records().data();
+  const std::uint32_t* const first_child = ct.first_children();
+  const std::uint8_t* const bytes = ct.label_bytes();
+  const char32_t* const labels = ct.labels();
   const std::uint16_t* const next = a.next.data();
   const std::uint8_t* const cells = a.cells.data();
   const std::uint32_t masks = a.mask_count;
   const std::uint32_t width = a.width;
-  constexpr std::uint32_t kLabel = ~CompactTrie::kTerminalBit;
-  const bool query_ascii = windows.ascii_only();
+  const bool query_bytes = windows.bytes_suffice();
 
+  // Pushes the survivors among the children [begin, end) of a record at
+  // depth d with band `state`. The stack grows by hand: the scan writes one
+  // slot per child without a branch and keeps the slots of the survivors.
   auto scan = [&](std::size_t d, std::uint16_t state, std::uint32_t begin,
                   std::uint32_t end) {
-    if (pending.size() < pending_size + (end - begin)) {
-      pending.resize(2 * (pending_size + (end - begin)));
+    if (stack.size() < top + (end - begin)) {
+      stack.resize(2 * (top + (end - begin)));
     }
     const std::uint16_t* const row = next + std::size_t{state} * masks;
     const std::uint8_t* const win = windows.ascii_row(d);
-    Survivor* const first = pending.data() + pending_size;
-    Survivor* out = first;
-    if (query_ascii) {
-      // Labels outside ASCII equal no query character: window 0.
-      for (std::uint32_t c = begin; c < end; ++c) {
-        const std::uint32_t label = rec[c].label_terminal & kLabel;
-        const std::uint32_t m = label < 128 ? win[label & 127] : 0;
-        const std::uint16_t s = row[m];
-        *out = {c, s};
+    const auto depth = static_cast<std::uint16_t>(d + 1);
+    Survivor* out = stack.data() + top;
+    if (query_bytes) {
+      for (std::uint32_t c = end; c-- > begin;) {
+        const std::uint16_t s = row[win[bytes[c]]];
+        *out = {c, s, depth};
         out += s != BandAutomaton::kDead;
       }
     } else {
-      for (std::uint32_t c = begin; c < end; ++c) {
-        const std::uint32_t label = rec[c].label_terminal & kLabel;
+      for (std::uint32_t c = end; c-- > begin;) {
+        const char32_t label = labels[c];
         const std::uint32_t m =
             label < 128 ? win[label] : windows.other(label, d);
         const std::uint16_t s = row[m];
-        *out = {c, s};
+        *out = {c, s, depth};
         out += s != BandAutomaton::kDead;
       }
     }
-    // Fetch the survivors' child blocks while the earlier ones are walked.
-    for (const Survivor* sv = first; sv < out; ++sv) {
-      __builtin_prefetch(rec + rec[sv->record].first_child);
-    }
-    const std::size_t begin_slot = pending_size;
-    pending_size = static_cast<std::size_t>(out - pending.data());
-    frames[d] = {begin_slot, pending_size, begin_slot};
+    top = static_cast<std::size_t>(out - stack.data());
   };
 
-  scan(0, a.start, rec[0].first_child, rec[1].first_child);
-  std::size_t d = 0;
-  for (;;) {
-    Frame& f = frames[d];
-    if (f.next == f.end) {
-      pending_size = f.begin;
-      if (d == 0) return;
-      --d;
-      continue;
-    }
-    const Survivor sv = pending[f.next++];
+  // Starts fetching the child block (label bytes and first children) of the
+  // survivor on top of the stack.
+  auto prefetch_next = [&] {
+    if (top == 0) return;
+    const std::uint32_t block = first_child[stack[top - 1].record];
+    __builtin_prefetch(bytes + block);
+    __builtin_prefetch(first_child + block);
+  };
+
+  scan(0, a.start, first_child[0], first_child[1]);
+  while (top != 0) {
+    const Survivor sv = stack[--top];
+    // The next survivor below is taken once this one's subtree is done:
+    // fetch its block meanwhile.
+    prefetch_next();
     const std::uint32_t c = sv.record;
-    const std::size_t dd = d + 1;
-    const std::uint32_t lt = rec[c].label_terminal;
-    if constexpr (kTrackPath) path[d] = lt & kLabel;
+    const std::size_t dd = sv.depth;
+    const std::uint8_t byte = bytes[c];
+    if constexpr (kTrackPath) {
+      const char32_t ascii = byte & ~CompactTrie::kTerminalByte;
+      path[dd - 1] = ascii != 0 ? ascii : labels[c];
+    }
 
     // Column n sits at band cell n - dd + k when that is inside the band.
     if (n + k >= dd && n + k - dd < width) {
       const std::uint32_t dist =
           cells[std::size_t{sv.state} * width + (n + k - dd)];
       if (dist <= k) {
-        const bool terminal = lt & CompactTrie::kTerminalBit;
+        const bool terminal = byte & CompactTrie::kTerminalByte;
         if (report(std::size_t{c}, terminal, dist,
                    std::span<const char32_t>(path.data(),
                                              kTrackPath ? dd : 0))) {
@@ -190,14 +231,15 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
       }
     }
 
-    const std::uint32_t child_begin = rec[c].first_child;
-    const std::uint32_t child_end = rec[c + 1].first_child;
+    const std::uint32_t child_begin = first_child[c];
+    const std::uint32_t child_end = first_child[c + 1];
     if (child_begin < child_end) {
       if (dd > max_parent) {
         throw InternalFault("compact walk passed its depth bound");
       }
       scan(dd, sv.state, child_begin, child_end);
-      d = dd;
+      // The first surviving child is taken next: start fetching its block.
+      prefetch_next();
     }
   }
 }
