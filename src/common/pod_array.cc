@@ -92,4 +92,16 @@ std::size_t trim(void* p, std::size_t usable, std::size_t keep) noexcept {
 #endif
 }
 
+void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const auto start = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t begin = round_up(start, kHuge);
+  const std::uintptr_t end = (start + bytes) / kHuge * kHuge;
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 }  // namespace tessaloom::pod_memory

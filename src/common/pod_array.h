@@ -33,6 +33,11 @@ void release(void* p, std::size_t usable) noexcept;
 // returns the new usable size (unchanged when nothing could be returned).
 std::size_t trim(void* p, std::size_t usable, std::size_t keep) noexcept;
 
+// Asks for huge pages under the whole 2 MiB blocks inside [p, p + bytes),
+// memory that the caller owns and is about to fill (such as a new bytes
+// object's buffer). Only a hint: contents are unchanged, failure is ignored.
+void advise_huge_pages(void* p, std::size_t bytes) noexcept;
+
 }  // namespace pod_memory
 
 template <class T>

@@ -42,8 +42,9 @@ void PayloadTable::encode(format::Writer& out) const {
     w.write_option_tag(present_[i] != 0);
     if (present_[i]) {
       w.write_u32(total_[i]);
-      w.write_u32s({ids + id_begin, ids + id_end});
-      w.write_u32s({counts + count_begin, counts + count_end});
+      w.write_u32s({ids + id_begin, ids + id_end}, ids_.size() - id_begin);
+      w.write_u32s({counts + count_begin, counts + count_end},
+                   counts_.size() - count_begin);
     }
     id_begin = id_end;
     count_begin = count_end;
