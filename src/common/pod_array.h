@@ -38,6 +38,14 @@ std::size_t trim(void* p, std::size_t usable, std::size_t keep) noexcept;
 // object's buffer). Only a hint: contents are unchanged, failure is ignored.
 void advise_huge_pages(void* p, std::size_t bytes) noexcept;
 
+// Reserves room for n elements in a std::vector and, when that is large,
+// advises its buffer for huge pages before anything touches it.
+template <class Vector>
+void reserve_huge(Vector& v, std::size_t n) {
+  v.reserve(n);
+  advise_huge_pages(v.data(), v.capacity() * sizeof(typename Vector::value_type));
+}
+
 }  // namespace pod_memory
 
 template <class T>

@@ -7,6 +7,7 @@
 #endif
 
 #include "common/fault.h"
+#include "common/pod_array.h"
 
 namespace tessaloom::format {
 namespace {
@@ -26,7 +27,7 @@ const char* integer_type_name(IntegerType t) {
 template <class T>
 void make_room(std::vector<T>& v, std::size_t extra) {
   if (v.capacity() - v.size() >= extra) return;
-  v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+  pod_memory::reserve_huge(v, std::max(v.size() + extra, 2 * v.capacity()));
 }
 
 // Whether b is a UTF-8 continuation byte.
@@ -283,7 +284,18 @@ void Reader::read_u32_run(std::uint32_t* dst, std::size_t n) {
       k += take;
     }
 #endif
-    while (k < n && take_u32(p, dst[k])) ++k;
+    // Mixed forms (video numbers past 250 among smaller ones) defeat branch
+    // prediction on the form, so the form is selected without branching.
+    for (; k < n; ++k) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      const std::uint32_t b = static_cast<std::uint8_t>(w);
+      if (b > 252) break;
+      const std::uint32_t big = b > 250, wide = b == 252;
+      const std::uint64_t mask = wide ? 0xFFFFFFFFu : big ? 0xFFFFu : 0xFFu;
+      dst[k] = static_cast<std::uint32_t>((w >> (8 * big)) & mask);
+      p += 1 + 2 * big + 2 * wide;
+    }
     p_ = p;
   }
   // Near the end of the input, and at a refused marker: one value at a time
