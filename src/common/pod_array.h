@@ -1,14 +1,13 @@
 // PodArray: a growable array of trivially copyable elements, for the large
 // tables of an index (tens of megabytes each).
 //
-// Two things set it apart from std::vector:
+// What sets it apart from std::vector:
 //   - Growing leaves the new elements uninitialised (resize_for_overwrite),
-//     so a table that is about to be filled is not first cleared.
-//   - Blocks of 2 MiB and more are mapped from the kernel directly, aligned
-//     to 2 MiB and marked for transparent huge pages, so that the first
-//     touch of 100 MB costs a few dozen page faults rather than tens of
-//     thousands; their unused tail can be returned in place, without a copy.
-// Smaller blocks come from operator new.
+//     so a table that is about to be filled is not first cleared: the first
+//     touch of its memory is the write that fills it.
+//   - Blocks are moved with realloc, which for large blocks remaps their
+//     pages rather than copying them, so growing ahead and cutting back to
+//     the used length afterwards cost no copy.
 #pragma once
 
 #include <algorithm>
@@ -24,35 +23,18 @@ namespace tessaloom {
 
 namespace pod_memory {
 
-// A block of at least `bytes` bytes (bytes > 0); throws std::bad_alloc.
-// `usable` receives the bytes actually available, which may be more.
-void* allocate(std::size_t bytes, std::size_t& usable);
-// Releases a block that allocate() returned with this `usable` size.
-void release(void* p, std::size_t usable) noexcept;
-// Gives back the end of a block past `keep` bytes where that needs no copy;
-// returns the new usable size (unchanged when nothing could be returned).
-std::size_t trim(void* p, std::size_t usable, std::size_t keep) noexcept;
-
-// Asks for huge pages under the whole 2 MiB blocks inside [p, p + bytes),
-// memory that the caller owns and is about to fill (such as a new bytes
-// object's buffer). Only a hint: contents are unchanged, failure is ignored.
-void advise_huge_pages(void* p, std::size_t bytes) noexcept;
-
-// Reserves room for n elements in a std::vector and, when that is large,
-// advises its buffer for huge pages before anything touches it.
-template <class Vector>
-void reserve_huge(Vector& v, std::size_t n) {
-  v.reserve(n);
-  advise_huge_pages(v.data(), v.capacity() * sizeof(typename Vector::value_type));
-}
+// malloc, realloc and free that throw std::bad_alloc instead of returning
+// null. resize() leaves `p` valid and unchanged when it throws.
+void* allocate(std::size_t bytes);
+void* resize(void* p, std::size_t bytes);
+void release(void* p) noexcept;
 
 }  // namespace pod_memory
 
 template <class T>
 class PodArray {
   static_assert(std::is_trivially_copyable_v<T>);
-  // Block sizes are whole pages, so whole elements fill them exactly.
-  static_assert(sizeof(T) <= 4096 && (sizeof(T) & (sizeof(T) - 1)) == 0);
+  static_assert(alignof(T) <= alignof(std::max_align_t));
 
  public:
   using value_type = T;
@@ -135,17 +117,12 @@ class PodArray {
     size_ += n;
   }
   void clear() { size_ = 0; }
-  // Returns unused capacity where that needs no copy (a mapped block), or
-  // when copying is cheap (a small block).
+  // Returns the unused capacity.
   void shrink_to_fit() {
     if (capacity_ == size_) return;
-    const std::size_t usable = capacity_ * sizeof(T);
-    const std::size_t kept = pod_memory::trim(data_, usable, size_ * sizeof(T));
-    if (kept != usable) {
-      capacity_ = kept / sizeof(T);
-    } else if (size_ == 0) {
+    if (size_ == 0) {
       free_block();
-    } else if (usable < kCopyShrinkLimit) {
+    } else {
       reallocate(size_);
     }
   }
@@ -156,24 +133,20 @@ class PodArray {
   }
 
  private:
-  static constexpr std::size_t kCopyShrinkLimit = std::size_t{1} << 20;
   static constexpr std::size_t max_size() {
     return (std::size_t{1} << 62) / sizeof(T);
   }
 
+  // Strong guarantee: on failure the block is as it was.
   void reallocate(std::size_t n) {
     if (n > max_size()) throw std::bad_alloc();
-    std::size_t usable = 0;
-    T* fresh = static_cast<T*>(pod_memory::allocate(n * sizeof(T), usable));
-    if (size_ != 0) {
-      std::memcpy(static_cast<void*>(fresh), data_, size_ * sizeof(T));
-    }
-    free_block();
-    data_ = fresh;
-    capacity_ = usable / sizeof(T);
+    data_ = static_cast<T*>(data_ == nullptr
+                                ? pod_memory::allocate(n * sizeof(T))
+                                : pod_memory::resize(data_, n * sizeof(T)));
+    capacity_ = n;
   }
   void free_block() noexcept {
-    if (data_ != nullptr) pod_memory::release(data_, capacity_ * sizeof(T));
+    pod_memory::release(data_);
     data_ = nullptr;
     capacity_ = 0;
   }

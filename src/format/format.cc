@@ -7,7 +7,6 @@
 #endif
 
 #include "common/fault.h"
-#include "common/pod_array.h"
 
 namespace tessaloom::format {
 namespace {
@@ -27,7 +26,7 @@ const char* integer_type_name(IntegerType t) {
 template <class T>
 void make_room(std::vector<T>& v, std::size_t extra) {
   if (v.capacity() - v.size() >= extra) return;
-  pod_memory::reserve_huge(v, std::max(v.size() + extra, 2 * v.capacity()));
+  v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
 }
 
 // Whether b is a UTF-8 continuation byte.

@@ -6,7 +6,6 @@
 #include <span>
 #include <string>
 
-#include "common/pod_array.h"
 #include "lib/binding.h"
 #include "lib/methods.h"
 #include "prefix/trie/trie_format.h"
@@ -24,10 +23,6 @@ PyObject* save(PyObject* self) {
   Ref out(check(
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
   auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-  // A large bytes object usually has a mapping of its own, fresh memory that
-  // writing would fault in page by page; huge pages save most of those
-  // faults. Elsewhere the hint is harmless.
-  pod_memory::advise_huge_pages(buffer, size);
   encode_trie(trie, std::span<std::uint8_t>(buffer, size));
   return out.release();
 }

@@ -160,7 +160,7 @@ TEST(EntryEnds, OffsetsPastFourBillionKeepTheirHighBits) {
 }
 
 TEST(PodArray, LargeBlocksCopyTrimAndCompareLikeSmallOnes) {
-  // 8 MB: a mapped block outside sanitizer builds.
+  // Small and large (8 MB) blocks, grown, cut back and moved.
   for (std::size_t n : {std::size_t{10}, std::size_t{2} << 20}) {
     SCOPED_TRACE(n);
     PodArray<std::uint32_t> a;

@@ -2,8 +2,6 @@
 
 #include <limits>
 
-#include "common/pod_array.h"
-
 namespace tessaloom::prefix::matcher {
 namespace {
 
@@ -24,7 +22,6 @@ bool fill_in_place(const Trie& trie, std::vector<CompactTrie::Record>& out) {
   for (std::size_t e = 0; e + 1 < n; ++e) {
     if (targets[e] != e + 1) return false;
   }
-  pod_memory::reserve_huge(out, n + 1);
   out.resize(n + 1);
   std::uint32_t ok = 1;
   for (std::size_t i = 0; i < n; ++i) {
