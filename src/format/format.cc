@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/fault.h"
 
 namespace tessaloom::format {
@@ -96,9 +100,19 @@ std::string DecodeError::text() const {
 
 // ---------------------------------------------------------------- sizes
 
-std::size_t u32s_size(std::span<const std::uint32_t> v) {
-  std::size_t n = varint_size(v.size());
-  for (std::uint32_t x : v) n += u32_size(x);
+std::size_t u32_values_size(std::span<const std::uint32_t> v) {
+  // Counted in 32-bit lanes (which the compiler vectorises), in blocks
+  // short enough that a lane cannot overflow.
+  std::size_t n = v.size();
+  constexpr std::size_t kBlock = std::size_t{1} << 28;
+  for (std::size_t b = 0; b < v.size(); b += kBlock) {
+    const std::size_t e = std::min(v.size(), b + kBlock);
+    std::uint32_t extra = 0;
+    for (std::size_t i = b; i < e; ++i) {
+      extra += 2 * (v[i] > 250) + 2 * (v[i] > 0xFFFF);
+    }
+    n += extra;
+  }
   return n;
 }
 
@@ -238,6 +252,54 @@ void Reader::read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n) {
   // Past m the input is used up (each element took at least a byte), so the
   // next read reports the end.
   for (std::uint64_t j = m; j < n; ++j) out.push_back(read_u32());
+}
+
+void Reader::read_u32_run(std::uint32_t* dst, std::size_t n) {
+  std::size_t k = 0;
+  // With room for n values of the longest form and a 16-byte block after
+  // them, no read below can pass the end of the input.
+  if (remaining() / 5 > n + 4) {
+    const std::uint8_t* p = p_;
+#if defined(__SSE2__)
+    // Runs of one-byte values (the usual case for counts), 16 at a time: a
+    // block whose first `take` bytes are all below 251 holds `take` values.
+    const __m128i m251 = _mm_set1_epi8(static_cast<char>(251));
+    const __m128i zero = _mm_setzero_si128();
+    while (k < n) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const unsigned marker = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x, m251), x)));
+      const std::size_t take = std::min<std::size_t>(n - k, 16);
+      const unsigned wanted = (1u << take) - 1;
+      if ((marker & wanted) != 0) break;
+      const __m128i lo = _mm_unpacklo_epi8(x, zero);
+      const __m128i hi = _mm_unpackhi_epi8(x, zero);
+      auto* out = reinterpret_cast<__m128i*>(dst + k);
+      _mm_storeu_si128(out + 0, _mm_unpacklo_epi16(lo, zero));
+      _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(lo, zero));
+      _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(hi, zero));
+      _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(hi, zero));
+      p += take;
+      k += take;
+    }
+#endif
+    // Mixed forms (video numbers past 250 among smaller ones) defeat branch
+    // prediction on the form, so the form is selected without branching.
+    for (; k < n; ++k) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      const std::uint32_t b = static_cast<std::uint8_t>(w);
+      if (b > 252) break;
+      const std::uint32_t big = b > 250, wide = b == 252;
+      const std::uint64_t mask = wide ? 0xFFFFFFFFu : big ? 0xFFFFu : 0xFFu;
+      dst[k] = static_cast<std::uint32_t>((w >> (8 * big)) & mask);
+      p += 1 + 2 * big + 2 * wide;
+    }
+    p_ = p;
+  }
+  // Near the end of the input, and at a refused marker: one value at a time
+  // with every check.
+  for (; k < n; ++k) dst[k] = read_u32();
 }
 
 void Reader::read_chars(std::vector<char32_t>& out, std::uint64_t n) {

@@ -31,6 +31,10 @@
 #include <variant>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessaloom::format {
 
 // ---------------------------------------------------------------- errors
@@ -141,17 +145,48 @@ class Writer {
   }
   void write_u32(std::uint32_t v) {
     if (end_ - p_ >= 8) {
-      // One 8-byte store and no branch on the form; the bytes past the
-      // value are overwritten by what follows.
-      const std::uint32_t ge251 = v > 250, ge65536 = v > 0xFFFF;
-      const std::uint64_t marker = 250 + ge251 + ge65536;
-      const std::uint64_t word =
-          ge251 ? (std::uint64_t{v} << 8) | marker : std::uint64_t{v};
-      std::memcpy(p_, &word, 8);
-      p_ += 1 + 2 * ge251 + 2 * ge65536;
+      put_u32(p_, v);
     } else {
       write_varint(v);
     }
+  }
+  // The first n (at most 4) of the four values at v, with 28 bytes
+  // writable. Short vectors are most of an index; a fixed sequence of
+  // stores, of which those past n advance nothing, spares the branch
+  // mispredictions of a loop whose length changes from vector to vector.
+  void write_four(const std::uint32_t* v, std::size_t n) {
+    std::uint8_t* p = p_;
+#if defined(__SSE2__)
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
+    const __m128i over = _mm_cmpgt_epi32(
+        _mm_xor_si128(x, _mm_set1_epi32(static_cast<int>(0x80000000u))),
+        _mm_set1_epi32(static_cast<int>(0x80000000u + 250)));
+    const unsigned wanted = (1u << (4 * n)) - 1;
+    if ((static_cast<unsigned>(_mm_movemask_epi8(over)) & wanted) == 0) {
+      const __m128i w16 = _mm_packs_epi32(x, x);
+      const std::int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(w16, w16));
+      std::memcpy(p, &bytes, 4);
+      p_ = p + n;
+      return;
+    }
+#endif
+    for (std::size_t j = 0; j < 4; ++j) {
+      std::uint8_t* q = p;
+      put_u32(q, v[j]);
+      p += j < n ? static_cast<std::size_t>(q - p) : 0;
+    }
+    p_ = p;
+  }
+  // Writes v at p, which must have 8 bytes writable, and moves p past it:
+  // one 8-byte store and no branch on the form; the bytes past the value
+  // are overwritten by what follows.
+  static void put_u32(std::uint8_t*& p, std::uint32_t v) {
+    const std::uint32_t ge251 = v > 250, ge65536 = v > 0xFFFF;
+    const std::uint64_t marker = 250 + ge251 + ge65536;
+    const std::uint64_t word =
+        ge251 ? (std::uint64_t{v} << 8) | marker : std::uint64_t{v};
+    std::memcpy(p, &word, 8);
+    p += 1 + 2 * ge251 + 2 * ge65536;
   }
   void write_len(std::uint64_t n) { write_varint(n); }
 
@@ -202,10 +237,47 @@ class Writer {
     for (std::size_t i = 0; i < flags.size(); ++i) p_[i] = flags[i] != 0;
     p_ += flags.size();
   }
-  // A vector of u32: its length, then the elements.
-  void write_u32s(std::span<const std::uint32_t> v) {
+  // A vector of u32: its length, then the elements. `readable` (at least
+  // v.size()) is how many values may be read from v.data() on: with four,
+  // a short vector is written without a loop.
+  void write_u32s(std::span<const std::uint32_t> v, std::size_t readable = 0) {
     write_len(v.size());
-    for (std::uint32_t x : v) write_u32(x);
+    write_u32_values(v.data(), v.size(), readable);
+  }
+  // The elements alone.
+  void write_u32_values(const std::uint32_t* v, std::size_t n,
+                        std::size_t readable = 0) {
+    if (n <= 4 && readable >= 4 && remaining() >= 28) {
+      write_four(v, n);
+      return;
+    }
+    std::size_t k = 0;
+    // With room for every value in its longest form and 8 bytes more, no
+    // store below passes the end of the buffer.
+    if (remaining() / 5 > n + 1) {
+      std::uint8_t* p = p_;
+#if defined(__SSE2__)
+      // Blocks of four values below 251 (most counts) as four bytes.
+      const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000u));
+      const __m128i limit = _mm_set1_epi32(static_cast<int>(0x80000000u + 250));
+      for (; k + 4 <= n; k += 4) {
+        const __m128i x =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + k));
+        const __m128i over = _mm_cmpgt_epi32(_mm_xor_si128(x, flip), limit);
+        if (_mm_movemask_epi8(over) != 0) {
+          for (std::size_t j = k; j < k + 4; ++j) put_u32(p, v[j]);
+          continue;
+        }
+        const __m128i w16 = _mm_packs_epi32(x, x);
+        const std::int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(w16, w16));
+        std::memcpy(p, &bytes, 4);
+        p += 4;
+      }
+#endif
+      for (; k < n; ++k) put_u32(p, v[k]);
+      p_ = p;
+    }
+    for (; k < n; ++k) write_u32(v[k]);
   }
   // A vector of characters, each a scalar value.
   void write_chars(std::span<const char32_t> v) {
@@ -228,8 +300,12 @@ class Writer {
   std::uint8_t* end_;
 };
 
+// The bytes that the values take, without a length.
+std::size_t u32_values_size(std::span<const std::uint32_t> v);
 // Sizes of whole vectors (length and elements).
-std::size_t u32s_size(std::span<const std::uint32_t> v);
+inline std::size_t u32s_size(std::span<const std::uint32_t> v) {
+  return varint_size(v.size()) + u32_values_size(v);
+}
 // Throws InternalFault on an element that is not a scalar value: it has no
 // encoding, and nothing is written for it.
 std::size_t chars_size(std::span<const char32_t> v);
@@ -309,6 +385,14 @@ class Reader {
   }
   // An enumeration's number (a u32), 0 or 1.
   std::uint32_t read_variant(std::string_view type_name);
+
+  // Reads n u32 values (elements of a vector whose length was read) into
+  // dst, which must have room for n + kRunSlack values: the fast paths store
+  // whole blocks and may write past the n-th value. n must not be more than
+  // remaining(), so that a dst of that size is never larger than the input
+  // can fill.
+  static constexpr std::size_t kRunSlack = 16;
+  void read_u32_run(std::uint32_t* dst, std::size_t n);
 
   // Append n elements (a vector's declared length) to `out`, growing it
   // geometrically but never past what the rest of the input can hold.

@@ -22,9 +22,8 @@ PyObject* save(PyObject* self) {
   if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
   Ref out(check(
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
-  encode_trie(trie, std::span<std::uint8_t>(
-                        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())),
-                        size));
+  auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+  encode_trie(trie, std::span<std::uint8_t>(buffer, size));
   return out.release();
 }
 

@@ -76,16 +76,41 @@ void Payload::merge_from(PayloadView other) {
   total_count = saturate(std::uint64_t{total_count} + other.total_count);
 }
 
+std::uint64_t EntryEnds::high(std::size_t i) const {
+  return static_cast<std::uint64_t>(
+      std::upper_bound(carries_.begin(), carries_.end(), i) - carries_.begin());
+}
+
+void EntryEnds::add_carries(std::size_t i, std::uint64_t v) {
+  const std::uint64_t want = v >> 32;
+  if (want < carries_.size()) {
+    throw InternalFault("payload entry offsets must not decrease");
+  }
+  carries_.reserve(static_cast<std::size_t>(want));
+  while (carries_.size() < want) carries_.push_back(i);
+}
+
+void EntryEnds::push_back(std::uint64_t v) {
+  low_.reserve_more(1);
+  if ((v >> 32) != carries_.size()) add_carries(low_.size(), v);
+  low_.push_back(static_cast<std::uint32_t>(v));
+}
+
 std::optional<PayloadView> PayloadTable::get(std::size_t i) const {
   if (!present_[i]) return std::nullopt;
   const std::uint64_t id_begin = i == 0 ? 0 : id_end_[i - 1];
-  const std::uint64_t count_begin = i == 0 ? 0 : count_end_[i - 1];
+  const std::uint64_t id_end = id_end_[i];
+  std::uint64_t count_begin = id_begin, count_end = id_end;
+  if (split_counts_) {
+    count_begin = i == 0 ? 0 : count_end_[i - 1];
+    count_end = count_end_[i];
+  }
   PayloadView v;
   v.total_count = total_[i];
-  v.video_ids = std::span<const std::uint32_t>(ids_).subspan(
-      id_begin, id_end_[i] - id_begin);
-  v.video_counts = std::span<const std::uint32_t>(counts_).subspan(
-      count_begin, count_end_[i] - count_begin);
+  v.video_ids = std::span<const std::uint32_t>(ids_.data() + id_begin,
+                                               id_end - id_begin);
+  v.video_counts = std::span<const std::uint32_t>(
+      counts_.data() + count_begin, count_end - count_begin);
   return v;
 }
 
@@ -98,16 +123,34 @@ void PayloadTable::reserve(std::size_t nodes, std::size_t entries) {
   present_.reserve(nodes);
   total_.reserve(nodes);
   id_end_.reserve(nodes);
-  count_end_.reserve(nodes);
+  if (split_counts_) count_end_.reserve(nodes);
   ids_.reserve(entries);
   counts_.reserve(entries);
 }
 
+void PayloadTable::split_counts() {
+  EntryEnds ends;
+  ends.reserve(id_end_.size() + 1);
+  for (std::size_t i = 0; i < id_end_.size(); ++i) ends.push_back(id_end_[i]);
+  count_end_ = std::move(ends);
+  split_counts_ = true;
+}
+
+void PayloadTable::reserve_one_more() {
+  present_.reserve_more(1);
+  total_.reserve_more(1);
+  id_end_.reserve(std::max(present_.capacity(), id_end_.size() + 1));
+  if (split_counts_) {
+    count_end_.reserve(std::max(present_.capacity(), count_end_.size() + 1));
+  }
+}
+
 void PayloadTable::push_absent() {
+  reserve_one_more();
+  id_end_.push_back(ids_.size());
+  if (split_counts_) count_end_.push_back(counts_.size());
   present_.push_back(0);
   total_.push_back(0);
-  id_end_.push_back(ids_.size());
-  count_end_.push_back(counts_.size());
 }
 
 void PayloadTable::push(PayloadView p) {
@@ -121,34 +164,31 @@ void PayloadTable::push(PayloadView p) {
 PayloadTable::Slot PayloadTable::push_uninitialized(std::uint32_t total_count,
                                                     std::size_t n_ids,
                                                     std::size_t n_counts) {
-  // Grow every array before recording the node, so that a failed allocation
-  // leaves the table as it was.
+  // Make room in every array before changing any, so that a failed
+  // allocation leaves the table as it was. Room only grows capacity.
+  ids_.reserve_more(n_ids);
+  counts_.reserve_more(n_counts);
+  reserve_one_more();
   const std::size_t id_begin = ids_.size();
   const std::size_t count_begin = counts_.size();
-  ids_.resize(id_begin + n_ids);
-  try {
-    counts_.resize(count_begin + n_counts);
-    present_.reserve(present_.size() + 1);
-    total_.reserve(total_.size() + 1);
-    id_end_.reserve(id_end_.size() + 1);
-    count_end_.reserve(count_end_.size() + 1);
-  } catch (...) {
-    ids_.resize(id_begin);
-    counts_.resize(count_begin);
-    throw;
+  if (!split_counts_ && (n_ids != n_counts || id_begin != count_begin)) {
+    split_counts();  // the only step left that may throw
+    count_end_.reserve(present_.capacity());
   }
+  ids_.resize_for_overwrite(id_begin + n_ids);
+  counts_.resize_for_overwrite(count_begin + n_counts);
+  id_end_.push_back(ids_.size());
+  if (split_counts_) count_end_.push_back(counts_.size());
   present_.push_back(1);
   total_.push_back(total_count);
-  id_end_.push_back(ids_.size());
-  count_end_.push_back(counts_.size());
-  return {std::span<std::uint32_t>(ids_).subspan(id_begin, n_ids),
-          std::span<std::uint32_t>(counts_).subspan(count_begin, n_counts)};
+  return {std::span<std::uint32_t>(ids_.data() + id_begin, n_ids),
+          std::span<std::uint32_t>(counts_.data() + count_begin, n_counts)};
 }
 
 std::size_t PayloadTable::memory_bytes() const {
-  return present_.capacity() + total_.capacity() * 4 +
-         id_end_.capacity() * 8 + count_end_.capacity() * 8 +
-         ids_.capacity() * 4 + counts_.capacity() * 4;
+  return present_.capacity() + total_.capacity() * 4 + id_end_.memory_bytes() +
+         count_end_.memory_bytes() + ids_.capacity() * 4 +
+         counts_.capacity() * 4;
 }
 
 bool PayloadTable::operator==(const PayloadTable& o) const {

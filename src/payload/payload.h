@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "common/pod_array.h"
+
 namespace tessaloom {
 
 namespace format {
@@ -46,9 +48,47 @@ struct Payload {
   bool operator==(const Payload&) const = default;
 };
 
+// Where each node's entries end: a non-decreasing sequence of 64-bit
+// offsets, held in 32 bits each. Value i is low_[i] plus 2^32 times the
+// number of carries at or before i, carries_ listing, for each multiple of
+// 2^32 that the offsets reach, the first index that reaches it. So a table
+// of fewer than 2^32 entries (any index that fits in memory today) costs 4
+// bytes per node, and a larger one still loads.
+class EntryEnds {
+ public:
+  std::size_t size() const { return low_.size(); }
+  std::uint64_t operator[](std::size_t i) const {
+    const std::uint64_t low = low_[i];
+    return carries_.empty() ? low : high(i) << 32 | low;
+  }
+  void reserve(std::size_t n) { low_.reserve(n); }
+  // Appends v, which must not be below the last value. Strong guarantee.
+  void push_back(std::uint64_t v);
+  // Sets the size to n; the values must then be set, in index order, with
+  // set() (used while decoding).
+  void resize_for_overwrite(std::size_t n) { low_.resize_for_overwrite(n); }
+  void set(std::size_t i, std::uint64_t v) {
+    low_[i] = static_cast<std::uint32_t>(v);
+    if ((v >> 32) != carries_.size()) add_carries(i, v);
+  }
+  void shrink_to_fit() { low_.shrink_to_fit(); }
+  std::size_t memory_bytes() const {
+    return low_.capacity() * 4 + carries_.capacity() * sizeof(std::size_t);
+  }
+
+ private:
+  std::uint64_t high(std::size_t i) const;
+  void add_carries(std::size_t i, std::uint64_t v);
+
+  PodArray<std::uint32_t> low_;
+  std::vector<std::size_t> carries_;
+};
+
 // One optional payload per node, in node order, stored as flat arrays.
-// Entries of node i are ids_[id_end_[i-1] .. id_end_[i]) and the same for
-// counts (with an implicit 0 before node 0).
+// Entries of node i are ids_[ends[i-1] .. ends[i]) and the same for counts
+// (with an implicit 0 before node 0). Counts share the ids' ends as long as
+// every payload has as many counts as ids (always, except in a restored
+// index); the first payload that does not gives counts ends of their own.
 class PayloadTable {
  public:
   std::size_t size() const { return present_.size(); }
@@ -59,6 +99,9 @@ class PayloadTable {
   std::optional<PayloadView> checked_get(std::size_t i) const;
 
   void reserve(std::size_t nodes, std::size_t entries);
+  // The push functions grow the arrays geometrically, so a table filled
+  // without reserve() is still built in linear time. Each has the strong
+  // guarantee: when memory runs out the table is left as it was.
   void push_absent();
   void push(PayloadView p);
   // Appends a payload whose ids and counts are written by the caller into the
@@ -84,12 +127,20 @@ class PayloadTable {
   static PayloadTable decode(format::Reader& r);
 
  private:
-  std::vector<std::uint8_t> present_;
-  std::vector<std::uint32_t> total_;
-  std::vector<std::uint64_t> id_end_;
-  std::vector<std::uint64_t> count_end_;
-  std::vector<std::uint32_t> ids_;
-  std::vector<std::uint32_t> counts_;
+  std::uint64_t count_end(std::size_t i) const {
+    return split_counts_ ? count_end_[i] : id_end_[i];
+  }
+  // Gives counts ends of their own, equal to the ids' ends so far.
+  void split_counts();
+  void reserve_one_more();
+
+  PodArray<std::uint8_t> present_;
+  PodArray<std::uint32_t> total_;
+  EntryEnds id_end_;
+  bool split_counts_ = false;
+  EntryEnds count_end_;  // empty unless split_counts_
+  PodArray<std::uint32_t> ids_;
+  PodArray<std::uint32_t> counts_;
 };
 
 }  // namespace tessaloom

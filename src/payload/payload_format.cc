@@ -3,6 +3,7 @@
 #include "common/fault.h"
 #include "format/format.h"
 #include "payload/payload.h"
+#include "common/pod_array.h"
 
 namespace tessaloom {
 
@@ -14,17 +15,17 @@ std::size_t PayloadTable::encoded_size() const {
   std::size_t bytes = format::varint_size(n) + n;
   std::uint64_t id_begin = 0, count_begin = 0;
   for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t id_end = id_end_[i], count_end = this->count_end(i);
     if (present_[i]) {
       bytes += format::u32_size(total_[i]) +
-               format::varint_size(id_end_[i] - id_begin) +
-               format::varint_size(count_end_[i] - count_begin);
+               format::varint_size(id_end - id_begin) +
+               format::varint_size(count_end - count_begin);
     }
-    id_begin = id_end_[i];
-    count_begin = count_end_[i];
+    id_begin = id_end;
+    count_begin = count_end;
   }
-  for (std::uint32_t v : ids_) bytes += format::u32_size(v);
-  for (std::uint32_t v : counts_) bytes += format::u32_size(v);
-  return bytes;
+  return bytes + format::u32_values_size(ids_) +
+         format::u32_values_size(counts_);
 }
 
 void PayloadTable::encode(format::Writer& out) const {
@@ -34,55 +35,57 @@ void PayloadTable::encode(format::Writer& out) const {
   const std::size_t n = size();
   w.write_len(n);
   std::uint64_t id_begin = 0, count_begin = 0;
+  const std::uint32_t* ids = ids_.data();
+  const std::uint32_t* counts = counts_.data();
   for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t id_end = id_end_[i], count_end = this->count_end(i);
     w.write_option_tag(present_[i] != 0);
     if (present_[i]) {
       w.write_u32(total_[i]);
-      w.write_u32s(std::span<const std::uint32_t>(ids_).subspan(
-          id_begin, id_end_[i] - id_begin));
-      w.write_u32s(std::span<const std::uint32_t>(counts_).subspan(
-          count_begin, count_end_[i] - count_begin));
+      w.write_u32s({ids + id_begin, ids + id_end}, ids_.size() - id_begin);
+      w.write_u32s({counts + count_begin, counts + count_end},
+                   counts_.size() - count_begin);
     }
-    id_begin = id_end_[i];
-    count_begin = count_end_[i];
+    id_begin = id_end;
+    count_begin = count_end;
   }
   out = w;
 }
 
 namespace {
 
-// A vector of u32 filled through a raw cursor: grown ahead in doubling
-// steps (never past what the rest of the input can hold), written without a
-// capacity check per element, and cut to the used length at the end.
+// Fills a PodArray of u32 through its spare capacity: grown ahead in
+// doubling steps (never past what the rest of the input can hold, plus the
+// reader's slack), written by Reader::read_u32_run, and given the used
+// length as it goes.
 class U32Sink {
  public:
-  // Starts after v's elements, with room for about `guess` more.
-  U32Sink(std::vector<std::uint32_t>& v, std::size_t guess)
-      : v_(v), used_(v.size()) {
-    v_.resize(used_ + guess);
+  // Room for about `guess` values to start with.
+  U32Sink(PodArray<std::uint32_t>& v, std::size_t guess) : v_(v) {
+    v_.reserve(v_.size() + guess + format::Reader::kRunSlack);
   }
-  ~U32Sink() { v_.resize(used_); }
-  std::size_t used() const { return used_; }
+  std::size_t used() const { return v_.size(); }
 
   // Reads a vector of u32 (its length, then its elements) onto the end.
   void read(format::Reader& r) {
     const std::uint64_t n = r.read_len();
     const std::size_t fit = r.reservable(n);
-    if (v_.size() - used_ < fit) {
-      const std::size_t bound = used_ + r.remaining();
-      v_.resize(std::min(std::max(used_ + fit, 2 * v_.size()), bound));
+    const std::size_t used = v_.size();
+    const std::size_t need = used + fit + format::Reader::kRunSlack;
+    if (v_.capacity() < need) {
+      const std::size_t bound =
+          used + r.remaining() + format::Reader::kRunSlack;
+      v_.reserve(std::min(std::max(need, 2 * v_.capacity()), bound));
     }
-    std::uint32_t* dst = v_.data() + used_;
-    for (std::size_t k = 0; k < fit; ++k) dst[k] = r.read_u32();
-    used_ += fit;
+    r.read_u32_run(v_.data() + used, fit);
+    v_.resize_for_overwrite(used + fit);
     // More declared than the input holds: the input is used up now (each
     // element took a byte), so this read reports the end.
     if (fit < n) r.read_u32();
   }
 
  private:
-  std::vector<std::uint32_t>& v_;
-  std::size_t used_;
+  PodArray<std::uint32_t>& v_;
 };
 
 }  // namespace
@@ -97,16 +100,14 @@ PayloadTable PayloadTable::decode(format::Reader& input) {
   // input can hold fails at the input's end, having reserved only what the
   // input could fill.
   const std::size_t m = r.reservable(n);
-  t.present_.resize(m);
-  t.total_.resize(m);
-  t.id_end_.resize(m);
-  t.count_end_.resize(m);
+  t.present_.resize_for_overwrite(m);
+  t.total_.resize_for_overwrite(m);
+  t.id_end_.resize_for_overwrite(m);
   std::size_t i = 0;
   {
     // The entries' count is not known up front: start from a guess bounded
     // by the input, then double.
     U32Sink ids(t.ids_, r.remaining() / 8), counts(t.counts_, r.remaining() / 8);
-    std::uint64_t id_end = 0, count_end = 0;
     for (; i < n; ++i) {
       if (i == m) {
         // Only when more payloads are declared than the input holds: it is
@@ -114,19 +115,28 @@ PayloadTable PayloadTable::decode(format::Reader& input) {
         r.read_option_tag(format::kOptionPayloadTypeName);
         break;
       }
-      if (r.read_option_tag(format::kOptionPayloadTypeName)) {
-        t.present_[i] = 1;
+      const bool present = r.read_option_tag(format::kOptionPayloadTypeName);
+      t.present_[i] = present;
+      t.total_[i] = 0;
+      if (present) {
         t.total_[i] = r.read_u32();
         ids.read(r);
         counts.read(r);
-        id_end = ids.used();
-        count_end = counts.used();
+        if (!t.split_counts_ && counts.used() != ids.used()) {
+          // Counts and ids part ways: counts get ends of their own, equal
+          // to the ids' ends up to here.
+          t.count_end_.resize_for_overwrite(m);
+          for (std::size_t j = 0; j < i; ++j) t.count_end_.set(j, t.id_end_[j]);
+          t.split_counts_ = true;
+        }
       }
-      t.id_end_[i] = id_end;
-      t.count_end_[i] = count_end;
+      t.id_end_.set(i, ids.used());
+      if (t.split_counts_) t.count_end_.set(i, counts.used());
     }
   }
   if (i != n) throw InternalFault("payload decoding stopped early");
+  t.ids_.shrink_to_fit();
+  t.counts_.shrink_to_fit();
   input = r;
   return t;
 }

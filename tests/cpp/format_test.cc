@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
+#include <array>
 #include <functional>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -277,6 +281,80 @@ TEST(Reader, ReservesNoMoreThanTheInputCanFill) {
   EXPECT_EQ(r.reservable(std::uint64_t{1} << 60), 12u);
   EXPECT_EQ(r.reservable(5), 5u);
   EXPECT_EQ(r.reservable(std::uint64_t{1} << 60, 16), 0u);
+}
+
+// The block paths of bulk reading and writing (runs of one-byte values,
+// checks hoisted per vector) against one value at a time, on runs of every
+// length, mixes of forms, refused markers and inputs cut anywhere.
+TEST(BulkU32, BlockPathsMatchOneValueAtATime) {
+  std::mt19937_64 rng(7);
+  auto value = [&](int small_percent) -> std::uint32_t {
+    if (static_cast<int>(rng() % 100) < small_percent) return rng() % 251;
+    return rng() % 2 ? 251 + rng() % (65536 - 251) : static_cast<std::uint32_t>(rng());
+  };
+  for (int round = 0; round < 3000; ++round) {
+    SCOPED_TRACE(round);
+    const std::size_t n = rng() % (round % 10 == 0 ? 200 : 40);
+    std::vector<std::uint32_t> values(n + 4);  // readable past n, like a table
+    const int small = std::array{100, 99, 90, 50, 0}[rng() % 5];
+    for (auto& v : values) v = value(small);
+
+    // Writing: as a whole and one by one, into buffers of the exact size.
+    const std::span<const std::uint32_t> vec(values.data(), n);
+    const std::size_t size = u32s_size(vec) + (rng() % 2 ? rng() % 3 : 40);
+    Bytes bulk(size, 0xEE), single(size, 0xEE);
+    Writer wb(bulk), ws(single);
+    wb.write_u32s(vec, values.size());
+    ws.write_len(n);
+    for (std::uint32_t v : vec) ws.write_u32(v);
+    ASSERT_EQ(wb.remaining(), ws.remaining());
+    ASSERT_EQ(Bytes(bulk.begin(), bulk.end() - wb.remaining()),
+              Bytes(single.begin(), single.end() - ws.remaining()));
+
+    // Reading back, possibly spoilt by a refused marker or cut short.
+    Bytes in(single.begin(), single.end() - ws.remaining());
+    if (rng() % 4 == 0 && in.size() > 1) in[1 + rng() % (in.size() - 1)] = 253 + rng() % 3;
+    if (rng() % 4 == 0) in.resize(rng() % (in.size() + 1));
+    // Read at the very end of the input (checked paths), and with enough
+    // after it that every check can be hoisted.
+    const std::size_t real = in.size(), room = 5 * n + 40;
+    for (std::size_t pad = 0; pad < room; ++pad) in.push_back(static_cast<std::uint8_t>(rng()));
+    for (std::size_t padding : {std::size_t{0}, room}) {
+      const std::span<const std::uint8_t> input(in.data(), real + padding);
+      std::string want, got;
+      std::vector<std::uint32_t> one(n), run(n + Reader::kRunSlack);
+      std::size_t left_one = 0, left_run = 0, read = 0;
+      {
+        Reader r(input);
+        try {
+          read = std::min<std::uint64_t>(r.read_len(), n);
+          for (std::size_t k = 0; k < read; ++k) one[k] = r.read_u32();
+          want = "ok";
+        } catch (const DecodeError& e) {
+          want = e.text();
+        }
+        left_one = r.remaining();
+      }
+      {
+        Reader r(input);
+        try {
+          const std::uint64_t len = std::min<std::uint64_t>(r.read_len(), n);
+          const std::size_t fit = r.reservable(len);
+          r.read_u32_run(run.data(), fit);
+          if (fit < len) r.read_u32();
+          got = "ok";
+        } catch (const DecodeError& e) {
+          got = e.text();
+        }
+        left_run = r.remaining();
+      }
+      ASSERT_EQ(got, want) << "padding " << padding;
+      if (want == "ok") {
+        EXPECT_EQ(left_run, left_one);
+        EXPECT_TRUE(std::equal(one.begin(), one.begin() + read, run.begin()));
+      }
+    }
+  }
 }
 
 }  // namespace
