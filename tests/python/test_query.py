@@ -1,275 +1,141 @@
-"""fuzzy_match: argument binding and conversion, the walk's results and order,
-and a differential check against a brute-force distance over every term."""
+"""fuzzy_match and fuzzy_match_video: the documented examples, and random
+differential tests against a brute-force distance and a plain-Python
+rendering of the ranking rules (scores compared as exact floats)."""
+
+import math
+from collections import Counter
+import uuid
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tessaloom import PrefixSearch, build_arrays
+from conftest import Idx, index, levenshtein
+from tessaloom import PrefixSearch
 
-M = "PrefixSearch.fuzzy_match()"
-V = "PrefixSearch.fuzzy_match_video()"
-
-
-def ordered_index(terms, root_payload=None):
-    """An index of ``terms`` whose children keep the order in which their
-    labels first appear in ``terms`` (build_arrays sorts them instead).
-    Nodes are numbered breadth-first; every term gets video 0, count 1."""
-    root = {}
-    for t in terms:
-        node = root
-        for ch in t:
-            node = node.setdefault(ch, {})
-        node[None] = True
-    shifts, labels, payloads, transitions = [], [""], [], []
-    queue, head = [(root, root_payload is not None)], 0
-    while head < len(queue):
-        node, is_term = queue[head]
-        head += 1
-        shifts.append(len(transitions))
-        payloads.append((1, [0], [1]) if is_term else None)
-        for ch, child in node.items():
-            if ch is None:
-                continue
-            transitions.append(len(queue))
-            labels.append(ch)
-            queue.append((child, None in child))
-    if root_payload is not None:
-        payloads[0] = root_payload
-    return PrefixSearch.from_internal_data_v2(shifts, labels, payloads, transitions, [(7).to_bytes(4, "little")], 10)
+TERM = (1, [0], [1])
+# cat, car, cart, dog: the root lists c before d, and "ca" lists t before r.
+CATS = PrefixSearch.from_internal_data_v2(
+    [0, 2, 3, 4, 6, 7, 7, 8, 8], ["", "c", "d", "a", "o", "t", "r", "g", "t"],
+    [None] * 5 + [TERM] * 4, [1, 2, 3, 4, 5, 6, 7, 8], [b"\7\0\0\0"], 10)
+ALL = [("cat", 1, 0), ("car", 1, 1), ("cart", 1, 1)]
 
 
-@pytest.fixture
-def cats():
-    # Root lists c before d; under "ca", t comes before r.
-    return ordered_index(["cat", "cart", "car", "dog"])
+@pytest.mark.parametrize("args, kwargs, expected", [
+    (("cat", 1), {}, ALL),
+    (("cat",), {}, ALL),
+    (("cat", True, None), {}, ALL),
+    (("cat", 1, 2**64 - 1), {}, ALL),
+    (("cat", 1, 2), {}, ALL[:2]),
+    (("cat", 1, Idx(2)), {}, ALL[:2]),
+    (("cat", 1, 0), {}, []),
+    (("cat", 0), {}, [("cat", 1, 0)]),
+    (("ca", 1), {}, [("cat", 1, 1), ("car", 1, 1)]),
+    (("Cat", 1), {}, [("cat", 1, 1)]),
+    (("do", 0), {}, []),  # an inner node is never reported
+    (("", 1), {}, []),
+    ((), {"term": "dog", "max_dist": 0, "limit": 5}, [("dog", 1, 0)]),
+    (("xyz", 4294967295), {}, [("cat", 1, 3), ("car", 1, 3), ("cart", 1, 4), ("dog", 1, 3)]),
+])
+def test_fuzzy_match_examples(args, kwargs, expected):
+    assert CATS.fuzzy_match(*args, **kwargs) == expected
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, expected",
-    [
-        (("cat", 1), {}, [("cat", 1, 0), ("car", 1, 1), ("cart", 1, 1)]),
-        (("cat",), {}, [("cat", 1, 0), ("car", 1, 1), ("cart", 1, 1)]),
-        (("cat", 1, 2), {}, [("cat", 1, 0), ("car", 1, 1)]),
-        (("cat", 1, None), {}, [("cat", 1, 0), ("car", 1, 1), ("cart", 1, 1)]),
-        (("cat", 1, 0), {}, []),
-        (("cat", 0), {}, [("cat", 1, 0)]),
-        (("ca", 1), {}, [("cat", 1, 1), ("car", 1, 1)]),
-        (("car", 1), {}, [("cat", 1, 1), ("car", 1, 0), ("cart", 1, 1)]),
-        (("Cat", 1), {}, [("cat", 1, 1)]),
-        (("dg", 1), {}, [("dog", 1, 1)]),
-        (("do", 0), {}, []),  # "do" is an inner node: never reported
-        (("", 1), {}, []),  # no term of length 1
-        ((), {"term": "dog", "max_dist": 0, "limit": 5}, [("dog", 1, 0)]),
-        (("xyz", 4294967295), {}, [("cat", 1, 3), ("car", 1, 3), ("cart", 1, 4), ("dog", 1, 3)]),
-    ],
-)
-def test_cat_car_cart_dog(cats, args, kwargs, expected):
-    assert cats.fuzzy_match(*args, **kwargs) == expected
+def test_order_follows_the_trie_not_the_distance(small_index):
+    out = small_index.fuzzy_match("cat", 1)  # r before t here
+    assert out == [("car", 1, 1), ("cart", 1, 1), ("cat", 1, 0)]
+    assert [tuple(map(type, t)) for t in out] == [(str, int, int)] * 3
 
 
-def test_order_follows_the_trie_not_the_distance():
-    s = ordered_index(["car", "cart", "cat", "dog"])
-    assert s.fuzzy_match("cat", 1) == [("car", 1, 1), ("cart", 1, 1), ("cat", 1, 0)]
-
-
-def test_whole_terms_only():
-    s = ordered_index(["car", "cart", "carton"])
-    assert s.fuzzy_match("car", 1) == [("car", 1, 0), ("cart", 1, 1)]
-    assert s.fuzzy_match("car", 3) == [("car", 1, 0), ("cart", 1, 1), ("carton", 1, 3)]
-
-
-def test_empty_query_reports_terms_at_their_length():
-    # The root is terminal here and is still never reported.
-    s = ordered_index(["b", "a", "ab", "abc"], root_payload=(1, [0], [1]))
-    assert s.fuzzy_match("", 0) == []
-    assert s.fuzzy_match("", 1) == [("b", 1, 1), ("a", 1, 1)]
-    assert s.fuzzy_match("", 2) == [("b", 1, 1), ("a", 1, 1), ("ab", 1, 2)]
-
-
-def test_code_points_without_normalisation():
-    s = ordered_index(["café", "cafe\u0301", "naïve", "日本語", "😀x"])
-    assert s.fuzzy_match("café", 0) == [("café", 1, 0)]
-    assert s.fuzzy_match("cafe\u0301", 0) == [("cafe\u0301", 1, 0)]
-    assert s.fuzzy_match("café", 1) == [("café", 1, 0)]
-    assert s.fuzzy_match("café", 2) == [("café", 1, 0), ("cafe\u0301", 1, 2)]
-    assert s.fuzzy_match("日本", 1) == [("日本語", 1, 1)]
-    assert s.fuzzy_match("😀", 1) == [("😀x", 1, 1)]
-
-
-def test_nul_labelled_child_and_its_subtree_are_never_visited():
-    # root -> "" (NUL, terminal) -> "a" (terminal); root -> "a" (terminal)
-    s = PrefixSearch.from_internal_data_v2(
-        [0, 2, 3, 3],
-        ["", "", "a", "a"],
-        [None, (1, [0], [1]), (1, [0], [1]), (1, [0], [1])],
-        [1, 3, 2],
-        [b"\0\0\0\0"],
-        5,
-    )
-    assert s.fuzzy_match("a", 5) == [("a", 1, 0)]
-    assert s.fuzzy_match("", 5) == [("a", 1, 1)]
-
-
-def test_duplicate_sibling_labels_are_both_walked():
-    s = PrefixSearch.from_internal_data_v2(
-        [0, 2, 2], ["", "x", "x"], [None, (1, [0], [1]), (2, [0], [2])], [2, 1], [b"\0\0\0\0"], 5
-    )
-    assert s.fuzzy_match("x", 0) == [("x", 1, 0), ("x", 1, 0)]
-
-
-def test_empty_index_answers_nothing():
-    s = PrefixSearch.from_internal_data_v2([], [], [], [], [], 10)
-    assert s.fuzzy_match("abc", 3) == []
-    assert s.fuzzy_match("", 0, 0) == []
-    assert s.fuzzy_match_video("abc", 3) == []
-    assert s.fuzzy_match_video("abc", 3, None, True, 0.0) == []
-
-
-# ---- binding and conversion ----
-
-
-class Index:
-    """An object usable as an integer, whose __index__ raises what it is given."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-
-class SubTypeError(TypeError):
-    pass
-
-
-@pytest.mark.parametrize(
-    "method, args, kwargs, exc, message",
-    [
-        ("fuzzy_match", ("a", 1, None, 5), {}, TypeError, f"{M} takes from 1 to 3 positional arguments but 4 were given"),
-        ("fuzzy_match", (), {"term": "a", "foo": 1}, TypeError, f"{M} got an unexpected keyword argument 'foo'"),
-        ("fuzzy_match", ("a",), {"term": "b"}, TypeError, f"{M} got multiple values for argument 'term'"),
-        ("fuzzy_match", (), {"max_dist": 2}, TypeError, f"{M} missing 1 required positional argument: 'term'"),
-        (
-            "fuzzy_match_video",
-            ("a", 1, None, None, None, 6),
-            {},
-            TypeError,
-            f"{V} takes from 1 to 5 positional arguments but 6 were given",
-        ),
-        ("fuzzy_match_video", (), {"max_dist": 2}, TypeError, f"{V} missing 1 required positional argument: 'term'"),
-        ("fuzzy_match_video", ("a", 1), {"max_dist": 1}, TypeError, f"{V} got multiple values for argument 'max_dist'"),
-        ("fuzzy_match_video", ("a",), {"minscore": 1.0}, TypeError, f"{V} got an unexpected keyword argument 'minscore'"),
-        # Binding fails before any conversion is tried.
-        ("fuzzy_match", (5,), {"bad": 1}, TypeError, f"{M} got an unexpected keyword argument 'bad'"),
-    ],
-)
-def test_binding_messages(small_index, method, args, kwargs, exc, message):
-    with pytest.raises(exc) as e:
-        getattr(small_index, method)(*args, **kwargs)
-    assert type(e.value) is exc
-    assert str(e.value) == message
-
-
-CONVERSIONS = [
-    # (args, kwargs, exception type, message or None for the interpreter's own)
-    ((5,), {}, TypeError, "argument 'term': 'int' object cannot be converted to 'PyString'"),
-    ((b"cat",), {}, TypeError, "argument 'term': 'bytes' object cannot be converted to 'PyString'"),
-    ((None,), {}, TypeError, "argument 'term': 'NoneType' object cannot be converted to 'PyString'"),
-    (("\ud800",), {}, UnicodeEncodeError, None),
-    # term is converted before max_dist
-    ((5, None), {}, TypeError, "argument 'term': 'int' object cannot be converted to 'PyString'"),
-    (("a", None), {}, TypeError, "argument 'max_dist': 'NoneType' object cannot be interpreted as an integer"),
-    (("a", 1.0), {}, TypeError, "argument 'max_dist': 'float' object cannot be interpreted as an integer"),
-    (("a", "1"), {}, TypeError, "argument 'max_dist': 'str' object cannot be interpreted as an integer"),
-    (("a", -1), {}, OverflowError, "out of range integral type conversion attempted"),
-    (("a", 4294967296), {}, OverflowError, "out of range integral type conversion attempted"),
-    (("a", 2**63 - 1), {}, OverflowError, "out of range integral type conversion attempted"),
-    (("a", 2**64), {}, OverflowError, None),
-    (("a",), {"limit": "x"}, TypeError, "argument 'limit': 'str' object cannot be interpreted as an integer"),
-    (("a",), {"limit": 1.5}, TypeError, "argument 'limit': 'float' object cannot be interpreted as an integer"),
-    (("a",), {"limit": -1}, OverflowError, None),
-    (("a",), {"limit": 2**64}, OverflowError, None),
-    # The re-raise applies to TypeError itself only.
-    (("a", Index(SubTypeError("sub"))), {}, SubTypeError, "sub"),
-    (("a", Index(ValueError("val"))), {}, ValueError, "val"),
-    (("a", Index(TypeError("plain"))), {}, TypeError, "argument 'max_dist': plain"),
-]
-
-
-@pytest.mark.parametrize("method", ["fuzzy_match", "fuzzy_match_video"])
-@pytest.mark.parametrize("args, kwargs, exc, message", CONVERSIONS)
-def test_shared_conversions(small_index, method, args, kwargs, exc, message):
-    with pytest.raises(exc) as e:
-        getattr(small_index, method)(*args, **kwargs)
-    assert type(e.value) is exc
-    if message is not None:
-        assert str(e.value) == message
-
-
-def test_rewrapped_type_error_keeps_its_cause(small_index):
-    cause = ValueError("root")
-    err = TypeError("outer")
-    err.__cause__ = cause
-    with pytest.raises(TypeError) as e:
-        small_index.fuzzy_match("a", Index(err))
-    assert str(e.value) == "argument 'max_dist': outer"
-    assert e.value.__cause__ is cause
-
-
-@pytest.mark.parametrize("max_dist, expected", [(0, 1), (True, 3), (4294967295, 4)])
-def test_integer_like_values_are_accepted(small_index, max_dist, expected):
-    # bool is an int; sizes are checked only against the unsigned 32-bit range.
-    assert len(small_index.fuzzy_match("cat", max_dist)) == expected
-
-
-def test_limit_reads_any_index_object(small_index):
-    class Two:
-        def __index__(self):
-            return 2
-
-    assert small_index.fuzzy_match("cat", 1, Two()) == small_index.fuzzy_match("cat", 1)[:2]
-    assert small_index.fuzzy_match("cat", 1, 2**64 - 1) == small_index.fuzzy_match("cat", 1)
-
-
-def test_result_shape(small_index):
-    out = small_index.fuzzy_match("cat")
-    assert type(out) is list
-    for t in out:
-        assert type(t) is tuple and len(t) == 3
-        assert [type(x) for x in t] == [str, int, int]
-    assert out is not small_index.fuzzy_match("cat")
-
-
-# ---- differential: the walk against every term's brute-force distance ----
-
-
-def levenshtein(a, b):
-    prev = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        cur = [i]
-        for j, cb in enumerate(b, 1):
-            cur.append(min(prev[j - 1] + (ca != cb), prev[j] + 1, cur[j - 1] + 1))
-        prev = cur
-    return prev[-1]
-
-
-ALPHABET = "abé"
-words = st.text(alphabet=ALPHABET, min_size=1, max_size=5)
+# Composed é, a combining accent and an astral character: distances count code points.
+ALPHABET = "ab\u00e9\u0301\U0001f600"
 
 
 @settings(max_examples=300, deadline=None)
-@given(
-    terms=st.lists(words, min_size=1, max_size=12, unique=True),
-    query=st.text(alphabet=ALPHABET + "c", max_size=6),
-    max_dist=st.integers(0, 3),
-    limit=st.none() | st.integers(0, 6),
-)
-def test_matches_brute_force(terms, query, max_dist, limit):
-    s = PrefixSearch.from_internal_data_v2(*build_arrays([(t, 1, 1) for t in terms]))
-    # build_arrays orders children by code point, so the pre-order walk lists
-    # terms in code-point order, a prefix before its extensions.
+@given(terms=st.lists(st.text(ALPHABET, min_size=1, max_size=5), min_size=1, max_size=12, unique=True),
+       query=st.text(ALPHABET + "c", max_size=6), max_dist=st.integers(0, 3), limit=st.none() | st.integers(0, 6))
+def test_fuzzy_match_against_brute_force(terms, query, max_dist, limit):
+    # Children in code-point order: the walk lists terms in sorted order.
     expected = [(t, 1, d) for t in sorted(terms) if (d := levenshtein(query, t)) <= max_dist]
-    if limit is not None:
-        expected = expected[:limit]
-    assert s.fuzzy_match(query, max_dist, limit) == expected
+    assert index([(t, 1, 1) for t in terms]).fuzzy_match(query, max_dist, limit) == expected[:limit]
+
+
+def test_four_character_worked_example():
+    # "abcd" at distance 0 and "abce" at distance 1, both term ends.
+    s = index([("abcd", 10, 6), ("abcd", 11, 3), ("abcd", 12, 1), ("abce", 12, 100)])
+    wb = (1.0 - 1 / 4) * 0.05
+    total = 0.0 + 1.0 * 10 + wb * 100
+    expected = [("10", (0.0 + 1.0 * 6) / total), ("12", (0.0 + 1.0 * 1 + wb * 100) / total), ("11", (0.0 + 1.0 * 3) / total)]
+    assert [round(x, 4) for _, x in expected] == [0.4364, 0.3455, 0.2182]
+    out = s.fuzzy_match_video("abcd", 1)
+    assert out == expected and all(type(k) is str and type(x) is float for k, x in out)
+    assert s.fuzzy_match_video("abcd", 1, 2) == s.fuzzy_match_video(term="abcd", limit=2) == expected[:2]
+
+
+@pytest.mark.parametrize("min_score, keys", [
+    ((), ["5", "6"]), ((None,), ["5", "6"]), ((0.0,), ["5", "6", "7"]), ((0,), ["5", "6", "7"]),
+    ((-math.inf,), ["5", "6", "7"]), ((0.0100001,), ["5"]), ((type("Half", (), {"__float__": lambda self: 0.5})(),), ["5"]), ((1,), []), ((math.nan,), []),
+])
+def test_min_score(min_score, keys):
+    # Shares 0.99, exactly 0.01 (kept by default) and 0.
+    s = index([("ab", 5, 99), ("ab", 6, 1), ("ab", 7, 0)])
+    assert [k for k, _ in s.fuzzy_match_video("ab", 0, None, None, *min_score)] == keys
+    assert s.fuzzy_match_video("ab", 0, min_score=0.0)[1] == ("6", 0.01)
+
+
+def test_video_without_an_id_is_dropped_after_the_cut():
+    # Payload video 3 lies beyond the one-entry id table, and ranks first.
+    s = PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (4, [3, 0], [3, 1])], [1], [b"\x09\0\0\0"], 5)
+    assert s.fuzzy_match_video("a", 0) == s.fuzzy_match_video("a", 0, 2) == [("9", 0.25)]
+    assert s.fuzzy_match_video("a", 0, 1) == []
+
+
+def reference(records, term, max_dist, limit, include_prefix_nodes, min_score):
+    """The ranking rules over an index from build_arrays without a cut: pre-order is sorted order."""
+    videos, own = {}, {}
+    for t, vid, count in records:
+        own.setdefault(t, Counter())[videos.setdefault(vid, len(videos))] += count
+    prefixes = sorted({t[:k] for t in own for k in range(1, len(t) + 1)})
+
+    def matches(terminal_only):
+        return [(p, d) for p in prefixes if (d := levenshtein(term, p)) <= max_dist and (p in own or not terminal_only)]
+
+    nodes = (matches(True) or matches(False)) if include_prefix_nodes is None else matches(not include_prefix_nodes)
+    total, pool = 0.0, {}
+    for p, d in nodes:
+        if d == 0:
+            q = 1.0
+        elif not term or (q := (1.0 - d / len(term)) * 0.05) <= 0.0:
+            continue
+        w = q if p in own else q * 0.85
+        ids = Counter()  # the propagated payload; update keeps zero counts
+        for c in (c for t, c in own.items() if t.startswith(p)):
+            ids.update(c)
+        total += w * sum(ids.values())
+        for v, c in ids.items():
+            pool[v] = pool.get(v, 0.0) + w * c
+    if total <= 0.0:
+        return []
+    cut = 0.01 if min_score is None else min_score
+    ranked = sorted(((v, s / total) for v, s in pool.items() if s / total >= cut), key=lambda c: (-c[1], c[0]))
+    key = {v: str(vid) for vid, v in videos.items()}
+    return [(key[v], s) for v, s in ranked[:limit]]
+
+
+INT_IDS = [3, 1, 4, 15, 9, 0xFFFFFFFF]
+UUIDS = [uuid.UUID(int=0), uuid.UUID(int=2**128 - 1), uuid.UUID(bytes=bytes(range(0, 256, 17))), uuid.UUID(int=5)]
+records = st.sampled_from([INT_IDS, UUIDS]).flatmap(lambda ids: st.lists(
+    st.tuples(st.text("ab\u00e9", min_size=1, max_size=4), st.sampled_from(ids), st.integers(0, 6)), min_size=1, max_size=10))
+
+
+# Queries are random text or a term less its last character, often an inner node only.
+cases = records.flatmap(lambda r: st.tuples(st.just(r), st.text("ab\u00e9c", max_size=5) | st.sampled_from([t[:-1] for t, _, _ in r])))
+
+
+@settings(max_examples=300, deadline=None)
+@given(case=cases, max_dist=st.integers(0, 3), limit=st.none() | st.integers(0, 5),
+       include_prefix_nodes=st.sampled_from([None, True, False]), min_score=st.sampled_from([None, 0.0, 0.05, 0.3]))
+def test_fuzzy_match_video_against_reference(case, max_dist, limit, include_prefix_nodes, min_score):
+    records, term = case
+    got = index(records).fuzzy_match_video(term, max_dist, limit, include_prefix_nodes, min_score)
+    assert got == reference(records, term, max_dist, limit, include_prefix_nodes, min_score)
