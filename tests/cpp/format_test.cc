@@ -1,286 +1,178 @@
-// The byte format's building blocks: shortest forms on writing, longer forms
-// accepted on reading, and every refusal with its exact text.
-#include "format/format.h"
-
+// The byte format: worked examples byte for byte, every refusal with its text
+// and count (at every place it can stand), hostile lengths, the block paths
+// against one value at a time, random round trips and the golden file.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <algorithm>
-#include <array>
-#include <functional>
-#include <random>
-#include <span>
-#include <string>
-#include <vector>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <new>
 
 #include "common/fault.h"
+#include "helpers.h"
+#include "prefix/trie/trie_format.h"
 
-namespace tessaloom::format {
+namespace {
+// The largest operator-new allocation since the last reset: hostile lengths
+// must not turn into large reservations.
+std::size_t largest_allocation = 0;
+}  // namespace
+void* operator new(std::size_t n) {
+  largest_allocation = std::max(largest_allocation, n);
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace tessaloom {
 namespace {
 
+using namespace format;
 using Bytes = std::vector<std::uint8_t>;
 
-template <class F>
-Bytes written(std::size_t size, F&& f) {
-  Bytes out(size);
-  Writer w(out);
-  f(w);
-  EXPECT_EQ(w.remaining(), 0u) << "size counted and bytes written differ";
+Bytes hex(const std::string& s) {
+  Bytes out;
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (std::isxdigit(static_cast<unsigned char>(s[i])))
+      out.push_back(static_cast<std::uint8_t>(std::stoul(s.substr(i++, 2), nullptr, 16)));
   return out;
 }
 
-// Runs a read on `in`; the error's text, or "ok:<value>" with the bytes
-// left.
-template <class F>
-std::string outcome(const Bytes& in, F&& read) {
-  Reader r(in);
-  try {
-    const auto v = read(r);
-    return "ok:" + std::to_string(v) + " left " + std::to_string(r.remaining());
-  } catch (const DecodeError& e) {
-    return e.text();
-  }
+std::string outcome(std::span<const std::uint8_t> in) {
+  auto d = decode_trie(in);
+  return d ? "ok" : d.error().text();
 }
 
-TEST(Varint, WritesTheShortestForm) {
-  struct Case {
-    std::uint64_t value;
-    Bytes bytes;
-  } cases[] = {
-      {0, {0x00}},
-      {250, {0xFA}},
-      {251, {0xFB, 0xFB, 0x00}},
-      {300, {0xFB, 0x2C, 0x01}},
-      {65535, {0xFB, 0xFF, 0xFF}},
-      {65536, {0xFC, 0x00, 0x00, 0x01, 0x00}},
-      {70000, {0xFC, 0x70, 0x11, 0x01, 0x00}},
-      {0xFFFFFFFF, {0xFC, 0xFF, 0xFF, 0xFF, 0xFF}},
-      {0x100000000, {0xFD, 0, 0, 0, 0, 1, 0, 0, 0}},
-      {~std::uint64_t{0}, {0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+// The one-node index (root only, empty payload, no videos), changed by `f`.
+Trie one_node(void (*f)(Trie&) = [](Trie&) {}) {
+  Trie t;
+  t.node_shifts = {0};
+  t.child_labels = {U'\0'};
+  t.payloads.push({0, {}, {}});
+  t.terminal = {0};
+  f(t);
+  return t;
+}
+
+TEST(TrieFormat, WorkedExamplesByteForByte) {
+  const std::pair<Trie, std::string> cases[] = {
+      {one_node(), "01 00 | 01 00 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"},
+      // u32 values in their shortest forms, on each side of each boundary.
+      {one_node([](Trie& t) { t.node_shifts = {250, 251, 65535, 65536, 4294967295u}; }),
+       "05 FA FB FB 00 FB FF FF FC 00 00 01 00 FC FF FF FF FF | "
+       "01 00 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"},
+      {one_node([](Trie& t) { test::set_payloads(t, {Payload{300, {0}, {70000}}}); }),
+       "01 00 | 01 00 | 00 | 01 01 FB 2C 01 01 00 01 FC 70 11 01 00 | 00 | 00 | 00 | 01 00"},
+      {one_node([](Trie& t) { t.id_mode = IdMode::Int32; t.video_int32_ids = {1, 4294967295u}; }),
+       "01 00 | 01 00 | 00 | 01 01 00 00 00 | 00 | 02 01 FC FF FF FF FF | 01 | 01 00"},
+      {one_node([](Trie& t) { t.video_uuids = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}; }),
+       "01 00 | 01 00 | 00 | 01 01 00 00 00 | 01 0102030405060708090A0B0C0D0E0F10 | 00 | 00 | 01 00"},
+      {one_node([](Trie& t) { t.child_labels = {U'\0', U'\u00e9', U'\u20ac', U'\U0001F600'}; }),
+       "01 00 | 04 00 C3A9 E282AC F09F9880 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
-    EXPECT_EQ(varint_size(c.value), c.bytes.size());
-    EXPECT_EQ(written(c.bytes.size(), [&](Writer& w) { w.write_len(c.value); }),
-              c.bytes);
-    EXPECT_EQ(outcome(c.bytes, [](Reader& r) { return r.read_len(); }),
-              "ok:" + std::to_string(c.value) + " left 0");
-    if (c.value <= 0xFFFFFFFF) {
-      const auto v = static_cast<std::uint32_t>(c.value);
-      EXPECT_EQ(u32_size(v), c.bytes.size());
-      // The u32 writer takes a one-store path with 8 bytes of room and a
-      // careful one at the end of the buffer: both must agree.
-      Bytes roomy(c.bytes.size() + 8);
-      Writer w(roomy);
-      w.write_u32(v);
-      EXPECT_EQ(Bytes(roomy.begin(), roomy.begin() + c.bytes.size()), c.bytes);
-      EXPECT_EQ(w.remaining(), 8u);
-      EXPECT_EQ(written(c.bytes.size(), [&](Writer& w) { w.write_u32(v); }),
-                c.bytes);
-      EXPECT_EQ(outcome(c.bytes, [](Reader& r) { return r.read_u32(); }),
-                "ok:" + std::to_string(c.value) + " left 0");
-    }
+  for (const auto& [trie, text] : cases) {
+    SCOPED_TRACE(text);
+    const Bytes bytes = hex(text);
+    EXPECT_EQ(encoded_size(trie), bytes.size());
+    EXPECT_EQ(encode_trie(trie), bytes);
+    auto d = decode_trie(hex(text + "FF FE 00 42"));  // bytes after the last field are ignored
+    ASSERT_TRUE(d.ok()) << d.error().text();
+    EXPECT_EQ(d.value(), trie);
   }
-}
-
-TEST(Varint, ReadsLongerFormsAndStopsAtTheValue) {
-  struct Case {
-    Bytes bytes;
-    std::uint64_t value;
-  } cases[] = {
-      {{0xFB, 0x05, 0x00}, 5},
-      {{0xFB, 0x01, 0x00}, 1},
-      {{0xFC, 0x2C, 0x01, 0x00, 0x00}, 300},
-      {{0xFC, 0x00, 0x00, 0x00, 0x00, 0x07}, 0},  // a byte after: left alone
-  };
-  for (const auto& c : cases) {
-    const std::string left = " left " + std::to_string(c.bytes.size() == 6);
-    EXPECT_EQ(outcome(c.bytes, [](Reader& r) { return r.read_u32(); }),
-              "ok:" + std::to_string(c.value) + left);
-    EXPECT_EQ(outcome(c.bytes, [](Reader& r) { return r.read_len(); }),
-              "ok:" + std::to_string(c.value) + left);
-  }
-  EXPECT_EQ(outcome({0xFD, 1, 0, 0, 0, 0, 0, 0, 0}, [](Reader& r) { return r.read_len(); }),
-            "ok:1 left 0");
-}
-
-// Every refusal of a single read, with its text and count.
-TEST(Reader, RefusalsTable) {
-  using Read = std::function<std::uint64_t(Reader&)>;
-  const Read u32 = [](Reader& r) { return r.read_u32(); };
-  const Read len = [](Reader& r) { return r.read_len(); };
-  const Read chr = [](Reader& r) { return r.read_char(); };
-  const Read boolean = [](Reader& r) { return r.read_bool(); };
-  const Read tag = [](Reader& r) { return r.read_option_tag(kOptionPayloadTypeName); };
-  const Read mode = [](Reader& r) { return r.read_variant(kIdModeTypeName); };
-  const std::string option_variant =
-      "UnexpectedVariant { type_name: \"core::option::Option<tessaloom::payload::"
-      "Payload>\", allowed: Range { min: 0, max: 1 }, found: ";
-  const std::string mode_variant =
-      "UnexpectedVariant { type_name: \"IdMode\", allowed: Range { min: 0, max: 1 }, found: ";
-  struct Case {
-    const char* name;
-    Read read;
-    Bytes in;
-    std::string text;
-  } cases[] = {
-      {"u32 empty", u32, {}, "UnexpectedEnd { additional: 1 }"},
-      {"u32 251 bare", u32, {0xFB}, "UnexpectedEnd { additional: 2 }"},
-      {"u32 251 one short", u32, {0xFB, 1}, "UnexpectedEnd { additional: 1 }"},
-      {"u32 252 two short", u32, {0xFC, 1, 2}, "UnexpectedEnd { additional: 2 }"},
-      {"u32 252 bare", u32, {0xFC}, "UnexpectedEnd { additional: 4 }"},
-      {"u32 253 refused before its bytes", u32, {0xFD},
-       "InvalidIntegerType { expected: U32, found: U64 }"},
-      {"u32 253 with bytes", u32, {0xFD, 1, 0, 0, 0, 0, 0, 0, 0},
-       "InvalidIntegerType { expected: U32, found: U64 }"},
-      {"u32 254", u32, {0xFE}, "InvalidIntegerType { expected: U32, found: U128 }"},
-      {"u32 255", u32, {0xFF, 0, 0, 0, 0, 0, 0, 0, 0},
-       "InvalidIntegerType { expected: U32, found: Reserved }"},
-      {"len empty", len, {}, "UnexpectedEnd { additional: 1 }"},
-      {"len 251 bare", len, {0xFB}, "UnexpectedEnd { additional: 2 }"},
-      {"len 252 one short", len, {0xFC, 1, 2, 3}, "UnexpectedEnd { additional: 1 }"},
-      {"len 253 bare", len, {0xFD}, "UnexpectedEnd { additional: 8 }"},
-      {"len 253 three short", len, {0xFD, 1, 2, 3, 4, 5}, "UnexpectedEnd { additional: 3 }"},
-      {"len 254", len, {0xFE}, "InvalidIntegerType { expected: U64, found: U128 }"},
-      {"len 255", len, {0xFF}, "InvalidIntegerType { expected: U64, found: Reserved }"},
-      {"char empty", chr, {}, "UnexpectedEnd { additional: 1 }"},
-      {"char continuation first", chr, {0x80, 0x80}, "InvalidCharEncoding([128, 0, 0, 0])"},
-      {"char C0 first", chr, {0xC0, 0x80}, "InvalidCharEncoding([192, 0, 0, 0])"},
-      {"char C1 first", chr, {0xC1}, "InvalidCharEncoding([193, 0, 0, 0])"},
-      {"char F5 first", chr, {0xF5, 0x80, 0x80, 0x80}, "InvalidCharEncoding([245, 0, 0, 0])"},
-      {"char FF first", chr, {0xFF}, "InvalidCharEncoding([255, 0, 0, 0])"},
-      {"char 2-byte cut", chr, {0xC3}, "UnexpectedEnd { additional: 1 }"},
-      {"char 3-byte cut by 2", chr, {0xE2}, "UnexpectedEnd { additional: 2 }"},
-      {"char 4-byte cut by 1", chr, {0xF0, 0x9F, 0x98}, "UnexpectedEnd { additional: 1 }"},
-      {"char bad continuation", chr, {0xC3, 0x41}, "InvalidCharEncoding([195, 65, 0, 0])"},
-      {"char surrogate", chr, {0xED, 0xA0, 0x80}, "InvalidCharEncoding([237, 160, 128, 0])"},
-      {"char overlong 3", chr, {0xE0, 0x9F, 0xBF}, "InvalidCharEncoding([224, 159, 191, 0])"},
-      {"char overlong 4", chr, {0xF0, 0x8F, 0xBF, 0xBF},
-       "InvalidCharEncoding([240, 143, 191, 191])"},
-      {"char past 10FFFF", chr, {0xF4, 0x90, 0x80, 0x80},
-       "InvalidCharEncoding([244, 144, 128, 128])"},
-      {"char bad third byte", chr, {0xE2, 0x82, 0x41}, "InvalidCharEncoding([226, 130, 65, 0])"},
-      {"char bad fourth byte", chr, {0xF0, 0x9F, 0x98, 0xC0},
-       "InvalidCharEncoding([240, 159, 152, 192])"},
-      {"bool empty", boolean, {}, "UnexpectedEnd { additional: 1 }"},
-      {"bool 2", boolean, {2}, "InvalidBooleanValue(2)"},
-      {"bool 255", boolean, {255}, "InvalidBooleanValue(255)"},
-      {"tag empty", tag, {}, "UnexpectedEnd { additional: 1 }"},
-      {"tag 2", tag, {2}, option_variant + "2 }"},
-      // A tag is a plain byte, not a varint.
-      {"tag 251", tag, {0xFB, 0, 0}, option_variant + "251 }"},
-      {"mode empty", mode, {}, "UnexpectedEnd { additional: 1 }"},
-      {"mode 2", mode, {2}, mode_variant + "2 }"},
-      {"mode in long form", mode, {0xFC, 0xFF, 0xFF, 0xFF, 0xFF}, mode_variant + "4294967295 }"},
-      {"mode 253", mode, {0xFD}, "InvalidIntegerType { expected: U32, found: U64 }"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(outcome(c.in, c.read), c.text);
-    // The same read with plenty of input after it does not change a
-    // refusal of the bytes themselves (only the end conditions move).
-    if (c.text.rfind("UnexpectedEnd", 0) != 0) {
-      Bytes padded = c.in;
-      padded.resize(c.in.size() + 16, 0x00);
-      EXPECT_EQ(outcome(padded, c.read), c.text);
-    }
-  }
-}
-
-TEST(Chars, EveryWidthRoundTripsAtItsBoundaries) {
-  const char32_t chars[] = {0x0,    0x41,   0x7F,    0x80,    0x7FF,    0x800,
-                            0xD7FF, 0xE000, 0xFFFD,  0xFFFF,  0x10000,  0x1F600,
-                            0x10FFFF};
-  for (char32_t c : chars) {
-    SCOPED_TRACE(static_cast<std::uint32_t>(c));
-    const std::vector<char32_t> one = {c};
-    const Bytes bytes =
-        written(chars_size(one), [&](Writer& w) { w.write_chars(one); });
-    EXPECT_EQ(bytes.size(), 1 + char_size(c));
-    Reader r(bytes);
-    std::vector<char32_t> back;
-    r.read_chars(back, r.read_len());
-    EXPECT_EQ(back, one);
-    EXPECT_EQ(r.remaining(), 0u);
-  }
-  EXPECT_EQ(written(3, [](Writer& w) { w.write_char(0x20AC); }),
-            (Bytes{0xE2, 0x82, 0xAC}));
-}
-
-TEST(Chars, ANonScalarLabelHasNoEncoding) {
+  // Longer forms load; saving writes the shortest.
+  auto d = decode_trie(hex("FD 01 00 00 00 00 00 00 00 FB 01 00 | FC 01 00 00 00 00 | 00 | "
+                           "01 01 FB 00 00 FB 00 00 FB 00 00 | 00 | 00 | FC 00 00 00 00 | 01 00"));
+  ASSERT_TRUE(d.ok()) << d.error().text();
+  EXPECT_EQ(d.value(), one_node([](Trie& t) { t.node_shifts = {1}; }));
+  EXPECT_EQ(encode_trie(d.value()), hex("01 01 | 01 00 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"));
+  // A label that is not a scalar value has no encoding.
   for (char32_t c : {char32_t{0xD800}, char32_t{0xDFFF}, char32_t{0x110000}}) {
-    const std::vector<char32_t> labels = {U'a', c};
-    EXPECT_THROW(chars_size(labels), InternalFault);
+    Trie t = one_node();
+    t.child_labels = {U'a', c};
+    EXPECT_THROW(encoded_size(t), InternalFault);
   }
 }
 
-// The bulk readers report the same failure at the same element as reading
-// element after element would.
-TEST(Reader, BulkReadsFailAtTheFirstBadElement) {
-  struct Case {
-    const char* name;
-    Bytes in;
-    std::uint64_t n;
-    std::string text;
-  };
-  const Case u32s[] = {
-      {"cut 5-byte form at the end", {1, 2, 0xFC, 9, 9}, 3, "UnexpectedEnd { additional: 2 }"},
-      {"refused marker mid-run", {1, 2, 3, 4, 5, 6, 7, 8, 9, 0xFD, 1, 1, 1, 1, 1, 1, 1, 1}, 12,
-       "InvalidIntegerType { expected: U32, found: U64 }"},
-      {"more declared than held", {1, 2, 3}, 4, "UnexpectedEnd { additional: 1 }"},
-      {"huge count", {1, 2, 3}, std::uint64_t{1} << 60, "UnexpectedEnd { additional: 1 }"},
-  };
-  for (const auto& c : u32s) {
-    SCOPED_TRACE(c.name);
-    Reader r(c.in);
-    std::vector<std::uint32_t> out;
-    try {
-      r.read_u32s(out, c.n);
-      ADD_FAILURE() << "read succeeded";
-    } catch (const DecodeError& e) {
-      EXPECT_EQ(e.text(), c.text);
-    }
-  }
-  const Case bools[] = {
-      {"bad byte before the end", {1, 0, 7, 1}, 9, "InvalidBooleanValue(7)"},
-      {"all good but short", {1, 0, 1}, 4, "UnexpectedEnd { additional: 1 }"},
-  };
-  for (const auto& c : bools) {
-    SCOPED_TRACE(c.name);
-    Reader r(c.in);
-    std::vector<std::uint8_t> out;
-    try {
-      r.read_bools(out, c.n);
-      ADD_FAILURE() << "read succeeded";
-    } catch (const DecodeError& e) {
-      EXPECT_EQ(e.text(), c.text);
-    }
-  }
-  const Case ids[] = {
-      {"one id, 10 bytes", Bytes(10, 0xAB), 1, "UnexpectedEnd { additional: 6 }"},
-      {"two ids, 16 bytes", Bytes(16, 0xAB), 2, "UnexpectedEnd { additional: 16 }"},
-      {"huge count, 20 bytes", Bytes(20, 0xAB), std::uint64_t{1} << 60,
-       "UnexpectedEnd { additional: 12 }"},
-  };
-  for (const auto& c : ids) {
-    SCOPED_TRACE(c.name);
-    Reader r(c.in);
-    std::vector<Id16> out;
-    try {
-      r.read_id16s(out, c.n);
-      ADD_FAILURE() << "read succeeded";
-    } catch (const DecodeError& e) {
-      EXPECT_EQ(e.text(), c.text);
-    }
-  }
+std::string short_by(int n) { return "UnexpectedEnd { additional: " + std::to_string(n) + " }"; }
+std::string bad_int(const char* expected, const char* found) {
+  return std::string("InvalidIntegerType { expected: ") + expected + ", found: " + found + " }";
+}
+std::string bad_char(const char* bytes) { return std::string("InvalidCharEncoding([") + bytes + "])"; }
+std::string variant(const char* type, const char* found) {
+  return std::string("UnexpectedVariant { type_name: \"") + type +
+         "\", allowed: Range { min: 0, max: 1 }, found: " + found + " }";
 }
 
-TEST(Reader, ReservesNoMoreThanTheInputCanFill) {
-  const Bytes in(12, 1);
-  Reader r(in);
-  EXPECT_EQ(r.reservable(std::uint64_t{1} << 60), 12u);
-  EXPECT_EQ(r.reservable(5), 5u);
-  EXPECT_EQ(r.reservable(std::uint64_t{1} << 60, 16), 0u);
+// Every refusal, read where it stands in a saved index; u32 and length forms
+// at every place such a value stands. The inputs are small, so no case may
+// allocate much; a refusal of the bytes themselves (not an end) must not
+// change with more input after it.
+TEST(TrieFormat, EveryRefusalWithItsText) {
+  const std::string huge = "FD 00 00 00 00 00 00 00 10 ", end1 = short_by(1);  // 2^60
+  // What comes before each field: minimal earlier fields, one absent payload.
+  const std::string labels = "01 00 ", trans = labels + "01 00 ", payloads = trans + "00 ",
+                    payload = payloads + "01 ", uuids = payload + "00 ", ints = uuids + "00 ",
+                    mode = ints + "00 ", terminal = mode + "00 ", label = labels + "01 ";
+  const char* option = "core::option::Option<tessaloom::payload::Payload>";
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {label + "80 80", bad_char("128, 0, 0, 0")}, {label + "C0 80", bad_char("192, 0, 0, 0")},
+      {label + "C1", bad_char("193, 0, 0, 0")}, {label + "F5 80 80 80", bad_char("245, 0, 0, 0")},
+      {label + "FF", bad_char("255, 0, 0, 0")}, {label + "C3", end1}, {label + "E2", short_by(2)},
+      {label + "F0 9F 98", end1}, {label + "C3 41", bad_char("195, 65, 0, 0")},
+      {label + "ED A0 80", bad_char("237, 160, 128, 0")},  // surrogate
+      {label + "E0 9F BF", bad_char("224, 159, 191, 0")},  // overlong
+      {label + "F0 8F BF BF", bad_char("240, 143, 191, 191")},
+      {label + "F4 90 80 80", bad_char("244, 144, 128, 128")},  // past 10FFFF
+      {label + "E2 82 41", bad_char("226, 130, 65, 0")},
+      {label + "F0 9F 98 C0", bad_char("240, 159, 152, 192")},
+      {"01 00 02 61 C3 41", bad_char("195, 65, 0, 0")},
+      {payload, end1}, {payload + "02", variant(option, "2")},
+      {payload + "FB 00 00", variant(option, "251")},  // a tag is a byte, not a varint
+      {payload + "01 00 02 05", end1},
+      {mode, end1}, {mode + "02", variant("IdMode", "2")},
+      {mode + "FC FF FF FF FF", variant("IdMode", "4294967295")},
+      {terminal + "01 02", "InvalidBooleanValue(2)"}, {terminal + "01 FF", "InvalidBooleanValue(255)"},
+      {terminal + "09 01 00 07 01", "InvalidBooleanValue(7)"},  // before the end is noticed
+      {terminal + "04 01 00 01", end1}, {terminal + "01", end1},
+      {uuids + "01 00112233445566778899", short_by(6)},
+      {uuids + "02 00112233445566778899AABBCCDDEEFF", short_by(16)},
+      {"03 01 02 FC 09 09", short_by(2)}, {"04 01 02 03", end1},
+      {"0C 01 02 03 04 05 06 07 08 09 FD 01 01 01 01 01 01 01 01", bad_int("U32", "U64")},
+      // Hostile lengths fail at once, in every vector.
+      {huge + "01 02 03", end1}, {labels + huge + "41", end1}, {payloads + huge + "00", end1},
+      {payload + "01 00 " + huge + "07", end1}, {uuids + huge + "00 01", short_by(14)},
+      {uuids + huge + std::string(40, 'A'), short_by(12)}, {terminal + huge + "01 00", end1},
+      {"01 00 01 00 00 01 01 00 00 00 00 00 00 01", end1},  // one-node example, cut
+      {"01 00 01 00 00 01 00 00 00 00 01 01", "ok"},
+  };
+  const std::pair<std::string, std::string> u32_forms[] = {
+      {"", end1}, {"FB", short_by(2)}, {"FB 01", end1}, {"FC 01 02", short_by(2)},
+      {"FC", short_by(4)}, {"FD", bad_int("U32", "U64")},
+      {"FD 01 00 00 00 00 00 00 00", bad_int("U32", "U64")}, {"FE", bad_int("U32", "U128")},
+      {"FF 00 00 00 00 00 00 00 00", bad_int("U32", "Reserved")}};
+  for (const std::string& at : {std::string("01 "), trans + "01 ", payload + "01 ",
+                                payload + "01 00 01 ", payload + "01 00 00 01 ", ints + "01 "})
+    for (const auto& [form, text] : u32_forms) cases.push_back({at + form, text});
+  const std::pair<std::string, std::string> len_forms[] = {
+      {"", end1}, {"FB", short_by(2)}, {"FC 01 02 03", end1}, {"FD", short_by(8)},
+      {"FD 01 02 03 04 05", short_by(3)}, {"FE", bad_int("U64", "U128")},
+      {"FF", bad_int("U64", "Reserved")}};
+  for (const std::string& at : {std::string(), labels, trans, payloads, payload + "01 00 ",
+                                payload + "01 00 00 ", uuids, ints, terminal})
+    for (const auto& [form, text] : len_forms) cases.push_back({at + form, text});
+
+  for (const auto& [in, text] : cases) {
+    SCOPED_TRACE(in);
+    Bytes bytes = hex(in);
+    largest_allocation = 0;
+    EXPECT_EQ(outcome(bytes), text);
+    EXPECT_LE(largest_allocation, 1024u);
+    if (text.rfind("UnexpectedEnd", 0) == 0 || text == "ok") continue;
+    bytes.resize(bytes.size() + 16, 0x00);
+    EXPECT_EQ(outcome(bytes), text);
+  }
 }
 
 // The block paths of bulk reading and writing (runs of one-byte values,
@@ -288,74 +180,127 @@ TEST(Reader, ReservesNoMoreThanTheInputCanFill) {
 // length, mixes of forms, refused markers and inputs cut anywhere.
 TEST(BulkU32, BlockPathsMatchOneValueAtATime) {
   std::mt19937_64 rng(7);
-  auto value = [&](int small_percent) -> std::uint32_t {
-    if (static_cast<int>(rng() % 100) < small_percent) return rng() % 251;
-    return rng() % 2 ? 251 + rng() % (65536 - 251) : static_cast<std::uint32_t>(rng());
+  auto attempt = [](std::span<const std::uint8_t> input, auto read) {
+    Reader r(input);
+    try {
+      read(r);
+      return "ok left " + std::to_string(r.remaining());
+    } catch (const DecodeError& e) {
+      return e.text();
+    }
   };
   for (int round = 0; round < 3000; ++round) {
     SCOPED_TRACE(round);
     const std::size_t n = rng() % (round % 10 == 0 ? 200 : 40);
     std::vector<std::uint32_t> values(n + 4);  // readable past n, like a table
     const int small = std::array{100, 99, 90, 50, 0}[rng() % 5];
-    for (auto& v : values) v = value(small);
-
-    // Writing: as a whole and one by one, into buffers of the exact size.
+    for (auto& v : values)
+      v = static_cast<int>(rng() % 100) < small ? rng() % 251
+          : rng() % 2 ? 251 + rng() % (65536 - 251) : static_cast<std::uint32_t>(rng());
     const std::span<const std::uint32_t> vec(values.data(), n);
     const std::size_t size = u32s_size(vec) + (rng() % 2 ? rng() % 3 : 40);
-    Bytes bulk(size, 0xEE), single(size, 0xEE);
-    Writer wb(bulk), ws(single);
+    Bytes bulk(size), in(size);
+    Writer wb(bulk), ws(in);
     wb.write_u32s(vec, values.size());
     ws.write_len(n);
     for (std::uint32_t v : vec) ws.write_u32(v);
     ASSERT_EQ(wb.remaining(), ws.remaining());
-    ASSERT_EQ(Bytes(bulk.begin(), bulk.end() - wb.remaining()),
-              Bytes(single.begin(), single.end() - ws.remaining()));
+    in.resize(size - ws.remaining());
+    ASSERT_EQ(Bytes(bulk.begin(), bulk.begin() + in.size()), in);
 
-    // Reading back, possibly spoilt by a refused marker or cut short.
-    Bytes in(single.begin(), single.end() - ws.remaining());
     if (rng() % 4 == 0 && in.size() > 1) in[1 + rng() % (in.size() - 1)] = 253 + rng() % 3;
     if (rng() % 4 == 0) in.resize(rng() % (in.size() + 1));
-    // Read at the very end of the input (checked paths), and with enough
-    // after it that every check can be hoisted.
+    // At the very end of the input (checked paths), and with room after it.
     const std::size_t real = in.size(), room = 5 * n + 40;
     for (std::size_t pad = 0; pad < room; ++pad) in.push_back(static_cast<std::uint8_t>(rng()));
     for (std::size_t padding : {std::size_t{0}, room}) {
       const std::span<const std::uint8_t> input(in.data(), real + padding);
-      std::string want, got;
       std::vector<std::uint32_t> one(n), run(n + Reader::kRunSlack);
-      std::size_t left_one = 0, left_run = 0, read = 0;
-      {
-        Reader r(input);
-        try {
-          read = std::min<std::uint64_t>(r.read_len(), n);
-          for (std::size_t k = 0; k < read; ++k) one[k] = r.read_u32();
-          want = "ok";
-        } catch (const DecodeError& e) {
-          want = e.text();
-        }
-        left_one = r.remaining();
-      }
-      {
-        Reader r(input);
-        try {
-          const std::uint64_t len = std::min<std::uint64_t>(r.read_len(), n);
-          const std::size_t fit = r.reservable(len);
-          r.read_u32_run(run.data(), fit);
-          if (fit < len) r.read_u32();
-          got = "ok";
-        } catch (const DecodeError& e) {
-          got = e.text();
-        }
-        left_run = r.remaining();
-      }
-      ASSERT_EQ(got, want) << "padding " << padding;
-      if (want == "ok") {
-        EXPECT_EQ(left_run, left_one);
-        EXPECT_TRUE(std::equal(one.begin(), one.begin() + read, run.begin()));
-      }
+      std::size_t len = 0;
+      const std::string want = attempt(input, [&](Reader& r) {
+        len = std::min<std::uint64_t>(r.read_len(), n);
+        for (std::size_t k = 0; k < len; ++k) one[k] = r.read_u32();
+      });
+      ASSERT_EQ(attempt(input, [&](Reader& r) {
+                  const std::uint64_t l = std::min<std::uint64_t>(r.read_len(), n);
+                  const std::size_t fit = r.reservable(l);
+                  r.read_u32_run(run.data(), fit);
+                  if (fit < l) r.read_u32();
+                }), want) << "padding " << padding;
+      if (want.rfind("ok", 0) == 0) EXPECT_TRUE(std::equal(one.begin(), one.begin() + len, run.begin()));
     }
   }
 }
 
+// Random tries, consistent or not: saving counts exactly what it writes,
+// loading gives back an equal trie, saving that gives the same bytes, and
+// every proper prefix fails with UnexpectedEnd.
+TEST(TrieFormat, RandomTriesRoundTrip) {
+  std::mt19937_64 rng(20240611);
+  auto pick = [&](std::uint64_t n) { return n == 0 ? 0 : rng() % n; };
+  auto value = [&]() -> std::uint32_t {  // every varint form
+    switch (pick(4)) {
+      case 0: return static_cast<std::uint32_t>(pick(251));
+      case 1: return static_cast<std::uint32_t>(251 + pick(65536 - 251));
+      case 2: return static_cast<std::uint32_t>(65536 + pick(0xFFFFFFFFull - 65536 + 1));
+      default: return pick(2) ? 250 : 0xFFFFFFFF;
+    }
+  };
+  const char32_t edges[] = {0x0, 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x10FFFF};
+  auto label = [&]() -> char32_t {
+    for (;;) {
+      const char32_t c = static_cast<char32_t>(pick(3) == 0   ? edges[pick(10)]
+                                               : pick(3) == 0 ? pick(0x80)
+                                                              : pick(0x110000));
+      if (is_scalar_value(c)) return c;
+    }
+  };
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    Trie t;
+    for (std::size_t i = pick(40); i > 0; --i) {
+      t.node_shifts.push_back(value());
+      t.child_labels.push_back(label());
+      t.terminal.push_back(pick(2));
+      if (pick(3) == 0) {
+        t.payloads.push_absent();
+      } else {
+        std::vector<std::uint32_t> ids(pick(6)), counts(pick(2) ? ids.size() : pick(6));
+        for (auto& v : ids) v = value();
+        for (auto& v : counts) v = value();
+        t.payloads.push({value(), ids, counts});
+      }
+    }
+    for (std::size_t e = pick(40); e > 0; --e) t.child_transitions.push_back(value());
+    for (std::size_t v = pick(10); v > 0; --v) t.video_int32_ids.push_back(value());
+    for (std::size_t v = pick(10); v > 0; --v) {
+      t.video_uuids.emplace_back();
+      for (auto& b : t.video_uuids.back()) b = static_cast<std::uint8_t>(rng());
+    }
+    if (pick(2)) t.id_mode = IdMode::Int32;
+    const Bytes bytes = encode_trie(t);
+    ASSERT_EQ(bytes.size(), encoded_size(t));
+    auto d = decode_trie(bytes);
+    ASSERT_TRUE(d.ok()) << d.error().text();
+    EXPECT_EQ(d.value(), t);
+    EXPECT_EQ(encode_trie(d.value()), bytes);
+    auto short_read = decode_trie(std::span(bytes).first(pick(bytes.size())));
+    ASSERT_FALSE(short_read.ok());
+    EXPECT_EQ(short_read.error().kind(), DecodeError::Kind::UnexpectedEnd);
+  }
+}
+
+TEST(TrieFormat, GoldenFileRoundTrips) {
+  std::ifstream f(TESSALOOM_TEST_DATA "/golden_index.bin", std::ios::binary);
+  ASSERT_TRUE(f) << "missing " TESSALOOM_TEST_DATA "/golden_index.bin";
+  const Bytes golden((std::istreambuf_iterator<char>(f)), {});
+  auto d = decode_trie(golden);
+  ASSERT_TRUE(d.ok()) << d.error().text();
+  EXPECT_EQ(d.value().id_mode, IdMode::Uuid);
+  EXPECT_GT(d.value().node_count(), 10u);
+  EXPECT_EQ(d.value().payloads.size(), d.value().node_count());
+  EXPECT_EQ(encode_trie(d.value()), golden);
+}
+
 }  // namespace
-}  // namespace tessaloom::format
+}  // namespace tessaloom

@@ -1,185 +1,245 @@
-#include "payload/payload.h"
-
+// Payload merging, the payload table, and propagation up the trie: exact
+// tables for the documented and odd shapes, then random arrays against the
+// one-merge-per-edge reference.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <cstdlib>
 #include <limits>
-#include <vector>
+#include <sstream>
 
 #include "common/fault.h"
-#include "print.h"
+#include "helpers.h"
 
 namespace tessaloom {
 namespace {
 
+using Opt = std::optional<Payload>;
 constexpr std::uint32_t kMax = std::numeric_limits<std::uint32_t>::max();
 
-Payload make(std::uint32_t total, std::vector<std::uint32_t> ids,
-             std::vector<std::uint32_t> counts) {
-  return Payload{total, std::move(ids), std::move(counts)};
+// Payloads as text: "total:id*count,id*count", "-" when absent, an id
+// without "*count" has no count, and M stands for 2^32-1.
+Opt parse(const std::string& s) {
+  if (s == "-") return std::nullopt;
+  const char* c = s.c_str();
+  auto number = [&] {
+    if (*c == 'M') return ++c, kMax;
+    char* end;
+    const auto v = static_cast<std::uint32_t>(std::strtoul(c, &end, 10));
+    c = end;
+    return v;
+  };
+  Payload p{number(), {}, {}};
+  while (*c && c[1]) {
+    const char sep = *c++;
+    (sep == '*' ? p.video_counts : p.video_ids).push_back(number());
+  }
+  return p;
+}
+std::string text(const Opt& p) {
+  if (!p) return "-";
+  auto number = [](std::uint32_t v) { return v == kMax ? std::string("M") : std::to_string(v); };
+  std::string out = number(p->total_count) + ":";
+  for (std::size_t i = 0; i < p->video_ids.size(); ++i)
+    out += (i ? "," : "") + number(p->video_ids[i]) +
+           (i < p->video_counts.size() ? "*" + number(p->video_counts[i]) : "");
+  return out;
+}
+std::vector<Opt> parse_all(const std::string& s) {
+  std::vector<Opt> out;
+  std::istringstream in(s);
+  for (std::string word; in >> word;) out.push_back(parse(word));
+  return out;
 }
 
-struct MergeCase {
-  const char* name;
-  Payload self;
-  Payload other;
-  Payload expected;
-};
-
 TEST(PayloadMerge, Table) {
-  const MergeCase cases[] = {
-      {"two empties add totals", make(3, {}, {}), make(4, {}, {}),
-       make(7, {}, {})},
-      {"empty other still groups and sorts", make(0, {7, 3, 7}, {1, 5, 2}),
-       make(0, {}, {}), make(0, {3, 7}, {5, 3})},
-      {"sums across sides", make(1, {1, 2}, {4, 4}), make(1, {2}, {1}),
-       make(2, {2, 1}, {5, 4})},
-      {"total saturates", make(kMax, {}, {}), make(1, {}, {}),
-       make(kMax, {}, {})},
-      {"equal sums by ascending id", make(0, {9, 4, 6}, {5, 5, 1}),
-       make(0, {}, {}), make(0, {4, 9, 6}, {5, 5, 1})},
-      // 2^33 is stored saturated, and still sorts by its full value.
-      {"per-video sum saturates", make(0, {1, 2}, {kMax, 3}),
-       make(0, {1, 1, 2}, {kMax, 2, kMax}),
-       make(0, {1, 2}, {kMax, kMax})},
-      {"duplicates within other", make(5, {}, {}), make(6, {3, 3, 4}, {1, 1, 1}),
-       make(11, {3, 4}, {2, 1})},
+  const struct {
+    const char *name, *self, *other, *expected;  // "fault": self unchanged
+  } cases[] = {
+      {"two empties add totals", "3:", "4:", "7:"},
+      {"empty other still groups and sorts", "0:7*1,3*5,7*2", "0:", "0:3*5,7*3"},
+      {"sums across sides", "1:1*4,2*4", "1:2*1", "2:2*5,1*4"},
+      {"total saturates", "M:", "1:", "M:"},
+      {"equal sums by ascending id", "0:9*5,4*5,6*1", "0:", "0:4*5,9*5,6*1"},
+      {"per-video sum saturates", "0:1*M,2*3", "0:1*M,1*2,2*M", "0:1*M,2*M"},
+      // 2^33 and 2^32+5 both store saturated; the 64-bit sums decide.
+      {"saturated sums keep their order", "0:2*M,2*6,1*M,1*M,1*2", "0:", "0:1*M,2*M"},
+      {"duplicates within other", "5:", "6:3*1,3*1,4*1", "11:3*2,4*1"},
+      {"other has short counts", "1:1*3,2*4", "0:5*1,6", "fault"},
+      {"self has short counts", "1:1*3,2", "0:", "fault"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Payload p = c.self;
-    p.merge_from(c.other.view());
-    EXPECT_EQ(p, c.expected);
+    Payload p = *parse(c.self);
+    try {
+      p.merge_from(parse(c.other)->view());
+      EXPECT_EQ(text(p), c.expected);
+    } catch (const InternalFault&) {
+      EXPECT_STREQ("fault", c.expected);
+      EXPECT_EQ(text(p), c.self);
+    }
   }
 }
 
-TEST(PayloadMerge, SaturatedTotalOrdersAheadOfSmallerTotals) {
-  // id 1 sums to 2^33 (stored saturated), id 2 to 2^32 + 5: the larger
-  // 64-bit sum decides the order although both store the same count.
-  Payload p = make(0, {2, 2, 1, 1, 1}, {kMax, 6, kMax, kMax, 2});
-  p.merge_from(PayloadView{});
-  EXPECT_EQ(p, make(0, {1, 2}, {kMax, kMax}));
-}
-
-TEST(PayloadMerge, ShortCountsAreAFaultAndChangeNothing) {
-  Payload p = make(1, {1, 2}, {3, 4});
-  const std::vector<std::uint32_t> ids = {5, 6}, counts = {1};
-  EXPECT_THROW(p.merge_from({0, ids, counts}), InternalFault);
-  EXPECT_EQ(p, make(1, {1, 2}, {3, 4}));
-  Payload bad = make(1, {1, 2}, {3});
-  EXPECT_THROW(bad.merge_from(PayloadView{}), InternalFault);
-}
-
-TEST(PayloadTable, StoresOptionalPayloadsInOrder) {
+TEST(PayloadTable, ReadsBackWhatWasPushedAndGrowsGeometrically) {
+  // Counts share the ids' ends until a payload has a different number of
+  // each (only a restored index has one); payloads before and after must
+  // read back unchanged. Each change of memory_bytes() is a reallocation.
+  const std::vector<std::uint32_t> a = {1, 2}, b = {3}, c = {4, 5, 6};
+  const Opt want[] = {Payload{1, a, a}, {}, Payload{2, a, b}, Payload{3, c, c}, Payload{4, {}, c}};
   PayloadTable t;
-  const std::vector<std::uint32_t> ids = {4, 5}, counts = {6};
-  t.push_absent();
-  t.push({9, ids, counts});
-  t.push({0, {}, {}});
-  ASSERT_EQ(t.size(), 3u);
-  EXPECT_FALSE(t.get(0).has_value());
-  auto p = t.get(1);
-  ASSERT_TRUE(p.has_value());
-  EXPECT_EQ(p->total_count, 9u);
-  EXPECT_EQ(std::vector<std::uint32_t>(p->video_ids.begin(), p->video_ids.end()), ids);
-  EXPECT_EQ(std::vector<std::uint32_t>(p->video_counts.begin(), p->video_counts.end()), counts);
-  EXPECT_TRUE(t.get(2)->video_ids.empty());
-  EXPECT_THROW(t.checked_get(3), InternalFault);
-}
-
-TEST(PayloadTable, PushingWithoutReserveGrowsGeometrically) {
-  // Each change of memory_bytes() is a reallocation; pushing one node at a
-  // time must not reallocate per push.
-  PayloadTable t;
-  const std::vector<std::uint32_t> one = {7};
   std::size_t reallocations = 0, last = t.memory_bytes();
   for (std::size_t i = 0; i < 100000; ++i) {
-    if (i % 3 == 0) {
-      t.push_absent();
-    } else {
-      t.push({1, one, one});
-    }
-    if (t.memory_bytes() != last) ++reallocations;
+    want[i % 5] ? t.push(want[i % 5]->view()) : t.push_absent();
+    reallocations += t.memory_bytes() != last;
     last = t.memory_bytes();
   }
   EXPECT_LT(reallocations, 150u);
-  EXPECT_EQ(t.size(), 100000u);
-  EXPECT_FALSE(t.get(99999).has_value());
-  EXPECT_EQ(t.get(99998)->video_ids[0], 7u);
-}
-
-TEST(PayloadTable, AFailedPushLeavesTheTableAsItWas) {
-  PayloadTable t;
-  const std::vector<std::uint32_t> ids = {1, 2}, counts = {3, 4};
-  t.push({5, ids, counts});
+  for (std::size_t i : {0, 1, 2, 3, 4, 99995, 99997, 99999}) {
+    const auto got = t.get(i);
+    EXPECT_EQ(text(got ? Opt(Payload::from_view(*got)) : std::nullopt), text(want[i % 5])) << i;
+  }
+  EXPECT_THROW(t.checked_get(100000), InternalFault);
+  // A push that runs out of memory leaves the table as it was.
   const PayloadTable before = t;
   const std::size_t huge = std::numeric_limits<std::size_t>::max() / 2;
   EXPECT_THROW(t.push_uninitialized(9, huge, 0), std::bad_alloc);
   EXPECT_THROW(t.push_uninitialized(9, 3, huge), std::bad_alloc);
-  EXPECT_EQ(t, before);
-  EXPECT_EQ(t.entry_count(), 2u);
-  t.push({6, ids, counts});
-  EXPECT_EQ(t.get(1)->total_count, 6u);
-}
-
-TEST(PayloadTable, CountsOfTheirOwnLengthAfterTheFirstMismatch) {
-  // Counts share the ids' offsets until a payload has a different number of
-  // each; earlier and later payloads must read back unchanged.
-  PayloadTable t;
-  const std::vector<std::uint32_t> a = {1, 2}, b = {3}, c = {4, 5, 6};
-  t.push({1, a, a});
-  t.push_absent();
-  t.push({2, a, b});
-  t.push({3, c, c});
-  t.push({4, {}, c});
-  const std::vector<std::pair<std::vector<std::uint32_t>, std::vector<std::uint32_t>>>
-      want = {{a, a}, {}, {a, b}, {c, c}, {{}, c}};
-  for (std::size_t i = 0; i < want.size(); ++i) {
-    SCOPED_TRACE(i);
-    const auto p = t.get(i);
-    ASSERT_EQ(p.has_value(), i != 1);
-    if (!p) continue;
-    EXPECT_EQ(std::vector<std::uint32_t>(p->video_ids.begin(), p->video_ids.end()), want[i].first);
-    EXPECT_EQ(std::vector<std::uint32_t>(p->video_counts.begin(), p->video_counts.end()),
-              want[i].second);
-  }
+  EXPECT_TRUE(t == before);
 }
 
 TEST(EntryEnds, OffsetsPastFourBillionKeepTheirHighBits) {
-  EntryEnds e;
   const std::uint64_t g = std::uint64_t{1} << 32;
-  const std::vector<std::uint64_t> values = {0, 5, g - 1, g, g + 3, g + 3, 3 * g + 1, 3 * g + 1, 7 * g};
-  for (std::uint64_t v : values) e.push_back(v);
-  ASSERT_EQ(e.size(), values.size());
-  for (std::size_t i = 0; i < values.size(); ++i) EXPECT_EQ(e[i], values[i]) << i;
-
-  EntryEnds set;
-  set.resize_for_overwrite(values.size());
-  for (std::size_t i = 0; i < values.size(); ++i) set.set(i, values[i]);
-  for (std::size_t i = 0; i < values.size(); ++i) EXPECT_EQ(set[i], values[i]) << i;
+  const std::uint64_t values[] = {0, 5, g - 1, g, g + 3, g + 3, 3 * g + 1, 3 * g + 1, 7 * g};
+  EntryEnds pushed, set;
+  set.resize_for_overwrite(std::size(values));
+  for (std::size_t i = 0; i < std::size(values); ++i) pushed.push_back(values[i]), set.set(i, values[i]);
+  for (std::size_t i = 0; i < std::size(values); ++i)
+    EXPECT_TRUE(pushed[i] == values[i] && set[i] == values[i]) << i;
 }
 
-TEST(PodArray, LargeBlocksCopyTrimAndCompareLikeSmallOnes) {
-  // Small and large (8 MB) blocks, grown, cut back and moved.
-  for (std::size_t n : {std::size_t{10}, std::size_t{2} << 20}) {
-    SCOPED_TRACE(n);
-    PodArray<std::uint32_t> a;
-    a.reserve(n + 100000);
-    a.resize_for_overwrite(n);
-    for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<std::uint32_t>(i * 2654435761u);
-    a.shrink_to_fit();
-    EXPECT_GE(a.capacity(), n);
-    PodArray<std::uint32_t> b = a;
-    EXPECT_EQ(a, b);
-    b.push_back(1);
-    EXPECT_FALSE(a == b);
-    PodArray<std::uint32_t> c = std::move(b);
-    EXPECT_EQ(c.size(), n + 1);
-    EXPECT_EQ(c[n - 1], a[n - 1]);
-    c.resize(n + 3, 9);
-    EXPECT_EQ(c[n + 2], 9u);
-    c.reserve(4 * n);  // moves the block; the values come along
-    EXPECT_EQ(c[n / 2], a[n / 2]);
+Trie make_trie(std::vector<std::uint32_t> shifts, std::vector<std::uint32_t> transitions,
+               const std::vector<Opt>& payloads) {
+  Trie t;
+  t.node_shifts = std::move(shifts);
+  t.child_transitions = std::move(transitions);
+  t.child_labels.assign(payloads.size(), U'x');
+  t.terminal.assign(payloads.size(), 0);
+  test::set_payloads(t, payloads);
+  return t;
+}
+
+std::string join(const std::vector<Opt>& ps) {
+  std::string out;
+  for (const Opt& p : ps) out += (out.empty() ? "" : " ") + text(p);
+  return out;
+}
+
+// The payloads after propagating, or "fault" (and then nothing changed).
+std::string propagate(Trie t, std::size_t top_n) {
+  const Trie before = t;
+  try {
+    t.propagate(top_n);
+  } catch (const InternalFault&) {
+    EXPECT_EQ(t, before);
+    return "fault";
+  }
+  std::vector<Opt> ps;
+  for (std::size_t i = 0; i < t.payloads.size(); ++i)
+    ps.push_back(t.payloads.get(i) ? Opt(Payload::from_view(*t.payloads.get(i))) : std::nullopt);
+  return join(ps);
+}
+
+TEST(Propagate, Examples) {
+  const struct {
+    const char* name;
+    std::vector<std::uint32_t> shifts, transitions;
+    const char *supplied, *expected;  // "fault": nothing changed
+    std::size_t top_n = 10;
+  } cases[] = {
+      {"chain keeps the leaf as supplied", {0, 1, 2}, {1, 2}, "- 3:5*2 10:5*1,6*9",
+       "13:6*9,5*3 13:6*9,5*3 10:5*1,6*9"},
+      {"chain cut at every level", {0, 1, 2}, {1, 2}, "- 3:5*2 10:5*1,6*9", "13:5*3 13:5*3 10:5*1", 1},
+      {"top_n 0 keeps totals only", {0, 1, 2}, {1, 2}, "- 3:5*2 10:5*1,6*9", "13: 13: 10:", 0},
+      {"self edge merges nothing", {0, 2}, {0, 1}, "1:2*1,2*1 1:3*4", "2:3*4,2*2 1:3*4"},
+      {"only a self edge: not merged, not reordered", {0}, {0}, "1:2*1,1*5,2*1", "1:2*1,1*5,2*1"},
+      // 0 -> 2 -> 1 -> 3: node 2 is finished before node 1 has taken in 3.
+      {"child numbered below its parent gives its supplied payload", {0, 1, 2, 3}, {2, 3, 1},
+       "- 1:4*1 2:7*2 5:9*5", "3:7*2,4*1 6:9*5,4*1 3:7*2,4*1 5:9*5"},
+      {"decreasing node_shifts means no children", {0, 2, 1}, {1, 2}, "- 1:1*1 1:2*1",
+       "2:1*1,2*1 1:1*1 1:2*1"},
+      {"siblings merge in edge order, ties by ascending id", {0, 2, 2}, {2, 1}, "- 1:9*2,3*2 1:5*2",
+       "2:3*2,5*2,9*2 1:9*2,3*2 1:5*2"},
+      {"duplicates in a leaf survive, merged above", {0, 1}, {1}, "- 0:8*1,8*2", "0:8*3 0:8*1,8*2"},
+      // Summed at once, video 1 (2^33-2) would lead video 2 (2^32+7). Child
+      // by child, both saturate after the second child and the third's 3
+      // puts video 2 ahead.
+      {"saturation follows the child-by-child merge", {0, 3, 3, 3}, {1, 2, 3},
+       "- M:2*M,1*4294967294 M:1*M,2*5 7:2*3", "M:2*M,1*M M:2*M,1*4294967294 M:1*M,2*5 7:2*3"},
+      {"empty index", {}, {}, "", ""},
+      {"edge range past the edges", {0, 5}, {1}, "- 1:1*1", "fault"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(propagate(make_trie(c.shifts, c.transitions, parse_all(c.supplied)), c.top_n), c.expected);
+  }
+  // A chain of a million nodes: no recursion.
+  std::vector<std::uint32_t> shifts(1'000'000);
+  for (std::size_t i = 0; i < shifts.size(); ++i) shifts[i] = static_cast<std::uint32_t>(i);
+  std::vector<Opt> supplied(shifts.size());
+  supplied.back() = parse("3:5*2");
+  Trie t = make_trie(shifts, {shifts.begin() + 1, shifts.end()}, supplied);
+  t.propagate(5);
+  EXPECT_EQ(text(Payload::from_view(*t.payloads.get(0))), "3:5*2");
+}
+
+// One merge per child edge, highest node first, each node then cut.
+std::string reference_propagate(const Trie& t, std::size_t top_n) {
+  std::vector<Opt> p(t.node_count(), Payload{});
+  for (std::size_t i = 0; i < p.size(); ++i)
+    if (auto v = t.payloads.get(i)) p[i] = Payload::from_view(*v);
+  for (std::size_t i = p.size(); i-- > 0;) {
+    EdgeRange r;
+    try {
+      r = t.edge_range(i);
+    } catch (const InternalFault&) {
+      return "fault";
+    }
+    Payload acc = *p[i];
+    for (std::size_t e = r.begin; e < r.end; ++e)
+      if (t.child_transitions[e] != i) acc.merge_from(p[t.child_transitions[e]]->view());
+    if (acc.video_ids.size() > top_n) {
+      acc.video_ids.resize(top_n);
+      acc.video_counts.resize(std::min(acc.video_counts.size(), top_n));
+    }
+    p[i] = std::move(acc);
+  }
+  return join(p);
+}
+
+// Random arrays of every shape construction accepts: children numbered above
+// or below their parent, self edges, shared children, unordered shifts,
+// duplicate and saturating counts.
+TEST(Propagate, AgreesWithReferenceOnRandomArrays) {
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 400; ++round) {
+    SCOPED_TRACE(round);
+    const std::size_t n = 1 + rng() % 12, e = rng() % 16;
+    std::vector<std::uint32_t> shifts(n), transitions(e);
+    for (auto& s : shifts) s = static_cast<std::uint32_t>(rng() % (e + 1));
+    if (round % 2 == 0) std::sort(shifts.begin(), shifts.end());
+    for (auto& c : transitions) c = static_cast<std::uint32_t>(rng() % n);
+    std::vector<Opt> supplied(n);
+    for (auto& p : supplied) {
+      if (rng() % 3 == 0) continue;
+      p = Payload{std::uint32_t(rng() % 4 == 0 ? kMax - rng() % 3 : rng() % 50), {}, {}};
+      for (std::size_t j = rng() % 5; j > 0; --j) {
+        p->video_ids.push_back(rng() % 6);
+        p->video_counts.push_back(rng() % 8 == 0 ? kMax - rng() % 2 : rng() % 4);
+      }
+    }
+    const Trie t = make_trie(shifts, transitions, supplied);
+    const std::size_t top_n = rng() % 5;
+    EXPECT_EQ(propagate(t, top_n), reference_propagate(t, top_n));
   }
 }
 

@@ -1,0 +1,148 @@
+// Shared test helpers: tries from node tables or term lists, random tries,
+// and the brute-force matcher reference (every node walked naively, each
+// term's distance from the full table).
+#pragma once
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "prefix/matcher/matcher.h"
+#include "prefix/matcher/text.h"
+#include "prefix/trie/trie.h"
+
+namespace tessaloom::test {
+
+inline std::u32string u32(std::string_view s) {
+  const auto v = prefix::matcher::decode_utf8(s);
+  return {v.begin(), v.end()};
+}
+inline std::string utf8(const std::u32string& s) {
+  std::string out;
+  prefix::matcher::encode_utf8(s, out);
+  return out;
+}
+
+// One node: label, terminal flag, children (node numbers in edge order).
+struct TestNode {
+  char32_t label;
+  bool terminal;
+  std::vector<std::uint32_t> children;
+};
+
+inline Trie trie_from_nodes(const std::vector<TestNode>& nodes) {
+  Trie t;
+  for (const TestNode& n : nodes) {
+    t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
+    t.child_labels.push_back(n.label);
+    t.terminal.push_back(n.terminal);
+    t.child_transitions.insert(t.child_transitions.end(), n.children.begin(), n.children.end());
+  }
+  return t;
+}
+
+inline void set_payloads(Trie& t, const std::vector<std::optional<Payload>>& ps) {
+  t.payloads = PayloadTable();
+  for (const auto& p : ps) p ? t.payloads.push(p->view()) : t.payloads.push_absent();
+}
+
+// A trie of `terms`, nodes numbered as first met, children in code-point
+// order (reversed when `reverse`).
+inline Trie trie_from_terms(const std::vector<std::u32string>& terms, bool reverse = false) {
+  std::vector<std::map<char32_t, std::uint32_t>> kids(1);
+  std::vector<TestNode> nodes{{0, false, {}}};
+  for (const auto& term : terms) {
+    std::uint32_t at = 0;
+    for (char32_t ch : term) {
+      auto [it, fresh] = kids[at].emplace(ch, static_cast<std::uint32_t>(nodes.size()));
+      if (fresh) kids.emplace_back(), nodes.push_back({ch, false, {}});
+      at = it->second;
+    }
+    nodes[at].terminal = true;
+  }
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    for (const auto& kid : kids[i]) nodes[i].children.push_back(kid.second);
+    if (reverse) std::reverse(nodes[i].children.begin(), nodes[i].children.end());
+  }
+  return trie_from_nodes(nodes);
+}
+
+// Every node below the root within k of q, in pre-order with siblings in
+// edge order, U+0000 subtrees left out, with the term it spells. Unpruned,
+// one full row of the distance table per node; recursive, so small acyclic
+// tries only.
+struct RefNode {
+  std::size_t node;
+  std::u32string term;
+  std::uint32_t distance;
+};
+inline void reference_walk(const Trie& t, std::size_t node, std::u32string& path,
+                           const std::vector<std::uint32_t>& row, const std::u32string& q,
+                           std::uint32_t k, std::vector<RefNode>& out) {
+  const std::size_t end =
+      node + 1 < t.node_shifts.size() ? t.node_shifts[node + 1] : t.child_transitions.size();
+  for (std::size_t e = t.node_shifts[node]; e < end; ++e) {
+    const std::size_t c = t.child_transitions[e];
+    if (t.child_labels[c] == 0) continue;
+    path.push_back(t.child_labels[c]);
+    std::vector<std::uint32_t> next{row[0] + 1};
+    for (std::size_t j = 1; j <= q.size(); ++j)
+      next.push_back(std::min({row[j - 1] + (q[j - 1] != path.back()), row[j] + 1, next[j - 1] + 1}));
+    if (next.back() <= k) out.push_back({c, path, next.back()});
+    reference_walk(t, c, path, next, q, k, out);
+    path.pop_back();
+  }
+}
+inline std::vector<RefNode> reference_walk(const Trie& t, const std::u32string& q, std::uint32_t k) {
+  std::vector<RefNode> out;
+  std::u32string path;
+  std::vector<std::uint32_t> row(q.size() + 1);
+  for (std::size_t j = 0; j < row.size(); ++j) row[j] = static_cast<std::uint32_t>(j);
+  if (t.node_count() > 0) reference_walk(t, 0, path, row, q, k, out);
+  return out;
+}
+inline std::vector<prefix::matcher::NodeMatch> reference_nodes(
+    const Trie& t, const std::u32string& q, std::uint32_t k, bool terminal_only) {
+  std::vector<prefix::matcher::NodeMatch> out;
+  for (const auto& r : reference_walk(t, q, k))
+    if (!terminal_only || t.terminal[r.node]) out.push_back({r.node, r.distance});
+  return out;
+}
+
+// A random tree over `alphabet` (U+0000 in it gives skipped subtrees):
+// random fan-out, labels (repeats among siblings allowed) and terminal flags
+// (the root's too); with `shuffle`, nodes numbered in random order, so
+// children are neither contiguous nor numbered above their parent.
+inline Trie random_trie(std::mt19937& rng, const std::u32string& alphabet, std::size_t max_nodes,
+                        std::size_t max_fanout, bool shuffle) {
+  std::vector<TestNode> nodes{{0, rng() % 4 == 0, {}}};
+  for (std::size_t i = 0; i < nodes.size() && nodes.size() < max_nodes; ++i)
+    for (std::size_t f = rng() % (max_fanout + 1); f > 0 && nodes.size() < max_nodes; --f) {
+      nodes[i].children.push_back(static_cast<std::uint32_t>(nodes.size()));
+      nodes.push_back({alphabet[rng() % alphabet.size()], rng() % 3 != 0, {}});
+    }
+  if (shuffle) {
+    std::vector<std::uint32_t> perm(nodes.size());  // old -> new, the root stays 0
+    for (std::size_t i = 0; i < perm.size(); ++i) perm[i] = static_cast<std::uint32_t>(i);
+    std::shuffle(perm.begin() + 1, perm.end(), rng);
+    std::vector<TestNode> moved(nodes.size());
+    for (std::size_t old = 0; old < nodes.size(); ++old) {
+      for (auto& c : nodes[old].children) c = perm[c];
+      moved[perm[old]] = std::move(nodes[old]);
+    }
+    nodes = std::move(moved);
+  }
+  return trie_from_nodes(nodes);
+}
+
+inline std::u32string random_query(std::mt19937& rng, const std::u32string& alphabet,
+                                   std::size_t max_len) {
+  std::u32string q(rng() % (max_len + 1), U'a');
+  for (auto& c : q) c = alphabet[rng() % alphabet.size()];
+  return q;
+}
+
+}  // namespace tessaloom::test
