@@ -209,17 +209,30 @@ std::vector<VideoScore> render_keys(const Trie& trie,
   return out;
 }
 
-namespace {
+std::vector<VideoScore> fuzzy_match_video(const Trie& trie,
+                                          std::string_view term,
+                                          std::uint32_t max_dist,
+                                          std::optional<std::size_t> limit,
+                                          std::optional<bool> include_prefix_nodes,
+                                          std::optional<double> min_score) {
+  // Without a derived layout the node matcher walks the arrays.
+  return fuzzy_match_video(trie, prefix::matcher::CompactTrie{}, term, max_dist,
+                           limit, include_prefix_nodes, min_score);
+}
 
-// `match_nodes(terminal_only)` runs the node matcher for this query.
-template <class MatchNodes>
-std::vector<VideoScore> rank(const Trie& trie, std::string_view term,
-                             MatchNodes&& match_nodes,
-                             std::optional<std::size_t> limit,
-                             std::optional<bool> include_prefix_nodes,
-                             std::optional<double> min_score) {
+std::vector<VideoScore> fuzzy_match_video(const Trie& trie,
+                                          const prefix::matcher::CompactTrie& compact,
+                                          std::string_view term,
+                                          std::uint32_t max_dist,
+                                          std::optional<std::size_t> limit,
+                                          std::optional<bool> include_prefix_nodes,
+                                          std::optional<double> min_score) {
   // Node 0 does not exist in an index without nodes: nothing can match.
   if (trie.node_count() == 0) return {};
+  auto match_nodes = [&](bool terminal_only) {
+    return prefix::matcher::fuzzy_match_nodes(trie, compact, term, max_dist,
+                                              terminal_only);
+  };
 
   std::vector<NodeMatch> nodes;
   if (include_prefix_nodes) {
@@ -233,39 +246,6 @@ std::vector<VideoScore> rank(const Trie& trie, std::string_view term,
       trie, nodes, utf8_length(term), min_score.value_or(kDefaultMinScore));
   cut_and_order(candidates, limit);
   return render_keys(trie, candidates);
-}
-
-}  // namespace
-
-std::vector<VideoScore> fuzzy_match_video(const Trie& trie,
-                                          std::string_view term,
-                                          std::uint32_t max_dist,
-                                          std::optional<std::size_t> limit,
-                                          std::optional<bool> include_prefix_nodes,
-                                          std::optional<double> min_score) {
-  return rank(
-      trie, term,
-      [&](bool terminal_only) {
-        return prefix::matcher::fuzzy_match_nodes(trie, term, max_dist,
-                                                  terminal_only);
-      },
-      limit, include_prefix_nodes, min_score);
-}
-
-std::vector<VideoScore> fuzzy_match_video(const Trie& trie,
-                                          const prefix::matcher::CompactTrie& compact,
-                                          std::string_view term,
-                                          std::uint32_t max_dist,
-                                          std::optional<std::size_t> limit,
-                                          std::optional<bool> include_prefix_nodes,
-                                          std::optional<double> min_score) {
-  return rank(
-      trie, term,
-      [&](bool terminal_only) {
-        return prefix::matcher::fuzzy_match_nodes(trie, compact, term, max_dist,
-                                                  terminal_only);
-      },
-      limit, include_prefix_nodes, min_score);
 }
 
 }  // namespace tessaloom::ranking
