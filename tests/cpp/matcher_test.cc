@@ -91,6 +91,13 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
   constexpr std::uint32_t kHuge = 4294967295u;
   const Trie cycle = trie_from_nodes({{0, false, {1}}, {U'a', true, {2}}, {U'b', true, {1}}});
   const Trie self = trie_from_nodes({{U'x', true, {0}}});
+  // Cycles with several edges back, and a chain of double edges: the paths
+  // grow exponentially with depth, so the walk's edge budget stops them.
+  const Trie many_self = trie_from_nodes({{U'a', true, {0, 0, 0, 0}}});
+  std::vector<test::TestNode> doubled;
+  for (std::uint32_t i = 0; i < 24; ++i) doubled.push_back({U'a', true, {i + 1, i + 1}});
+  doubled.push_back({U'a', true, {}});
+  const Trie doubled_chain = trie_from_nodes(doubled);
   const struct {
     Trie trie;
     std::string query;
@@ -112,6 +119,9 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
       {cycle, "ab", kHuge, {}, "fault", "fault", false},
       {self, "", 5, {}, "fault", {}, false},
       {self, "x", 0, {}, nullptr, "0:0", false},
+      {many_self, std::string(40, 'a'), 2, {}, "fault", "fault", false},
+      {doubled_chain, std::string(24, 'a'), 0, {}, "fault", "fault", false},
+      {doubled_chain, "aa", 0, {}, "aa:0 aa:0 aa:0 aa:0", {}, false},
       {Trie{}, "abc", 5, {}, "", "", false},
       {Trie{}, "", kHuge, {}, "", "", false},
       {cat_with([](Trie& t) { t.node_shifts[3] = 99; }), "cat", 3, {}, "fault", {}, false},

@@ -26,6 +26,20 @@ namespace tessaloom::prefix::matcher {
 // which no acyclic graph allows.
 [[noreturn]] void throw_cycle(std::size_t node, std::size_t depth);
 
+// Throws InternalFault: a walk followed more edges than its budget allows.
+[[noreturn]] void throw_too_many_paths(std::uint64_t budget);
+
+// The most edges a walk may follow. Below a tree each edge is followed at
+// most once, so a walk over a tree never comes near it; arrays in which nodes
+// are reachable along many paths (or cycles with several edges back) would
+// otherwise make a walk's work grow exponentially with its depth.
+inline std::uint64_t visit_budget(std::uint64_t edges, std::uint64_t depth) {
+  const std::uint64_t a = edges + 1, b = depth + 2;
+  return a > std::numeric_limits<std::uint64_t>::max() / b
+             ? std::numeric_limits<std::uint64_t>::max()
+             : a * b;
+}
+
 // Walks `trie` for the query `q` within `max_dist`. For each visited child
 // whose row minimum is within max_dist, in walk order, calls
 //   report(node, distance, path)
@@ -33,7 +47,8 @@ namespace tessaloom::prefix::matcher {
 // (root excluded) and is filled only when kTrackPath. report returns true to
 // stop the whole walk. The node is then descended into whether or not it was
 // reported. Children labelled U+0000 are skipped with their subtrees.
-// Throws InternalFault on an index out of range or a cycle.
+// Throws InternalFault on an index out of range, a cycle, or more visits than
+// visit_budget allows.
 template <bool kTrackPath, class Report>
 void banded_walk(const Trie& trie, std::span<const char32_t> q,
                  std::uint32_t max_dist, Report&& report) {
@@ -54,6 +69,10 @@ void banded_walk(const Trie& trie, std::span<const char32_t> q,
   const std::size_t width = static_cast<std::size_t>(std::min(n, 2 * k) + 1);
   auto lo_of = [&](std::uint64_t d) { return d > k ? d - k : 0; };
   auto hi_of = [&](std::uint64_t d) { return std::min(n, d + k); };
+
+  const std::uint64_t budget = visit_budget(
+      trie.edge_count(), std::min<std::uint64_t>(node_count, n + k));
+  std::uint64_t visits = 0;
 
   std::vector<std::uint32_t> rows(width);
   for (std::uint64_t j = 0; j <= hi_of(0); ++j) rows[j] = static_cast<std::uint32_t>(j);
@@ -77,6 +96,7 @@ void banded_walk(const Trie& trie, std::span<const char32_t> q,
       }
       continue;
     }
+    if (++visits > budget) throw_too_many_paths(budget);
     const std::size_t child = trie.child(top.edge++);
     const char32_t ch = trie.label(child);
     if (ch == 0) continue;

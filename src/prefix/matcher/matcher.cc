@@ -83,6 +83,12 @@ void throw_cycle(std::size_t node, std::size_t depth) {
                       ", deeper than the node count: the index has a cycle");
 }
 
+void throw_too_many_paths(std::uint64_t budget) {
+  throw InternalFault("the walk followed more than " + std::to_string(budget) +
+                      " edges: the index's arrays are not a tree (nodes are "
+                      "reachable along too many paths)");
+}
+
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
                                      std::uint32_t max_dist,
                                      std::optional<std::size_t> limit) {
