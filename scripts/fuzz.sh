@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${FUZZ_SECONDS:-60}
-max_len=${FUZZ_MAX_LEN:-4096}
+max_len=${FUZZ_MAX_LEN:-1024}
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -le 2 ] || jobs=2
 
