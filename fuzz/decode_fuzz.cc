@@ -3,7 +3,8 @@
 //
 // Any input must either be refused with a DecodeError or load; a loaded
 // trie must save to bytes that load into an equal trie and save the same
-// again. Queries on the loaded (possibly inconsistent) trie must answer or
+// again. The payloads, which loading checks in bulk, must load exactly as
+// reading them value by value does, or fail with the same error. Queries on the loaded (possibly inconsistent) trie must answer or
 // stop with InternalFault, the same over the derived compact layout as over
 // the arrays. Sanitizers catch any read outside an array.
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/fault.h"
 #include "prefix/trie/trie_format.h"
@@ -62,10 +64,34 @@ void query(const tessaloom::Trie& trie) {
   }
 }
 
+// The first three fields, then the payloads read value by value.
+tessaloom::format::Decoded<tessaloom::PayloadTable> reference_payloads(
+    std::span<const std::uint8_t> bytes) {
+  namespace f = tessaloom::format;
+  f::Reader r(bytes);
+  try {
+    std::vector<std::uint32_t> u32s;
+    std::vector<char32_t> chars;
+    r.read_u32s(u32s, r.read_len());
+    r.read_chars(chars, r.read_len());
+    r.read_u32s(u32s, r.read_len());
+    return tessaloom::PayloadTable::decode(r);
+  } catch (const f::DecodeError& e) {
+    return e;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto decoded = tessaloom::decode_trie(std::span(data, size));
+  const auto reference = reference_payloads(std::span(data, size));
+  if (!reference) {
+    if (decoded || decoded.error() != reference.error()) fail("payload error differs");
+  } else if (decoded &&
+             !(decoded.value().payloads == tessaloom::EncodedPayloads(reference.value()))) {
+    fail("payloads differ from reading value by value");
+  }
   if (!decoded) {
     if (decoded.error().text().empty()) fail("empty error text");
     return 0;

@@ -130,6 +130,12 @@ class Writer {
       : p_(out.data()), end_(out.data() + out.size()) {}
 
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+  std::uint8_t* position() const { return p_; }
+  // Moves past n bytes that the caller has written at position().
+  void skip(std::size_t n) {
+    assert(remaining() >= n);
+    p_ += n;
+  }
 
   void write_varint(std::uint64_t v) {
     if (v <= 250) {
@@ -325,6 +331,14 @@ class Reader {
       : p_(in.data()), end_(in.data() + in.size()) {}
 
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+  const std::uint8_t* position() const { return p_; }
+  const std::uint8_t* end() const { return end_; }
+  // Moves on to p, which must lie between position() and end(): for a
+  // caller that has checked the bytes in between by other means.
+  void seek(const std::uint8_t* p) {
+    assert(p >= p_ && p <= end_);
+    p_ = p;
+  }
 
   // How many elements of a declared count to reserve room for: never more
   // than the rest of the input can hold, each element taking at least

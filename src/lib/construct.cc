@@ -138,15 +138,16 @@ PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   }
 
   trie.terminal.resize(n);
-  trie.payloads.reserve(n, 0);
+  PayloadTable supplied;
+  supplied.reserve(n, 0);
   std::vector<std::uint32_t> ids, counts;
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* item = payloads[i].get();
     if (item == Py_None) {
-      trie.payloads.push_absent();
+      supplied.push_absent();
     } else {
       trie.terminal[i] = 1;
-      push_payload(item, trie.payloads, ids, counts);
+      push_payload(item, supplied, ids, counts);
     }
   }
   payloads.clear();
@@ -177,7 +178,7 @@ PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         "(int32)");
   }
 
-  trie.propagate(static_cast<std::size_t>(video_top_n));
+  trie.propagate(supplied, static_cast<std::size_t>(video_top_n));
   return wrap_trie(std::move(trie));
 }
 

@@ -89,7 +89,7 @@ class VideoPool {
 // One matched node that carries weight and a payload.
 struct Contribution {
   double weight;
-  PayloadView payload;
+  EncodedPayload payload;
 };
 
 bool ranks_before(const Candidate& a, const Candidate& b) {
@@ -150,15 +150,15 @@ std::vector<Candidate> score_videos(const Trie& trie,
     const std::optional<double> q = closeness_weight(m.distance, n_chars);
     if (!q) continue;
     const double w = trie.is_terminal(m.node) ? *q : *q * kPrefixWeight;
-    const std::optional<PayloadView> p = trie.payloads.checked_get(m.node);
+    const std::optional<EncodedPayload> p = trie.payloads.get(m.node);
     if (!p) continue;
-    if (p->video_counts.size() < p->video_ids.size()) {
+    if (p->count_count < p->id_count) {
       throw InternalFault("payload of node " + std::to_string(m.node) +
-                          " has " + std::to_string(p->video_ids.size()) +
+                          " has " + std::to_string(p->id_count) +
                           " video ids but only " +
-                          std::to_string(p->video_counts.size()) + " counts");
+                          std::to_string(p->count_count) + " counts");
     }
-    entries += p->video_ids.size();
+    entries += static_cast<std::size_t>(p->id_count);
     contributions.push_back({w, *p});
   }
 
@@ -166,10 +166,9 @@ std::vector<Candidate> score_videos(const Trie& trie,
   double total = 0.0;
   for (const Contribution& c : contributions) {
     total += c.weight * static_cast<double>(c.payload.total_count);
-    for (std::size_t k = 0; k < c.payload.video_ids.size(); ++k) {
-      pool.add(c.payload.video_ids[k],
-               c.weight * static_cast<double>(c.payload.video_counts[k]));
-    }
+    c.payload.for_each_pair([&](std::uint32_t video, std::uint32_t count) {
+      pool.add(video, c.weight * static_cast<double>(count));
+    });
   }
   if (!(total > 0.0)) return {};
 

@@ -50,7 +50,7 @@ Trie one_node(void (*f)(Trie&) = [](Trie&) {}) {
   Trie t;
   t.node_shifts = {0};
   t.child_labels = {U'\0'};
-  t.payloads.push({0, {}, {}});
+  test::set_payloads(t, {Payload{}});
   t.terminal = {0};
   f(t);
   return t;
@@ -258,19 +258,21 @@ TEST(TrieFormat, RandomTriesRoundTrip) {
   for (int round = 0; round < 300; ++round) {
     SCOPED_TRACE(round);
     Trie t;
+    PayloadTable payloads;
     for (std::size_t i = pick(40); i > 0; --i) {
       t.node_shifts.push_back(value());
       t.child_labels.push_back(label());
       t.terminal.push_back(pick(2));
       if (pick(3) == 0) {
-        t.payloads.push_absent();
+        payloads.push_absent();
       } else {
         std::vector<std::uint32_t> ids(pick(6)), counts(pick(2) ? ids.size() : pick(6));
         for (auto& v : ids) v = value();
         for (auto& v : counts) v = value();
-        t.payloads.push({value(), ids, counts});
+        payloads.push({value(), ids, counts});
       }
     }
+    t.payloads = EncodedPayloads(payloads);
     for (std::size_t e = pick(40); e > 0; --e) t.child_transitions.push_back(value());
     for (std::size_t v = pick(10); v > 0; --v) t.video_int32_ids.push_back(value());
     for (std::size_t v = pick(10); v > 0; --v) {

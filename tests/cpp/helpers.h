@@ -44,9 +44,21 @@ inline Trie trie_from_nodes(const std::vector<TestNode>& nodes) {
   return t;
 }
 
+inline PayloadTable payload_table(const std::vector<std::optional<Payload>>& ps) {
+  PayloadTable table;
+  for (const auto& p : ps) p ? table.push(p->view()) : table.push_absent();
+  return table;
+}
+
 inline void set_payloads(Trie& t, const std::vector<std::optional<Payload>>& ps) {
-  t.payloads = PayloadTable();
-  for (const auto& p : ps) p ? t.payloads.push(p->view()) : t.payloads.push_absent();
+  t.payloads = EncodedPayloads(payload_table(ps));
+}
+
+// The payloads of t, decoded.
+inline std::vector<std::optional<Payload>> payloads_of(const Trie& t) {
+  std::vector<std::optional<Payload>> ps;
+  for (std::size_t i = 0; i < t.payloads.size(); ++i) ps.push_back(t.payloads.payload(i));
+  return ps;
 }
 
 // A trie of `terms`, nodes numbered as first met, children in code-point

@@ -34,7 +34,7 @@ std::vector<VideoScore> reference_rank(const Trie& t, const std::string& term, s
     const double w = (dist == 0 ? 1.0 : (1.0 - dist / double(q.size())) * 0.05) *
                      (t.terminal[i] ? 1.0 : 0.85);
     if (i >= t.payloads.size()) throw InternalFault("payloads");
-    const auto p = t.payloads.get(i);
+    const auto p = t.payloads.payload(i);
     if (!p) continue;
     if (p->video_counts.size() < p->video_ids.size()) throw InternalFault("counts");
     total += w * p->total_count;

@@ -1,6 +1,8 @@
 """Saving and loading: the byte format seen from Python, the golden file, and
 properties over random indexes and hostile bytes."""
 
+import gc
+import sys
 import uuid
 from pathlib import Path
 
@@ -55,6 +57,27 @@ def replaced(at, byte):
 ])
 def test_decode_errors(data, text):
     raises_exactly(ValueError, "decode error: " + text, PrefixSearch.from_bytes, data)
+
+
+def test_a_loaded_index_holds_the_bytes_it_reads_until_it_goes():
+    # Long enough for the bulk check of the payloads; a mix of video numbers
+    # in one and three bytes.
+    words = [a + b + c for a in "abcdefgh" for b in "aeiou" for c in "rstn"]
+    built = index([(w, (i * 37) % 400, 1 + i % 9) for i, w in enumerate(words)], 50)
+    data = bytes(bytearray(built.to_bytes()))  # an object of our own
+    refs = sys.getrefcount(data)
+    loaded = PrefixSearch.from_bytes(data)
+    assert sys.getrefcount(data) == refs + 1
+    with pytest.raises(ValueError):
+        PrefixSearch.from_bytes(data[:-1])
+    del loaded
+    assert sys.getrefcount(data) == refs
+    loaded = PrefixSearch.from_bytes(data)
+    del data
+    gc.collect()
+    for term in ("bart", "hoin", "xyz", "ca"):
+        assert loaded.fuzzy_match_video(term, 1, None, True, 0.0) == built.fuzzy_match_video(term, 1, None, True, 0.0)
+    assert loaded.to_bytes() == built.to_bytes()
 
 
 def test_golden_file_is_still_written_and_read_byte_for_byte():

@@ -47,13 +47,16 @@ void require_parallel(PayloadView p) {
 
 }  // namespace
 
-void Trie::propagate(std::size_t top_n) {
+void Trie::propagate(const PayloadTable& supplied, std::size_t top_n) {
   const std::size_t n = node_count();
-  if (payloads.size() != n) {
-    throw InternalFault("payloads has " + std::to_string(payloads.size()) +
+  if (supplied.size() != n) {
+    throw InternalFault("payloads has " + std::to_string(supplied.size()) +
                         " entries for " + std::to_string(n) + " nodes");
   }
-  if (n == 0) return;
+  if (n == 0) {
+    payloads = EncodedPayloads();
+    return;
+  }
 
   // Finished payloads are appended in the order they are finished (node n-1
   // first), so node c sits at position n-1-c. A child numbered above its
@@ -61,7 +64,7 @@ void Trie::propagate(std::size_t top_n) {
   // and gives its supplied payload. The table is swapped in only at the end,
   // so a fault leaves the trie as it was.
   PayloadTable finished;
-  finished.reserve(n, payloads.entry_count());
+  finished.reserve(n, supplied.entry_count());
   std::vector<std::uint8_t> merged(n, 0);  // node went through a merge
   std::vector<PayloadView> sources;
   std::vector<Entry> entries;
@@ -71,7 +74,7 @@ void Trie::propagate(std::size_t top_n) {
 
   for (std::size_t i = n; i-- > 0;) {
     const EdgeRange range = edge_range(i);
-    const PayloadView own = payloads.get(i).value_or(PayloadView{});
+    const PayloadView own = supplied.get(i).value_or(PayloadView{});
 
     // Folding the children one after the other is the same as summing all
     // entries per video at once and ordering the sums, as long as no sum
@@ -83,7 +86,7 @@ void Trie::propagate(std::size_t top_n) {
       if (c == i) continue;
       if (c >= n) throw_out_of_range("child_labels", c, n);
       sources.push_back(c > i ? finished_view(c)
-                              : payloads.get(c).value_or(PayloadView{}));
+                              : supplied.get(c).value_or(PayloadView{}));
     }
 
     std::uint64_t total = own.total_count;
@@ -180,7 +183,8 @@ void Trie::propagate(std::size_t top_n) {
   PayloadTable ordered;
   ordered.reserve(n, finished.entry_count());
   for (std::size_t pos = n; pos-- > 0;) ordered.push(*finished.get(pos));
-  payloads = std::move(ordered);
+  finished = PayloadTable();
+  payloads = EncodedPayloads(ordered);
 }
 
 std::size_t Trie::memory_bytes() const {

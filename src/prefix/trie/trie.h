@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/fault.h"
+#include "payload/encoded_payloads.h"
 #include "payload/payload.h"
 
 namespace tessaloom {
@@ -34,7 +35,7 @@ struct Trie {
   std::vector<std::uint32_t> node_shifts;
   std::vector<char32_t> child_labels;
   std::vector<std::uint32_t> child_transitions;
-  PayloadTable payloads;
+  EncodedPayloads payloads;
   std::vector<Uuid> video_uuids;
   std::vector<std::uint32_t> video_int32_ids;
   IdMode id_mode = IdMode::Uuid;
@@ -64,14 +65,15 @@ struct Trie {
                                     : v < video_uuids.size();
   }
 
-  // Pushes payloads up the trie: absent payloads become empty, then from the
-  // highest node number down to 0 each node merges its children's payloads
-  // (a child numbered above its parent has already been finished; one
-  // numbered below contributes its payload as supplied; a self edge is
-  // skipped) and is cut to its first top_n entries. Iterative: the trie's
-  // depth does not reach the call stack. Throws InternalFault, leaving the
-  // payloads unchanged, on an edge range past the edge count.
-  void propagate(std::size_t top_n);
+  // Sets the payloads from those `supplied` per node, pushed up the trie:
+  // absent payloads become empty, then from the highest node number down to
+  // 0 each node merges its children's payloads (a child numbered above its
+  // parent has already been finished; one numbered below contributes its
+  // payload as supplied; a self edge is skipped) and is cut to its first
+  // top_n entries. Iterative: the trie's depth does not reach the call
+  // stack. Throws InternalFault, leaving the payloads unchanged, on an edge
+  // range past the edge count or a table not of one payload per node.
+  void propagate(const PayloadTable& supplied, std::size_t top_n);
 
   std::size_t memory_bytes() const;
 

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -37,6 +38,11 @@ std::vector<std::uint8_t> encode_trie(const Trie& trie);
 // ignored. Values are taken as saved: nothing checks that the arrays make a
 // tree. Never reserves more than the input can fill. Throws std::bad_alloc
 // only when memory runs out.
-format::Decoded<Trie> decode_trie(std::span<const std::uint8_t> bytes);
+//
+// With an `owner` that keeps `bytes` alive and unchanged, the payloads are
+// used where they lie in `bytes` (see EncodedPayloads); without, they are
+// copied.
+format::Decoded<Trie> decode_trie(std::span<const std::uint8_t> bytes,
+                                  std::shared_ptr<const void> owner = nullptr);
 
 }  // namespace tessaloom

@@ -1,0 +1,77 @@
+// A fast check of encoded payloads while loading: finds where each payload
+// ends without decoding its entries one by one.
+//
+// Every value in the payload bytes is a varint (a tag 00 or 01 reads as one
+// too), and a varint's length follows from its first byte. The scanner
+// marks, block by block, the byte at which each value starts, following the
+// chain of lengths from a known start; a payload then ends a fixed number of
+// values after its start plus its two vector lengths, which a population
+// count over the marks finds without a loop per entry. The marking also
+// checks, in bulk, that each value is a valid u32 in its shortest form.
+//
+// It answers only for the common shapes (tags 00/01, lengths below 251, no
+// 8-byte or refused forms); for anything else it answers "don't know" and
+// the caller reads that payload value by value, which also produces the
+// exact error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TESSALOOM_SCAN_BIT_DEPOSIT 1
+#else
+#define TESSALOOM_SCAN_BIT_DEPOSIT 0
+#endif
+
+namespace tessaloom::payload_scan {
+
+// Whether scanners made from now on may use the CPU's bit-deposit
+// instruction where it is fast (the default). Tests turn it off to check
+// the portable way on machines that have it.
+void allow_bit_deposit(bool allow);
+
+class Scanner {
+ public:
+  // Scans within [begin, end): marks are only ever computed for blocks that
+  // lie well inside it.
+  Scanner(const std::uint8_t* begin, const std::uint8_t* end);
+
+  // The end of the optional payload that starts at p, with every value in
+  // it checked (valid for its place, u32 where a u32 belongs), or nullptr
+  // when the scanner cannot vouch for it. Calls must come in increasing
+  // order of p, each p the start of a payload.
+  const std::uint8_t* payload_end(const std::uint8_t* p);
+
+  // The first place where a value vouched for uses a longer form than it
+  // needs (or the end of the input when none does).
+  const std::uint8_t* first_long_form() const { return first_long_form_; }
+
+ private:
+  static constexpr std::size_t kWords = 512;  // 32 KiB of input per refill
+  static constexpr std::size_t kAhead = 2048;  // refill when less is left
+
+  void refill(const std::uint8_t* from);
+  // The start of the k-th value at or after q (k = 0: q itself, which must
+  // be a start), or nullptr past the marked range.
+  const std::uint8_t* skip_values(const std::uint8_t* q, std::uint64_t k) const;
+  static bool use_bit_deposit();
+#if TESSALOOM_SCAN_BIT_DEPOSIT
+  const std::uint8_t* select_bit_deposit(const std::uint8_t* q, unsigned k) const;
+  const std::uint8_t* vectors_end_bit_deposit(const std::uint8_t* q,
+                                              unsigned n_ids) const;
+#endif
+
+  bool room_;                          // the input is long enough to mark
+  const std::uint8_t* limit_;          // no block starts past this
+  const std::uint8_t* origin_ = nullptr;  // the byte of bit 0 of words_[0]
+  const std::uint8_t* marked_end_ = nullptr;  // marks are valid below this
+  // Marking stopped only because the marks were full: marking again from a
+  // later start would reach further.
+  bool complete_ = false;
+  const std::uint8_t* first_long_form_;
+  bool bit_deposit_;
+  std::uint64_t words_[kWords + 1] = {};  // a spare word, always 0
+};
+
+}  // namespace tessaloom::payload_scan
