@@ -19,8 +19,8 @@ std::uint8_t label_byte(char32_t label, bool terminal) {
 // the node ranges partition the edges. Every node but the root is then the
 // target of exactly one edge, from a lower-numbered parent (checked below),
 // so the arrays are a tree and the records are the nodes themselves.
-bool fill_in_place(const Trie& trie, std::vector<std::uint32_t>& first,
-                   std::vector<std::uint8_t>& bytes) {
+bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
+                   PodArray<std::uint8_t>& bytes) {
   const std::size_t n = trie.node_count();
   const auto& shifts = trie.node_shifts;
   const auto& targets = trie.child_transitions;
@@ -28,8 +28,8 @@ bool fill_in_place(const Trie& trie, std::vector<std::uint32_t>& first,
   for (std::size_t e = 0; e + 1 < n; ++e) {
     if (targets[e] != e + 1) return false;
   }
-  first.resize(n + 1);
-  bytes.resize(n);
+  first.resize_for_overwrite(n + 1);
+  bytes.resize_for_overwrite(n);
   std::uint32_t ok = 1;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t begin = shifts[i];
@@ -59,11 +59,10 @@ CompactTrie::CompactTrie(const Trie& trie) {
     return;
   }
   {
-    std::vector<std::uint32_t> first;
-    std::vector<std::uint8_t> bytes;
+    PodArray<std::uint32_t> first;
+    PodArray<std::uint8_t> bytes;
     if (fill_in_place(trie, first, bytes)) {
-      labels_.assign(trie.child_labels.begin(), trie.child_labels.end());
-      labels_[0] = 0;
+      trie_labels_ = trie.child_labels.data();
       first_child_ = std::move(first);
       label_bytes_ = std::move(bytes);
       return;
@@ -76,9 +75,9 @@ CompactTrie::CompactTrie(const Trie& trie) {
   // Breadth-first in edge order: `order` is both the queue and the record to
   // node map. Each node's first child is known once the nodes before it
   // have pushed theirs.
-  std::vector<std::uint32_t> order;
+  PodArray<std::uint32_t> order;
   order.reserve(n);
-  std::vector<std::uint32_t> first;
+  PodArray<std::uint32_t> first;
   first.reserve(n + 1);
   std::vector<std::uint8_t> seen(n, 0);
   order.push_back(0);
@@ -105,8 +104,8 @@ CompactTrie::CompactTrie(const Trie& trie) {
   }
   first.push_back(static_cast<std::uint32_t>(order.size()));
   const std::size_t m = order.size();
-  std::vector<std::uint8_t> bytes(m);
-  std::vector<char32_t> codes(m);
+  PodArray<std::uint8_t> bytes(m, 0);
+  PodArray<char32_t> codes(m, 0);
   for (std::size_t r = 1; r < m; ++r) {
     codes[r] = labels[order[r]];
     bytes[r] = label_byte(codes[r], trie.terminal[order[r]] != 0);

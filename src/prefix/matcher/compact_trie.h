@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/pod_array.h"
 #include "prefix/trie/trie.h"
 
 namespace tessaloom::prefix::matcher {
@@ -35,22 +36,27 @@ class CompactTrie {
   CompactTrie() = default;
   // Derives the layout from `trie`, or an empty one when `trie` is not a
   // clean tree (see above). Linear in the reachable nodes; throws only
-  // std::bad_alloc.
+  // std::bad_alloc. When the records are the trie's own nodes, the layout
+  // reads the labels from the trie's label array rather than a copy: it is
+  // then valid as long as that array is (moving the Trie keeps it).
   explicit CompactTrie(const Trie& trie);
 
   // False when the trie had no nodes or was not a clean tree.
-  bool usable() const { return !label_bytes_.empty(); }
+  bool usable() const { return label_bytes_.size() != 0; }
   std::size_t node_count() const { return label_bytes_.size(); }
 
   // node_count() + 1 entries: the last ends the last record's children.
   // Record 0 is the root.
   const std::uint32_t* first_children() const { return first_child_.data(); }
   const std::uint8_t* label_bytes() const { return label_bytes_.data(); }
-  const char32_t* labels() const { return labels_.data(); }
+  // The label of every record but the root (record 0).
+  const char32_t* labels() const {
+    return trie_labels_ != nullptr ? trie_labels_ : labels_.data();
+  }
 
   // The trie's node number of record r.
   std::size_t original(std::size_t r) const {
-    return original_.empty() ? r : original_[r];
+    return original_.size() == 0 ? r : original_[r];
   }
   std::size_t memory_bytes() const {
     return first_child_.capacity() * sizeof(std::uint32_t) +
@@ -59,12 +65,13 @@ class CompactTrie {
   }
 
  private:
-  std::vector<std::uint32_t> first_child_;
-  std::vector<std::uint8_t> label_bytes_;
-  std::vector<char32_t> labels_;
+  PodArray<std::uint32_t> first_child_;
+  PodArray<std::uint8_t> label_bytes_;
+  PodArray<char32_t> labels_;  // empty when trie_labels_ is used
+  const char32_t* trie_labels_ = nullptr;
   // Record number to node number; empty when they are the same (the trie was
   // already numbered breadth-first in edge order with nothing left out).
-  std::vector<std::uint32_t> original_;
+  PodArray<std::uint32_t> original_;
 };
 
 }  // namespace tessaloom::prefix::matcher
