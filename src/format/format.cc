@@ -283,17 +283,11 @@ void Reader::read_u32_run(std::uint32_t* dst, std::size_t n) {
       k += take;
     }
 #endif
-    // Mixed forms (video numbers past 250 among smaller ones) defeat branch
-    // prediction on the form, so the form is selected without branching.
+    // The arrays read this way (node numbers, edge offsets, ids) come in
+    // long runs of one form, on which a branch on the form predicts well and
+    // lets the next value's read start before this one's length is known.
     for (; k < n; ++k) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      const std::uint32_t b = static_cast<std::uint8_t>(w);
-      if (b > 252) break;
-      const std::uint32_t big = b > 250, wide = b == 252;
-      const std::uint64_t mask = wide ? 0xFFFFFFFFu : big ? 0xFFFFu : 0xFFu;
-      dst[k] = static_cast<std::uint32_t>((w >> (8 * big)) & mask);
-      p += 1 + 2 * big + 2 * wide;
+      if (!take_u32(p, dst[k])) break;
     }
     p_ = p;
   }

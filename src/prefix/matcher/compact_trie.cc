@@ -22,30 +22,44 @@ std::uint8_t label_byte(char32_t label, bool terminal) {
 bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
                    PodArray<std::uint8_t>& bytes) {
   const std::size_t n = trie.node_count();
-  const auto& shifts = trie.node_shifts;
-  const auto& targets = trie.child_transitions;
-  if (trie.edge_count() + 1 != n || shifts[0] != 0) return false;
-  for (std::size_t e = 0; e + 1 < n; ++e) {
-    if (targets[e] != e + 1) return false;
-  }
+  if (trie.edge_count() + 1 != n || trie.node_shifts[0] != 0) return false;
+  // Written without early exits or branches, so that the compiler can do
+  // each pass a vector at a time: it runs on every load.
+  const std::uint32_t* const shifts = trie.node_shifts.data();
+  const std::uint32_t* const targets = trie.child_transitions.data();
+  const char32_t* const labels = trie.child_labels.data();
+  const std::uint8_t* const terminal = trie.terminal.data();
+  const auto last = static_cast<std::uint32_t>(n - 1);
+  std::uint32_t bad = 0;
+  for (std::uint32_t e = 0; e < last; ++e) bad |= targets[e] ^ (e + 1);
+  if (bad != 0) return false;
   first.resize_for_overwrite(n + 1);
   bytes.resize_for_overwrite(n);
-  std::uint32_t ok = 1;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t begin = shifts[i];
-    const std::uint32_t end =
-        i + 1 < n ? shifts[i + 1] : static_cast<std::uint32_t>(n - 1);
-    // Ranges in order, each starting at or after its node's number, so that
-    // the parent of node e+1 is numbered at most e.
-    ok &= end >= begin;
-    ok &= begin == end || begin >= i;
-    const char32_t label = trie.child_labels[i];
-    ok &= i == 0 || scalar_label(label);
-    first[i] = begin + 1;
-    bytes[i] = i == 0 ? 0 : label_byte(label, trie.terminal[i] != 0);
+  std::uint32_t* const f = first.data();
+  std::uint8_t* const b = bytes.data();
+  // Ranges in order, each starting at or after its node's number, so that
+  // the parent of node e+1 is numbered at most e.
+  for (std::uint32_t i = 0; i < last; ++i) {
+    const std::uint32_t begin = shifts[i], end = shifts[i + 1];
+    bad |= static_cast<std::uint32_t>(end < begin) |
+           (static_cast<std::uint32_t>(begin != end) & static_cast<std::uint32_t>(begin < i));
+    f[i] = begin + 1;
   }
-  first[n] = static_cast<std::uint32_t>(n);
-  return ok != 0;
+  const std::uint32_t begin = shifts[last];
+  bad |= static_cast<std::uint32_t>(last < begin) |
+         (static_cast<std::uint32_t>(begin != last) & static_cast<std::uint32_t>(begin < last));
+  f[last] = begin + 1;
+  f[n] = static_cast<std::uint32_t>(n);
+  // Labels below the root: scalar values other than U+0000.
+  b[0] = 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::uint32_t c = labels[i];
+    bad |= static_cast<std::uint32_t>(c - 1 >= 0x10FFFF) |
+           static_cast<std::uint32_t>(c - 0xD800 < 0x800);
+    b[i] = static_cast<std::uint8_t>((c < 0x80 ? c : 0) |
+                                     (terminal[i] != 0 ? CompactTrie::kTerminalByte : 0));
+  }
+  return bad == 0;
 }
 
 }  // namespace
