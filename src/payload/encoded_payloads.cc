@@ -1,5 +1,6 @@
 #include "payload/encoded_payloads.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -143,20 +144,29 @@ EncodedPayloads EncodedPayloads::decode(format::Reader& input,
   EncodedPayloads out;
   out.ends_.resize_for_overwrite(m);
   payload_scan::Scanner scan(base, r.end());
+  // Payloads are vouched for in batches by the scanner; one it cannot vouch
+  // for is read value by value (which also reports the exact error).
+  constexpr std::size_t kBatch = 256;
+  const std::uint8_t* batch[kBatch];
   std::size_t i = 0;
-  for (; i < n; ++i) {
+  while (i < n) {
     if (i == m) {
       // More payloads declared than the input holds: it is used up, so this
       // read reports the end.
       r.read_option_tag(format::kOptionPayloadTypeName);
       break;
     }
-    if (const std::uint8_t* e = scan.payload_end(r.position())) {
-      r.seek(e);
-    } else {
+    const std::size_t want = std::min<std::size_t>(m - i, kBatch);
+    const std::size_t got = scan.run(r.position(), want, batch);
+    for (std::size_t j = 0; j < got; ++j)
+      out.ends_.set(i + j, static_cast<std::uint64_t>(batch[j] - base));
+    i += got;
+    if (got != 0) r.seek(batch[got - 1]);
+    if (got < want) {
       shortest &= read_payload(r);
+      out.ends_.set(i, static_cast<std::uint64_t>(r.position() - base));
+      ++i;
     }
-    out.ends_.set(i, static_cast<std::uint64_t>(r.position() - base));
   }
   if (i != n) throw InternalFault("payload decoding stopped early");
   const std::uint8_t* const stop = r.position();

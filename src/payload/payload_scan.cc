@@ -199,35 +199,76 @@ const std::uint8_t* Scanner::skip_values(const std::uint8_t* q,
   return r < marked_end_ ? r : nullptr;
 }
 
-const std::uint8_t* Scanner::payload_end(const std::uint8_t* p) {
-  if (p >= marked_end_ ||
-      (complete_ && static_cast<std::size_t>(marked_end_ - p) < kAhead)) {
-    refill(p);
-  }
-  if (p >= marked_end_) return nullptr;
-  const std::size_t bit = static_cast<std::size_t>(p - origin_);
-  if ((words_[bit / 64] >> (bit % 64) & 1) == 0) {
-    // Not where the marks say a value starts: start again from here.
-    refill(p);
-    if (p >= marked_end_) return nullptr;
-  }
-  const std::uint8_t tag = p[0];
-  if (tag == 0) return p + 1;
-  if (tag != 1) return nullptr;
-  const std::uint8_t* q = p + 1;  // total_count
-  const std::uint8_t b = q[0];
-  if (b > 252) return nullptr;
-  q += b <= 250 ? 1 : b == 251 ? 3 : 5;
-  const std::uint8_t n_ids = q[0];
-  if (n_ids > 250) return nullptr;
+[[gnu::always_inline]] inline std::uint64_t Scanner::window(
+    const std::uint8_t* q) const {
+  const std::size_t bit = static_cast<std::size_t>(q - origin_);
+  const std::size_t i = bit / 64, off = bit % 64;
+  // words_[i + 1] exists (the array has a spare word); marks past
+  // marked_end_ may be stale, and callers refuse any answer there.
+  return (words_[i] >> off) | (words_[i + 1] << 1 << (63 - off));
+}
+
+template <bool kDeposit>
+[[gnu::always_inline]] inline const std::uint8_t* Scanner::select(
+    const std::uint8_t* q, unsigned k) const {
 #if TESSALOOM_SCAN_BIT_DEPOSIT
-  if (bit_deposit_) return vectors_end_bit_deposit(q + 1, n_ids);
+  if constexpr (kDeposit) return select_bit_deposit(q, k);
 #endif
-  q = skip_values(q + 1, n_ids);
-  if (q == nullptr) return nullptr;
-  const std::uint8_t n_counts = q[0];
-  if (n_counts > 250) return nullptr;
-  return skip_values(q + 1, n_counts);
+  return skip_values(q, k);
+}
+
+template <bool kDeposit>
+[[gnu::always_inline]] inline std::size_t Scanner::run_with(
+    const std::uint8_t* p, std::size_t max, const std::uint8_t** ends) {
+  std::size_t i = 0;
+  for (; i < max; ++i) {
+    if (p >= marked_end_ ||
+        (complete_ && static_cast<std::size_t>(marked_end_ - p) < kAhead)) {
+      refill(p);
+    }
+    if (p >= marked_end_) break;
+    if ((window(p) & 1) == 0) {
+      // Not where the marks say a value starts: start again from here.
+      refill(p);
+      if (p >= marked_end_) break;
+    }
+    const std::uint8_t tag = p[0];
+    const std::uint8_t* end = p + 1;
+    if (tag != 0) {
+      if (tag != 1) break;
+      const std::uint8_t* q = p + 1;  // total_count
+      const std::uint8_t b = q[0];
+      if (b > 252) break;
+      q += b <= 250 ? 1 : b == 251 ? 3 : 5;
+      const std::uint8_t n_ids = q[0];
+      if (n_ids > 250) break;
+      q = select<kDeposit>(q + 1, n_ids);
+      if (q == nullptr) break;
+      const unsigned n_counts = q[0];
+      if (n_counts > 250) break;
+      q += 1;
+      end = nullptr;
+      if (n_counts < 63 && q < marked_end_) {
+        // Counts are nearly always one byte each: then the n_counts bytes
+        // from q and the byte after them all start values.
+        const std::uint64_t all = (std::uint64_t{2} << n_counts) - 1;
+        if ((window(q) & all) == all) end = q + n_counts;
+      }
+      if (end == nullptr) end = select<kDeposit>(q, n_counts);
+      if (end == nullptr || end >= marked_end_) break;
+    }
+    ends[i] = end;
+    p = end;
+  }
+  return i;
+}
+
+std::size_t Scanner::run(const std::uint8_t* p, std::size_t max,
+                         const std::uint8_t** ends) {
+#if TESSALOOM_SCAN_BIT_DEPOSIT
+  if (bit_deposit_) return run_bit_deposit(p, max, ends);
+#endif
+  return run_with<false>(p, max, ends);
 }
 
 #if TESSALOOM_SCAN_BIT_DEPOSIT
@@ -239,11 +280,7 @@ __attribute__((target("bmi,bmi2,popcnt"))) const std::uint8_t*
 Scanner::select_bit_deposit(const std::uint8_t* q, unsigned k) const {
   for (;;) {
     if (q >= marked_end_) return nullptr;
-    const std::size_t bit = static_cast<std::size_t>(q - origin_);
-    const std::size_t i = bit / 64, off = bit % 64;
-    // words_[i + 1] exists (the array has a spare word); marks past
-    // marked_end_ may be stale, and any answer there is refused below.
-    const std::uint64_t w = (words_[i] >> off) | (words_[i + 1] << 1 << (63 - off));
+    const std::uint64_t w = window(q);
     const unsigned c = static_cast<unsigned>(_mm_popcnt_u64(w));
     if (k < c) {
       const std::uint8_t* r = q + _tzcnt_u64(_pdep_u64(std::uint64_t{1} << k, w));
@@ -254,26 +291,9 @@ Scanner::select_bit_deposit(const std::uint8_t* q, unsigned k) const {
   }
 }
 
-__attribute__((target("bmi,bmi2,popcnt"))) const std::uint8_t*
-Scanner::vectors_end_bit_deposit(const std::uint8_t* q, unsigned n_ids) const {
-  const std::uint8_t* r = select_bit_deposit(q, n_ids);
-  if (r == nullptr) return nullptr;
-  const unsigned n_counts = r[0];
-  if (n_counts > 250) return nullptr;
-  q = r + 1;
-  if (n_counts < 63 && q < marked_end_) {
-    // Counts are nearly always one byte each: then the n_counts bytes from
-    // q and the byte after them all start values.
-    const std::size_t bit = static_cast<std::size_t>(q - origin_);
-    const std::size_t i = bit / 64, off = bit % 64;
-    const std::uint64_t w = (words_[i] >> off) | (words_[i + 1] << 1 << (63 - off));
-    const std::uint64_t all = (std::uint64_t{2} << n_counts) - 1;
-    if ((w & all) == all) {
-      r = q + n_counts;
-      return r < marked_end_ ? r : nullptr;
-    }
-  }
-  return select_bit_deposit(q, n_counts);
+__attribute__((target("bmi,bmi2,popcnt"))) std::size_t Scanner::run_bit_deposit(
+    const std::uint8_t* p, std::size_t max, const std::uint8_t** ends) {
+  return run_with<true>(p, max, ends);
 }
 
 #endif

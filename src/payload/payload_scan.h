@@ -37,11 +37,14 @@ class Scanner {
   // lie well inside it.
   Scanner(const std::uint8_t* begin, const std::uint8_t* end);
 
-  // The end of the optional payload that starts at p, with every value in
-  // it checked (valid for its place, u32 where a u32 belongs), or nullptr
-  // when the scanner cannot vouch for it. Calls must come in increasing
-  // order of p, each p the start of a payload.
-  const std::uint8_t* payload_end(const std::uint8_t* p);
+  // Vouches for the optional payloads from p on, one after the other, each
+  // with every value in it checked (valid for its place, u32 where a u32
+  // belongs): writes where each ends to ends[0], ends[1], ..., at most
+  // `max` of them, and stops at the first it cannot vouch for. Returns how
+  // many it wrote. p must be the start of a payload, and successive calls
+  // must move forward.
+  std::size_t run(const std::uint8_t* p, std::size_t max,
+                  const std::uint8_t** ends);
 
   // The first place where a value vouched for uses a longer form than it
   // needs (or the end of the input when none does).
@@ -52,14 +55,21 @@ class Scanner {
   static constexpr std::size_t kAhead = 2048;  // refill when less is left
 
   void refill(const std::uint8_t* from);
+  // The marks of the 64 bytes from q, which must be below marked_end_.
+  std::uint64_t window(const std::uint8_t* q) const;
   // The start of the k-th value at or after q (k = 0: q itself, which must
   // be a start), or nullptr past the marked range.
   const std::uint8_t* skip_values(const std::uint8_t* q, std::uint64_t k) const;
+  template <bool kDeposit>
+  const std::uint8_t* select(const std::uint8_t* q, unsigned k) const;
+  template <bool kDeposit>
+  std::size_t run_with(const std::uint8_t* p, std::size_t max,
+                       const std::uint8_t** ends);
   static bool use_bit_deposit();
 #if TESSALOOM_SCAN_BIT_DEPOSIT
   const std::uint8_t* select_bit_deposit(const std::uint8_t* q, unsigned k) const;
-  const std::uint8_t* vectors_end_bit_deposit(const std::uint8_t* q,
-                                              unsigned n_ids) const;
+  std::size_t run_bit_deposit(const std::uint8_t* p, std::size_t max,
+                              const std::uint8_t** ends);
 #endif
 
   bool room_;                          // the input is long enough to mark
