@@ -14,30 +14,15 @@ the index keeps, not what construction used on the way.
 from __future__ import annotations
 
 import argparse
-import ctypes
-import gc
 import sys
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from wordlist import word_index_arrays  # noqa: E402
+from wordlist import release_free_heap, rss_bytes, word_index_arrays  # noqa: E402
 
 from tessaloom import PrefixSearch  # noqa: E402
-
-
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
-
-
-def trim() -> None:
-    gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except OSError:
-        pass
 
 
 def touch_all(node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n) -> int:
@@ -124,10 +109,10 @@ def main() -> None:
     print(f"from_internal_data_v2             {t_build * 1e3:9.1f} ms")
     print(f"ratio build / loop                {t_build / t_loop:9.2f}   (target <= 3)")
 
-    trim()
+    release_free_heap()
     before = rss_bytes()
     index = PrefixSearch.from_internal_data_v2(*arrays)
-    trim()
+    release_free_heap()
     grown = rss_bytes() - before
     entries = propagated_entries(index.to_bytes())
     budget = 100 * nodes + 8 * entries

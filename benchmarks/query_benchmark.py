@@ -30,9 +30,7 @@ Figures from a shared or busy machine are noisy; compare within one run.
 from __future__ import annotations
 
 import argparse
-import ctypes
 import gc
-import os
 import random
 import statistics
 import string
@@ -55,28 +53,9 @@ except ImportError as e:
     ) from e
 
 from tessaloom import PrefixSearch, build_arrays
-from wordlist import load_words, synthetic_records
+from wordlist import release_free_heap, rss_bytes, load_words, synthetic_records
 
 DISTANCES = (1, 2)
-
-
-def rss_bytes() -> int:
-    """Resident set size of this process (Linux /proc; 0 elsewhere)."""
-    try:
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except OSError:
-        return 0
-
-
-def release_free_heap() -> None:
-    """Hands freed heap pages back to the system (glibc), so that the resident
-    set reflects what a build keeps rather than its temporaries."""
-    gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
 
 
 def measure_build(build):

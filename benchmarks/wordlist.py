@@ -1,5 +1,6 @@
 """The benchmark workload: Debian's wamerican-insane word list as an index
-with synthetic payloads, shared by every benchmark script.
+with synthetic payloads, shared by every benchmark script, with the memory
+readings they use.
 
 Each word is indexed for 1 to 3 videos drawn from a Zipf-like distribution
 over ``n_videos`` videos (fixed seed), with counts from 1 to 20.
@@ -7,6 +8,9 @@ over ``n_videos`` videos (fixed seed), with counts from 1 to 20.
 
 from __future__ import annotations
 
+import ctypes
+import gc
+import os
 import random
 import uuid
 from pathlib import Path
@@ -14,6 +18,25 @@ from pathlib import Path
 from tessaloom import IndexArrays, build_arrays
 
 WORDLIST = Path("/usr/share/dict/american-english-insane")
+
+
+def rss_bytes() -> int:
+    """Resident set size of this process (Linux /proc; 0 elsewhere)."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:
+        return 0
+
+
+def release_free_heap() -> None:
+    """Hands freed heap pages back to the system (glibc), so that the resident
+    set reflects what an index keeps rather than temporaries."""
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
 
 
 def load_words(limit: int | None = None, path: Path = WORDLIST) -> list[str]:

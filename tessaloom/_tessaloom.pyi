@@ -35,6 +35,9 @@ class PrefixSearch:
     def from_bytes(b: bytes) -> PrefixSearch:
         """Load an index saved by ``to_bytes``; bytes after the index are ignored.
 
+        The index keeps a reference to ``b`` and reads its video lists from it
+        in place, so ``b`` stays in memory as long as the index does.
+
         Raises TypeError when ``b`` is not ``bytes`` (bytearray and memoryview
         are refused too), ValueError "decode error: ..." for bytes that are
         not a saved index, MemoryError when memory runs out.
