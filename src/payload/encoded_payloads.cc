@@ -83,14 +83,45 @@ Payload EncodedPayload::decode() const {
   return out;
 }
 
-EncodedPayloads::EncodedPayloads(const PayloadTable& table) {
-  const std::size_t size = table.encoded_size();
+template <class Get>
+EncodedPayloads EncodedPayloads::encode_all(std::size_t count, Get get) {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::optional<PayloadView> p = get(i);
+    size += 1;
+    if (p) {
+      size += format::u32_size(p->total_count) + format::u32s_size(p->video_ids) +
+              format::u32s_size(p->video_counts);
+    }
+  }
   auto buffer = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[size]);
+  EncodedPayloads out;
+  out.ends_.resize_for_overwrite(count);
+  // A local writer keeps its position in a register through the loop.
   format::Writer w({buffer.get(), size});
-  table.encode(w);
-  format::Reader r({buffer.get(), size});
-  *this = decode(r, buffer);
-  owns_bytes_ = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::optional<PayloadView> p = get(i);
+    w.write_option_tag(p.has_value());
+    if (p) {
+      w.write_u32(p->total_count);
+      w.write_u32s(p->video_ids);
+      w.write_u32s(p->video_counts);
+    }
+    out.ends_.set(i, static_cast<std::uint64_t>(w.position() - buffer.get()));
+  }
+  if (w.remaining() != 0) throw InternalFault("payloads took fewer bytes than counted");
+  out.bytes_ = {buffer.get(), size};
+  out.owner_ = std::move(buffer);
+  out.owns_bytes_ = true;
+  return out;
+}
+
+EncodedPayloads::EncodedPayloads(const PayloadTable& table)
+    : EncodedPayloads(encode_all(table.size(), [&](std::size_t i) { return table.get(i); })) {}
+
+EncodedPayloads EncodedPayloads::reversed(const PayloadTable& table) {
+  const std::size_t n = table.size();
+  return encode_all(n, [&](std::size_t i) { return table.get(n - 1 - i); });
 }
 
 std::optional<EncodedPayload> EncodedPayloads::get(std::size_t i) const {

@@ -45,8 +45,10 @@ struct EncodedPayload {
 class EncodedPayloads {
  public:
   EncodedPayloads() = default;
-  // The encoding of every payload of `table`, in its order.
+  // The encoding of every payload of `table`, in its order, or from its last
+  // to its first.
   explicit EncodedPayloads(const PayloadTable& table);
+  static EncodedPayloads reversed(const PayloadTable& table);
 
   // Number of nodes (payloads, present or absent).
   std::size_t size() const { return ends_.size(); }

@@ -180,11 +180,7 @@ void Trie::propagate(const PayloadTable& supplied, std::size_t top_n) {
                    {out_counts, out_counts_len}});
   }
 
-  PayloadTable ordered;
-  ordered.reserve(n, finished.entry_count());
-  for (std::size_t pos = n; pos-- > 0;) ordered.push(*finished.get(pos));
-  finished = PayloadTable();
-  payloads = EncodedPayloads(ordered);
+  payloads = EncodedPayloads::reversed(finished);
 }
 
 std::size_t Trie::memory_bytes() const {
