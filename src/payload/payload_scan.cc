@@ -41,6 +41,23 @@ constexpr std::array<std::array<std::uint16_t, 256>, 3> make_table() {
 }
 constexpr auto kTable = make_table();
 
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighs = 0x8080808080808080;
+
+// The position of the k-th set bit of each byte value (0 where there is
+// none).
+constexpr std::array<std::array<std::uint8_t, 8>, 256> make_select_table() {
+  std::array<std::array<std::uint8_t, 8>, 256> t{};
+  for (unsigned b = 0; b < 256; ++b) {
+    unsigned k = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+      if (b >> i & 1) t[b][k++] = static_cast<std::uint8_t>(i);
+    }
+  }
+  return t;
+}
+constexpr auto kSelectInByte = make_select_table();
+
 // Bit i set where q[i] >= 251, where q[i] >= 252 and where q[i] == 0, for
 // the 64 bytes of a block.
 struct Masks {
@@ -174,31 +191,6 @@ void Scanner::refill(const std::uint8_t* from) {
   complete_ = blocks == kWords;
 }
 
-const std::uint8_t* Scanner::skip_values(const std::uint8_t* q,
-                                         std::uint64_t k) const {
-  if (q >= marked_end_) return nullptr;
-  const std::size_t bit = static_cast<std::size_t>(q - origin_);
-  const std::size_t words =
-      (static_cast<std::size_t>(marked_end_ - origin_) + 63) / 64;
-  std::size_t w_index = bit / 64;
-  std::uint64_t w = words_[w_index] & (~std::uint64_t{0} << (bit % 64));
-  // Clears one start per value skipped: a payload holds a few values, and
-  // this needs no population count, which baseline x86-64 lacks.
-  for (;;) {
-    if (w == 0) {
-      if (++w_index == words) return nullptr;
-      w = words_[w_index];
-    } else if (k == 0) {
-      break;
-    } else {
-      w &= w - 1;
-      --k;
-    }
-  }
-  const std::uint8_t* r = origin_ + w_index * 64 + std::countr_zero(w);
-  return r < marked_end_ ? r : nullptr;
-}
-
 [[gnu::always_inline]] inline std::uint64_t Scanner::window(
     const std::uint8_t* q) const {
   const std::size_t bit = static_cast<std::size_t>(q - origin_);
@@ -206,6 +198,33 @@ const std::uint8_t* Scanner::skip_values(const std::uint8_t* q,
   // words_[i + 1] exists (the array has a spare word); marks past
   // marked_end_ may be stale, and callers refuse any answer there.
   return (words_[i] >> off) | (words_[i + 1] << 1 << (63 - off));
+}
+
+const std::uint8_t* Scanner::skip_values(const std::uint8_t* q, unsigned k) const {
+  for (;;) {
+    if (q >= marked_end_) return nullptr;
+    const std::uint64_t w = window(q);
+    // Set bits per byte, then running totals over the bytes (byte i holds
+    // the count in bytes 0..i, byte 7 the whole word's).
+    std::uint64_t s = w - ((w >> 1) & 0x5555555555555555);
+    s = (s & 0x3333333333333333) + ((s >> 2) & 0x3333333333333333);
+    s = (s + (s >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    const std::uint64_t running = s * kOnes;
+    const unsigned c = static_cast<unsigned>(running >> 56);
+    if (k < c) {
+      // The bytes whose running total is at most k come before the k-th
+      // set bit: their number is the index of its byte.
+      const std::uint64_t at_most = ((k * kOnes | kHighs) - running) & kHighs;
+      const unsigned byte = static_cast<unsigned>(((at_most >> 7) * kOnes) >> 56);
+      const unsigned before =
+          static_cast<unsigned>((running << 8 >> (8 * byte)) & 0xFF);
+      const unsigned bits = static_cast<unsigned>((w >> (8 * byte)) & 0xFF);
+      const std::uint8_t* r = q + 8 * byte + kSelectInByte[bits][k - before];
+      return r < marked_end_ ? r : nullptr;
+    }
+    k -= c;
+    q += 64;
+  }
 }
 
 template <bool kDeposit>

@@ -58,8 +58,9 @@ class Scanner {
   // The marks of the 64 bytes from q, which must be below marked_end_.
   std::uint64_t window(const std::uint8_t* q) const;
   // The start of the k-th value at or after q (k = 0: q itself, which must
-  // be a start), or nullptr past the marked range.
-  const std::uint8_t* skip_values(const std::uint8_t* q, std::uint64_t k) const;
+  // be a start), or nullptr past the marked range: a population count and a
+  // selection within 64 marks at a time, in plain arithmetic.
+  const std::uint8_t* skip_values(const std::uint8_t* q, unsigned k) const;
   template <bool kDeposit>
   const std::uint8_t* select(const std::uint8_t* q, unsigned k) const;
   template <bool kDeposit>
