@@ -156,33 +156,6 @@ class Writer {
       write_varint(v);
     }
   }
-  // The first n (at most 4) of the four values at v, with 28 bytes
-  // writable. Short vectors are most of an index; a fixed sequence of
-  // stores, of which those past n advance nothing, spares the branch
-  // mispredictions of a loop whose length changes from vector to vector.
-  void write_four(const std::uint32_t* v, std::size_t n) {
-    std::uint8_t* p = p_;
-#if defined(__SSE2__)
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
-    const __m128i over = _mm_cmpgt_epi32(
-        _mm_xor_si128(x, _mm_set1_epi32(static_cast<int>(0x80000000u))),
-        _mm_set1_epi32(static_cast<int>(0x80000000u + 250)));
-    const unsigned wanted = (1u << (4 * n)) - 1;
-    if ((static_cast<unsigned>(_mm_movemask_epi8(over)) & wanted) == 0) {
-      const __m128i w16 = _mm_packs_epi32(x, x);
-      const std::int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(w16, w16));
-      std::memcpy(p, &bytes, 4);
-      p_ = p + n;
-      return;
-    }
-#endif
-    for (std::size_t j = 0; j < 4; ++j) {
-      std::uint8_t* q = p;
-      put_u32(q, v[j]);
-      p += j < n ? static_cast<std::size_t>(q - p) : 0;
-    }
-    p_ = p;
-  }
   // Writes v at p, which must have 8 bytes writable, and moves p past it:
   // one 8-byte store and no branch on the form; the bytes past the value
   // are overwritten by what follows.
@@ -243,20 +216,13 @@ class Writer {
     for (std::size_t i = 0; i < flags.size(); ++i) p_[i] = flags[i] != 0;
     p_ += flags.size();
   }
-  // A vector of u32: its length, then the elements. `readable` (at least
-  // v.size()) is how many values may be read from v.data() on: with four,
-  // a short vector is written without a loop.
-  void write_u32s(std::span<const std::uint32_t> v, std::size_t readable = 0) {
+  // A vector of u32: its length, then the elements.
+  void write_u32s(std::span<const std::uint32_t> v) {
     write_len(v.size());
-    write_u32_values(v.data(), v.size(), readable);
+    write_u32_values(v.data(), v.size());
   }
   // The elements alone.
-  void write_u32_values(const std::uint32_t* v, std::size_t n,
-                        std::size_t readable = 0) {
-    if (n <= 4 && readable >= 4 && remaining() >= 28) {
-      write_four(v, n);
-      return;
-    }
+  void write_u32_values(const std::uint32_t* v, std::size_t n) {
     std::size_t k = 0;
     // With room for every value in its longest form and 8 bytes more, no
     // store below passes the end of the buffer.

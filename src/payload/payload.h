@@ -1,8 +1,9 @@
 // Payloads: per node, a total occurrence count and a list of (video number,
-// count) entries. `Payload` is the owning value used while building;
-// `PayloadTable` holds one optional payload per node in flat arrays, so an
-// index costs a few bytes per node plus 8 per entry instead of two heap
-// vectors per node.
+// count) entries. `Payload` is the owning value used while merging;
+// `PayloadTable` holds one optional payload per node in flat arrays (a few
+// bytes per node plus 8 per entry instead of two heap vectors per node), for
+// building and propagating. A finished index keeps its payloads encoded
+// (encoded_payloads.h).
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,6 @@ namespace tessaloom {
 
 namespace format {
 class Reader;
-class Writer;
 }  // namespace format
 
 // A read-only look at a payload stored elsewhere. `video_ids` and
@@ -118,11 +118,11 @@ class PayloadTable {
 
   bool operator==(const PayloadTable& o) const;
 
-  // The saved form (payload_format.cc): a vector of optional payloads, each
-  // a tag byte, then total_count (u32), video_ids and video_counts (vectors
-  // of u32). Ids and counts round-trip as stored, even of unequal lengths.
-  std::size_t encoded_size() const;
-  void encode(format::Writer& w) const;
+  // Reading the saved form (payload_format.cc) value by value: a vector of
+  // optional payloads, each a tag byte, then total_count (u32), video_ids
+  // and video_counts (vectors of u32). Ids and counts are kept as stored,
+  // even of unequal lengths. (Indexes hold their payloads encoded, see
+  // EncodedPayloads; this reads input in longer forms than needed.)
   // Reads the whole vector; throws format::DecodeError at the first problem.
   static PayloadTable decode(format::Reader& r);
 

@@ -7,51 +7,6 @@
 
 namespace tessaloom {
 
-std::size_t PayloadTable::encoded_size() const {
-  const std::size_t n = size();
-  // The length and a tag per node; then, per present node, its total and
-  // two vector lengths. Absent nodes own no entries, so the entries are
-  // counted straight off the flat arrays.
-  std::size_t bytes = format::varint_size(n) + n;
-  std::uint64_t id_begin = 0, count_begin = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t id_end = id_end_[i], count_end = this->count_end(i);
-    if (present_[i]) {
-      bytes += format::u32_size(total_[i]) +
-               format::varint_size(id_end - id_begin) +
-               format::varint_size(count_end - count_begin);
-    }
-    id_begin = id_end;
-    count_begin = count_end;
-  }
-  return bytes + format::u32_values_size(ids_) +
-         format::u32_values_size(counts_);
-}
-
-void PayloadTable::encode(format::Writer& out) const {
-  // A local copy of the writer: its position can then live in a register,
-  // where byte stores through the output would otherwise force it to memory.
-  format::Writer w = out;
-  const std::size_t n = size();
-  w.write_len(n);
-  std::uint64_t id_begin = 0, count_begin = 0;
-  const std::uint32_t* ids = ids_.data();
-  const std::uint32_t* counts = counts_.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t id_end = id_end_[i], count_end = this->count_end(i);
-    w.write_option_tag(present_[i] != 0);
-    if (present_[i]) {
-      w.write_u32(total_[i]);
-      w.write_u32s({ids + id_begin, ids + id_end}, ids_.size() - id_begin);
-      w.write_u32s({counts + count_begin, counts + count_end},
-                   counts_.size() - count_begin);
-    }
-    id_begin = id_end;
-    count_begin = count_end;
-  }
-  out = w;
-}
-
 namespace {
 
 // Fills a PodArray of u32 through its spare capacity: grown ahead in
