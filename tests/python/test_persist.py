@@ -68,8 +68,11 @@ def test_a_loaded_index_holds_the_bytes_it_reads_until_it_goes():
     refs = sys.getrefcount(data)
     loaded = PrefixSearch.from_bytes(data)
     assert sys.getrefcount(data) == refs + 1
+    cut = data[:-1]
+    cut_refs = sys.getrefcount(cut)
     with pytest.raises(ValueError):
-        PrefixSearch.from_bytes(data[:-1])
+        PrefixSearch.from_bytes(cut)
+    assert sys.getrefcount(cut) == cut_refs  # a failed load keeps nothing
     del loaded
     assert sys.getrefcount(data) == refs
     loaded = PrefixSearch.from_bytes(data)
