@@ -149,6 +149,8 @@ std::string propagate(Trie t, std::size_t top_n) {
   return join(test::payloads_of(t));
 }
 
+// What the random arrays below do not reach: a sum past 2^32-1, a fault,
+// no nodes, and a chain too deep for recursion.
 TEST(Propagate, Examples) {
   const struct {
     const char* name;
@@ -156,20 +158,6 @@ TEST(Propagate, Examples) {
     const char *supplied, *expected;  // "fault": nothing changed
     std::size_t top_n = 10;
   } cases[] = {
-      {"chain keeps the leaf as supplied", {0, 1, 2}, {1, 2}, "- 3:5*2 10:5*1,6*9",
-       "13:6*9,5*3 13:6*9,5*3 10:5*1,6*9"},
-      {"chain cut at every level", {0, 1, 2}, {1, 2}, "- 3:5*2 10:5*1,6*9", "13:5*3 13:5*3 10:5*1", 1},
-      {"top_n 0 keeps totals only", {0, 1, 2}, {1, 2}, "- 3:5*2 10:5*1,6*9", "13: 13: 10:", 0},
-      {"self edge merges nothing", {0, 2}, {0, 1}, "1:2*1,2*1 1:3*4", "2:3*4,2*2 1:3*4"},
-      {"only a self edge: not merged, not reordered", {0}, {0}, "1:2*1,1*5,2*1", "1:2*1,1*5,2*1"},
-      // 0 -> 2 -> 1 -> 3: node 2 is finished before node 1 has taken in 3.
-      {"child numbered below its parent gives its supplied payload", {0, 1, 2, 3}, {2, 3, 1},
-       "- 1:4*1 2:7*2 5:9*5", "3:7*2,4*1 6:9*5,4*1 3:7*2,4*1 5:9*5"},
-      {"decreasing node_shifts means no children", {0, 2, 1}, {1, 2}, "- 1:1*1 1:2*1",
-       "2:1*1,2*1 1:1*1 1:2*1"},
-      {"siblings merge in edge order, ties by ascending id", {0, 2, 2}, {2, 1}, "- 1:9*2,3*2 1:5*2",
-       "2:3*2,5*2,9*2 1:9*2,3*2 1:5*2"},
-      {"duplicates in a leaf survive, merged above", {0, 1}, {1}, "- 0:8*1,8*2", "0:8*3 0:8*1,8*2"},
       // Summed at once, video 1 (2^33-2) would lead video 2 (2^32+7). Child
       // by child, both saturate after the second child and the third's 3
       // puts video 2 ahead.

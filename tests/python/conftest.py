@@ -44,16 +44,6 @@ def raises_exactly(exc, message, call, *args, **kwargs):
     return e.value
 
 
-def levenshtein(a, b):
-    prev = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        cur = [i]
-        for j, cb in enumerate(b, 1):
-            cur.append(min(prev[j - 1] + (ca != cb), prev[j] + 1, cur[j - 1] + 1))
-        prev = cur
-    return prev[-1]
-
-
 def run_child(args, timeout):
     """Runs a Python child (a crash or hang fails the test); returns stdout lines."""
     try:

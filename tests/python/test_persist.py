@@ -26,34 +26,20 @@ GOLDEN_RECORDS = [("cat", 1, 2), ("car", 2, 3), ("cart", 1, 300), ("café", 3, 7
 
 
 def test_worked_examples_byte_for_byte():
+    # Every form and field byte for byte is the C++ suite's; here, what the
+    # binding adds: the result type, subclasses of bytes, ignored tails.
     one = PrefixSearch.from_internal_data_v2([0], [""], [None], [], [], 10)
     data = one.to_bytes()
     assert data == ONE_NODE and type(data) is bytes
-    payload = PrefixSearch.from_internal_data_v2([0], [""], [(300, [0], [70000])], [], [bytes(16)], 10).to_bytes()
-    assert payload[5:18] == bytes.fromhex("01 01 FB 2C 01 01 00 01 FC 70 11 01 00")
-    int32 = PrefixSearch.from_internal_data_v2([0], [""], [None], [], [b"\1\0\0\0", b"\xff\xff\xff\xff"], 1)
-    assert int32.to_bytes() == bytes.fromhex("0100 0100 00 0101000000 00 02 01 FCFFFFFFFF 01 0100")
-    assert PrefixSearch.from_internal_data_v2([], [], [], [], [], 0).to_bytes() == bytes(8)
-    # Longer integer forms load; saving writes the shortest; trailing bytes are ignored.
-    for data in (ONE_NODE, bytes.fromhex("FB0100 FC00000000") + ONE_NODE[2:], ONE_NODE + b"\xff" * 9, ONE_NODE * 2):
+    for data in (ONE_NODE, bytes.fromhex("FB0100 FC00000000") + ONE_NODE[2:], ONE_NODE * 2):
         assert PrefixSearch.from_bytes(data).to_bytes() == ONE_NODE
     assert PrefixSearch.from_bytes(type("Saved", (bytes,), {})(ONE_NODE)).to_bytes() == one.from_bytes(b=ONE_NODE).to_bytes() == ONE_NODE
 
 
-def replaced(at, byte):
-    return ONE_NODE[:at] + bytes([byte]) + ONE_NODE[at + 1:]
-
-
 @pytest.mark.parametrize("data, text", [
     (b"", "UnexpectedEnd { additional: 1 }"),
-    (ONE_NODE[:-1], "UnexpectedEnd { additional: 1 }"),
-    (bytes.fromhex("0100 0100 00 0100 01") + bytes(10), "UnexpectedEnd { additional: 6 }"),
     (bytes.fromhex("FD 0000000000000010 010203"), "UnexpectedEnd { additional: 1 }"),  # 2**60 items declared
-    (replaced(12, 2), VARIANT.format("IdMode")),
-    (replaced(6, 2), VARIANT.format("core::option::Option<tessaloom::payload::Payload>")),
-    (replaced(14, 2), "InvalidBooleanValue(2)"),
-    (replaced(1, 0xFD), "InvalidIntegerType { expected: U32, found: U64 }"),
-    (bytes.fromhex("0100 01 EDA080"), "InvalidCharEncoding([237, 160, 128, 0])"),
+    (ONE_NODE[:6] + b"\2" + ONE_NODE[7:], VARIANT.format("core::option::Option<tessaloom::payload::Payload>")),
 ])
 def test_decode_errors(data, text):
     raises_exactly(ValueError, "decode error: " + text, PrefixSearch.from_bytes, data)

@@ -7,7 +7,7 @@ from conftest import run_child
 
 CHILD = r"""
 import json, resource
-from tessaloom import PrefixSearch, build_arrays
+from tessaloom import PrefixSearch
 
 def outcome(call):
     try:
@@ -31,14 +31,6 @@ resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 del ids
 step("after memory", lambda: build([0, 1], ["", "a"], [None, (1, [0], [1])], [1]).fuzzy_match_video("a", 0))
 
-long = PrefixSearch.from_internal_data_v2(*build_arrays([("ab", 1, 1), ("a" * 70000, 3, 1)]))
-small = PrefixSearch.from_internal_data_v2(*build_arrays([("ab", 1, 1), ("b", 2, 1)]))
-A, B = "a" * 70000, "b" * 70000
-lengths = lambda r: [(len(t), f, d) for t, f, d in r]
-step("70k", lambda: [lengths(long.fuzzy_match(A, 0)), lengths(long.fuzzy_match(A[:-1] + "b", 1)), long.fuzzy_match_video(A, 1)])
-step("70k far", lambda: [small.fuzzy_match(B, 70000), small.fuzzy_match(B, 69999, 1),
-                         small.fuzzy_match_video(B, 69999, None, True, 0.0)])
-
 labels = "abc" * 333333 + "d"
 n = len(labels) + 1
 chain = build(list(range(n)), [""] + list(labels), [None] * (n - 1) + [(1, [0], [1])], list(range(1, n)))
@@ -48,18 +40,6 @@ step("1M", lambda: [same(chain.fuzzy_match(labels, 0)), same(chain.fuzzy_match(l
 step("deep", lambda: [same(chain.fuzzy_match("a", 1000000)), chain.fuzzy_match_video("a", 1000000),
                       chain.fuzzy_match_video("a", 1000000, include_prefix_nodes=True),
                       len(chain.fuzzy_match("a", 4294967295))])
-
-T = (1, [0], [1])
-for name, arrays in [("self edge", ([0, 1], ["", "a"], [None, T], [1, 1])),
-                     ("cycle", ([0, 1, 2], ["", "a", "b"], [None, T, T], [1, 2, 1]))]:
-    c = build(*arrays)
-    step(name, lambda: [outcome(lambda: c.fuzzy_match("ab", 4294967295)), outcome(lambda: c.fuzzy_match_video("ab", 4294967295)),
-                        outcome(lambda: c.fuzzy_match_video("ab", 1000, include_prefix_nodes=True)),
-                        c.fuzzy_match("a", 0), c.fuzzy_match("a", 4294967295, 1)])
-
-e = PrefixSearch.from_internal_data_v2([], [], [], [], [], 10)
-step("empty", lambda: [e.fuzzy_match(""), e.fuzzy_match("abc", 4294967295), e.fuzzy_match("a", 1, 0),
-                       e.fuzzy_match_video("abc", 3), e.fuzzy_match_video("", 0, None, True, 0.0)])
 
 def import_there():  # the name of the error that importing in a second interpreter raises
     code = "import tessaloom._tessaloom"
@@ -77,21 +57,13 @@ def import_there():  # the name of the error that importing in a second interpre
 step("subinterpreter", import_there)
 """
 
-PANIC = ["raised", "pyo3_runtime", "PanicException", False]
-AFTER_CYCLE = [PANIC, PANIC, PANIC, [["a", 1, 0]], [["a", 1, 0]]]  # a limit reached first ends the walk
 EXPECTED = {
     "memory": ["raised", "builtins", "MemoryError", True],
     "after memory": [["7", 1.0]],
-    "70k": [[[70000, 1, 0]], [[70000, 1, 1]], [["3", 1.0]]],
-    # Distances above 65535 are exact; tiny equal weights still rank.
-    "70k far": [[["ab", 1, 69999], ["b", 1, 69999]], [["ab", 1, 69999]], [["1", 0.5], ["2", 0.5]]],
     "1M": [[[True, 1, 0]], [[True, 1, 0]], [[True, 1, 1]], [["7", 1.0]]],
     # The leaf at distance 999999 >= 1 character weighs nothing; with inner
     # nodes, node "a" at distance 0 counts.
     "deep": [[[True, 1, 999999]], [], [["7", 1.0]], 1],
-    "self edge": AFTER_CYCLE,
-    "cycle": AFTER_CYCLE,
-    "empty": [[], [], [], [], []],
 }
 
 
