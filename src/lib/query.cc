@@ -60,8 +60,6 @@ PyObject* match_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   const std::optional<std::size_t> limit = limit_arg(a[2]);
 
   const Trie& trie = trie_of(self);
-  // Node 0 does not exist in an index without nodes: nothing can match.
-  if (trie.node_count() == 0) return check(PyList_New(0));
   const std::vector<prefix::matcher::MatchResult> matches =
       prefix::matcher::fuzzy_match(trie, compact_of(self), term, max_dist,
                                    limit);

@@ -226,8 +226,6 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie,
                                           std::optional<std::size_t> limit,
                                           std::optional<bool> include_prefix_nodes,
                                           std::optional<double> min_score) {
-  // Node 0 does not exist in an index without nodes: nothing can match.
-  if (trie.node_count() == 0) return {};
   auto match_nodes = [&](bool terminal_only) {
     return prefix::matcher::fuzzy_match_nodes(trie, compact, term, max_dist,
                                               terminal_only);

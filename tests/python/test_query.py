@@ -71,3 +71,8 @@ def test_video_without_an_id_is_dropped_after_the_cut():
     s = PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (4, [3, 0], [3, 1])], [1], [b"\x09\0\0\0"], 5)
     assert s.fuzzy_match_video("a", 0) == s.fuzzy_match_video("a", 0, 2) == [("9", 0.25)]
     assert s.fuzzy_match_video("a", 0, 1) == []
+
+
+def test_an_empty_index_answers_nothing():
+    e = PrefixSearch.from_internal_data_v2([], [], [], [], [], 10)
+    assert e.fuzzy_match("abc", 4294967295) == e.fuzzy_match_video("", 0, None, True, 0.0) == []
