@@ -36,6 +36,21 @@ std::optional<std::size_t> limit_arg(PyObject* arg) {
   });
 }
 
+// The arguments both methods begin with, bound and converted in order.
+struct TermArgs {
+  std::string_view term;
+  std::uint32_t max_dist;
+  std::optional<std::size_t> limit;
+};
+
+TermArgs bind_term_args(const MethodSpec& spec, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames, PyObject** a) {
+  bind_arguments(spec, args, nargs, kwnames, a);
+  // Braced initialisers run in order: term, then max_dist, then limit.
+  return {convert_arg("term", [&] { return to_utf8(a[0]); }),
+          max_dist_arg(a[1]), limit_arg(a[2])};
+}
+
 // A str from UTF-8 that the index produced. Labels of a consistent index are
 // Unicode scalar values; anything else is a fault of the index, not of the
 // caller.
@@ -54,15 +69,12 @@ PyObject* text_from_index(const std::string& utf8) {
 PyObject* match_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   PyObject* a[kMaxParams];
-  bind_arguments(kMatchSpec, args, nargs, kwnames, a);
-  const std::string_view term = convert_arg("term", [&] { return to_utf8(a[0]); });
-  const std::uint32_t max_dist = max_dist_arg(a[1]);
-  const std::optional<std::size_t> limit = limit_arg(a[2]);
+  const TermArgs t = bind_term_args(kMatchSpec, args, nargs, kwnames, a);
 
   const Trie& trie = trie_of(self);
   const std::vector<prefix::matcher::MatchResult> matches =
-      prefix::matcher::fuzzy_match(trie, compact_of(self), term, max_dist,
-                                   limit);
+      prefix::matcher::fuzzy_match(trie, compact_of(self), t.term, t.max_dist,
+                                   t.limit);
 
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(matches.size()))));
   for (std::size_t i = 0; i < matches.size(); ++i) {
@@ -80,10 +92,7 @@ PyObject* match_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* match_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   PyObject* a[kMaxParams];
-  bind_arguments(kVideoSpec, args, nargs, kwnames, a);
-  const std::string_view term = convert_arg("term", [&] { return to_utf8(a[0]); });
-  const std::uint32_t max_dist = max_dist_arg(a[1]);
-  const std::optional<std::size_t> limit = limit_arg(a[2]);
+  const TermArgs t = bind_term_args(kVideoSpec, args, nargs, kwnames, a);
   std::optional<bool> include_prefix_nodes;
   if (!absent(a[3])) {
     include_prefix_nodes =
@@ -95,8 +104,8 @@ PyObject* match_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
 
   const std::vector<ranking::VideoScore> ranked =
-      ranking::fuzzy_match_video(trie_of(self), compact_of(self), term,
-                                 max_dist, limit, include_prefix_nodes,
+      ranking::fuzzy_match_video(trie_of(self), compact_of(self), t.term,
+                                 t.max_dist, t.limit, include_prefix_nodes,
                                  min_score);
 
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(ranked.size()))));
