@@ -57,6 +57,17 @@ BandAutomaton build(std::uint32_t k) {
       a.next.push_back(intern(cur.data()));
     }
   }
+  a.tight.assign(a.state_count(), 0);
+  for (std::size_t s = 1; s < a.state_count(); ++s) {
+    std::uint8_t bits = 0;
+    bool edit_left = false;
+    for (std::uint32_t i = 0; i < a.width; ++i) {
+      const std::uint8_t c = a.cells[s * a.width + i];
+      edit_left |= c < k;
+      if (c == k) bits |= static_cast<std::uint8_t>(1u << i);
+    }
+    a.tight[s] = edit_left ? 0 : bits;
+  }
   return a;
 }
 

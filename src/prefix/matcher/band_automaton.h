@@ -27,6 +27,12 @@ struct BandAutomaton {
   std::uint16_t start = 0;        // row 0: cells -k..-1 capped, then 0..k
   std::vector<std::uint16_t> next;  // next[state * mask_count + mask]
   std::vector<std::uint8_t> cells;  // cells[state * width + i], column d-k+i
+  // Per state, when no edit is left (every cell within k equals k): bit i
+  // set for each cell i that equals k. Only a label equal to query character
+  // d-k+i for one of those bits keeps such a band alive (by the diagonal:
+  // every other step adds an edit). 0 when some cell is below k, and for the
+  // dead state.
+  std::vector<std::uint8_t> tight;
 
   std::size_t state_count() const { return cells.size() / width; }
 };

@@ -1,5 +1,6 @@
 #include "prefix/matcher/compact_trie.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace tessaloom::prefix::matcher {
@@ -34,7 +35,7 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
   for (std::uint32_t e = 0; e < last; ++e) bad |= targets[e] ^ (e + 1);
   if (bad != 0) return false;
   first.resize_for_overwrite(n + 1);
-  bytes.resize_for_overwrite(n);
+  bytes.resize_for_overwrite(n + CompactTrie::kBytePadding);
   std::uint32_t* const f = first.data();
   std::uint8_t* const b = bytes.data();
   // Ranges in order, each starting at or after its node's number, so that
@@ -59,6 +60,7 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
     b[i] = static_cast<std::uint8_t>((c < 0x80 ? c : 0) |
                                      (terminal[i] != 0 ? CompactTrie::kTerminalByte : 0));
   }
+  std::fill_n(b + n, CompactTrie::kBytePadding, std::uint8_t{0});
   return bad == 0;
 }
 
@@ -118,7 +120,7 @@ CompactTrie::CompactTrie(const Trie& trie) {
   }
   first.push_back(static_cast<std::uint32_t>(order.size()));
   const std::size_t m = order.size();
-  PodArray<std::uint8_t> bytes(m, 0);
+  PodArray<std::uint8_t> bytes(m + kBytePadding, 0);
   PodArray<char32_t> codes(m, 0);
   for (std::size_t r = 1; r < m; ++r) {
     codes[r] = labels[order[r]];

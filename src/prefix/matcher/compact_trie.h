@@ -7,7 +7,9 @@
 //   node that survives the prune;
 // - one label byte: the label when it is ASCII, 0 otherwise (no label is
 //   U+0000), with kTerminalByte set when the node ends a term. An ASCII query
-//   scans these alone, so a block of siblings costs one byte each;
+//   scans these alone, so a block of siblings costs one byte each. The array
+//   is followed by kBytePadding zero bytes, so that a block can be read 16
+//   bytes at a time without reading past it;
 // - the label's code point (4 bytes), read only for the labels outside ASCII
 //   and for queries outside ASCII.
 //
@@ -32,6 +34,9 @@ namespace tessaloom::prefix::matcher {
 class CompactTrie {
  public:
   static constexpr std::uint8_t kTerminalByte = 0x80;
+  // Zero bytes after the last label byte: a 16-byte load starting at any
+  // record stays inside the array.
+  static constexpr std::size_t kBytePadding = 15;
 
   CompactTrie() = default;
   // Derives the layout from `trie`, or an empty one when `trie` is not a
@@ -43,11 +48,14 @@ class CompactTrie {
 
   // False when the trie had no nodes or was not a clean tree.
   bool usable() const { return label_bytes_.size() != 0; }
-  std::size_t node_count() const { return label_bytes_.size(); }
+  std::size_t node_count() const {
+    return usable() ? label_bytes_.size() - kBytePadding : 0;
+  }
 
   // node_count() + 1 entries: the last ends the last record's children.
   // Record 0 is the root.
   const std::uint32_t* first_children() const { return first_child_.data(); }
+  // node_count() + kBytePadding entries, the padding zero.
   const std::uint8_t* label_bytes() const { return label_bytes_.data(); }
   // The label of every record but the root (record 0).
   const char32_t* labels() const {

@@ -1,9 +1,18 @@
-// The fast walk: the same walk as banded_walk.h (same visits, same order,
-// same prune, same reports) over a CompactTrie, with the distance band
-// interned as a BandAutomaton state. A visited child costs one label byte
-// (for an ASCII query; otherwise its code point), one byte from a per-depth
-// window table and one transition lookup; most children are rejected right
-// there. Only the survivors' first-child entries are read besides.
+// The fast walk: the same walk as banded_walk.h (same prune, same reports in
+// the same order) over a CompactTrie, with the distance band interned as a
+// BandAutomaton state. A scanned child costs one label byte (for an ASCII
+// query; otherwise its code point), one byte from a per-depth window table
+// and one transition lookup; most children are rejected right there. Only
+// the survivors' first-child entries are read besides.
+//
+// A parent with no edit left (BandAutomaton::tight) keeps only the children
+// whose label equals one of a few query characters. For an ASCII query its
+// block of label bytes is then compared 16 at a time against those
+// characters, and only the matches are stepped: every match is found,
+// repeated labels included, in edge order, so the survivors are exactly
+// those of a scan. A parent none of whose characters is left (its live cells
+// are past the query's end) has no surviving child, and its block is not
+// read at all.
 //
 // Preconditions: ct.usable(), max_dist <= BandAutomaton::kMaxK and a query of
 // at most kCompactMaxQuery characters (the window bits of a depth come from
@@ -15,6 +24,10 @@
 #include <span>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/fault.h"
 #include "prefix/matcher/band_automaton.h"
@@ -34,6 +47,7 @@ struct CompactWalkScratch {
   };
 
   std::vector<std::uint8_t> ascii;
+  std::vector<std::uint8_t> chars;
   std::vector<std::pair<char32_t, std::uint64_t>> other;
   std::vector<Survivor> pending;
   std::vector<char32_t> path;
@@ -41,6 +55,17 @@ struct CompactWalkScratch {
 
   // Storage kept beyond this between walks is released.
   static constexpr std::size_t kKeepPending = 1 << 16;
+};
+
+// What a walk touched, for the benchmarks: children stepped one by one by
+// the scan, children compared 16 at a time by the lookup (each block of a
+// parent with no edit left, in full), children the lookup found, and blocks
+// skipped without a read.
+struct CompactWalkCounts {
+  std::uint64_t scanned = 0;
+  std::uint64_t looked_up = 0;
+  std::uint64_t found = 0;
+  std::uint64_t skipped_blocks = 0;
 };
 
 // For each parent depth d and label byte (CompactTrie::label_bytes, so with
@@ -51,9 +76,15 @@ class QueryWindows {
  public:
   QueryWindows(std::span<const char32_t> q, std::uint32_t k,
                CompactWalkScratch& s)
-      : k_(k), depths_(q.size() + k + 1), ascii_(s.ascii), other_(s.other) {
+      : k_(k),
+        width_(2 * k + 1),
+        depths_(q.size() + k + 1),
+        ascii_(s.ascii),
+        other_(s.other),
+        chars_(s.chars) {
     ascii_.assign(depths_ * 256, 0);
     other_.clear();
+    chars_.assign(depths_ * width_, 0);
     for (std::size_t x = 0; x < q.size(); ++x) {
       const char32_t ch = q[x];
       if (ch == 0) has_nul_ = true;
@@ -64,6 +95,7 @@ class QueryWindows {
           const auto bit = static_cast<std::uint8_t>(1u << (x + k - d));
           ascii_[d * 256 + ch] |= bit;
           ascii_[d * 256 + (ch | CompactTrie::kTerminalByte)] |= bit;
+          chars_[d * width_ + (x + k - d)] = static_cast<std::uint8_t>(ch);
         }
         continue;
       }
@@ -87,6 +119,11 @@ class QueryWindows {
   const std::uint8_t* ascii_row(std::size_t d) const {
     return ascii_.data() + d * 256;
   }
+  // The query characters d-k .. d+k below U+0080, 0 for the others and for
+  // those outside the query.
+  const std::uint8_t* chars(std::size_t d) const {
+    return chars_.data() + d * width_;
+  }
   // The window of a label at or above U+0080.
   std::uint32_t other(char32_t label, std::size_t d) const {
     for (const auto& [c, positions] : other_) {
@@ -105,20 +142,24 @@ class QueryWindows {
 
  private:
   std::uint32_t k_;
+  std::size_t width_;
   std::size_t depths_;
   bool has_nul_ = false;
   std::vector<std::uint8_t>& ascii_;
   std::vector<std::pair<char32_t, std::uint64_t>>& other_;
+  std::vector<std::uint8_t>& chars_;
 };
 
 // Walks `ct` for the query `q`. For each visited record whose band is alive
 // and whose distance is within max_dist, in walk order, calls
 //   report(record, terminal, distance, path)
 // with `path` spelling the record (filled only when kTrackPath); report
-// returns true to stop the walk.
-template <bool kTrackPath, class Report>
+// returns true to stop the walk. With kCount, adds what the walk touched to
+// *counts.
+template <bool kTrackPath, bool kCount = false, class Report>
 void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
-                  std::uint32_t max_dist, Report&& report) {
+                  std::uint32_t max_dist, Report&& report,
+                  CompactWalkCounts* counts = nullptr) {
   using Survivor = CompactWalkScratch::Survivor;
   // The thread's scratch, or a fresh one should a report start another walk.
   thread_local CompactWalkScratch shared;
@@ -145,8 +186,8 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
 
   // The walk keeps one stack of survivors: children whose band is still
   // alive, each with its band state and depth, the next to visit on top. A
-  // visit scans the record's whole block of children and pushes the
-  // survivors in reverse, so that they are taken in edge order and each
+  // visit finds the survivors among the record's block of children and
+  // pushes them in reverse, so that they are taken in edge order and each
   // one's subtree before its next sibling: reports come in pre-order.
   std::vector<Survivor>& stack = scratch.pending;
   if (stack.size() < 256) stack.resize(256);
@@ -159,6 +200,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
   const char32_t* const labels = ct.labels();
   const std::uint16_t* const next = a.next.data();
   const std::uint8_t* const cells = a.cells.data();
+  const std::uint8_t* const tight = a.tight.data();
   const std::uint32_t masks = a.mask_count;
   const std::uint32_t width = a.width;
   const bool query_bytes = windows.bytes_suffice();
@@ -175,6 +217,51 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     const std::uint8_t* const win = windows.ascii_row(d);
     const auto depth = static_cast<std::uint16_t>(d + 1);
     Survivor* out = stack.data() + top;
+#if defined(__SSE2__)
+    const std::uint8_t live = tight[state];
+    if (query_bytes && live != 0 && begin < end) {
+      // No edit left: only labels equal to the query characters of the
+      // live cells can survive.
+      const std::uint8_t* const chars = windows.chars(d);
+      __m128i want[2 * BandAutomaton::kMaxK + 1];
+      std::uint32_t wanted = 0;
+      for (std::uint32_t i = 0; i < width; ++i) {
+        if ((live >> i & 1) == 0 || chars[i] == 0) continue;
+        want[wanted++] = _mm_set1_epi8(static_cast<char>(chars[i]));
+      }
+      if constexpr (kCount) {
+        if (wanted == 0) ++counts->skipped_blocks;
+        else counts->looked_up += end - begin;
+      }
+      if (wanted == 0) return;
+      const __m128i ascii = _mm_set1_epi8(0x7F);
+      // 16 bytes at a time from the last group down, so that the matches
+      // are pushed in reverse edge order like the scan's survivors.
+      const std::uint32_t last = begin + ((end - begin - 1) & ~15u);
+      for (std::uint32_t base = last;; base -= 16) {
+        const __m128i group = _mm_and_si128(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + base)),
+            ascii);
+        __m128i hit = _mm_cmpeq_epi8(group, want[0]);
+        for (std::uint32_t w = 1; w < wanted; ++w) {
+          hit = _mm_or_si128(hit, _mm_cmpeq_epi8(group, want[w]));
+        }
+        std::uint32_t found = static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
+        if (end - base < 16) found &= (1u << (end - base)) - 1;
+        while (found != 0) {
+          const std::uint32_t bit = 31 - static_cast<std::uint32_t>(__builtin_clz(found));
+          found ^= 1u << bit;
+          const std::uint32_t c = base + bit;
+          *out++ = {c, row[win[bytes[c]]], depth};
+          if constexpr (kCount) ++counts->found;
+        }
+        if (base == begin) break;
+      }
+      top = static_cast<std::size_t>(out - stack.data());
+      return;
+    }
+#endif
+    if constexpr (kCount) counts->scanned += end - begin;
     if (query_bytes) {
       for (std::uint32_t c = end; c-- > begin;) {
         const std::uint16_t s = row[win[bytes[c]]];
