@@ -25,10 +25,6 @@ auto read_stored(const std::uint8_t*& p, const std::uint8_t* end, Read read) {
   }
 }
 
-std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
-  return read_stored(p, end, [](format::Reader& r) { return r.read_len(); });
-}
-
 }  // namespace
 
 namespace payload_detail {
@@ -39,6 +35,10 @@ void throw_malformed() {
 
 std::uint32_t next_u32_slow(const std::uint8_t*& p, const std::uint8_t* end) {
   return read_stored(p, end, [](format::Reader& r) { return r.read_u32(); });
+}
+
+std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end) {
+  return read_stored(p, end, [](format::Reader& r) { return r.read_len(); });
 }
 
 }  // namespace payload_detail
@@ -124,23 +124,30 @@ EncodedPayloads EncodedPayloads::reversed(const PayloadTable& table) {
   return encode_all(n, [&](std::size_t i) { return table.get(n - 1 - i); });
 }
 
-std::optional<EncodedPayload> EncodedPayloads::get(std::size_t i) const {
+void EncodedPayloads::locate(std::size_t i, const std::uint8_t** p,
+                             const std::uint8_t** stop) const {
   if (i >= size()) throw_out_of_range("payloads", i, size());
   const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
   const std::uint64_t end = ends_[i];
   if (begin >= end || end > bytes_.size()) payload_detail::throw_malformed();
-  const std::uint8_t* p = bytes_.data() + begin;
-  const std::uint8_t* const stop = bytes_.data() + end;
+  *p = bytes_.data() + begin;
+  *stop = bytes_.data() + end;
+}
+
+std::optional<EncodedPayload> EncodedPayloads::get(std::size_t i) const {
+  const std::uint8_t* p;
+  const std::uint8_t* stop;
+  locate(i, &p, &stop);
   const std::uint8_t tag = *p++;
   if (tag == 0) return std::nullopt;
   if (tag != 1) payload_detail::throw_malformed();
   EncodedPayload out;
   out.total_count = payload_detail::next_u32(p, stop);
-  out.id_count = next_len(p, stop);
+  out.id_count = payload_detail::next_len(p, stop);
   out.ids = p;
   for (std::uint64_t k = 0; k < out.id_count; ++k) payload_detail::next_u32(p, stop);
   out.ids_end = p;
-  out.count_count = next_len(p, stop);
+  out.count_count = payload_detail::next_len(p, stop);
   out.counts = p;
   out.end = stop;
   return out;

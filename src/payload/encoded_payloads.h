@@ -13,9 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "common/fault.h"
 #include "format/format.h"
@@ -59,6 +61,16 @@ class EncodedPayloads {
   // The same, decoded into a value.
   std::optional<Payload> payload(std::size_t i) const;
 
+  // Node i's payload read in one pass, each value once, for a caller that
+  // visits every pair: stores its video ids in `ids` (replacing what was
+  // there), then calls check(total_count, id_count, count_count) and then
+  // f(video, count) for the first min(id_count, count_count) pairs in stored
+  // order. Returns false, calling neither, when the payload is absent.
+  // Throws InternalFault as get() does; check may throw to stop before f.
+  template <class Check, class F>
+  bool for_each_pair(std::size_t i, std::vector<std::uint32_t>& ids,
+                     Check&& check, F&& f) const;
+
   // Saving: a vector length, then the stored bytes.
   std::size_t encoded_size() const {
     return format::varint_size(size()) + bytes_.size();
@@ -81,6 +93,10 @@ class EncodedPayloads {
   bool operator==(const EncodedPayloads& o) const;
 
  private:
+  // Where node i's payload lies: [*p, *stop), its tag byte first. Throws
+  // InternalFault when i >= size() or the ends are out of order.
+  void locate(std::size_t i, const std::uint8_t** p, const std::uint8_t** stop) const;
+
   // Builds from count payloads given by get(i) -> std::optional<PayloadView>.
   template <class Get>
   static EncodedPayloads encode_all(std::size_t count, Get get);
@@ -96,23 +112,88 @@ namespace payload_detail {
 [[noreturn]] void throw_malformed();
 std::uint32_t next_u32_slow(const std::uint8_t*& p, const std::uint8_t* end);
 
-// The u32 at p, not reading at or past end.
+// The u32 at p, not reading at or past end. One-byte values take the
+// shortest path wherever they are, the last values of a payload included.
+// The slow path works on a copy of p, so that a caller's p can stay in a
+// register.
 inline std::uint32_t next_u32(const std::uint8_t*& p, const std::uint8_t* end) {
+  if (p < end && *p <= 250) return *p++;
+  if (end - p >= 3 && *p == 251) {
+    std::uint16_t x;
+    std::memcpy(&x, p + 1, 2);
+    p += 3;
+    return x;
+  }
   std::uint32_t v;
   if (end - p >= 5 && format::Reader::take_u32(p, v)) return v;
-  return next_u32_slow(p, end);
+  const std::uint8_t* q = p;
+  v = next_u32_slow(q, end);
+  p = q;
+  return v;
+}
+
+std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end);
+
+// A length at p, not reading at or past end; like next_u32.
+inline std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
+  if (p < end && *p <= 250) return *p++;
+  const std::uint8_t* q = p;
+  const std::uint64_t v = next_len_slow(q, end);
+  p = q;
+  return v;
 }
 
 }  // namespace payload_detail
 
+template <class Check, class F>
+bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& ids,
+                                    Check&& check, F&& f) const {
+  const std::uint8_t* p;
+  const std::uint8_t* stop;
+  locate(i, &p, &stop);
+  const std::uint8_t tag = *p++;
+  if (tag == 0) return false;
+  if (tag != 1) payload_detail::throw_malformed();
+  const std::uint32_t total_count = payload_detail::next_u32(p, stop);
+  const std::uint64_t id_count = payload_detail::next_len(p, stop);
+  // Every id takes at least one byte: a count beyond the bytes left cannot
+  // be right, and must not size the list.
+  if (id_count > static_cast<std::uint64_t>(stop - p)) payload_detail::throw_malformed();
+  ids.resize(static_cast<std::size_t>(id_count));
+  std::uint32_t* const out = ids.data();
+  for (std::uint64_t k = 0; k < id_count; ++k) out[k] = payload_detail::next_u32(p, stop);
+  const std::uint64_t count_count = payload_detail::next_len(p, stop);
+  check(total_count, id_count, count_count);
+  const std::uint64_t n = id_count < count_count ? id_count : count_count;
+  if (static_cast<std::uint64_t>(stop - p) == count_count) {
+    // As many bytes as counts: each count is one byte (a byte above 250
+    // would start a longer form, which the bytes left cannot hold: the
+    // payload is then malformed, found after the loop).
+    std::uint32_t high = 0;
+    for (std::uint64_t k = 0; k < n; ++k) {
+      high |= p[k] > 250;
+      f(out[k], std::uint32_t{p[k]});
+    }
+    if (high != 0) payload_detail::throw_malformed();
+    return true;
+  }
+  for (std::uint64_t k = 0; k < n; ++k) f(out[k], payload_detail::next_u32(p, stop));
+  return true;
+}
+
 template <class F>
 void EncodedPayload::for_each_pair(F&& f) const {
-  const std::uint64_t n = id_count < count_count ? id_count : count_count;
+  // Local copies, which the compiler can keep in registers whatever f does.
+  std::uint64_t n = id_count < count_count ? id_count : count_count;
   const std::uint8_t* id = ids;
   const std::uint8_t* count = counts;
-  for (std::uint64_t k = 0; k < n; ++k) {
-    const std::uint32_t v = payload_detail::next_u32(id, ids_end);
-    f(v, payload_detail::next_u32(count, end));
+  const std::uint8_t* const stop = end;
+  // The ids were read once already, bounded by `end`, when the payload was
+  // located; reading them with the same bound lets the last of them take
+  // the fast path too.
+  for (; n != 0; --n) {
+    const std::uint32_t v = payload_detail::next_u32(id, stop);
+    f(v, payload_detail::next_u32(count, stop));
   }
 }
 

@@ -86,11 +86,84 @@ class VideoPool {
   std::size_t size_ = 0;
 };
 
-// One matched node that carries weight and a payload.
-struct Contribution {
-  double weight;
-  EncodedPayload payload;
+// Video number -> weighted sum for the video numbers below a limit, as a
+// plain array indexed by the number: no hashing, one add per entry. The
+// array is kept per thread between calls (sized for the largest video table
+// ranked so far, up to kMaxVideos). Outside a call every entry holds -0.0,
+// which no sum can equal: amounts are never negative, and -0.0 + a is a
+// for every a >= +0.0, so a sum starting there is bit for bit the one
+// starting at 0.0. A call notes the numbers it touches, in first-touch
+// order, and puts back -0.0 in those alone when it ends.
+class DensePool {
+ public:
+  // Video tables up to this size are pooled densely (12 bytes per video
+  // kept per ranking thread: 48 MiB at most); numbers at or above the size
+  // of the table, and every number of a larger table, go to the hashed pool.
+  static constexpr std::size_t kMaxVideos = std::size_t{1} << 22;
+
+  // A pool for video numbers below `size` (at most kMaxVideos).
+  explicit DensePool(std::size_t size)
+      : s_(storage().busy ? own_ : storage()), size_(size) {
+    if (s_.sums.size() < size_) {
+      s_.sums.resize(size_, -0.0);
+      s_.touched.resize(size_);
+    }
+    s_.busy = true;
+    sums_ = s_.sums.data();
+    touched_ = s_.touched.data();
+  }
+  DensePool(const DensePool&) = delete;
+  DensePool& operator=(const DensePool&) = delete;
+  ~DensePool() {
+    for (std::size_t i = 0; i < count_; ++i) sums_[touched_[i]] = -0.0;
+    s_.busy = false;
+  }
+
+  std::size_t size() const { return size_; }
+  // The sums, for add(): a caller keeps the pointer in a local, which the
+  // compiler can hold in a register over a long loop.
+  double* sums() { return sums_; }
+  // Adds amount >= +0.0 to sums[v] for v < size(), noting v on its first
+  // touch.
+  void add(double* sums, std::uint32_t v, double amount) {
+    double& sum = sums[v];
+    if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]] touched_[count_++] = v;
+    sum += amount;
+  }
+  std::size_t count() const { return count_; }
+  template <class F>
+  void for_each(F&& f) const {
+    for (std::size_t i = 0; i < count_; ++i) f(touched_[i], sums_[touched_[i]]);
+  }
+
+ private:
+  static constexpr std::uint64_t kUntouched = std::bit_cast<std::uint64_t>(-0.0);
+  struct Storage {
+    std::vector<double> sums;
+    std::vector<std::uint32_t> touched;
+    bool busy = false;
+  };
+  static Storage& storage() {
+    thread_local Storage s;
+    return s;
+  }
+
+  Storage own_;  // used only if the thread's storage is in use
+  Storage& s_;
+  std::size_t size_;
+  double* sums_ = nullptr;
+  std::uint32_t* touched_ = nullptr;
+  std::size_t count_ = 0;
 };
+
+// Kept out of the dense pool's loop, so that its registers stay free.
+[[gnu::noinline]] void add_out_of_line(VideoPool& pool, std::uint32_t video,
+                                       double amount) {
+  pool.add(video, amount);
+}
+
+// The longest id list kept between calls by a ranking thread.
+constexpr std::size_t kKeepIds = std::size_t{1} << 16;
 
 bool ranks_before(const Candidate& a, const Candidate& b) {
   if (a.score != b.score) return a.score > b.score;
@@ -140,45 +213,74 @@ std::optional<double> closeness_weight(std::uint32_t distance,
 std::vector<Candidate> score_videos(const Trie& trie,
                                     std::span<const NodeMatch> nodes,
                                     std::size_t n_chars, double threshold) {
-  // First pass: weights, and every check, before anything is pooled. The
-  // total number of payload entries bounds the number of distinct videos,
-  // which keeps the pool small when many nodes carry few videos.
-  std::vector<Contribution> contributions;
-  contributions.reserve(nodes.size());
-  std::size_t entries = 0;
-  for (const NodeMatch& m : nodes) {
-    const std::optional<double> q = closeness_weight(m.distance, n_chars);
-    if (!q) continue;
-    const double w = trie.is_terminal(m.node) ? *q : *q * kPrefixWeight;
-    const std::optional<EncodedPayload> p = trie.payloads.get(m.node);
-    if (!p) continue;
-    if (p->count_count < p->id_count) {
-      throw InternalFault("payload of node " + std::to_string(m.node) +
-                          " has " + std::to_string(p->id_count) +
-                          " video ids but only " +
-                          std::to_string(p->count_count) + " counts");
-    }
-    entries += static_cast<std::size_t>(p->id_count);
-    contributions.push_back({w, *p});
-  }
+  // Video numbers are dense: below the video table's size they are pooled
+  // in an array; any beyond it (which rendering drops, but which still
+  // compete for the cut) are hashed, as is every number of a table above
+  // DensePool::kMaxVideos.
+  const std::size_t videos =
+      trie.id_mode == IdMode::Int32 ? trie.video_int32_ids.size() : trie.video_uuids.size();
+  DensePool dense(videos <= DensePool::kMaxVideos ? videos : 0);
+  const std::uint32_t dense_end = static_cast<std::uint32_t>(dense.size());
+  VideoPool spilled(dense_end == 0 ? 16 * nodes.size() : 0);
+  thread_local std::vector<std::uint32_t> kept_ids;  // one payload's video ids
 
-  VideoPool pool(std::min(16 * contributions.size(), entries));
-  double total = 0.0;
-  for (const Contribution& c : contributions) {
-    total += c.weight * static_cast<double>(c.payload.total_count);
-    c.payload.for_each_pair([&](std::uint32_t video, std::uint32_t count) {
-      pool.add(video, c.weight * static_cast<double>(count));
-    });
+  // The weights by distance, for the distances a walk reports.
+  double weights[2][4];  // [terminal][distance], 0 when a match counts nothing
+  for (std::uint32_t d = 0; d < 4; ++d) {
+    const std::optional<double> q = closeness_weight(d, n_chars);
+    weights[1][d] = q.value_or(0.0);
+    weights[0][d] = q ? *q * kPrefixWeight : 0.0;
   }
+  std::vector<std::uint32_t>& ids = kept_ids;
+  double* const sums = dense.sums();
+
+  // One pass over the nodes in their order: each node's payload is read
+  // once, and every video's sum is formed in that order.
+  double total = 0.0;
+  {
+    for (const NodeMatch& m : nodes) {
+      double w;
+      if (m.distance < 4) {
+        w = weights[trie.is_terminal(m.node)][m.distance];
+        if (w == 0.0) continue;
+      } else {
+        const std::optional<double> q = closeness_weight(m.distance, n_chars);
+        if (!q) continue;
+        w = trie.is_terminal(m.node) ? *q : *q * kPrefixWeight;
+      }
+      auto check = [&](std::uint32_t total_count, std::uint64_t id_count,
+                       std::uint64_t count_count) {
+        if (count_count < id_count) {
+          throw InternalFault("payload of node " + std::to_string(m.node) +
+                              " has " + std::to_string(id_count) +
+                              " video ids but only " +
+                              std::to_string(count_count) + " counts");
+        }
+        total += w * static_cast<double>(total_count);
+      };
+      trie.payloads.for_each_pair(
+          m.node, ids, check, [&](std::uint32_t video, std::uint32_t count) {
+            const double amount = w * static_cast<double>(count);
+            if (video < dense_end) [[likely]] {
+              dense.add(sums, video, amount);
+            } else {
+              add_out_of_line(spilled, video, amount);
+            }
+          });
+    }
+  }
+  if (ids.capacity() > kKeepIds) std::vector<std::uint32_t>().swap(ids);
   if (!(total > 0.0)) return {};
 
   std::vector<Candidate> out;
-  out.reserve(pool.size());
-  pool.for_each([&](std::uint32_t video, double sum) {
+  out.reserve(dense.count() + spilled.size());
+  auto offer = [&](std::uint32_t video, double sum) {
     const double score = sum / total;
     // Ordered comparison: a NaN threshold lets nothing through.
     if (score >= threshold) out.push_back({video, score});
-  });
+  };
+  dense.for_each(offer);
+  spilled.for_each(offer);
   return out;
 }
 

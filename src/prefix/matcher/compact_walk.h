@@ -6,13 +6,13 @@
 // the survivors' first-child entries are read besides.
 //
 // A parent with no edit left (BandAutomaton::tight) keeps only the children
-// whose label equals one of a few query characters. For an ASCII query its
-// block of label bytes is then compared 16 at a time against those
-// characters, and only the matches are stepped: every match is found,
-// repeated labels included, in edge order, so the survivors are exactly
-// those of a scan. A parent none of whose characters is left (its live cells
-// are past the query's end) has no surviving child, and its block is not
-// read at all.
+// whose label equals the query character of one of its live cells. If none
+// of those cells stands for a query character (they are past the query's
+// end), no child survives and its block is not read at all. Otherwise, for
+// an ASCII query and a block of at least kLookupMin children, the block's
+// label bytes are compared 16 at a time against those few characters and
+// only the matches are stepped: every match is found, repeated labels
+// included, in edge order, so the survivors are exactly those of a scan.
 //
 // Preconditions: ct.usable(), max_dist <= BandAutomaton::kMaxK and a query of
 // at most kCompactMaxQuery characters (the window bits of a depth come from
@@ -36,6 +36,10 @@
 namespace tessaloom::prefix::matcher {
 
 inline constexpr std::size_t kCompactMaxQuery = 64;
+// Blocks of at least this many children under a parent with no edit left
+// are compared 16 label bytes at a time; smaller ones are scanned, which
+// costs fewer instructions than setting up the compare.
+inline constexpr std::uint32_t kLookupMin = 8;
 
 // Working storage of compact_walk, kept per thread between walks so that a
 // query allocates nothing once the thread has run one of its size.
@@ -48,6 +52,7 @@ struct CompactWalkScratch {
 
   std::vector<std::uint8_t> ascii;
   std::vector<std::uint8_t> chars;
+  std::vector<std::uint8_t> inside;
   std::vector<std::pair<char32_t, std::uint64_t>> other;
   std::vector<Survivor> pending;
   std::vector<char32_t> path;
@@ -81,10 +86,18 @@ class QueryWindows {
         depths_(q.size() + k + 1),
         ascii_(s.ascii),
         other_(s.other),
-        chars_(s.chars) {
+        chars_(s.chars),
+        inside_(s.inside) {
     ascii_.assign(depths_ * 256, 0);
     other_.clear();
     chars_.assign(depths_ * width_, 0);
+    inside_.assign(depths_, 0);
+    for (std::size_t d = 0; d < depths_; ++d) {
+      // Cell i of depth d is character d-k+i.
+      for (std::size_t i = 0; i < width_; ++i) {
+        if (d + i >= k && d + i - k < q.size()) inside_[d] |= static_cast<std::uint8_t>(1u << i);
+      }
+    }
     for (std::size_t x = 0; x < q.size(); ++x) {
       const char32_t ch = q[x];
       if (ch == 0) has_nul_ = true;
@@ -124,6 +137,9 @@ class QueryWindows {
   const std::uint8_t* chars(std::size_t d) const {
     return chars_.data() + d * width_;
   }
+  // The cells of depth d that stand for a query character: bit i when
+  // 0 <= d-k+i < n.
+  std::uint32_t inside(std::size_t d) const { return inside_[d]; }
   // The window of a label at or above U+0080.
   std::uint32_t other(char32_t label, std::size_t d) const {
     for (const auto& [c, positions] : other_) {
@@ -148,6 +164,7 @@ class QueryWindows {
   std::vector<std::uint8_t>& ascii_;
   std::vector<std::pair<char32_t, std::uint64_t>>& other_;
   std::vector<std::uint8_t>& chars_;
+  std::vector<std::uint8_t>& inside_;
 };
 
 // Walks `ct` for the query `q`. For each visited record whose band is alive
@@ -217,23 +234,23 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     const std::uint8_t* const win = windows.ascii_row(d);
     const auto depth = static_cast<std::uint16_t>(d + 1);
     Survivor* out = stack.data() + top;
+    // No edit left: only a label equal to the query character of a live
+    // cell inside the query can keep the band alive.
+    const std::uint32_t live = tight[state] & windows.inside(d);
+    if (tight[state] != 0 && live == 0) {
+      if constexpr (kCount) ++counts->skipped_blocks;
+      return;
+    }
 #if defined(__SSE2__)
-    const std::uint8_t live = tight[state];
-    if (query_bytes && live != 0 && begin < end) {
-      // No edit left: only labels equal to the query characters of the
-      // live cells can survive.
+    if (query_bytes && live != 0 && end - begin >= kLookupMin) {
+      if constexpr (kCount) counts->looked_up += end - begin;
       const std::uint8_t* const chars = windows.chars(d);
       __m128i want[2 * BandAutomaton::kMaxK + 1];
       std::uint32_t wanted = 0;
-      for (std::uint32_t i = 0; i < width; ++i) {
-        if ((live >> i & 1) == 0 || chars[i] == 0) continue;
+      for (std::uint32_t bits = live; bits != 0; bits &= bits - 1) {
+        const auto i = static_cast<std::uint32_t>(__builtin_ctz(bits));
         want[wanted++] = _mm_set1_epi8(static_cast<char>(chars[i]));
       }
-      if constexpr (kCount) {
-        if (wanted == 0) ++counts->skipped_blocks;
-        else counts->looked_up += end - begin;
-      }
-      if (wanted == 0) return;
       const __m128i ascii = _mm_set1_epi8(0x7F);
       // 16 bytes at a time from the last group down, so that the matches
       // are pushed in reverse edge order like the scan's survivors.
