@@ -2,7 +2,11 @@
 // under the exact row-minimum prune, and time per visited node and per query
 // of the straightforward walk (recursive, one full 16-bit row per node, kept
 // here as the baseline), of the array walk and of the compact walk, with the
-// ratios, for max_dist 1 and 2.
+// ratios, for max_dist 1 and 2. For the compact walk it also counts, per
+// query, the children it scanned one by one, those it compared 16 label
+// bytes at a time under parents with no edit left (and how many of them it
+// found), and the survivors whose children it did not even locate, with the
+// time per child touched.
 //
 // Environment: TESSALOOM_BENCH_WORDS names the word list (default Debian's
 // american-english-insane); TESSALOOM_BENCH_WORD_LIMIT keeps only its first
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "prefix/matcher/compact_trie.h"
+#include "prefix/matcher/compact_walk.h"
 #include "prefix/matcher/matcher.h"
 #include "prefix/matcher/text.h"
 #include "prefix/trie/trie.h"
@@ -185,6 +190,7 @@ struct Fixture {
   std::vector<std::string> queries;
   double compact_build_ms = 0;
   std::map<std::uint32_t, double> nodes_per_query;  // by max_dist
+  std::map<std::uint32_t, matcher::CompactWalkCounts> touched;  // summed over the queries
 };
 
 Fixture& fixture() {
@@ -211,6 +217,17 @@ Fixture& fixture() {
         }
       }
       f->nodes_per_query[k] = double(visited) / f->queries.size();
+    }
+    for (std::uint32_t k : {1u, 2u, 3u}) {
+      if (!f->compact.usable()) break;
+      for (const auto& q : f->queries) {
+        const auto cps = decode_utf8(q);
+        if (cps.size() > matcher::kCompactMaxQuery) continue;
+        matcher::compact_walk<false, true>(
+            f->compact, cps, k,
+            [](std::size_t, bool, std::uint32_t, std::span<const char32_t>) { return false; },
+            &f->touched[k]);
+      }
     }
     std::printf(
         "word-list index: %zu nodes, %zu queries; compact layout %.2f bytes "
@@ -283,6 +300,26 @@ std::pair<double, double> percentiles(Walk walk, std::uint32_t k) {
   return {us[us.size() / 2], us[us.size() * 99 / 100]};
 }
 
+void print_touches() {
+  const Fixture& f = fixture();
+  const double nq = double(f.queries.size());
+  std::printf("\ncompact walk, children touched per query (scanned one by one where an edit is left; "
+              "compared 16 label bytes at a time where none is)\n");
+  std::printf("%-4s %10s %12s %10s %15s %14s %12s\n", "d", "scanned", "looked up", "found",
+              "not located", "touched", "ns/touch");
+  for (const auto& [k, c] : f.touched) {
+    const double touched = (c.scanned + c.looked_up) / nq;
+    const auto it = g_ns_per_query.find({kCompact, k});
+    std::printf("%-4u %10.0f %12.0f %10.0f %15.0f %14.0f", k, c.scanned / nq, c.looked_up / nq,
+                c.found / nq, c.skipped / nq, touched);
+    if (it != g_ns_per_query.end()) {
+      std::printf(" %12.2f\n", it->second / touched);
+    } else {
+      std::printf(" %12s\n", "-");
+    }
+  }
+}
+
 void print_summary() {
   const Fixture& f = fixture();
   std::printf("\n%-4s %-12s %-42s %10s %11s %9s %9s %9s\n", "d", "nodes/query",
@@ -310,6 +347,7 @@ int main(int argc, char** argv) {
   fixture();
   benchmark::RunSpecifiedBenchmarks();
   print_summary();
+  print_touches();
   benchmark::Shutdown();
   return 0;
 }

@@ -64,13 +64,14 @@ struct CompactWalkScratch {
 
 // What a walk touched, for the benchmarks: children stepped one by one by
 // the scan, children compared 16 at a time by the lookup (each block of a
-// parent with no edit left, in full), children the lookup found, and blocks
-// skipped without a read.
+// parent with no edit left, in full), children the lookup found, and
+// survivors whose children were not even located (no edit left and no live
+// cell inside the query).
 struct CompactWalkCounts {
   std::uint64_t scanned = 0;
   std::uint64_t looked_up = 0;
   std::uint64_t found = 0;
-  std::uint64_t skipped_blocks = 0;
+  std::uint64_t skipped = 0;
 };
 
 // For each parent depth d and label byte (CompactTrie::label_bytes, so with
@@ -91,7 +92,9 @@ class QueryWindows {
     ascii_.assign(depths_ * 256, 0);
     other_.clear();
     chars_.assign(depths_ * width_, 0);
-    inside_.assign(depths_, 0);
+    // One entry past the last parent depth (0: no cell inside), for the
+    // children of the deepest parents.
+    inside_.assign(depths_ + 1, 0);
     for (std::size_t d = 0; d < depths_; ++d) {
       // Cell i of depth d is character d-k+i.
       for (std::size_t i = 0; i < width_; ++i) {
@@ -225,8 +228,11 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
   // Pushes the survivors among the children [begin, end) of a record at
   // depth d with band `state`. The stack grows by hand: the scan writes one
   // slot per child without a branch and keeps the slots of the survivors.
-  auto scan = [&](std::size_t d, std::uint16_t state, std::uint32_t begin,
-                  std::uint32_t end) {
+  // `live` holds the band's live cells inside the query when no edit is
+  // left (0 otherwise).
+  auto scan = [&](std::size_t d, std::uint16_t state, std::uint32_t live,
+                  std::uint32_t begin, std::uint32_t end)
+      __attribute__((always_inline)) {
     if (stack.size() < top + (end - begin)) {
       stack.resize(2 * (top + (end - begin)));
     }
@@ -234,13 +240,6 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     const std::uint8_t* const win = windows.ascii_row(d);
     const auto depth = static_cast<std::uint16_t>(d + 1);
     Survivor* out = stack.data() + top;
-    // No edit left: only a label equal to the query character of a live
-    // cell inside the query can keep the band alive.
-    const std::uint32_t live = tight[state] & windows.inside(d);
-    if (tight[state] != 0 && live == 0) {
-      if constexpr (kCount) ++counts->skipped_blocks;
-      return;
-    }
 #if defined(__SSE2__)
     if (query_bytes && live != 0 && end - begin >= kLookupMin) {
       if constexpr (kCount) counts->looked_up += end - begin;
@@ -307,7 +306,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     __builtin_prefetch(first_child + block);
   };
 
-  scan(0, a.start, first_child[0], first_child[1]);
+  scan(0, a.start, tight[a.start] & windows.inside(0), first_child[0], first_child[1]);
   while (top != 0) {
     const Survivor sv = stack[--top];
     // The next survivor below is taken once this one's subtree is done:
@@ -335,13 +334,22 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
       }
     }
 
+    // No edit left: only a label equal to the query character of a live
+    // cell inside the query can keep the band alive. With no such cell, no
+    // child survives, and the record's children are not even located.
+    const std::uint32_t tight_cells = tight[sv.state];
+    const std::uint32_t live = tight_cells & windows.inside(dd);
+    if (tight_cells != 0 && live == 0) {
+      if constexpr (kCount) ++counts->skipped;
+      continue;
+    }
     const std::uint32_t child_begin = first_child[c];
     const std::uint32_t child_end = first_child[c + 1];
     if (child_begin < child_end) {
       if (dd > max_parent) {
         throw InternalFault("compact walk passed its depth bound");
       }
-      scan(dd, sv.state, child_begin, child_end);
+      scan(dd, sv.state, live, child_begin, child_end);
       // The first surviving child is taken next: start fetching its block.
       prefetch_next();
     }
