@@ -374,10 +374,12 @@ PyModuleDef module_def = {
 }  // namespace tessaloom::build_module
 
 PyMODINIT_FUNC PyInit__build(void) {
-  // Only the main interpreter: refused elsewhere before anything is made.
+  // Like tessaloom._tessaloom, whose objects it makes: only the main
+  // interpreter, refused elsewhere before anything is created.
   if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyErr_SetString(PyExc_ImportError,
-                    "tessaloom._build can only be imported in the main interpreter");
+                    "tessaloom._build only loads in the main interpreter, "
+                    "not in sub-interpreters");
     return nullptr;
   }
   return PyModule_Create(&tessaloom::build_module::module_def);

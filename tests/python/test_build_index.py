@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import Idx, index, raises_exactly, run_child
+from conftest import Idx, index, raises_exactly
 from tessaloom import build_index
 
 
@@ -201,21 +201,3 @@ def test_queries_in_another_thread_run_while_the_build_runs():
         done.set()
         thread.join()
     assert seen["loading"] > seen["ordering"], seen
-
-
-def test_only_the_main_interpreter_imports_it():
-    code = r"""
-import json
-try:
-    import _interpreters as sub
-    failure = sub.exec(sub.create("legacy"), "import tessaloom._build")
-    print(json.dumps(failure and failure.type.__name__))
-except ImportError:
-    import _xxsubinterpreters as sub
-    try:
-        sub.run_string(sub.create(isolated=False), "import tessaloom._build")
-        print(json.dumps(None))
-    except sub.RunFailedError as e:
-        print(json.dumps(str(e).split("'")[1]))
-"""
-    assert run_child(["-c", code], timeout=120) == ['"ImportError"']
