@@ -187,6 +187,34 @@ TEST(FuzzyMatchVideo, RandomTriesAgreeWithReference) {
   }
 }
 
+// Sums kept per thread between calls: counts in every stored form, numbers
+// inside and beyond the video table, a call stopped by a fault half way
+// through pooling, and tables of other sizes: each call answers as the
+// reference does, so nothing is left over from an earlier one.
+TEST(FuzzyMatchVideo, PooledSumsStartAfreshEveryCall) {
+  // root -a-> 1 -b-> 2; both terms.
+  Trie t = test::trie_from_nodes({{0, false, {1}}, {U'a', true, {2}}, {U'b', true, {}}});
+  const Payload big{70300, {0, 2, 7, 1}, {300, 70000, 250, 0}};
+  const Payload small{9, {2, 0}, {4, 5}};
+  const Payload broken{5, {0, 1, 2}, {1, 1}};  // fewer counts than ids
+  for (std::size_t videos : {3u, 0u, 1u, 9u}) {
+    SCOPED_TRACE(videos);
+    t.id_mode = IdMode::Int32;
+    t.video_int32_ids.assign(videos, 7);
+    for (std::uint32_t v = 0; v < videos; ++v) t.video_int32_ids[v] = 100 + v;
+    for (const auto& second : {small, broken, small}) {
+      test::set_payloads(t, {{}, big, second});
+      for (std::optional<double> min_score : {std::optional<double>(0.0), std::optional<double>()}) {
+        const auto want =
+            outcome([&] { return reference_rank(t, "a", 1, {}, true, min_score); });
+        ASSERT_EQ(outcome([&] { return fuzzy_match_video(t, "a", 1, {}, true, min_score); }), want);
+      }
+    }
+  }
+  EXPECT_EQ(outcome([&] { return fuzzy_match_video(t, "a", 1, {}, true, 0.0); }),
+            outcome([&] { return reference_rank(t, "a", 1, {}, true, 0.0); }));
+}
+
 // Far more distinct videos than the pool's initial room, ids over the whole
 // 32-bit range.
 TEST(ScoreVideos, ManyVideosGrowThePool) {
