@@ -124,16 +124,6 @@ EncodedPayloads EncodedPayloads::reversed(const PayloadTable& table) {
   return encode_all(n, [&](std::size_t i) { return table.get(n - 1 - i); });
 }
 
-void EncodedPayloads::locate(std::size_t i, const std::uint8_t** p,
-                             const std::uint8_t** stop) const {
-  if (i >= size()) throw_out_of_range("payloads", i, size());
-  const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
-  const std::uint64_t end = ends_[i];
-  if (begin >= end || end > bytes_.size()) payload_detail::throw_malformed();
-  *p = bytes_.data() + begin;
-  *stop = bytes_.data() + end;
-}
-
 std::optional<EncodedPayload> EncodedPayloads::get(std::size_t i) const {
   const std::uint8_t* p;
   const std::uint8_t* stop;

@@ -134,6 +134,38 @@ inline std::uint32_t next_u32(const std::uint8_t*& p, const std::uint8_t* end) {
 
 std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end);
 
+// Decodes `count` u32 values at p into out, as `count` calls of next_u32
+// would. A value takes at most 5 bytes, so while 5 bytes per value are left
+// the values are decoded without a bound check.
+inline void next_u32s(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t* out,
+                      std::uint64_t count) {
+  std::uint64_t k = 0;
+  while (k < count) {
+    const std::uint64_t room = static_cast<std::uint64_t>(end - p) / 5;
+    if (room == 0) {
+      out[k++] = next_u32(p, end);
+      continue;
+    }
+    const std::uint64_t batch_end = k + (count - k < room ? count - k : room);
+    const std::uint8_t* q = p;
+    for (; k < batch_end; ++k) {
+      const std::uint8_t b = *q;
+      if (b <= 250) {
+        out[k] = b;
+        q += 1;
+      } else if (b == 251) {
+        std::uint16_t x;
+        std::memcpy(&x, q + 1, 2);
+        out[k] = x;
+        q += 3;
+      } else {
+        out[k] = next_u32(q, end);  // the five-byte form, or a refused marker
+      }
+    }
+    p = q;
+  }
+}
+
 // A length at p, not reading at or past end; like next_u32.
 inline std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
   if (p < end && *p <= 250) return *p++;
@@ -144,6 +176,16 @@ inline std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
 }
 
 }  // namespace payload_detail
+
+inline void EncodedPayloads::locate(std::size_t i, const std::uint8_t** p,
+                                    const std::uint8_t** stop) const {
+  if (i >= size()) throw_out_of_range("payloads", i, size());
+  const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+  const std::uint64_t end = ends_[i];
+  if (begin >= end || end > bytes_.size()) payload_detail::throw_malformed();
+  *p = bytes_.data() + begin;
+  *stop = bytes_.data() + end;
+}
 
 template <class Check, class F>
 bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& ids,
@@ -161,21 +203,18 @@ bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& i
   if (id_count > static_cast<std::uint64_t>(stop - p)) payload_detail::throw_malformed();
   ids.resize(static_cast<std::size_t>(id_count));
   std::uint32_t* const out = ids.data();
-  for (std::uint64_t k = 0; k < id_count; ++k) out[k] = payload_detail::next_u32(p, stop);
+  payload_detail::next_u32s(p, stop, out, id_count);
   const std::uint64_t count_count = payload_detail::next_len(p, stop);
   check(total_count, id_count, count_count);
   const std::uint64_t n = id_count < count_count ? id_count : count_count;
   if (static_cast<std::uint64_t>(stop - p) == count_count) {
-    // As many bytes as counts: each count is one byte (a byte above 250
-    // would start a longer form, which the bytes left cannot hold: the
-    // payload is then malformed, found after the loop).
-    std::uint32_t high = 0;
-    for (std::uint64_t k = 0; k < n; ++k) {
-      high |= p[k] > 250;
-      f(out[k], std::uint32_t{p[k]});
+    // As many bytes as counts, none above 250: each count is one byte.
+    std::uint8_t high = 0;
+    for (std::uint64_t k = 0; k < n; ++k) high = p[k] > high ? p[k] : high;
+    if (high <= 250) {
+      for (std::uint64_t k = 0; k < n; ++k) f(out[k], std::uint32_t{p[k]});
+      return true;
     }
-    if (high != 0) payload_detail::throw_malformed();
-    return true;
   }
   for (std::uint64_t k = 0; k < n; ++k) f(out[k], payload_detail::next_u32(p, stop));
   return true;
