@@ -113,10 +113,21 @@ class Catalogue:
 
     def records(self) -> Iterator[tuple[str, VideoId, int]]:
         """The file's records, read as they are consumed."""
+        if self.is_records:
+            return self._parsed()
+        return (record for video, text in self._parsed() for record in text_records(video, text))
+
+    def entries(self) -> Iterator[tuple[VideoId, str]]:
+        """The (video id, text) rows of a catalogue, read as they are consumed."""
+        if self.is_records:
+            raise ValueError("a records file has no texts")
+        return self._parsed()
+
+    def _parsed(self) -> Iterator[tuple]:
         with open(self.path, encoding="utf-8-sig", errors="surrogateescape", newline="") as f:
             for line, fields in self._rows(f):
                 try:
-                    yield from self._records_of(line, fields)
+                    yield self._parse(line, fields)
                 except BadLine as bad:
                     self._skip(bad)
 
@@ -179,20 +190,19 @@ class Catalogue:
                 continue
             yield self.lines, [obj["id"], obj["text"]]
 
-    def _records_of(self, line: int, fields: list) -> Iterator[tuple[str, VideoId, int]]:
+    def _parse(self, line: int, fields: list) -> tuple:
+        """A record, or a catalogue's (video id, text), from a row's fields."""
         expected = 3 if self.is_records else 2
         if len(fields) != expected:
             what = "term, video id and count" if self.is_records else "video id and text"
             raise BadLine(self.path, line, f"expected {expected} fields ({what}), got {len(fields)}")
         if self.is_records:
             term, video, count = fields
-            yield self._term(line, term), self._video(line, video), self._count(line, count)
-            return
+            return self._term(line, term), self._video(line, video), self._count(line, count)
         video, text = self._video(line, fields[0]), fields[1]
         if not isinstance(text, str):
             raise BadLine(self.path, line, f"text must be a string, got {_short(text)}")
-        for term, count in Counter(terms(text)).items():
-            yield term, video, count
+        return video, text
 
     def _video(self, line: int, value: object) -> VideoId:
         try:
@@ -225,6 +235,13 @@ class Catalogue:
         self.bad += 1
         if self.on_bad is not None:
             self.on_bad(bad)
+
+
+def text_records(video: VideoId, text: str) -> Iterator[tuple[str, VideoId, int]]:
+    """The records of one video's text: each of its terms with the number of
+    times it occurs."""
+    for term, count in Counter(terms(text)).items():
+        yield term, video, count
 
 
 def _undecodable(text: str) -> bool:
