@@ -16,7 +16,7 @@ import sys
 import time
 from typing import Optional, TextIO
 
-from tessaloom import persist
+from tessaloom import __version__, persist
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.catalogue import FORMATS, BadLine, Catalogue, build, format_of
 from tessaloom.saved_form import read_counts
@@ -54,6 +54,7 @@ def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="python -m tessaloom",
         description="Typo-tolerant search over a video catalogue: build an index file, query it, describe it.")
+    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     b = commands.add_parser(

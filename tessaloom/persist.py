@@ -157,7 +157,10 @@ def write_atomically(path: PathLike, chunks: Iterable[bytes]) -> None:
     failure the temporary file is removed and ``path`` is left as it was."""
     target = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(target))
-    fd, temp = _create_temporary(folder, os.path.basename(target))
+    try:
+        fd, temp = _create_temporary(folder, os.path.basename(target))
+    except OSError as e:
+        raise _about(e, target) from None
     try:
         with open(fd, "wb", closefd=True) as f:
             for chunk in chunks:
@@ -165,13 +168,23 @@ def write_atomically(path: PathLike, chunks: Iterable[bytes]) -> None:
             f.flush()
             os.fsync(f.fileno())
         os.replace(temp, target)
-    except BaseException:
+    except BaseException as e:
         try:
             os.unlink(temp)
         except OSError:
             pass
+        if isinstance(e, OSError):
+            raise _about(e, target) from None
         raise
     _sync_folder(folder)
+
+
+def _about(error: OSError, target: str) -> OSError:
+    """The error, naming the file the caller asked for rather than the
+    temporary one."""
+    if error.errno is None:
+        return error
+    return OSError(error.errno, error.strerror, target)
 
 
 def _create_temporary(folder: str, name: str) -> tuple[int, str]:

@@ -3,10 +3,12 @@ against the installed package, from catalogue files to answers."""
 
 import csv
 import json
+import shlex
 import subprocess
 import sys
 import uuid
 from collections import Counter
+from pathlib import Path
 
 import pytest
 
@@ -187,3 +189,32 @@ def test_progress_goes_to_stderr_on_request(tmp_path):
     phases = [line.split("s  ", 1)[1].split(":")[0] for line in err]
     assert phases[0] == "records" and phases[-1] == "saved bytes" and len(phases) >= 3
     assert f"records: {sum(len(Counter(terms(t))) for t in TEXTS)}" in err[0]
+
+
+def test_version_comes_from_the_package_metadata(tmp_path):
+    from importlib.metadata import version
+
+    import tessaloom
+
+    assert tessaloom.__version__ == version("tessaloom")
+    assert cli("--version", cwd=tmp_path)[:2] == (0, f"python -m tessaloom {tessaloom.__version__}\n")
+
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def test_the_readme_worked_example_reproduces(tmp_path):
+    # The shell session under "The command line": `cat` shows a file to
+    # create, every other command runs and must print what is shown.
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    session = text.split("### The command line", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    steps = [step.split("\n", 1) for step in session.split("$ ")[1:]]
+    assert len(steps) >= 4
+    for command, shown in steps:
+        if command.startswith("cat "):
+            (tmp_path / command[4:]).write_text(shown, encoding="utf-8")
+            continue
+        args = shlex.split(command)
+        assert args[:3] == ["python", "-m", "tessaloom"]
+        status, out, err = cli(*args[3:], cwd=tmp_path)
+        assert (status, out, err) == (0, shown, []), command

@@ -78,7 +78,7 @@ def test_no_single_byte_change_anywhere_loads(saved):
     (lambda d, body: b"\xfforeign" * 9, "not a tessaloom index file: it has no trailer; .*from_bytes"),
 ])
 def test_foreign_cut_and_raw_files_are_refused_saying_which(saved, tmp_path, change, refusal):
-    built, path, data = saved
+    built, _, data = saved
     other = tmp_path / "other.idx"
     other.write_bytes(change(data, built.to_bytes()))
     with pytest.raises(ValueError, match=refusal):
@@ -116,6 +116,15 @@ def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypat
         write_atomically(target, chunks)
     assert target.read_bytes() == b"old file"
     assert os.listdir(tmp_path) == ["index.idx"]
+
+
+@pytest.mark.parametrize("where, error", [("missing/v.idx", FileNotFoundError), ("folder", IsADirectoryError)])
+def test_a_save_that_cannot_happen_names_the_file_and_leaves_nothing(tmp_path, where, error):
+    (tmp_path / "folder").mkdir()
+    with pytest.raises(error) as e:
+        save(index(RECORDS), tmp_path / where)
+    assert e.value.filename == str(tmp_path / where)
+    assert os.listdir(tmp_path) == ["folder"] and os.listdir(tmp_path / "folder") == []
 
 
 def test_save_replaces_a_file_with_the_permissions_of_a_new_one(saved, tmp_path):
