@@ -100,9 +100,7 @@ def main(argv: Optional[list[str]] = None) -> int:
     args = parser().parse_args(argv)
     try:
         return args.run(args)
-    except Failure as e:
-        return _fail(str(e))
-    except BadLine as e:
+    except (Failure, BadLine) as e:
         return _fail(str(e))
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
@@ -126,7 +124,7 @@ def _load(path: str):
 
 
 class _Reporter:
-    """Progress lines on stderr, at most one a second for reading."""
+    """Progress lines on stderr: the time since the start, a phase and a count."""
 
     def __init__(self, stream: TextIO):
         self.stream = stream
@@ -151,9 +149,9 @@ def _build(args: argparse.Namespace) -> int:
     catalogue = Catalogue(args.catalogue, fmt, records=args.records, skip_bad=args.skip_bad, on_bad=show_bad)
     try:
         index = build(catalogue.records(), args.video_top_n, report)
-    except (ValueError, TypeError) as e:  # BadLine is reported by main
-        if isinstance(e, BadLine):
-            raise
+    except BadLine:
+        raise
+    except ValueError as e:  # refused by the builder, such as a term's total count past 2**32-1
         raise Failure(f"{args.catalogue}: {e}") from None
     persist.save(index, args.output)
     size = os.path.getsize(args.output)

@@ -142,6 +142,9 @@ def test_a_bad_line_stops_the_build_or_is_skipped(tmp_path, fmt, line, reason):
 
 @pytest.mark.parametrize("args, status, message", [
     (["build", "missing.tsv", "-o", "v.idx"], 1, "error: missing.tsv: No such file or directory"),
+    (["build", "big.tsv", "--records", "-o", "v.idx"], 1,
+     "error: big.tsv: a term's total count must fit 32 bits, got 4294967296"),
+    (["build", "small.tsv", "--records", "-o", "missing/v.idx"], 1, "error: missing/v.idx: No such file or directory"),
     (["query", "missing.idx", "word"], 1, "error: missing.idx: No such file or directory"),
     (["info", "missing.idx"], 1, "error: missing.idx: No such file or directory"),
     (["build", "v.txt", "-o", "v.idx"], 2, "cannot tell the format of 'v.txt' from its extension: give --format"),
@@ -154,6 +157,8 @@ def test_a_bad_line_stops_the_build_or_is_skipped(tmp_path, fmt, line, reason):
     ([], 2, "the following arguments are required: COMMAND"),
 ])
 def test_failures_say_why_in_one_line_with_the_exit_status(tmp_path, args, status, message):
+    (tmp_path / "big.tsv").write_text("cat\t1\t4294967295\ncat\t2\t1\n")
+    (tmp_path / "small.tsv").write_text("cat\t1\t1\n")
     got, out, err = cli(*args, cwd=tmp_path)
     assert got == status and out == ""
     assert err[-1].endswith(message)
