@@ -1,9 +1,6 @@
 // Module initialisation and the PrefixSearch type: a heap type with no
 // constructor, no instance dict, no weak references and no GC support, whose
 // instances each own one Trie.
-#include <atomic>
-#include <cstdint>
-
 #include "lib/binding.h"
 #include "lib/methods.h"
 
@@ -64,10 +61,9 @@ PyModuleDef module_def = {
     nullptr, nullptr,
 };
 
-// Process-wide: the interpreter that first imported the module, the module
-// and the type. The module keeps Python objects in C statics, which is why a
-// second interpreter is refused.
-std::atomic<std::int64_t> owner_interpreter{-1};
+// Process-wide: the module and the type. They are Python objects of the main
+// interpreter kept in C statics, which is why no other interpreter may load
+// the module.
 PyObject* module_object = nullptr;
 
 int add_type(PyObject* module) {
@@ -99,15 +95,14 @@ int add_type(PyObject* module) {
 }
 
 PyObject* init_module() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1 && PyErr_Occurred()) return nullptr;
-  std::int64_t expected = -1;
-  if (!owner_interpreter.compare_exchange_strong(expected, id) &&
-      expected != id) {
+  // Refused before anything is created or cached: a sub-interpreter that
+  // CPython itself refuses afterwards (an isolated one, from 3.12) must leave
+  // nothing behind, and one that would have been let in must not claim the
+  // module before the main interpreter does.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyErr_SetString(PyExc_ImportError,
-                    "tessaloom._tessaloom does not support sub-interpreters: "
-                    "it can only be imported in the interpreter that first "
-                    "imported it");
+                    "tessaloom._tessaloom only loads in the main interpreter, "
+                    "not in sub-interpreters");
     return nullptr;
   }
   if (module_object != nullptr) return Py_NewRef(module_object);

@@ -2,7 +2,8 @@
 // index (prefix/trie/trie_format.h). Saving writes straight into the new
 // bytes object, sized once; loading decodes straight from the argument's
 // buffer into a local Trie, and only a complete Trie becomes an object.
-// The payloads stay in the argument's buffer (see EncodedPayloads).
+// The payloads stay in the argument's buffer when it is an exact bytes
+// object (see EncodedPayloads).
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -40,13 +41,19 @@ PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   bind_arguments(kSpec, args, nargs, kwnames, a);
   const std::span<const std::uint8_t> input =
       convert_arg("b", [&] { return bytes_arg(a[0]); });
-  // The bytes object is immutable, so the index can keep its payloads where
-  // they lie in it: it holds a reference for as long as it uses them. The
-  // reference is released by the index's destructor, which, like this call,
-  // runs with the GIL held.
-  Py_INCREF(a[0]);
-  std::shared_ptr<const void> owner(
-      a[0], [](const void* o) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o))); });
+  // An exact bytes object is immutable and refers to nothing, so the index
+  // can keep its payloads where they lie in it: it holds a reference for as
+  // long as it uses them, released by the index's destructor, which, like
+  // this call, runs with the GIL held. An instance of a subclass can refer
+  // back to the index (through its attributes), and the index takes no part
+  // in garbage collection, so such a cycle would never be freed: its payload
+  // section is copied instead and no reference is kept.
+  std::shared_ptr<const void> owner;
+  if (PyBytes_CheckExact(a[0])) {
+    owner.reset(Py_NewRef(a[0]), [](const void* o) {
+      Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o)));
+    });
+  }
   format::Decoded<Trie> decoded = decode_trie(input, std::move(owner));
   if (!decoded) {
     const std::string text = "decode error: " + decoded.error().text();

@@ -69,6 +69,33 @@ def test_a_loaded_index_holds_the_bytes_it_reads_until_it_goes():
     assert loaded.to_bytes() == built.to_bytes()
 
 
+def test_an_index_loaded_from_a_bytes_subclass_keeps_no_reference_to_it():
+    # A subclass instance can hold its own index; were the index to keep the
+    # instance, the cycle would never be collected (the index takes no part
+    # in garbage collection). Its payloads are copied instead.
+    freed = []
+
+    class Saved(bytes):
+        def __del__(self):
+            freed.append(True)
+
+    words = [a + b + c for a in "abcdefgh" for b in "aeiou" for c in "rstn"]
+    built = index([(w, (i * 37) % 400, 1 + i % 9) for i, w in enumerate(words)], 50)
+    saved = Saved(built.to_bytes())
+    saved.index = PrefixSearch.from_bytes(saved)
+    del saved
+    gc.collect()
+    assert freed == [True]
+    saved = Saved(built.to_bytes())
+    refs = sys.getrefcount(saved)
+    loaded = PrefixSearch.from_bytes(saved)
+    assert sys.getrefcount(saved) == refs
+    del saved
+    assert freed == [True, True]
+    assert loaded.fuzzy_match_video("bart", 1, None, True, 0.0) == built.fuzzy_match_video("bart", 1, None, True, 0.0)
+    assert loaded.to_bytes() == built.to_bytes()
+
+
 def test_golden_file_is_still_written_and_read_byte_for_byte():
     golden = GOLDEN.read_bytes()
     records = [(t, uuid.UUID(int=v), c) for t, v, c in GOLDEN_RECORDS]
