@@ -1,15 +1,22 @@
 """A compact, read-only trie index of search terms with typo-tolerant queries."""
 
-from importlib import metadata as _metadata
-
+# The extension first: where it refuses to load (a sub-interpreter), nothing
+# else of the package has been imported.
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.builder import IndexArrays, build_arrays
 from tessaloom.persist import load, save
 from tessaloom.text import terms
 
-try:
-    __version__ = _metadata.version("tessaloom")
-except _metadata.PackageNotFoundError:  # imported from a tree that was never installed
-    __version__ = "0+unknown"
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("tessaloom")
+    except metadata.PackageNotFoundError:  # imported from a tree that was never installed
+        return "0+unknown"
+
+
+__version__ = _version()
 
 __all__ = ["PrefixSearch", "IndexArrays", "build_arrays", "terms", "save", "load", "__version__"]

@@ -109,6 +109,8 @@ def main(argv: Optional[list[str]] = None) -> int:
         return _fail("out of memory")
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
+    except Exception as e:  # a fault of this program: still one line, not a traceback
+        return _fail(f"unexpected {type(e).__name__}: {e}")
 
 
 def _fail(message: str, status: int = 1) -> int:
@@ -229,6 +231,9 @@ def _info(args: argparse.Namespace) -> int:
 
 def run() -> None:
     """Entry point of ``python -m tessaloom``."""
+    # Terms and texts in any script print even where stdout cannot encode them.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="backslashreplace")
     try:
         status = main()
         sys.stdout.flush()

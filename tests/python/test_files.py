@@ -164,6 +164,18 @@ def test_counts_of_payloads_longer_than_one_byte_lengths():
         read_counts(data[:-2])
 
 
+@settings(max_examples=200, deadline=None)
+@given(st.binary(max_size=200), st.integers(0, 60))
+def test_counts_of_any_bytes_are_read_or_refused(data, start):
+    # A valid start, then anything: what a damaged or foreign file could hold.
+    saved = index(RECORDS).to_bytes()
+    data = saved[:start] + data
+    try:
+        read_counts(data)
+    except ValueError as e:
+        assert str(e).startswith("the saved index does not read: ")
+
+
 @pytest.mark.parametrize("text, expected", [
     ("MP3 Crème-Brûlée", ["mp3", "crème", "brûlée"]),
     ("ΣΊΣΥΦΟΣ ὈΔΥΣΣΕΎΣ", ["σίσυφοσ", "ὀδυσσεύσ"]),  # casefold: final sigma folds to σ
