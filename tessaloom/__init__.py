@@ -3,6 +3,8 @@
 # The extension first: where it refuses to load (a sub-interpreter), nothing
 # else of the package has been imported.
 from tessaloom._tessaloom import PrefixSearch
+# After _tessaloom, so that a refused import names the module it starts from.
+from tessaloom._build import build_index  # noqa: I001
 from tessaloom.builder import IndexArrays, build_arrays
 from tessaloom.persist import load, save
 from tessaloom.text import terms
@@ -19,4 +21,4 @@ def _version() -> str:
 
 __version__ = _version()
 
-__all__ = ["PrefixSearch", "IndexArrays", "build_arrays", "terms", "save", "load", "__version__"]
+__all__ = ["PrefixSearch", "IndexArrays", "build_arrays", "build_index", "terms", "save", "load", "__version__"]

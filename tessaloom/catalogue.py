@@ -16,8 +16,8 @@ from collections import Counter
 from collections.abc import Callable, Iterator
 from typing import Optional, Union
 
+from tessaloom._build import build_index
 from tessaloom._tessaloom import PrefixSearch
-from tessaloom.builder import build_arrays
 from tessaloom.text import terms
 
 FORMATS = ("tsv", "csv", "jsonl")
@@ -25,35 +25,13 @@ VideoId = Union[int, uuid.UUID]
 Progress = Callable[[str, int], None]
 _U32_MAX = 0xFFFFFFFF
 _HEADERS = {False: (("id", "text"),), True: (("term", "id", "count"), ("term", "video", "count"))}
-_RECORDS_PER_REPORT = 1_000_000
 
 
 def build(records, video_top_n: int = 100, progress: Optional[Progress] = None) -> PrefixSearch:
     """Build an index from (term, video id, count) records: the one way the
     command line and the demo build. ``progress``, when given, is called with
-    a phase name and a count: every million records read, then per phase."""
-    return _build_through_arrays(records, video_top_n, progress)
-
-
-def _build_through_arrays(records, video_top_n: int, progress: Optional[Progress]) -> PrefixSearch:
-    if progress is not None:
-        records = _counted(records, progress)
-    arrays = build_arrays(records, video_top_n)
-    if progress is not None:
-        progress("arrays", len(arrays.child_labels))
-    index = PrefixSearch.from_internal_data_v2(*arrays)
-    if progress is not None:
-        progress("index", len(arrays.child_labels))
-    return index
-
-
-def _counted(records, progress: Progress):
-    count = 0
-    for count, record in enumerate(records, 1):
-        if count % _RECORDS_PER_REPORT == 0:
-            progress("records", count)
-        yield record
-    progress("records", count)
+    a phase name and a count (see ``tessaloom.build_index``)."""
+    return build_index(records, video_top_n, progress)
 
 
 class BadLine(ValueError):

@@ -149,8 +149,9 @@ def _build(args: argparse.Namespace) -> int:
             print(f"warning: skipped {bad}", file=sys.stderr)
 
     catalogue = Catalogue(args.catalogue, fmt, records=args.records, skip_bad=args.skip_bad, on_bad=show_bad)
+    records = catalogue.records() if report is None else _reported(catalogue.records(), report)
     try:
-        index = build(catalogue.records(), args.video_top_n, report)
+        index = build(records, args.video_top_n, report)
     except BadLine:
         raise
     except ValueError as e:  # refused by the builder, such as a term's total count past 2**32-1
@@ -163,6 +164,14 @@ def _build(args: argparse.Namespace) -> int:
         print(f"warning: skipped {catalogue.bad:,} bad lines of {args.catalogue}", file=sys.stderr)
     print(f"wrote {args.output} ({size:,} bytes) from {catalogue.rows:,} rows of {args.catalogue}")
     return 0
+
+
+def _reported(records, report: _Reporter):
+    """The records, reporting how many were read once they are all read."""
+    count = 0
+    for count, record in enumerate(records, 1):
+        yield record
+    report("records read", count)
 
 
 def _query(args: argparse.Namespace) -> int:
