@@ -84,16 +84,15 @@ void release(PodArray<T>& a) {
 
 void Numbering::grow() {
   const std::size_t size = std::max<std::size_t>(1024, 2 * slots_.size());
-  PodArray<Slot> old;
-  old.swap(slots_);
-  slots_.assign(size, Slot{0, 0});
+  PodArray<Slot> grown(size, Slot{0, 0});  // the table stays as it was if this throws
   const std::size_t mask = size - 1;
-  for (const Slot& s : old) {
+  for (const Slot& s : slots_) {
     if (s.number_plus_one == 0) continue;
     std::size_t i = s.hash & mask;
-    while (slots_[i].number_plus_one != 0) i = (i + 1) & mask;
-    slots_[i] = s;
+    while (grown[i].number_plus_one != 0) i = (i + 1) & mask;
+    grown[i] = s;
   }
+  slots_.swap(grown);
 }
 
 template <class Id>
