@@ -60,19 +60,19 @@ const Limits& limits() {
 void query(const tessaloom::Trie& trie) {
   namespace m = tessaloom::prefix::matcher;
   const m::CompactTrie compact(trie);
-  const auto [term_limit, video_limit] = limits();
+  const Limits& l = limits();
   const std::string long_term(70, 'a');
   for (const char* term : {"", "a", "ab\xC3\xA9", "\xF0\x9F\x98\x80", long_term.c_str()}) {
     for (std::uint32_t k : {0u, 2u, 5u}) {
-      const auto plain = attempt([&] { return m::fuzzy_match(trie, term, k, term_limit); });
-      const auto fast = attempt([&] { return m::fuzzy_match(trie, compact, term, k, term_limit); });
+      const auto plain = attempt([&] { return m::fuzzy_match(trie, term, k, l.terms); });
+      const auto fast = attempt([&] { return m::fuzzy_match(trie, compact, term, k, l.terms); });
       if (plain != fast) fail("compact walk differs from the array walk");
       const auto nodes = attempt([&] { return m::fuzzy_match_nodes(trie, term, k, false); });
       const auto fast_nodes =
           attempt([&] { return m::fuzzy_match_nodes(trie, compact, term, k, false); });
       if (nodes != fast_nodes) fail("compact node walk differs from the array walk");
       (void)attempt([&] {
-        return tessaloom::ranking::fuzzy_match_video(trie, compact, term, k, video_limit,
+        return tessaloom::ranking::fuzzy_match_video(trie, compact, term, k, l.videos,
                                                      std::nullopt, std::nullopt);
       });
     }
