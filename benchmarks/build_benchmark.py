@@ -1,7 +1,18 @@
-"""Construction benchmark: PrefixSearch.from_internal_data_v2 on the word-list
-index, against a plain Python loop that only touches every item of the same
-six arrays (and of the payload tuples' lists) as the yardstick, and the built
-index's memory per node.
+"""Construction benchmark, in two parts.
+
+Records to a loaded index, the word list with two records per word, one run
+of each path in this process: build_index from a generator, against the
+Python path (build_arrays from the same generator, then
+from_internal_data_v2), from_internal_data_v2 alone on prepared arrays, and
+symspellpy's dictionary build of the same words (max_dictionary_edit_distance
+2, prefix_length 7, LEVENSHTEIN_FAST). Each path's peak memory is measured in
+a fresh child process: the peak resident set during the call above the
+resident set before it.
+
+Then PrefixSearch.from_internal_data_v2 on the word-list index, against a
+plain Python loop that only touches every item of the same six arrays (and of
+the payload tuples' lists) as the yardstick, and the built index's memory per
+node.
 
     python benchmarks/build_benchmark.py            # the whole word list
     python benchmarks/build_benchmark.py --quick    # 5,000 words, for CI
@@ -14,15 +25,119 @@ the index keeps, not what construction used on the way.
 from __future__ import annotations
 
 import argparse
+import gc
+import subprocess
 import sys
 import time
+import uuid
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from wordlist import release_free_heap, rss_bytes, word_index_arrays  # noqa: E402
+from wordlist import load_words, release_free_heap, rss_bytes, word_index_arrays  # noqa: E402
 
-from tessaloom import PrefixSearch  # noqa: E402
+from tessaloom import PrefixSearch, build_arrays, build_index  # noqa: E402
+
+PATHS = ("build_index", "python", "from_internal_data_v2", "symspellpy")
+
+
+def two_records(words: list[str], ids: list[bytes]):
+    """Two (word, video id, count) records per word, made as they are read."""
+    n = len(ids)
+    for k, word in enumerate(words):
+        yield word, ids[k % n], 1 + k % 20
+        yield word, ids[(7 * k + 3) % n], 1 + k % 7
+
+
+def video_ids(n: int = 50_000) -> list[bytes]:
+    return [uuid.UUID(int=(v + 1) * 0x9E3779B97F4A7C15_F39CC0605CEDC835 % 2**128).bytes for v in range(n)]
+
+
+def make_symspell():
+    from symspellpy import SymSpell
+    from symspellpy.editdistance import DistanceAlgorithm, EditDistance
+
+    return SymSpell(max_dictionary_edit_distance=2, prefix_length=7,
+                    distance_comparer=EditDistance(DistanceAlgorithm.LEVENSHTEIN_FAST))
+
+
+def path_runner(name: str, words: list[str], ids: list[bytes]):
+    """The call that a path times, with what it needs prepared beforehand."""
+    if name == "build_index":
+        return lambda: build_index(two_records(words, ids), 100)
+    if name == "python":
+        return lambda: PrefixSearch.from_internal_data_v2(*build_arrays(two_records(words, ids), 100))
+    if name == "from_internal_data_v2":
+        arrays = build_arrays(two_records(words, ids), 100)
+        return lambda: PrefixSearch.from_internal_data_v2(*arrays)
+    if name == "symspellpy":
+        def build():
+            s = make_symspell()
+            for w in words:
+                s.create_dictionary_entry(w, 1)
+            return s
+        return build
+    raise ValueError(name)
+
+
+def peak_bytes() -> int:
+    """The process's peak resident set since the last reset (VmHWM)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def child_peak(name: str, limit: int | None) -> None:
+    """In a fresh process: prints the peak resident set of one call above the
+    resident set before it."""
+    run = path_runner(name, load_words(limit), video_ids())
+    release_free_heap()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets VmHWM to the current resident set
+    before = rss_bytes()
+    result = run()
+    print(peak_bytes() - before)
+    del result
+
+
+def records_to_index(limit: int | None) -> None:
+    words = load_words(limit)
+    ids = video_ids()
+    print(f"records to a loaded index: {len(words):,} words, {2 * len(words):,} records "
+          f"(two per word, {len(ids):,} UUID videos), video_top_n 100")
+    runners = {name: path_runner(name, words, ids) for name in PATHS}
+    times = {}
+    results = {}
+    for name in PATHS:  # one run each, one after the other
+        gc.collect()
+        t = time.perf_counter()
+        results[name] = runners[name]()
+        times[name] = time.perf_counter() - t
+    same = results["build_index"].to_bytes() == results["python"].to_bytes()
+    del results, runners
+    peaks = {}
+    for name in PATHS:
+        args = [sys.executable, __file__, "--child-peak", name] + (["--limit", str(limit)] if limit else [])
+        proc = subprocess.run(args, capture_output=True, text=True)
+        peaks[name] = int(proc.stdout.split()[-1]) if proc.returncode == 0 else None
+        if proc.returncode != 0:
+            print(proc.stderr[-2000:], file=sys.stderr)
+    labels = {"build_index": "build_index from a generator",
+              "python": "build_arrays + from_internal_data_v2",
+              "from_internal_data_v2": "from_internal_data_v2 on prepared arrays",
+              "symspellpy": "symspellpy create_dictionary_entry"}
+    for name in PATHS:
+        peak = "failed" if peaks[name] is None else f"{peaks[name] / 1e6:8.1f} MB"
+        print(f"{labels[name]:42s} {times[name]:8.3f} s   peak memory above the start {peak}")
+    ours = times["build_index"]
+    print(f"same index as the Python path            {same}")
+    print(f"symspellpy / build_index                 {times['symspellpy'] / ours:8.1f}x   (target >= 10)")
+    print(f"Python path / build_index                {times['python'] / ours:8.1f}x   (target >= 8)")
+    if peaks["build_index"] is not None:
+        print(f"build_index peak memory                  {peaks['build_index'] / 1e6:8.1f} MB   (target <= 300)")
+    print()
 
 
 def touch_all(node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n) -> int:
@@ -95,7 +210,13 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="5,000 words only")
     ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--child-peak", choices=PATHS, help=argparse.SUPPRESS)
+    ap.add_argument("--limit", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.child_peak:
+        child_peak(args.child_peak, args.limit)
+        return
+    records_to_index(5_000 if args.quick else None)
     words, arrays = word_index_arrays(limit=5_000 if args.quick else None)
     nodes = len(arrays.child_labels)
     entries_in = sum(len(p[1]) for p in arrays.payloads if p is not None)

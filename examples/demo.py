@@ -17,7 +17,7 @@ import uuid
 from collections import Counter
 from pathlib import Path
 
-from tessaloom import PrefixSearch, build_arrays
+from tessaloom import PrefixSearch, build_index
 
 DATA = Path(__file__).resolve().parent / "data" / "videos.tsv"
 WORD = re.compile(r"[^\W\d_]+|\d+")
@@ -48,11 +48,10 @@ def main() -> None:
 
     titles = load_titles(DATA)
     t0 = time.perf_counter()
-    arrays = build_arrays(records(titles), video_top_n=100)
-    built = PrefixSearch.from_internal_data_v2(*arrays)
+    counts: dict[str, int] = {}  # the progress report gives terms and nodes
+    built = build_index(records(titles), video_top_n=100, progress=counts.__setitem__)
     t1 = time.perf_counter()
-    terms = sum(p is not None for p in arrays.payloads)
-    print(f"built an index of {terms:,} terms ({len(arrays.child_labels):,} trie nodes) "
+    print(f"built an index of {counts['trie']:,} terms ({counts['propagation']:,} trie nodes) "
           f"from {len(titles):,} video titles in {(t1 - t0) * 1e3:.1f} ms")
 
     with tempfile.TemporaryDirectory() as tmp:

@@ -1,7 +1,9 @@
-"""Only the main interpreter loads the module: a sub-interpreter, isolated or
-legacy, is refused with ImportError whether it tries before or after the main
-interpreter, and a refusal leaves nothing behind that would stop the main
-interpreter from importing it. Each order runs in a fresh child process."""
+"""Only the main interpreter loads the package's extension modules: a
+sub-interpreter, isolated or legacy, is refused with ImportError whether it
+tries before or after the main interpreter, and a refusal leaves nothing
+behind that would stop the main interpreter from importing it. Each order
+runs in a fresh child process. The builder's module is loaded from its file,
+so that the package (which imports both) does not answer for it."""
 
 import json
 import re
@@ -12,9 +14,15 @@ import pytest
 from conftest import run_child
 
 CHILD = r"""
-import json, sys
-kind, order = sys.argv[1], sys.argv[2]
-code = "import tessaloom._tessaloom"
+import glob, importlib.util, json, os, sys
+kind, order, module = sys.argv[1], sys.argv[2], sys.argv[3]
+if module == "_tessaloom":
+    code = "import tessaloom._tessaloom"
+else:
+    (folder,) = importlib.util.find_spec("tessaloom").submodule_search_locations
+    (path,) = glob.glob(os.path.join(folder, module + ".*.so"))
+    code = (f"import importlib.util as u; s = u.spec_from_file_location('tessaloom.{module}', {path!r}); "
+            "u.module_from_spec(s)")
 
 def in_sub():  # "<error type>: <message>" of the import in a new sub-interpreter, or None
     try:
@@ -30,36 +38,42 @@ def in_sub():  # "<error type>: <message>" of the import in a new sub-interprete
     return failure and f"{failure.type.__name__}: {failure.msg}"
 
 def in_main():
-    from tessaloom import PrefixSearch
-    index = PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (1, [0], [1])], [1], [b"\7\0\0\0"], 5)
+    from tessaloom import PrefixSearch, build_index
+    if module == "_tessaloom":
+        index = PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (1, [0], [1])], [1], [b"\7\0\0\0"], 5)
+    else:
+        index = build_index([("a", 7, 1)], 5)
     return [index.fuzzy_match("a", 0), index.fuzzy_match_video("a", 0)]
 
 steps = [in_sub, in_main, in_sub] if order == "sub first" else [in_main, in_sub, in_main]
 print(json.dumps([step() for step in steps]))
 """
 
-OURS = "ImportError: tessaloom._tessaloom only loads in the main interpreter, not in sub-interpreters"
+OURS = "ImportError: tessaloom.{} only loads in the main interpreter, not in sub-interpreters"
 # From 3.12, CPython itself refuses an isolated sub-interpreter a module of
 # single-phase initialisation: on 3.12 once the module's code has run (so the
 # module's own refusal comes first), on 3.13 before it runs, and on both
 # before it runs when the module was already loaded in the process.
-CPYTHON_ISOLATED = re.compile(r"ImportError: module (tessaloom\.)?_tessaloom does not support loading in subinterpreters")
+CPYTHON_ISOLATED = r"ImportError: module (tessaloom\.)?{} does not support loading in subinterpreters"
 ANSWER = [[["a", 1, 0]], [["7", 1.0]]]
 
 
 @pytest.mark.parametrize("order", ["sub first", "main first"])
 @pytest.mark.parametrize("kind", ["isolated", "legacy"])
-def test_only_the_main_interpreter_loads_the_module(kind, order):
-    (line,) = run_child(["-c", CHILD, kind, order], timeout=120)
+@pytest.mark.parametrize("module", ["_tessaloom", "_build"])
+def test_only_the_main_interpreter_loads_the_module(module, kind, order):
+    (line,) = run_child(["-c", CHILD, kind, order, module], timeout=120)
     steps = json.loads(line)
     cpython_refuses = kind == "isolated" and sys.version_info >= (3, 12)
+    ours = OURS.format(module)
 
     def refused(step):
-        return step == OURS or (cpython_refuses and isinstance(step, str) and CPYTHON_ISOLATED.fullmatch(step))
+        return step == ours or (cpython_refuses and isinstance(step, str)
+                                and re.fullmatch(CPYTHON_ISOLATED.format(module), step))
 
     if order == "sub first":
         assert refused(steps[0]) and steps[1] == ANSWER and refused(steps[2]), steps
         if kind == "legacy" or sys.version_info < (3, 13):
-            assert steps[0] == OURS, steps
+            assert steps[0] == ours, steps
     else:
         assert steps[0] == ANSWER and refused(steps[1]) and steps[2] == ANSWER, steps

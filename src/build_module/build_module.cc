@@ -1,0 +1,386 @@
+// tessaloom._build: build_index(records, video_top_n=100, progress=None).
+//
+// Reads the records with the GIL held, converting and checking each into the
+// core's IndexBuilder, then runs the builder's phases with the GIL released
+// (a progress call between phases takes it back), writes the saved form
+// straight into a new bytes object and loads it with PrefixSearch.from_bytes.
+// Nothing is kept on failure: every table belongs to this call.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <utility>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "builder/index_builder.h"
+
+namespace tessaloom::build_module {
+namespace {
+
+using builder::IndexBuilder;
+using builder::Refusal;
+
+constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
+constexpr Py_ssize_t kProgressEvery = 1'000'000;
+constexpr Py_ssize_t kSignalCheckEvery = 1 << 16;
+
+// Thrown after a Python exception has been set.
+struct PythonError {};
+
+class Ref {
+ public:
+  explicit Ref(PyObject* o = nullptr) : o_(o) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(o_); }
+  PyObject* get() const { return o_; }
+  PyObject* release() { return std::exchange(o_, nullptr); }
+  void reset(PyObject* o) { Py_XDECREF(std::exchange(o_, o)); }
+  explicit operator bool() const { return o_ != nullptr; }
+
+ private:
+  PyObject* o_;
+};
+
+PyObject* check(PyObject* o) {
+  if (o == nullptr) throw PythonError{};
+  return o;
+}
+
+// Releases the GIL for its lifetime; taken back however the scope ends.
+class WithoutGil {
+ public:
+  WithoutGil() : state_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// repr(o), cut to a readable length.
+std::string shown(PyObject* o) {
+  Ref r(PyObject_Repr(o));
+  const char* text = r ? PyUnicode_AsUTF8(r.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::string("<") + Py_TYPE(o)->tp_name + " object>";
+  }
+  std::string s(text);
+  if (s.size() > 80) s = s.substr(0, 77) + "...";
+  return s;
+}
+
+std::string type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
+
+[[noreturn]] void fail(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PythonError{};
+}
+
+[[noreturn]] void refuse(PyObject* type, Py_ssize_t i, const std::string& what) {
+  fail(type, "record " + std::to_string(i) + ": " + what);
+}
+
+// A non-negative integer argument (anything with __index__), or nullopt when
+// it is negative. Values past 64 bits come back as UINT64_MAX.
+std::optional<std::uint64_t> non_negative(PyObject* o) {
+  Ref n(check(PyNumber_Index(o)));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw PythonError{};
+  if (overflow > 0) return UINT64_MAX;
+  if (overflow < 0 || v < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(v);
+}
+
+std::uint64_t to_count(Py_ssize_t i, PyObject* o) {
+  if (!PyLong_Check(o) && !PyIndex_Check(o)) {
+    refuse(PyExc_TypeError, i, "count must be a non-negative integer, got " + shown(o));
+  }
+  const auto v = non_negative(o);
+  if (!v) refuse(PyExc_ValueError, i, "count must be a non-negative integer, got " + shown(o));
+  return *v;
+}
+
+class Reader {
+ public:
+  Reader(IndexBuilder& b, PyObject* uuid_type) : b_(b), uuid_type_(uuid_type) {}
+
+  void read(Py_ssize_t i, PyObject* record) {
+    PyObject* items[3];
+    Ref owned[3];
+    if (PyTuple_Check(record) && PyTuple_GET_SIZE(record) == 3) {
+      for (int k = 0; k < 3; ++k) items[k] = PyTuple_GET_ITEM(record, k);
+    } else if (PyList_Check(record) && PyList_GET_SIZE(record) == 3) {
+      // A list can change while its items are converted: hold them.
+      for (int k = 0; k < 3; ++k) {
+        owned[k].reset(Py_NewRef(PyList_GET_ITEM(record, k)));
+        items[k] = owned[k].get();
+      }
+    } else {
+      if (PyUnicode_Check(record) || PyBytes_Check(record) ||
+          PyByteArray_Check(record) || !PySequence_Check(record)) {
+        refuse(PyExc_TypeError, i,
+               "record must be a (term, video id, count) sequence, got " +
+                   type_name(record));
+      }
+      const Py_ssize_t n = PySequence_Size(record);
+      if (n < 0) throw PythonError{};
+      if (n != 3) {
+        refuse(PyExc_TypeError, i,
+               "record must be a (term, video id, count) sequence, got " +
+                   std::to_string(n) + " items");
+      }
+      for (int k = 0; k < 3; ++k) {
+        owned[k].reset(check(PySequence_GetItem(record, k)));
+        items[k] = owned[k].get();
+      }
+    }
+    const std::string_view term = to_term(i, items[0]);
+    const std::uint32_t video = to_video(i, items[1]);
+    const std::uint64_t count = to_count(i, items[2]);
+    switch (b_.add(term, video, count)) {
+      case Refusal::None:
+        return;
+      case Refusal::EmptyTerm:
+        refuse(PyExc_ValueError, i, "term must not be empty");
+      case Refusal::NulInTerm:
+        refuse(PyExc_ValueError, i, "term must not contain U+0000, got " + shown(items[0]));
+      case Refusal::InvalidUtf8:
+        refuse(PyExc_ValueError, i, "term must be valid Unicode, got " + shown(items[0]));
+      case Refusal::TotalPastU32:
+        refuse(PyExc_ValueError, i,
+               "count " + std::to_string(count) + " takes the total count of term " +
+                   shown(items[0]) + " past 2**32-1");
+    }
+  }
+
+ private:
+  std::string_view to_term(Py_ssize_t i, PyObject* o) {
+    if (!PyUnicode_Check(o)) {
+      refuse(PyExc_TypeError, i, "term must be a str, got " + type_name(o));
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+    if (utf8 == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError{};
+      PyErr_Clear();
+      refuse(PyExc_ValueError, i,
+             "term must be valid Unicode (no lone surrogates), got " + shown(o));
+    }
+    return {utf8, static_cast<std::size_t>(size)};
+  }
+
+  std::uint32_t to_video(Py_ssize_t i, PyObject* o) {
+    std::int64_t number;
+    const char* kind;
+    if (PyBytes_Check(o) || PyByteArray_Check(o)) {
+      const bool is_bytes = PyBytes_Check(o);
+      const Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o);
+      if (n != 16) {
+        refuse(PyExc_ValueError, i,
+               "video id must be 16 bytes long, got " + std::to_string(n) + " bytes");
+      }
+      Uuid id;
+      std::memcpy(id.data(), is_bytes ? PyBytes_AS_STRING(o) : PyByteArray_AS_STRING(o), 16);
+      number = b_.uuid_video(id);
+      kind = "a UUID";
+    } else if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(uuid_type_))) {
+      Ref bytes(check(PyObject_GetAttrString(o, "bytes")));
+      if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 16) {
+        refuse(PyExc_ValueError, i, "video id " + shown(o) + " does not give 16 bytes");
+      }
+      Uuid id;
+      std::memcpy(id.data(), PyBytes_AS_STRING(bytes.get()), 16);
+      number = b_.uuid_video(id);
+      kind = "a UUID";
+    } else if (!PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o))) {
+      const auto v = non_negative(o);
+      if (!v || *v > kMaxU32) {
+        refuse(PyExc_ValueError, i,
+               "video id must be an integer in 0..4294967295, got " + shown(o));
+      }
+      number = b_.int_video(static_cast<std::uint32_t>(*v));
+      kind = "an integer";
+    } else {
+      refuse(PyExc_TypeError, i,
+             "video id must be a uuid.UUID, 16 bytes or an integer, got " + type_name(o));
+    }
+    if (number < 0) {
+      refuse(PyExc_ValueError, i,
+             std::string("video id is ") + kind + ", but the ids before it are not: "
+             "video ids must be all UUIDs or all integers");
+    }
+    return static_cast<std::uint32_t>(number);
+  }
+
+  IndexBuilder& b_;
+  PyObject* uuid_type_;
+};
+
+void report(PyObject* progress, const char* phase, std::size_t count) {
+  if (progress == Py_None) return;
+  Ref r(check(PyObject_CallFunction(progress, "sn", phase,
+                                    static_cast<Py_ssize_t>(count))));
+}
+
+std::size_t to_top_n(PyObject* o) {
+  if (!PyLong_Check(o) && !PyIndex_Check(o)) {
+    fail(PyExc_TypeError, "video_top_n must be a non-negative integer, got " + shown(o));
+  }
+  const auto v = non_negative(o);
+  if (!v) fail(PyExc_ValueError, "video_top_n must be a non-negative integer, got " + shown(o));
+  // Any number past what memory can hold keeps every video.
+  return *v > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(*v);
+}
+
+PyObject* build(PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"records", "video_top_n", "progress", nullptr};
+  PyObject* records = nullptr;
+  PyObject* top_n_arg = nullptr;
+  PyObject* progress = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:build_index",
+                                   const_cast<char**>(keywords), &records,
+                                   &top_n_arg, &progress)) {
+    throw PythonError{};
+  }
+  const std::size_t top_n = top_n_arg == nullptr ? 100 : to_top_n(top_n_arg);
+  if (progress != Py_None && !PyCallable_Check(progress)) {
+    fail(PyExc_TypeError, "progress must be callable or None, got " + type_name(progress));
+  }
+  Ref uuid_module(check(PyImport_ImportModule("uuid")));
+  Ref uuid_type(check(PyObject_GetAttrString(uuid_module.get(), "UUID")));
+  if (!PyType_Check(uuid_type.get())) fail(PyExc_TypeError, "uuid.UUID is not a type");
+  Ref core(check(PyImport_ImportModule("tessaloom._tessaloom")));
+  Ref prefix_search(check(PyObject_GetAttrString(core.get(), "PrefixSearch")));
+
+  IndexBuilder b;
+  {
+    Reader reader(b, uuid_type.get());
+    Ref iter(check(PyObject_GetIter(records)));
+    Py_ssize_t i = 0;
+    while (PyObject* raw = PyIter_Next(iter.get())) {
+      Ref record(raw);
+      reader.read(i, record.get());
+      ++i;
+      if (i % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) throw PythonError{};
+      if (i % kProgressEvery == 0) report(progress, "reading", static_cast<std::size_t>(i));
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+  }
+
+  report(progress, "ordering", b.term_count());
+  {
+    WithoutGil unlocked;
+    b.order();
+  }
+  report(progress, "trie", b.term_count());
+  {
+    WithoutGil unlocked;
+    b.build_trie();
+  }
+  report(progress, "propagation", b.node_count());
+  std::size_t size;
+  {
+    WithoutGil unlocked;
+    b.propagate(top_n);
+    size = b.encoded_size();
+  }
+  report(progress, "encoding", b.node_count());
+  if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+  Ref saved(check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+  {
+    // Nobody else holds the new bytes object yet, so it is filled unlocked.
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(saved.get()));
+    WithoutGil unlocked;
+    b.encode(std::span<std::uint8_t>(out, size));
+    b = IndexBuilder();
+  }
+  report(progress, "loading", size);
+  return PyObject_CallMethod(prefix_search.get(), "from_bytes", "O", saved.get());
+}
+
+PyObject* build_index(PyObject*, PyObject* args, PyObject* kwargs) {
+  try {
+    return build(args, kwargs);
+  } catch (const PythonError&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "build_index failed: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "build_index failed");
+  }
+  return nullptr;
+}
+
+constexpr const char kDoc[] =
+    "build_index(records, video_top_n=100, progress=None)\n--\n\n"
+    "Build a PrefixSearch from records of (term, video id, count).\n"
+    "\n"
+    "`records` is any iterable of 3-item sequences, consumed once and read as\n"
+    "a stream: the term occurs `count` times in that video. Video ids are all\n"
+    "UUIDs (uuid.UUID or 16 bytes) or all integers 0..2**32-1; integer ids,\n"
+    "counts and `video_top_n` take anything with __index__ (NumPy integers\n"
+    "too), never floats. Each node keeps at most `video_top_n` videos.\n"
+    "\n"
+    "The index is the one PrefixSearch.from_internal_data_v2(\n"
+    "*build_arrays(records, video_top_n)) makes, byte for byte: videos\n"
+    "numbered in order of first appearance, repeated (term, video) records\n"
+    "summed.\n"
+    "\n"
+    "`progress`, when given, is called as progress(phase, count): with\n"
+    "'reading' and the records read so far every million records, then once\n"
+    "at the start of each phase: 'ordering' (distinct terms), 'trie' (distinct\n"
+    "terms), 'propagation' (nodes), 'encoding' (nodes) and 'loading' (bytes of\n"
+    "the saved form). An exception it raises stops the build.\n"
+    "\n"
+    "Once the records are read the build runs without the GIL, so other\n"
+    "threads keep running (and querying other indexes) meanwhile.\n"
+    "\n"
+    "Refusals name the record, counting from 0: TypeError for a value of the\n"
+    "wrong kind, ValueError for a refused value (an empty term, U+0000 in a\n"
+    "term, a negative count, a term whose total passes 2**32-1, an id out of\n"
+    "range or of another length than 16 bytes, ids of both kinds), as in\n"
+    "\"record 12: count must be a non-negative integer, got 1.5\". An exception\n"
+    "raised by the iterator passes through. A failed build leaves nothing.\n"
+    "\n"
+    ">>> from tessaloom import build_index\n"
+    ">>> index = build_index([(\"cat\", 7, 2), (\"cart\", 8, 1)])\n"
+    ">>> index.fuzzy_match(\"cat\")\n"
+    "[('cart', 1, 1), ('cat', 1, 0)]\n";
+
+PyMethodDef methods[] = {
+    {"build_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_index)),
+     METH_VARARGS | METH_KEYWORDS, kDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_build", "The native index builder.", 0, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace tessaloom::build_module
+
+PyMODINIT_FUNC PyInit__build(void) {
+  // Like tessaloom._tessaloom, whose objects it makes: only the main
+  // interpreter, refused elsewhere before anything is created.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tessaloom._build only loads in the main interpreter, "
+                    "not in sub-interpreters");
+    return nullptr;
+  }
+  return PyModule_Create(&tessaloom::build_module::module_def);
+}

@@ -1,0 +1,352 @@
+#include "builder/index_builder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "prefix/matcher/text.h"
+#include "prefix/trie/trie_format.h"
+
+namespace tessaloom::builder {
+namespace {
+
+constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t kNoTerm = std::numeric_limits<std::uint32_t>::max();
+
+std::uint64_t mix(std::uint64_t h) {
+  h ^= h >> 31;
+  h *= 0x9E3779B97F4A7C15u;
+  h ^= h >> 29;
+  return h;
+}
+
+std::uint64_t hash_bytes(const void* data, std::size_t n) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  std::uint64_t h = 0x243F6A8885A308D3u ^ n;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+    h ^= h >> 32;
+  }
+  if (n > 0) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+  }
+  return mix(h);
+}
+
+bool is_ascii(std::string_view s) {
+  unsigned char any = 0;
+  for (const char c : s) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+// The code points of a term that add() accepted (valid UTF-8).
+void code_points(std::string_view s, std::vector<char32_t>& out) {
+  if (is_ascii(s)) {
+    out.assign(s.begin(), s.end());
+    for (char32_t& c : out) c &= 0x7F;
+  } else {
+    out = prefix::matcher::decode_utf8(s);
+  }
+}
+
+// The first 8 bytes of s, big-endian, padded with zeros: ordering by it
+// orders by those bytes, and a term (which holds no zero byte) shorter than
+// 8 bytes before every longer term it begins.
+std::uint64_t leading_bytes(std::string_view s) {
+  std::uint64_t v = 0;
+  const std::size_t n = std::min<std::size_t>(s.size(), 8);
+  for (std::size_t k = 0; k < n; ++k) {
+    v |= std::uint64_t{static_cast<unsigned char>(s[k])} << (56 - 8 * k);
+  }
+  return v;
+}
+
+std::uint32_t checked_u32(std::size_t n) {
+  if (n >= kMaxU32) throw std::length_error("more than 2^32-2 terms, videos or nodes");
+  return static_cast<std::uint32_t>(n);
+}
+
+// Frees an array's memory now rather than when the builder goes.
+template <class T>
+void release(PodArray<T>& a) {
+  PodArray<T>().swap(a);
+}
+
+}  // namespace
+
+void Numbering::grow() {
+  const std::size_t size = std::max<std::size_t>(1024, 2 * slots_.size());
+  PodArray<Slot> old;
+  old.swap(slots_);
+  slots_.assign(size, Slot{0, 0});
+  const std::size_t mask = size - 1;
+  for (const Slot& s : old) {
+    if (s.number_plus_one == 0) continue;
+    std::size_t i = s.hash & mask;
+    while (slots_[i].number_plus_one != 0) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+template <class Id>
+std::int64_t IndexBuilder::number_video(IdMode mode, std::vector<Id>& ids,
+                                        const Id& id, std::uint64_t hash) {
+  if (have_videos_ && id_mode_ != mode) return -1;
+  const Numbering::Found f =
+      videos_.find(hash, [&](std::uint32_t v) { return ids[v] == id; });
+  if (f.found) return f.number;
+  const std::uint32_t v = checked_u32(ids.size());
+  ids.push_back(id);
+  videos_.insert(f.slot, hash, v);
+  id_mode_ = mode;
+  have_videos_ = true;
+  return v;
+}
+
+std::int64_t IndexBuilder::uuid_video(const Uuid& id) {
+  return number_video(IdMode::Uuid, uuids_, id, hash_bytes(id.data(), id.size()));
+}
+
+std::int64_t IndexBuilder::int_video(std::uint32_t id) {
+  return number_video(IdMode::Int32, ints_, id,
+                      mix(std::uint64_t{id} * 0x9E3779B97F4A7C15u + 1));
+}
+
+std::size_t IndexBuilder::video_count() const {
+  return id_mode_ == IdMode::Uuid ? uuids_.size() : ints_.size();
+}
+
+std::string_view IndexBuilder::term(std::uint32_t t) const {
+  const std::uint64_t begin = t == 0 ? 0 : term_end_[t - 1];
+  return {term_bytes_.data() + begin,
+          static_cast<std::size_t>(term_end_[t] - begin)};
+}
+
+Refusal IndexBuilder::add(std::string_view text, std::uint32_t video,
+                          std::uint64_t count) {
+  if (text.empty()) return Refusal::EmptyTerm;
+  if (std::memchr(text.data(), 0, text.size()) != nullptr) {
+    return Refusal::NulInTerm;
+  }
+  records_.reserve_more(1);
+  const std::uint64_t h = hash_bytes(text.data(), text.size());
+  const Numbering::Found f =
+      terms_.find(h, [&](std::uint32_t t) { return term(t) == text; });
+  std::uint32_t t;
+  if (f.found) {
+    t = f.number;
+    if (count > kMaxU32 - term_total_[t]) return Refusal::TotalPastU32;
+    term_total_[t] += count;
+  } else {
+    if (!is_ascii(text)) {
+      try {
+        prefix::matcher::decode_utf8(text);
+      } catch (const std::invalid_argument&) {
+        return Refusal::InvalidUtf8;
+      }
+    }
+    if (count > kMaxU32) return Refusal::TotalPastU32;
+    t = checked_u32(term_end_.size());
+    term_end_.reserve_more(1);
+    term_total_.reserve_more(1);
+    term_bytes_.append(text.data(), text.size());
+    term_end_.push_back(term_bytes_.size());
+    term_total_.push_back(count);
+    terms_.insert(f.slot, h, t);
+  }
+  records_.push_back({t, video, static_cast<std::uint32_t>(count)});
+  return Refusal::None;
+}
+
+void IndexBuilder::order() {
+  struct Key {
+    std::uint64_t lead;
+    std::uint32_t term;
+  };
+  const std::size_t n = term_count();
+  PodArray<Key> keys;
+  keys.resize_for_overwrite(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    keys[t] = {leading_bytes(term(static_cast<std::uint32_t>(t))),
+               static_cast<std::uint32_t>(t)};
+  }
+  // Terms that share their first 8 bytes are both at least 8 bytes long.
+  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    if (a.lead != b.lead) return a.lead < b.lead;
+    return term(a.term).substr(8) < term(b.term).substr(8);
+  });
+  sorted_.resize_for_overwrite(n);
+  for (std::size_t k = 0; k < n; ++k) sorted_[k] = keys[k].term;
+  terms_.clear();
+}
+
+void IndexBuilder::build_trie() {
+  const std::size_t n_terms = term_count();
+
+  // Nodes in depth-first order, as the sorted terms spell them: each term
+  // adds a node for every character after the part it shares with the term
+  // before it.
+  PodArray<std::uint32_t> depth, children, term_at;
+  PodArray<char32_t> label;
+  auto add_node = [&](std::uint32_t d, char32_t c, std::uint32_t t) {
+    checked_u32(depth.size());
+    depth.push_back(d);
+    label.push_back(c);
+    children.push_back(0);
+    term_at.push_back(t);
+  };
+  add_node(0, U'\0', kNoTerm);
+  std::vector<std::uint32_t> path{0};  // the nodes spelling the last term
+  std::vector<char32_t> prev, cur;
+  for (std::size_t k = 0; k < n_terms; ++k) {
+    code_points(term(sorted_[k]), cur);
+    std::size_t common = 0;
+    const std::size_t limit = std::min(prev.size(), cur.size());
+    while (common < limit && prev[common] == cur[common]) ++common;
+    path.resize(common + 1);
+    for (std::size_t j = common; j < cur.size(); ++j) {
+      ++children[path.back()];
+      path.push_back(static_cast<std::uint32_t>(depth.size()));
+      add_node(static_cast<std::uint32_t>(j + 1), cur[j], kNoTerm);
+    }
+    // Distinct terms in order: the term is never a prefix of the one before,
+    // so its last node is new.
+    term_at[path.back()] = sorted_[k];
+    std::swap(prev, cur);
+  }
+  release(sorted_);
+
+  // Breadth-first numbers: restricted to one depth, depth-first order with
+  // children in code-point order is breadth-first order, so the numbers
+  // come from a counting sort by depth.
+  const std::size_t n = depth.size();
+  std::vector<std::uint32_t> level_start;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (depth[i] >= level_start.size()) level_start.resize(depth[i] + 1, 0);
+    ++level_start[depth[i]];
+  }
+  std::uint32_t sum = 0;
+  for (std::uint32_t& s : level_start) sum += std::exchange(s, sum);
+
+  Trie& t = trie_;
+  t.child_labels.resize(n);
+  t.terminal.resize(n);
+  t.node_shifts.resize(n);
+  PodArray<std::uint32_t> term_of;  // by breadth-first number
+  term_of.resize_for_overwrite(n);
+  {
+    PodArray<std::uint32_t> child_count;
+    child_count.resize_for_overwrite(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t b = level_start[depth[i]]++;
+      t.child_labels[b] = label[i];
+      t.terminal[b] = term_at[i] != kNoTerm;
+      term_of[b] = term_at[i];
+      child_count[b] = children[i];
+    }
+    release(depth);
+    release(label);
+    release(children);
+    release(term_at);
+    // Every node but the root is a child, and the children of each node are
+    // consecutive numbers: edge e leads to node e + 1.
+    std::uint32_t edges = 0;
+    for (std::size_t b = 0; b < n; ++b) {
+      t.node_shifts[b] = edges;
+      edges += child_count[b];
+    }
+    t.child_transitions.resize(edges);
+    for (std::uint32_t e = 0; e < edges; ++e) t.child_transitions[e] = e + 1;
+  }
+
+  // Each term's entries: its records in order, a video's repeated records
+  // summed into its first. Counting sort by term, then merging in place.
+  PodArray<std::uint64_t> start;  // start of term t's records; then entries
+  start.assign(n_terms + 1, 0);
+  for (const Record& r : records_) ++start[r.term + 1];
+  for (std::size_t k = 1; k <= n_terms; ++k) start[k] += start[k - 1];
+  struct Entry {
+    std::uint32_t video;
+    std::uint32_t count;
+  };
+  PodArray<Entry> entries;
+  entries.resize_for_overwrite(records_.size());
+  {
+    PodArray<std::uint64_t> next;
+    next.append(start.data(), n_terms);
+    for (const Record& r : records_) entries[next[r.term]++] = {r.video, r.count};
+  }
+  release(records_);
+  {
+    const std::size_t n_videos = video_count();
+    PodArray<std::uint32_t> seen_by;  // 1 + the last term that saw the video
+    seen_by.assign(n_videos, 0);
+    PodArray<std::uint32_t> position;
+    position.resize_for_overwrite(n_videos);
+    std::uint64_t out = 0;
+    for (std::size_t k = 0; k < n_terms; ++k) {
+      const std::uint64_t begin = out;
+      const std::uint32_t stamp = static_cast<std::uint32_t>(k + 1);
+      for (std::uint64_t r = start[k]; r < start[k + 1]; ++r) {
+        const Entry e = entries[r];
+        if (seen_by[e.video] == stamp) {
+          // Within the term's total, which fits 32 bits.
+          entries[begin + position[e.video]].count += e.count;
+        } else {
+          seen_by[e.video] = stamp;
+          position[e.video] = static_cast<std::uint32_t>(out - begin);
+          entries[out++] = e;
+        }
+      }
+      start[k] = begin;
+    }
+    start[n_terms] = out;
+  }
+
+  supplied_.reserve(n, start[n_terms]);
+  for (std::size_t b = 0; b < n; ++b) {
+    const std::uint32_t k = term_of[b];
+    if (k == kNoTerm) {
+      supplied_.push_absent();
+      continue;
+    }
+    const std::size_t m = static_cast<std::size_t>(start[k + 1] - start[k]);
+    const PayloadTable::Slot s = supplied_.push_uninitialized(
+        static_cast<std::uint32_t>(term_total_[k]), m, m);
+    for (std::size_t j = 0; j < m; ++j) {
+      const Entry e = entries[start[k] + j];
+      s.video_ids[j] = e.video;
+      s.video_counts[j] = e.count;
+    }
+  }
+  release(term_bytes_);
+  release(term_end_);
+  release(term_total_);
+
+  t.id_mode = id_mode_;
+  t.video_uuids = std::move(uuids_);
+  t.video_int32_ids = std::move(ints_);
+}
+
+void IndexBuilder::propagate(std::size_t top_n) {
+  trie_.propagate(supplied_, top_n);
+  supplied_ = PayloadTable();
+}
+
+std::size_t IndexBuilder::encoded_size() const {
+  return tessaloom::encoded_size(trie_);
+}
+
+void IndexBuilder::encode(std::span<std::uint8_t> out) const {
+  encode_trie(trie_, out);
+}
+
+}  // namespace tessaloom::builder

@@ -1,0 +1,146 @@
+// Building an index from records of (term, video, count), natively: the
+// records are read one at a time into compact tables (each distinct term
+// once, each video numbered in order of first appearance), then the trie is
+// laid out, its payloads are pushed up with Trie::propagate and the result is
+// written in the saved form (prefix/trie/trie_format.h).
+//
+// The layout is the one every index is built with: nodes numbered
+// breadth-first, each node's children in code-point order, the root first
+// with label U+0000; a term's payload lists its videos in order of first
+// appearance, counts of repeated (term, video) records summed, and its total
+// is the sum of its counts.
+//
+// Phases, in this order, each once: add() per record, then order(),
+// build_trie(), propagate() and encode(). A builder whose phase threw is not
+// used again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "common/pod_array.h"
+#include "payload/payload.h"
+#include "prefix/trie/trie.h"
+
+namespace tessaloom::builder {
+
+// Why a record was refused. Nothing is added for a refused record.
+enum class Refusal {
+  None,
+  EmptyTerm,
+  NulInTerm,         // U+0000 in the term
+  InvalidUtf8,       // the term is not valid UTF-8
+  TotalPastU32,      // the term's total count would pass 2^32-1
+};
+
+// Numbers keys in order of first appearance: an open-addressing table of
+// numbers, the keys themselves held by the caller and compared through it.
+class Numbering {
+ public:
+  struct Found {
+    std::uint32_t number;  // when found
+    std::size_t slot;      // where to insert, when not found
+    bool found;
+  };
+  // Looks for the key with this hash for which same(number) holds. Makes
+  // room first, so that insert() at the returned slot always fits.
+  template <class Same>
+  Found find(std::uint64_t hash, Same&& same) {
+    if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+    const std::size_t mask = slots_.size() - 1;
+    const auto h = static_cast<std::uint32_t>(hash);
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      const Slot s = slots_[i];
+      if (s.number_plus_one == 0) return {0, i, false};
+      if (s.hash == h && same(s.number_plus_one - 1)) {
+        return {s.number_plus_one - 1, i, true};
+      }
+    }
+  }
+  // Records `number` at the slot that find() returned for this hash.
+  void insert(std::size_t slot, std::uint64_t hash, std::uint32_t number) {
+    slots_[slot] = {number + 1, static_cast<std::uint32_t>(hash)};
+    ++used_;
+  }
+  void clear() {
+    PodArray<Slot>().swap(slots_);
+    used_ = 0;
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t number_plus_one;  // 0: empty
+    std::uint32_t hash;             // the hash's low 32 bits
+  };
+  void grow();
+  PodArray<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
+class IndexBuilder {
+ public:
+  // The number of a video, numbering it if it is new, or -1 when the videos
+  // so far are of the other kind (UUIDs and integers are never mixed).
+  std::int64_t uuid_video(const Uuid& id);
+  std::int64_t int_video(std::uint32_t id);
+
+  // Adds one record. Refused records change nothing.
+  Refusal add(std::string_view term_utf8, std::uint32_t video,
+              std::uint64_t count);
+
+  std::size_t record_count() const { return records_.size(); }
+  std::size_t term_count() const { return term_end_.size(); }
+  std::size_t video_count() const;
+  // Known after build_trie().
+  std::size_t node_count() const { return trie_.node_count(); }
+
+  // Sorts the distinct terms by code points.
+  void order();
+  // Lays the trie out and fills the table of payloads each term supplies;
+  // releases the record tables.
+  void build_trie();
+  // Pushes the payloads up the trie, keeping at most top_n per node.
+  void propagate(std::size_t top_n);
+  // The saved form of the index: encoded_size() bytes, written by encode().
+  std::size_t encoded_size() const;
+  void encode(std::span<std::uint8_t> out) const;
+
+  // The index itself, for tests; valid after propagate().
+  const Trie& trie() const { return trie_; }
+
+ private:
+  struct Record {
+    std::uint32_t term;
+    std::uint32_t video;
+    std::uint32_t count;
+  };
+
+  std::string_view term(std::uint32_t t) const;
+  template <class Id>
+  std::int64_t number_video(IdMode mode, std::vector<Id>& ids, const Id& id,
+                            std::uint64_t hash);
+
+  // Reading.
+  PodArray<char> term_bytes_;
+  PodArray<std::uint64_t> term_end_;  // end of term t in term_bytes_
+  PodArray<std::uint64_t> term_total_;
+  Numbering terms_;
+  Numbering videos_;
+  IdMode id_mode_ = IdMode::Uuid;
+  bool have_videos_ = false;
+  std::vector<Uuid> uuids_;
+  std::vector<std::uint32_t> ints_;
+  PodArray<Record> records_;
+
+  // Ordering: the terms in code-point order.
+  PodArray<std::uint32_t> sorted_;
+
+  // Trie and payloads.
+  Trie trie_;
+  PayloadTable supplied_;
+};
+
+}  // namespace tessaloom::builder
