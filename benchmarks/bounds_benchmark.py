@@ -6,8 +6,8 @@ Each case runs in a child process under an address-space limit (--cap-gib)
 and a time limit (--timeout), so a query that would exhaust the machine ends
 there instead; the child prints the outcome (the number of results, or the
 exception), the seconds of the call and how much the call raised the peak
-resident memory. Run it with the package installed, from outside the
-repository:
+resident memory. Run it with the package installed (the children run in a
+temporary folder, so that they import the installed copy):
 
     python benchmarks/bounds_benchmark.py [--quick] [--cap-gib 4] [--timeout 120]
 """
@@ -16,6 +16,7 @@ import argparse
 import json
 import subprocess
 import sys
+import tempfile
 
 CHILD = r"""
 import json, resource, sys, time
@@ -86,19 +87,21 @@ def main() -> int:
     args = parser.parse_args()
     print(f"each case in a child limited to +{args.cap_gib:g} GiB of address space and {args.timeout:g} s")
     print(f"{'case':62} {'saved':>9} {'outcome':>16} {'seconds':>8} {'peak +MiB':>10}")
+    failed = 0
     for kind, size, what in QUICK if args.quick else CASES:
         try:
             proc = subprocess.run([sys.executable, "-c", CHILD, kind, str(size), str(args.cap_gib)],
-                                  capture_output=True, text=True, timeout=args.timeout)
+                                  capture_output=True, text=True, timeout=args.timeout, cwd=tempfile.gettempdir())
         except subprocess.TimeoutExpired:
             print(f"{what:62} {'':>9} {'timed out':>16} {args.timeout:8.1f}")
             continue
         if proc.returncode != 0 or not proc.stdout.strip():
-            print(f"{what:62} {'':>9} {'exit ' + str(proc.returncode):>16}   {proc.stderr.strip()[-200:]}")
+            print(f"{what:62} {'':>9} {'exit ' + str(proc.returncode):>16}   {proc.stderr.strip()[-300:]}")
+            failed += 1
             continue
         outcome, seconds, peak, saved = json.loads(proc.stdout.splitlines()[-1])
         print(f"{what:62} {saved / 1000:7.1f}kB {outcome:>16} {seconds:8.2f} {peak:10.0f}")
-    return 0
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
