@@ -4,7 +4,9 @@ Prints the saved size (bytes, bytes per node), the throughput of ``to_bytes``
 and ``from_bytes`` in MB/s of saved bytes (best of several runs; for
 ``from_bytes`` also as the first call of a new process, when none of the
 memory it takes has been used before), the memory a loaded index adds, and,
-in the same run, the time of ``pickle.dumps``/``pickle.loads`` of the six
+``tessaloom.load`` of an index file (trailer and checksum checked) against
+reading the file and ``from_bytes`` on its bytes, timed in turns; and, in
+the same run, the time of ``pickle.dumps``/``pickle.loads`` of the six
 construction arrays (as lists) and of ``from_internal_data_v2`` from them.
 
 ``to_bytes`` and ``from_bytes`` create one object each and are timed with the
@@ -34,7 +36,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from wordlist import release_free_heap, rss_bytes, word_index_arrays  # noqa: E402
 
-from tessaloom import PrefixSearch  # noqa: E402
+from tessaloom import PrefixSearch, load, save  # noqa: E402
 
 MB = 1e6
 
@@ -87,6 +89,21 @@ def first_load_in_new_process(data: bytes, runs: int) -> float:
     return min(times)
 
 
+def load_against_raw(index: PrefixSearch, runs: int) -> tuple[float, float]:
+    """Best times of ``tessaloom.load`` of an index file and of reading the
+    raw saved bytes from a file plus ``from_bytes``, taken in turns so both
+    see the same machine."""
+    load_best = raw_best = float("inf")
+    with tempfile.TemporaryDirectory() as tmp:
+        path, raw = Path(tmp) / "index.idx", Path(tmp) / "index.bin"
+        save(index, path)
+        raw.write_bytes(index.to_bytes())
+        for _ in range(runs):
+            raw_best = min(raw_best, best_time(lambda: PrefixSearch.from_bytes(raw.read_bytes()), 1)[0])
+            load_best = min(load_best, best_time(lambda: load(path), 1)[0])
+    return load_best, raw_best
+
+
 def both_ways(fn, runs: int) -> tuple[float, float]:
     """Best times with the collector on and off."""
     on, _ = best_time(fn, runs, collector=True)
@@ -123,6 +140,7 @@ def main(argv: list[str] | None = None) -> int:
     load_memory = rss_bytes() - before
     loaded = None
     cold_s = first_load_in_new_process(data, slow_runs)
+    file_s, raw_s = load_against_raw(index, runs * 2)
 
     as_lists = tuple(arrays)
     pickled = pickle.dumps(as_lists, protocol=pickle.HIGHEST_PROTOCOL)
@@ -142,6 +160,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"from_bytes: {load_s * 1e3:9.2f} ms  {size / MB / load_s:8.0f} MB/s")
     print(f"from_bytes, first call in a new process: {cold_s * 1e3:.2f} ms  {size / MB / cold_s:.0f} MB/s "
           f"(all its memory fresh from the system)")
+    print(f"tessaloom.load of an index file: {file_s * 1e3:.2f} ms, against {raw_s * 1e3:.2f} ms to read the raw "
+          f"bytes and from_bytes them ({file_s / raw_s:.2f}x; the trailer and checksum cost the difference)")
     print(f"a loaded index adds {load_memory / MB:.1f} MB ({load_memory / nodes:.1f} bytes per node) and keeps "
           f"the saved bytes it was given, whose payloads it reads in place")
     print(f"pickle of the six arrays as lists: {len(pickled):,} bytes")

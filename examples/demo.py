@@ -1,6 +1,8 @@
 """The demo: builds an index of the bundled sample video titles, saves it to
-bytes and loads it back, then answers a query typed on the command line with
-both kinds of query.
+an index file and loads it back, then answers a query typed on the command
+line with both kinds of query. It uses the package's own pieces: the
+catalogue reader and builder of ``python -m tessaloom build``,
+``tessaloom.terms`` for words, ``tessaloom.save`` and ``tessaloom.load``.
 
     python examples/demo.py "sourdogh"              # one typo
     python examples/demo.py "pasta carbonara" -d 2  # each word, distance 2
@@ -9,74 +11,77 @@ both kinds of query.
 from __future__ import annotations
 
 import argparse
-import re
 import sys
 import tempfile
 import time
-import uuid
-from collections import Counter
 from pathlib import Path
 
-from tessaloom import PrefixSearch, build_index
+from tessaloom import load, save, terms
+from tessaloom.catalogue import Catalogue, build
+from tessaloom.saved_form import read_counts
 
 DATA = Path(__file__).resolve().parent / "data" / "videos.tsv"
-WORD = re.compile(r"[^\W\d_]+|\d+")
+TERMS_SHOWN = 15
+# Scores are shares of the counts pooled over every matched video, so a word
+# found in more than about 100 videos scores each below the default
+# min_score of 0.01: 0.0 keeps them, and the limit keeps the list short.
+MIN_SCORE = 0.0
 
 
-def load_titles(path: Path) -> dict[str, str]:
-    titles = {}
-    for line in path.read_text(encoding="utf-8").splitlines():
-        if line.strip():
-            vid, title = line.split("\t", 1)
-            titles[str(uuid.UUID(vid))] = title
-    return titles
+def non_negative(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, got {value}")
+    return value
 
 
-def records(titles: dict[str, str]):
-    """One (word, video id, count) record per distinct word of each title."""
-    for vid, title in titles.items():
-        for word, count in Counter(WORD.findall(title.lower())).items():
-            yield word, uuid.UUID(vid), count
-
-
-def main() -> None:
+def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description="Typo-tolerant search over the sample video titles.")
     ap.add_argument("query", help="the text typed by the user (each word is looked up)")
-    ap.add_argument("-d", "--max-dist", type=int, default=1, help="edit distance allowed (default 1)")
-    ap.add_argument("-n", "--limit", type=int, default=5, help="videos shown per word (default 5)")
-    args = ap.parse_args()
+    ap.add_argument("-d", "--max-dist", type=non_negative, default=1, help="edit distance allowed (default 1)")
+    ap.add_argument("-n", "--limit", type=non_negative, default=5, help="videos shown per word (default 5)")
+    args = ap.parse_args(argv)
+    words = list(dict.fromkeys(terms(args.query)))
+    if not words:
+        ap.error(f"the query has no words to look up: {args.query!r}")
 
-    titles = load_titles(DATA)
+    titles = {str(video): text for video, text in Catalogue(str(DATA), "tsv").entries()}
     t0 = time.perf_counter()
-    counts: dict[str, int] = {}  # the progress report gives terms and nodes
-    built = build_index(records(titles), video_top_n=100, progress=counts.__setitem__)
+    built = build(Catalogue(str(DATA), "tsv").records(), video_top_n=100)
     t1 = time.perf_counter()
-    print(f"built an index of {counts['trie']:,} terms ({counts['propagation']:,} trie nodes) "
+    counts = read_counts(built.to_bytes())
+    print(f"built an index of {counts.terms:,} terms ({counts.nodes:,} trie nodes) "
           f"from {len(titles):,} video titles in {(t1 - t0) * 1e3:.1f} ms")
 
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "videos.idx"
-        path.write_bytes(built.to_bytes())
+        save(built, path)
         t2 = time.perf_counter()
-        index = PrefixSearch.from_bytes(path.read_bytes())
+        index = load(path)
         t3 = time.perf_counter()
         size = path.stat().st_size
     assert index.to_bytes() == built.to_bytes()
-    print(f"saved it as {size:,} bytes and loaded it back in {(t3 - t2) * 1e3:.2f} ms\n")
+    print(f"saved it to a {size:,}-byte index file and loaded it back in {(t3 - t2) * 1e3:.2f} ms")
+    print(f"videos are ranked with min_score={MIN_SCORE} and limit={args.limit}: a word found in more than about "
+          f"100 videos scores each of them below the default min_score of 0.01\n")
 
-    for word in WORD.findall(args.query.lower()) or [args.query]:
-        terms = index.fuzzy_match(word, max_dist=args.max_dist)
-        shown = ", ".join(f"{t} (distance {d})" for t, _, d in terms[:15])
-        more = f" and {len(terms) - 15} more" if len(terms) > 15 else ""
-        print(f"terms within {args.max_dist} of {word!r}: {shown or 'none'}{more}")
-        videos = index.fuzzy_match_video(word, max_dist=args.max_dist, limit=args.limit)
+    for word in words:
+        found = sorted(index.fuzzy_match(word, max_dist=args.max_dist), key=lambda hit: hit[2])
+        shown = ", ".join(f"{t} (distance {d})" for t, _, d in found[:TERMS_SHOWN])
+        more = f" and {len(found) - TERMS_SHOWN} more" if len(found) > TERMS_SHOWN else ""
+        print(f"terms within {args.max_dist} of {word!r}, closest first: {shown or 'none'}{more}")
+        videos = index.fuzzy_match_video(word, max_dist=args.max_dist, limit=args.limit, min_score=MIN_SCORE)
         if not videos:
             print("  no videos\n")
             continue
         print(f"  best {len(videos)} videos:")
         for key, score in videos:
-            print(f"    {score:6.3f}  {titles.get(key, key)}")
+            print(f"    {score:6.4f}  {titles.get(key, key)}")
         print()
+    return 0
 
 
 if __name__ == "__main__":

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The main job, from a fresh clone: installs the package into a virtual
-# environment (build/venv-demo) and runs the demo with the given query.
+# The main job, from a fresh clone: installs what building needs, installs the
+# package into a virtual environment (build/venv-demo) and runs the demo with
+# the given query.
 #   bash scripts/demo.sh "sourdogh bred"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# The compiler, CMake and Ninja that installing the package builds with.
+bash scripts/setup-system.sh
 py=$(bash scripts/pythons.sh | sed -n 1p)
 [ -n "$py" ] || { echo "no CPython 3.11 or newer found" >&2; exit 1; }
 venv="$root/build/venv-demo"

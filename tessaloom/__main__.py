@@ -1,0 +1,6 @@
+"""``python -m tessaloom``: see ``tessaloom.cli``."""
+
+from tessaloom.cli import run
+
+if __name__ == "__main__":
+    run()

@@ -1,0 +1,227 @@
+"""The command line, end to end: ``python -m tessaloom`` run in subprocesses
+against the installed package, from catalogue files to answers."""
+
+import csv
+import json
+import shlex
+import subprocess
+import sys
+import uuid
+from collections import Counter
+from pathlib import Path
+
+import pytest
+
+from tessaloom import PrefixSearch, build_arrays, load, save, terms
+
+TEXTS = ["MP3 player review", "Crème brûlée, the easy way", "the mp3 tags, part 2", "Σίσυφος ΚΑΙ μύθος",
+         "sourdough bread, part 1", "the best sourdough"]
+UUIDS = [uuid.UUID(f"7d9f2c1e-0000-4000-8000-00000000000{i}") for i in range(len(TEXTS))]
+
+
+def cli(*args, cwd, timeout=120):
+    """Runs the command line; returns (exit status, stdout, stderr lines)."""
+    done = subprocess.run([sys.executable, "-m", "tessaloom", *map(str, args)], cwd=cwd, capture_output=True,
+                          text=True, timeout=timeout)
+    return done.returncode, done.stdout, done.stderr.splitlines()
+
+
+def expected_index(ids, texts, video_top_n=100):
+    records = [(t, v, c) for v, text in zip(ids, texts) for t, c in Counter(terms(text)).items()]
+    return PrefixSearch.from_internal_data_v2(*build_arrays(records, video_top_n))
+
+
+def write_catalogue(path, fmt, ids, texts, header=True):
+    if fmt == "jsonl":
+        path.write_text("".join(json.dumps({"id": i, "text": t}) + "\n" for i, t in zip(ids, texts)), encoding="utf-8")
+    elif fmt == "csv":
+        with path.open("w", encoding="utf-8", newline="") as f:
+            writer = csv.writer(f)
+            writer.writerows(([("id", "text")] if header else []) + list(zip(ids, texts)))
+    else:
+        path.write_text("".join(f"{i}\t{t}\n" for i, t in [("id", "text")] * header + list(zip(ids, texts))),
+                        encoding="utf-8")
+
+
+@pytest.mark.parametrize("fmt, ids, name", [
+    ("tsv", UUIDS, "videos.tsv"),
+    ("csv", list(range(10, 10 + len(TEXTS))), "videos.csv"),
+    ("jsonl", list(range(len(TEXTS))), "videos.jsonl"),
+    ("csv", UUIDS, "videos.txt"),  # the format from --format
+])
+def test_catalogue_to_index_to_answers(tmp_path, fmt, ids, name):
+    write_catalogue(tmp_path / name, fmt, ids, TEXTS)
+    extra = ["--format", fmt] if not name.endswith(fmt) else []
+    status, out, err = cli("build", name, "-o", "v.idx", *extra, cwd=tmp_path)
+    assert (status, err) == (0, []) and out.startswith(f"wrote v.idx ({(tmp_path / 'v.idx').stat().st_size:,} bytes)")
+    expected = expected_index(ids, TEXTS)
+    assert load(tmp_path / "v.idx").to_bytes() == expected.to_bytes()
+
+    status, out, err = cli("query", "v.idx", "The MP3 sourdogh", "--json", cwd=tmp_path)
+    assert (status, err) == (0, [])
+    answer = json.loads(out)
+    assert answer["query"] == "The MP3 sourdogh" and [w["word"] for w in answer["words"]] == ["the", "mp3", "sourdogh"]
+    for word in answer["words"]:
+        hits = sorted(expected.fuzzy_match(word["word"], 1), key=lambda h: h[2])
+        assert word["terms"] == [{"term": t, "distance": d} for t, _, d in hits[:10]]
+        assert word["videos"] == [{"id": k, "score": s} for k, s in expected.fuzzy_match_video(word["word"], 1, 10, None, 0.0)]
+    assert answer["words"][0]["videos"] and answer["words"][2]["terms"] == [{"term": "sourdough", "distance": 1}]
+
+    status, out, err = cli("query", "v.idx", "sourdogh", cwd=tmp_path)
+    assert (status, err) == (0, [])
+    sourdough = [str(ids[4]), str(ids[5])]
+    assert out.splitlines()[:3] == ["sourdogh", "  terms: sourdough (1)", "  videos:"]
+    assert [line.split()[1] for line in out.splitlines()[3:]] == sourdough
+
+    status, out, err = cli("info", "v.idx", cwd=tmp_path)
+    kind = "integer" if isinstance(ids[0], int) else "uuid"
+    arrays = build_arrays([(t, 0, 1) for text in TEXTS for t in terms(text)])
+    assert (status, err) == (0, [])
+    assert out.splitlines()[3].endswith(", ok") and out.splitlines()[4:] == [
+                                    f"nodes:    {len(arrays.child_labels):,}",
+                                    f"terms:    {sum(p is not None for p in arrays.payloads):,}",
+                                    f"videos:   {len(TEXTS)}", f"id kind:  {kind}"]
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["-d", "0", "-n", "1"], lambda ix, w: (ix.fuzzy_match(w, 0), ix.fuzzy_match_video(w, 0, 1, None, 0.0))),
+    (["--min-score", "0.3"], lambda ix, w: (ix.fuzzy_match(w, 1), ix.fuzzy_match_video(w, 1, 10, None, 0.3))),
+    (["--prefix", "-d", "2"], lambda ix, w: (ix.fuzzy_match(w, 2), ix.fuzzy_match_video(w, 2, 10, True, 0.0))),
+])
+def test_query_options_reach_the_index(tmp_path, args, expected):
+    built = expected_index(UUIDS, TEXTS)
+    save(built, tmp_path / "v.idx")
+    status, out, _ = cli("query", "v.idx", "sour brulee the", "--json", *args, cwd=tmp_path)
+    assert status == 0
+    limit = int(args[args.index("-n") + 1]) if "-n" in args else 10
+    for word in json.loads(out)["words"]:
+        hits, videos = expected(built, word["word"])
+        assert word["terms"] == [{"term": t, "distance": d} for t, _, d in sorted(hits, key=lambda h: h[2])[:limit]]
+        assert word["videos"] == [{"id": k, "score": s} for k, s in videos]
+
+
+GOOD = f"{UUIDS[0]}\tfirst video\n"
+BAD_LINES = [
+    # (format, bad line, the reason printed)
+    ("tsv", "no tab here\n", "expected 2 fields (video id and text), got 1"),
+    ("tsv", "not-a-uuid\ttext\n", "video id must be a UUID or an integer 0..4294967295, got 'not-a-uuid'"),
+    ("tsv", "42\ttext\n", "video id is an integer, but the first id (line 1) is a UUID: ids must be all of one kind"),
+    ("tsv", b"\xff\xfe\tbad bytes\n", "not valid UTF-8"),
+    ("jsonl", '{"id": 1}\n', 'expected an object with "id" and "text" fields'),
+    ("jsonl", '{"id": 4294967296, "text": "x"}\n', "video id must be a UUID or an integer 0..4294967295, got 4294967296"),
+    ("jsonl", '{"id": 1, "text": 5}\n', "text must be a string, got 5"),
+    ("jsonl", "[1, \n", "not valid JSON: "),
+    ("csv", "1,two,three\n", "expected 2 fields (video id and text), got 3"),
+    ("records", "cat\t1\t-1\n", "count must be an integer 0..4294967295, got '-1'"),
+    ("records", "\t1\t1\n", "a term must be non-empty text without U+0000, got ''"),
+]
+
+
+@pytest.mark.parametrize("fmt, line, reason", BAD_LINES)
+def test_a_bad_line_stops_the_build_or_is_skipped(tmp_path, fmt, line, reason):
+    first = {"jsonl": '{"id": 7, "text": "first video"}\n', "csv": "7,first video\n",
+             "records": "first\t7\t1\nvideo\t7\t1\n"}.get(fmt, GOOD)
+    name = "cat." + ("tsv" if fmt == "records" else fmt)
+    line = line.encode() if isinstance(line, str) else line
+    (tmp_path / name).write_bytes(first.encode() + line + first.replace("first", "last").encode())
+    options = ["--records"] if fmt == "records" else []
+    bad_at = first.count("\n") + 1
+
+    status, out, err = cli("build", name, "-o", "v.idx", *options, cwd=tmp_path)
+    assert (status, out) == (1, "") and len(err) == 1
+    assert err[0].startswith(f"error: {name}:{bad_at}: {reason}")
+    assert not (tmp_path / "v.idx").exists()
+
+    status, out, err = cli("build", name, "-o", "v.idx", "--skip-bad", *options, cwd=tmp_path)
+    assert status == 0
+    assert err[0].startswith(f"warning: skipped {name}:{bad_at}: {reason}")
+    assert err[1:] == [f"warning: skipped 1 bad lines of {name}"]
+    ids = [7, 7] if fmt != "tsv" else [UUIDS[0]] * 2
+    assert load(tmp_path / "v.idx").to_bytes() == expected_index(ids, ["first video", "last video"]).to_bytes()
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["build", "missing.tsv", "-o", "v.idx"], 1, "error: missing.tsv: No such file or directory"),
+    (["build", "big.tsv", "--records", "-o", "v.idx"], 1,
+     "error: big.tsv: record 1: count 1 takes the total count of term 'cat' past 2**32-1"),
+    (["build", "small.tsv", "--records", "-o", "missing/v.idx"], 1, "error: missing/v.idx: No such file or directory"),
+    (["query", "missing.idx", "word"], 1, "error: missing.idx: No such file or directory"),
+    (["info", "missing.idx"], 1, "error: missing.idx: No such file or directory"),
+    (["build", "v.txt", "-o", "v.idx"], 2, "cannot tell the format of 'v.txt' from its extension: give --format"),
+    (["build", "v.csv", "--records", "-o", "v.idx"], 2, "--records reads TSV only"),
+    (["build", "v.tsv"], 2, "the following arguments are required: -o/--output"),
+    (["query", "v.idx", "word", "-d", "-1"], 2, "argument -d/--max-dist: must be 0..4294967295, got -1"),
+    (["query", "v.idx", "word", "-n", "x"], 2, "argument -n/--limit: not an integer: 'x'"),
+    (["query", "v.idx", "word", "--min-score", "nan"], 2, "argument --min-score: must be a number from 0 up, got nan"),
+    (["query", "v.idx", "?!"], 2, "TEXT has no words to look up: '?!'"),
+    ([], 2, "the following arguments are required: COMMAND"),
+])
+def test_failures_say_why_in_one_line_with_the_exit_status(tmp_path, args, status, message):
+    (tmp_path / "big.tsv").write_text("cat\t1\t4294967295\ncat\t2\t1\n")
+    (tmp_path / "small.tsv").write_text("cat\t1\t1\n")
+    got, out, err = cli(*args, cwd=tmp_path)
+    assert got == status and out == ""
+    assert err[-1].endswith(message)
+    assert len(err) == 1 or status == 2  # argparse prints its usage first
+
+
+# Each region of an index file, by offset from its end (the trailer) or its start.
+REGIONS = {"index start": 0, "index middle": 40, "index end": -33, "magic": -30, "version": -23, "flags": -19,
+           "length": -14, "checksum": -7, "reserved": -2}
+
+
+def test_every_region_of_a_damaged_file_is_refused_by_every_command(tmp_path):
+    save(expected_index(UUIDS, TEXTS), tmp_path / "v.idx")
+    data = (tmp_path / "v.idx").read_bytes()
+    damaged = {name: data[:at] + bytes([data[at] ^ 0x10]) + data[at + 1:] if at != -1 else data
+               for name, at in REGIONS.items()}
+    damaged.update({"truncated": data[:-5], "raw to_bytes": data[:-32], "cut index": data[:-40]})
+    for name, content in damaged.items():
+        (tmp_path / "bad.idx").write_bytes(content)
+        with pytest.raises(ValueError):
+            load(tmp_path / "bad.idx")
+        for args in (["info", "bad.idx"], ["query", "bad.idx", "sourdough"]):
+            status, out, err = cli(*args, cwd=tmp_path)
+            assert (status, len(err)) == (1, 1), (name, args, err)
+            assert err[0].startswith("error: bad.idx: "), (name, err)
+            assert "nodes" not in out and "sourdough" not in out, (name, out)
+
+
+def test_progress_goes_to_stderr_on_request(tmp_path):
+    write_catalogue(tmp_path / "v.jsonl", "jsonl", list(range(len(TEXTS))), TEXTS)
+    status, out, err = cli("build", "v.jsonl", "-o", "v.idx", "--progress", cwd=tmp_path)
+    assert status == 0 and out.startswith("wrote v.idx")
+    phases = [line.split("s  ", 1)[1] for line in err]
+    assert phases[0] == f"records read: {sum(len(Counter(terms(t))) for t in TEXTS)}"
+    assert [p.split(":")[0] for p in phases[1:]] == ["ordering", "trie", "propagation", "encoding", "loading",
+                                                    "saved bytes"]
+    assert cli("build", "v.jsonl", "-o", "v.idx", cwd=tmp_path)[2] == []  # stderr is no terminal here
+
+
+def test_version_comes_from_the_package_metadata(tmp_path):
+    from importlib.metadata import version
+
+    import tessaloom
+
+    assert tessaloom.__version__ == version("tessaloom")
+    assert cli("--version", cwd=tmp_path)[:2] == (0, f"python -m tessaloom {tessaloom.__version__}\n")
+
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def test_the_readme_worked_example_reproduces(tmp_path):
+    # The shell session under "The command line": `cat` shows a file to
+    # create, every other command runs and must print what is shown.
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    session = text.split("### The command line", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    steps = [step.split("\n", 1) for step in session.split("$ ")[1:]]
+    assert len(steps) >= 4
+    for command, shown in steps:
+        if command.startswith("cat "):
+            (tmp_path / command[4:]).write_text(shown, encoding="utf-8")
+            continue
+        args = shlex.split(command)
+        assert args[:3] == ["python", "-m", "tessaloom"]
+        status, out, err = cli(*args[3:], cwd=tmp_path)
+        assert (status, out, err) == (0, shown, []), command
