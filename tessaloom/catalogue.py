@@ -86,7 +86,7 @@ class Catalogue:
             raise ValueError("a records file is TSV")
         self.path, self.format, self.is_records = path, fmt, records
         self.skip_bad, self.on_bad = skip_bad, on_bad
-        self.lines = self.rows = self.bad = 0
+        self.lines = self.rows = self.bad = 0  # lines read, rows taken, bad lines skipped
         self._kind: Optional[tuple[type, int]] = None  # the first id's kind and line
 
     def records(self) -> Iterator[tuple[str, VideoId, int]]:
@@ -105,9 +105,12 @@ class Catalogue:
         with open(self.path, encoding="utf-8-sig", errors="surrogateescape", newline="") as f:
             for line, fields in self._rows(f):
                 try:
-                    yield self._parse(line, fields)
+                    parsed = self._parse(line, fields)
                 except BadLine as bad:
                     self._skip(bad)
+                    continue
+                self.rows += 1
+                yield parsed
 
     def _rows(self, f) -> Iterator[tuple[int, list]]:
         """(line number, fields) of every non-blank line but a header."""
@@ -118,7 +121,6 @@ class Catalogue:
                 first = False
                 if self.format != "jsonl" and tuple(str(x).strip().lower() for x in fields) in _HEADERS[self.is_records]:
                     continue
-            self.rows += 1
             yield line, fields
 
     def _tsv_rows(self, f):

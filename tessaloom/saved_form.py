@@ -81,7 +81,7 @@ def _run(unit: str, count: int) -> re.Pattern[bytes]:
     return re.compile(b"(?:%s){%d}+" % (_UNITS[unit], count), re.DOTALL)
 
 
-@lru_cache(maxsize=16)
+@lru_cache(maxsize=3)
 def _payload_run(count: int) -> re.Pattern[bytes]:
     """``count`` payloads, each absent or with two vectors of one length
     below 251 (so written in one byte): what nearly every index holds.
@@ -114,8 +114,8 @@ def _skip_payloads(r: _Reader, count: int) -> None:
     if count > r.end - r.pos:
         raise r.fail(f"{count:,} payloads declared, fewer bytes left")
     while count:
-        # Runs of a power of two, so that a few patterns serve every count.
-        run = 1 << (min(count, 4096).bit_length() - 1)
+        # Runs of three sizes, so that three patterns serve every count.
+        run = 4096 if count >= 4096 else 64 if count >= 64 else 1
         match = _payload_run(run).match(r.data, r.pos, r.end)
         if match is not None:
             r.pos = match.end()
