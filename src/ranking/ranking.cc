@@ -159,6 +159,15 @@ std::vector<Candidate> score_videos(const Trie& trie,
                           std::to_string(p->count_count) + " counts");
     }
     entries += static_cast<std::size_t>(p->id_count);
+    // Over a tree each node is matched at most once, so no more entries are
+    // pooled than the index stores, each in at least two bytes. Four times
+    // that proves nodes reachable along many paths, whose pooling would take
+    // time quadratic in the size of the index.
+    if (entries > 2 * trie.payloads.bytes().size() + 2) {
+      throw InternalFault(
+          "the matched nodes hold more video entries than the index stores: "
+          "its arrays are not a tree (nodes are reachable along many paths)");
+    }
     contributions.push_back({w, *p});
   }
 
