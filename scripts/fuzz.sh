@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build/fuzz and runs each for a bounded time
-# on its seed corpus. Exits non-zero when a target crashes, leaks, hangs or
+# on its seed corpus, the decoder twice: inputs up to 1 KiB with queries that
+# stop at a limit, then inputs up to 128 KiB with queries that do not. Exits non-zero when a target crashes, leaks, hangs or
 # trips a sanitizer; the input that did it is left in build/fuzz/artifacts/.
 #
 #   bash scripts/fuzz.sh                 # every target, 60 s each
@@ -42,5 +43,20 @@ for t in "${targets[@]}"; do
     "$build/${t}_fuzz" -max_total_time="$seconds" -max_len="$max_len" -timeout=30 \
       -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
       "$work" "fuzz/corpus/$t"
+done
+# A second run of the decoder: inputs up to 128 KiB, so that large hostile
+# arrays (such as nodes reachable along exponentially many paths) come up,
+# and queries that ask for every match, so that only the walk's bounds on its
+# work and memory stop them.
+for t in "${targets[@]}"; do
+  [ "$t" = decode ] || continue
+  work="$build/corpus-decode-large"
+  mkdir -p "$work"
+  echo "== fuzzing decode with inputs up to 128 KiB and unlimited queries for ${seconds} s"
+  TESSALOOM_FUZZ_UNLIMITED=1 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$build/decode_fuzz" -max_total_time="$seconds" -max_len=131072 -timeout=30 \
+      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/artifacts/decode-large-" \
+      "$work" "fuzz/corpus/decode"
 done
 echo "fuzzing: ${#targets[@]} targets ran clean"

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/budget.h"
 #include "common/fault.h"
 #include "prefix/matcher/compact_trie.h"
 #include "prefix/trie/trie.h"
@@ -92,12 +93,15 @@ void raise_panic(const char* message);
 
 // Runs body; returns its result, or null with the right exception set:
 // PythonError keeps the exception already set, std::bad_alloc becomes
-// MemoryError, anything else PanicException. Nothing C++ throws gets out.
+// MemoryError (with the reason when a query outgrew its budget), anything
+// else PanicException. Nothing C++ throws gets out.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
     return body();
   } catch (const PythonError&) {
+  } catch (const QueryTooLarge& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

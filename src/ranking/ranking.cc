@@ -237,6 +237,7 @@ std::vector<Candidate> score_videos(const Trie& trie,
   // One pass over the nodes in their order: each node's payload is read
   // once, and every video's sum is formed in that order.
   double total = 0.0;
+  std::size_t entries = 0;
   {
     for (const NodeMatch& m : nodes) {
       double w;
@@ -255,6 +256,16 @@ std::vector<Candidate> score_videos(const Trie& trie,
                               " has " + std::to_string(id_count) +
                               " video ids but only " +
                               std::to_string(count_count) + " counts");
+        }
+        entries += static_cast<std::size_t>(id_count);
+        // Over a tree each node is matched at most once, so no more entries
+        // are pooled than the index stores, each in at least two bytes. Four
+        // times that proves nodes reachable along many paths, whose pooling
+        // would take time quadratic in the size of the index.
+        if (entries > 2 * trie.payloads.bytes().size() + 2) {
+          throw InternalFault(
+              "the matched nodes hold more video entries than the index stores: "
+              "its arrays are not a tree (nodes are reachable along many paths)");
         }
         total += w * static_cast<double>(total_count);
       };

@@ -8,8 +8,10 @@
 #include <functional>
 #include <stdexcept>
 
+#include "common/budget.h"
 #include "common/fault.h"
 #include "helpers.h"
+#include "prefix/matcher/banded_walk.h"
 
 namespace tessaloom::prefix::matcher {
 namespace {
@@ -331,6 +333,79 @@ TEST(FuzzyMatch, LongTermsAndDeepChains) {
   ASSERT_EQ(nodes.size(), kLong);
   EXPECT_EQ(nodes.front(), (NodeMatch{1, 1}));
   EXPECT_EQ(nodes.back(), (NodeMatch{kLong, kLong}));
+}
+
+// Two nodes labelled 'a' per level, each linked to both nodes of the next
+// level: 2^levels paths. With padding, a node that no edge reaches holds that
+// many more edges (to itself), which adds to E but to no walk.
+Trie ladder(std::uint32_t levels, std::uint32_t padding = 0) {
+  std::vector<test::TestNode> nodes{{0, false, {1, 2}}};
+  for (std::uint32_t level = 1; level <= levels; ++level)
+    for (int side = 0; side < 2; ++side) {
+      nodes.push_back({U'a', level == levels, {}});
+      if (level < levels) nodes.back().children = {2 * level + 1, 2 * level + 2};
+    }
+  if (padding) {
+    const auto self = static_cast<std::uint32_t>(nodes.size());
+    nodes.push_back({U'z', false, std::vector<std::uint32_t>(padding, self)});
+  }
+  return trie_from_nodes(nodes);
+}
+
+// A walk follows at most 2(N+E)+2 edges, however large E is against the
+// paths it may take: 2^20 paths with padding edges enough for all of them
+// to fit a bound of E times the depth stop with a fault, without listing
+// a million matches first. A few paths still answer, once per path.
+TEST(FuzzyMatch, WorkIsBoundedByTheIndexSize) {
+  const Trie padded = ladder(20, 100'000);
+  const std::string a20(20, 'a');
+  EXPECT_EQ(outcome([&] { return fuzzy_match_nodes(padded, a20, 1, true); }), "fault");
+  EXPECT_EQ(outcome([&] { return fuzzy_match(padded, a20, 1, {}); }), "fault");
+  EXPECT_EQ(outcome([&] { return fuzzy_match(ladder(3), "aaa", 0, {}); }),
+            "aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0");
+  // The ladder the fuzz corpus holds, 1500 levels: a fault, at once.
+  const Trie tall = ladder(1500);
+  const std::string a1500(1500, 'a');
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(outcome([&] { return fuzzy_match(tall, a1500, 1, {}); }), "fault");
+  EXPECT_EQ(outcome([&] { return fuzzy_match_nodes(tall, a1500, 1500, false); }), "fault");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+// The rows a walk keeps count against its budget: a node's row is dropped
+// once its last child is entered, so a chain needs two rows whatever its
+// depth, while a node with a sibling still to try keeps its row.
+TEST(FuzzyMatch, RowsCountAgainstTheBudget) {
+  const std::string term(2000, 'a');
+  const Trie single = chain(term);
+  std::vector<std::u32string> with_leaves{u32(term)};
+  for (std::size_t i = 0; i < term.size(); ++i) with_leaves.push_back(u32(term.substr(0, i) + "b"));
+  const Trie caterpillar = trie_from_terms(with_leaves);  // 'a' before 'b'
+  auto walk = [&](const Trie& t, std::size_t bytes) {
+    MemoryBudget budget(bytes);
+    std::size_t reports = 0;
+    banded_walk<false>(t, u32(term), 2000, budget, [&](std::size_t, std::uint32_t, auto) {
+      ++reports;
+      return false;
+    });
+    EXPECT_EQ(budget.left(), bytes);  // everything given back
+    return reports;
+  };
+  EXPECT_EQ(walk(single, 64 << 10), term.size());
+  EXPECT_THROW(walk(caterpillar, 64 << 10), QueryTooLarge);
+  EXPECT_EQ(walk(caterpillar, 64 << 20), 2 * term.size());
+  // Through the matcher, the default budget of 1 GiB.
+  EXPECT_EQ(render(fuzzy_match(single, term, 2000, {})), term + ":0");
+}
+
+// Cells are 16-bit while k+1 fits them, else 32-bit: around the boundary,
+// distances of 65,535 are found exactly, or not reported.
+TEST(FuzzyMatch, SixteenBitCellsUpToTheirLimit) {
+  const Trie t = trie_from_terms({u32("a"), u32("ab")});
+  const std::string query(65'536, 'a');
+  EXPECT_EQ(render(fuzzy_match(t, query, 65'534, {})), "");
+  EXPECT_EQ(render(fuzzy_match(t, query, 65'535, {})), "a:65535 ab:65535");
+  EXPECT_EQ(render(fuzzy_match(t, query.substr(1), 65'534, {})), "a:65534 ab:65534");
 }
 
 }  // namespace

@@ -233,5 +233,37 @@ TEST(ScoreVideos, ManyVideosGrowThePool) {
   for (const auto& c : got) EXPECT_EQ(c.score, expected.at(c.video) / 1000.0);
 }
 
+// Nodes reachable along several paths are pooled once per path, within
+// bounds: a leaf holding most of the entries, behind 2 parents, answers as
+// the reference does; behind 20 it would pool ten times what the index
+// stores, and is a fault.
+TEST(FuzzyMatchVideo, PoolingIsBoundedByTheIndexSize) {
+  Payload heavy{1000, {}, {}};
+  for (std::uint32_t v = 0; v < 1000; ++v) heavy.video_ids.push_back(v), heavy.video_counts.push_back(1 + v % 7);
+  for (std::uint32_t parents : {2u, 20u}) {
+    std::vector<test::TestNode> nodes{{0, false, {}}};
+    const std::uint32_t leaf = parents + 1;
+    for (std::uint32_t i = 1; i <= parents; ++i) {
+      nodes[0].children.push_back(i);
+      nodes.push_back({U'a', false, {leaf}});
+    }
+    nodes.push_back({U'b', true, {}});
+    Trie t = test::trie_from_nodes(nodes);
+    std::vector<std::optional<Payload>> ps(nodes.size(), Payload{1, {}, {}});
+    ps.back() = heavy;
+    test::set_payloads(t, ps);
+    t.id_mode = IdMode::Int32;
+    t.video_int32_ids.resize(1000);
+    SCOPED_TRACE(parents);
+    const auto got = outcome([&] { return fuzzy_match_video(t, "ab", 0, 5, {}, 0.0); });
+    if (parents == 2) {
+      EXPECT_EQ(got, render(reference_rank(t, "ab", 0, 5, {}, 0.0)));
+      EXPECT_NE(got, "");
+    } else {
+      EXPECT_EQ(got, "fault");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessaloom::ranking

@@ -1,22 +1,30 @@
 // The general edit-distance walk over the trie's own arrays: depth-first
-// pre-order with siblings in edge order, an explicit stack, and one banded
-// distance row per depth. It serves every query and every index; the compact
-// walk (compact_walk.h) is a faster equivalent for the common case.
+// pre-order with siblings in edge order, an explicit stack, and banded
+// distance rows. It serves every query and every index; the compact walk
+// (compact_walk.h) is a faster equivalent for the common case.
 //
-// Row d holds the cells j in [max(0, d-k), min(n, d+k)] only: any cell
-// further from the diagonal is at least |d - j| > k and cannot matter. Cells
-// are 32-bit and saturate at k+1, so nothing wraps whatever the query length
-// or depth; rows are added as the walk first reaches a depth.
+// The row of a node at depth d holds the cells j in [max(0, d-k), min(n, d+k)]
+// only: any cell further from the diagonal is at least |d - j| > k and cannot
+// matter. Cells saturate at k+1, so nothing wraps whatever the query length
+// or depth; they are 16-bit whenever k+1 fits, else 32-bit. A node's row is
+// kept only while it has children left to try: the child entered last takes
+// over its parent's row, so a chain needs two rows however deep it is.
+//
+// Work and memory are bounded by the input. A walk follows at most
+// 2·(N+E)+2 edges; over a tree it follows each edge at most once, so passing
+// that proves the arrays are not a tree, and the walk stops with
+// InternalFault. Rows count against the query's MemoryBudget.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
-#include <string>
 #include <vector>
 
+#include "common/budget.h"
 #include "common/fault.h"
 #include "prefix/trie/trie.h"
 
@@ -26,19 +34,166 @@ namespace tessaloom::prefix::matcher {
 // which no acyclic graph allows.
 [[noreturn]] void throw_cycle(std::size_t node, std::size_t depth);
 
-// Throws InternalFault: a walk followed more edges than its budget allows.
-[[noreturn]] void throw_too_many_paths(std::uint64_t budget);
+// Throws InternalFault: a walk followed more edges than its bound allows.
+[[noreturn]] void throw_too_many_paths(std::uint64_t bound);
 
-// The most edges a walk may follow. Below a tree each edge is followed at
-// most once, so a walk over a tree never comes near it; arrays in which nodes
-// are reachable along many paths (or cycles with several edges back) would
-// otherwise make a walk's work grow exponentially with its depth.
-inline std::uint64_t visit_budget(std::uint64_t edges, std::uint64_t depth) {
-  const std::uint64_t a = edges + 1, b = depth + 2;
-  return a > std::numeric_limits<std::uint64_t>::max() / b
-             ? std::numeric_limits<std::uint64_t>::max()
-             : a * b;
+// The most edges a walk over N nodes and E edges may follow.
+inline std::uint64_t visit_bound(std::uint64_t nodes, std::uint64_t edges) {
+  return 2 * (nodes + edges) + 2;
 }
+
+namespace banded_detail {
+
+// Rows of `width` cells by stack position: slot i is the row of the frame at
+// position i, and the slot above the top frame receives the row of the child
+// being tried. Slots are made as the stack first reaches a height, counted
+// against the budget before they are allocated, and reused afterwards.
+template <class Cell>
+class RowSlots {
+ public:
+  RowSlots(std::size_t width, MemoryBudget& budget)
+      : width_(width), budget_(budget) {}
+  RowSlots(const RowSlots&) = delete;
+  RowSlots& operator=(const RowSlots&) = delete;
+  ~RowSlots() { budget_.give(slots_.size() * bytes_per_slot()); }
+
+  Cell* at(std::size_t i) {
+    while (slots_.size() <= i) {
+      budget_.take(bytes_per_slot());
+      try {
+        slots_.push_back(std::make_unique_for_overwrite<Cell[]>(width_));
+      } catch (...) {
+        budget_.give(bytes_per_slot());
+        throw;
+      }
+    }
+    return slots_[i].get();
+  }
+  void swap(std::size_t a, std::size_t b) { slots_[a].swap(slots_[b]); }
+
+ private:
+  std::size_t bytes_per_slot() const {
+    return width_ * sizeof(Cell) + sizeof(std::unique_ptr<Cell[]>);
+  }
+
+  std::size_t width_;
+  MemoryBudget& budget_;
+  std::vector<std::unique_ptr<Cell[]>> slots_;
+};
+
+// Computes the row of a child labelled `ch` at depth d+1 (cells lo_c..hi_c)
+// from its parent's row at depth d (cells lo_p..hi_p) and returns the row
+// minimum (cap when the row is empty). Every cell is the true distance or
+// cap, whichever is smaller.
+template <class Cell, class Wide>
+Wide next_row(const Cell* prev, Cell* cur, std::span<const char32_t> q,
+              char32_t ch, std::uint64_t lo_p, std::uint64_t hi_p,
+              std::uint64_t lo_c, std::uint64_t hi_c, Wide cap) {
+  if (lo_c > hi_c) return cap;
+  // Cells with both a diagonal and an upper neighbour: no branch, so the
+  // compiler can vectorise the loop.
+  const std::uint64_t inner_lo = std::max(lo_c, lo_p + 1);
+  const std::uint64_t inner_hi = std::min(hi_c, hi_p);
+  if (lo_c < inner_lo) {  // only cell 0 at depths up to k: no diagonal
+    cur[0] = static_cast<Cell>(std::min<Wide>(Wide{prev[0]} + 1, cap));
+  }
+  for (std::uint64_t j = inner_lo; j <= inner_hi; ++j) {
+    const Wide diag = Wide{prev[j - 1 - lo_p]} + (q[j - 1] != ch);
+    const Wide up = Wide{prev[j - lo_p]} + 1;
+    cur[j - lo_c] = static_cast<Cell>(std::min(std::min(diag, up), cap));
+  }
+  if (hi_c > inner_hi) {  // one past the parent's band: no upper neighbour
+    const Wide diag = Wide{prev[hi_c - 1 - lo_p]} + (q[hi_c - 1] != ch);
+    cur[hi_c - lo_c] = static_cast<Cell>(std::min(diag, cap));
+  }
+  // Insertions run left to right.
+  const std::size_t width = static_cast<std::size_t>(hi_c - lo_c + 1);
+  Wide row_min = cur[0];
+  for (std::size_t i = 1; i < width; ++i) {
+    const Wide v = std::min<Wide>(cur[i], Wide{cur[i - 1]} + 1);
+    cur[i] = static_cast<Cell>(v);
+    row_min = std::min(row_min, v);
+  }
+  return row_min;
+}
+
+template <class Cell, class Wide, bool kTrackPath, class Report>
+void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
+          MemoryBudget& budget, Report& report) {
+  const std::size_t node_count = trie.node_count();
+  const std::uint64_t n = q.size();
+  const Wide cap = static_cast<Wide>(k + 1);
+  const std::size_t width = static_cast<std::size_t>(std::min(n, 2 * k) + 1);
+  auto lo_of = [&](std::uint64_t d) { return d > k ? d - k : 0; };
+  auto hi_of = [&](std::uint64_t d) { return std::min(n, d + k); };
+
+  const std::uint64_t bound = visit_bound(node_count, trie.edge_count());
+  std::uint64_t visits = 0;
+
+  const EdgeRange root = trie.edge_range(0);
+  if (root.end <= root.begin) return;
+  RowSlots<Cell> rows(width, budget);
+  Cell* const first = rows.at(0);
+  for (std::uint64_t j = 0; j <= hi_of(0); ++j) first[j] = static_cast<Cell>(j);
+
+  struct Frame {
+    std::size_t edge;
+    std::size_t end;
+    std::uint64_t depth;
+  };
+  std::vector<Frame> stack{{root.begin, root.end, 0}};
+  // Spells the node last entered; its first d labels spell the top frame's
+  // node at depth d, whose descendants alone were entered since.
+  std::vector<char32_t> path;
+
+  while (!stack.empty()) {
+    const std::size_t at = stack.size() - 1;
+    Frame& top = stack.back();
+    if (top.edge == top.end) {
+      stack.pop_back();
+      continue;
+    }
+    if (++visits > bound) throw_too_many_paths(bound);
+    const std::size_t child = trie.child(top.edge++);
+    const char32_t ch = trie.label(child);
+    if (ch == 0) continue;
+
+    const std::uint64_t d = top.depth;
+    const std::uint64_t dd = d + 1;
+    Cell* const cur = rows.at(at + 1);
+    const Cell* const prev = rows.at(at);
+    const std::uint64_t lo_c = lo_of(dd), hi_c = hi_of(dd);
+    const Wide row_min =
+        next_row<Cell, Wide>(prev, cur, q, ch, lo_of(d), hi_of(d), lo_c, hi_c, cap);
+    if (row_min > k) continue;
+    // No path of an acyclic graph has more edges than it has nodes.
+    if (dd > node_count) throw_cycle(child, dd);
+
+    if constexpr (kTrackPath) {
+      path.resize(d);
+      path.push_back(ch);
+    }
+    const Wide dist = (n >= lo_c && n <= hi_c) ? Wide{cur[n - lo_c]} : cap;
+    if (dist <= k &&
+        report(child, static_cast<std::uint32_t>(dist),
+               std::span<const char32_t>(path.data(), kTrackPath ? dd : 0))) {
+      return;
+    }
+
+    const EdgeRange range = trie.edge_range(child);
+    if (range.end <= range.begin) continue;
+    if (top.edge == top.end) {
+      // The parent has no child left to try: the child takes over its frame
+      // and its row.
+      rows.swap(at, at + 1);
+      top = {range.begin, range.end, dd};
+    } else {
+      stack.push_back({range.begin, range.end, dd});
+    }
+  }
+}
+
+}  // namespace banded_detail
 
 // Walks `trie` for the query `q` within `max_dist`. For each visited child
 // whose row minimum is within max_dist, in walk order, calls
@@ -48,13 +203,13 @@ inline std::uint64_t visit_budget(std::uint64_t edges, std::uint64_t depth) {
 // stop the whole walk. The node is then descended into whether or not it was
 // reported. Children labelled U+0000 are skipped with their subtrees.
 // Throws InternalFault on an index out of range, a cycle, or more visits than
-// visit_budget allows.
+// visit_bound allows; QueryTooLarge when the rows would not fit `budget`.
 template <bool kTrackPath, class Report>
 void banded_walk(const Trie& trie, std::span<const char32_t> q,
-                 std::uint32_t max_dist, Report&& report) {
+                 std::uint32_t max_dist, MemoryBudget& budget,
+                 Report&& report) {
   const std::size_t node_count = trie.node_count();
   if (node_count == 0) return;
-
   // True distances at depth d are at most max(n, d), and a depth above the
   // node count is a fault, so a max_dist above `bound` means the same as
   // `bound`; capping it keeps k+1 and every cell within 32 bits.
@@ -65,89 +220,12 @@ void banded_walk(const Trie& trie, std::span<const char32_t> q,
     throw InternalFault("query or index too large for 32-bit distances");
   }
   const std::uint64_t k = std::min<std::uint64_t>(max_dist, bound);
-  const std::uint64_t cap = k + 1;  // every value above k is stored as cap
-  const std::size_t width = static_cast<std::size_t>(std::min(n, 2 * k) + 1);
-  auto lo_of = [&](std::uint64_t d) { return d > k ? d - k : 0; };
-  auto hi_of = [&](std::uint64_t d) { return std::min(n, d + k); };
-
-  const std::uint64_t budget = visit_budget(
-      trie.edge_count(), std::min<std::uint64_t>(node_count, n + k));
-  std::uint64_t visits = 0;
-
-  std::vector<std::uint32_t> rows(width);
-  for (std::uint64_t j = 0; j <= hi_of(0); ++j) rows[j] = static_cast<std::uint32_t>(j);
-
-  struct Frame {
-    std::size_t edge;
-    std::size_t end;
-  };
-  std::vector<Frame> stack;
-  std::vector<char32_t> path;  // path.size() == stack.size() - 1 when tracked
-  const EdgeRange root = trie.edge_range(0);
-  if (root.end <= root.begin) return;
-  stack.push_back({root.begin, root.end});
-
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.edge == top.end) {
-      stack.pop_back();
-      if constexpr (kTrackPath) {
-        if (!path.empty()) path.pop_back();
-      }
-      continue;
-    }
-    if (++visits > budget) throw_too_many_paths(budget);
-    const std::size_t child = trie.child(top.edge++);
-    const char32_t ch = trie.label(child);
-    if (ch == 0) continue;
-
-    const std::uint64_t d = stack.size() - 1;  // depth of the parent
-    const std::uint64_t dd = d + 1;
-    if (rows.size() < (dd + 1) * width) rows.resize((dd + 1) * width);
-    const std::uint32_t* prev = rows.data() + d * width;
-    std::uint32_t* cur = rows.data() + dd * width;
-    const std::uint64_t lo_p = lo_of(d), hi_p = hi_of(d);
-    const std::uint64_t lo_c = lo_of(dd), hi_c = hi_of(dd);
-
-    std::uint64_t row_min = cap;
-    std::uint64_t left = cap;
-    for (std::uint64_t j = lo_c; j <= hi_c; ++j) {
-      std::uint64_t v = left + 1;
-      if (j >= 1 && j - 1 >= lo_p && j - 1 <= hi_p) {
-        v = std::min<std::uint64_t>(v, prev[j - 1 - lo_p] + (q[j - 1] != ch));
-      }
-      if (j >= lo_p && j <= hi_p) {
-        v = std::min<std::uint64_t>(v, prev[j - lo_p] + std::uint64_t{1});
-      }
-      v = std::min(v, cap);
-      cur[j - lo_c] = static_cast<std::uint32_t>(v);
-      row_min = std::min(row_min, v);
-      left = v;
-    }
-    if (row_min > k) continue;
-    // No path of an acyclic graph has more edges than it has nodes.
-    if (dd > node_count) throw_cycle(child, dd);
-
-    const std::uint64_t dist =
-        (n >= lo_c && n <= hi_c) ? cur[n - lo_c] : cap;
-    if (dist <= k) {
-      bool stop;
-      if constexpr (kTrackPath) {
-        path.push_back(ch);
-        stop = report(child, static_cast<std::uint32_t>(dist),
-                      std::span<const char32_t>(path));
-        path.pop_back();
-      } else {
-        stop = report(child, static_cast<std::uint32_t>(dist),
-                      std::span<const char32_t>());
-      }
-      if (stop) return;
-    }
-
-    const EdgeRange range = trie.edge_range(child);
-    if (range.end <= range.begin) continue;
-    stack.push_back({range.begin, range.end});
-    if constexpr (kTrackPath) path.push_back(ch);
+  if (k + 1 <= std::numeric_limits<std::uint16_t>::max()) {
+    banded_detail::walk<std::uint16_t, std::uint32_t, kTrackPath>(
+        trie, q, k, budget, report);
+  } else {
+    banded_detail::walk<std::uint32_t, std::uint64_t, kTrackPath>(
+        trie, q, k, budget, report);
   }
 }
 

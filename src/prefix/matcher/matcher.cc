@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/budget.h"
 #include "prefix/matcher/banded_walk.h"
 #include "prefix/matcher/compact_walk.h"
 #include "prefix/matcher/text.h"
@@ -22,9 +23,16 @@ std::vector<MatchResult> match_terms(const Trie& trie, const CompactTrie* compac
   std::vector<MatchResult> out;
   if (limit && *limit == 0) return out;
   const std::vector<char32_t> q = decode_utf8(term);
+  MemoryBudget budget;
   auto add = [&](std::size_t node, std::uint32_t dist,
                  std::span<const char32_t> path) {
+    // Reported text counts against the budget before it is built: the terms
+    // of a long chain, or paths repeated over arrays that are not a tree,
+    // add up quadratically.
+    const std::size_t size = utf8_size(path);
+    budget.take(sizeof(MatchResult) + size);
     MatchResult& r = out.emplace_back();
+    r.term.reserve(size);
     encode_utf8(path, r.term);
     r.node = node;
     r.distance = dist;
@@ -38,7 +46,7 @@ std::vector<MatchResult> match_terms(const Trie& trie, const CompactTrie* compac
                                 add(compact->original(record), dist, path);
                        });
   } else {
-    banded_walk<true>(trie, q, max_dist,
+    banded_walk<true>(trie, q, max_dist, budget,
                       [&](std::size_t node, std::uint32_t dist,
                           std::span<const char32_t> path) {
                         return trie.is_terminal(node) && add(node, dist, path);
@@ -52,22 +60,27 @@ std::vector<NodeMatch> match_nodes(const Trie& trie, const CompactTrie* compact,
                                    std::uint32_t max_dist, bool terminal_only) {
   std::vector<NodeMatch> out;
   const std::vector<char32_t> q = decode_utf8(term);
+  MemoryBudget budget;
+  auto add = [&](std::size_t node, std::uint32_t dist) {
+    budget.take(sizeof(NodeMatch));
+    out.push_back({node, dist});
+  };
   if (compact_applies(compact, q, max_dist)) {
     compact_walk<false>(*compact, q, max_dist,
                         [&](std::size_t record, bool terminal,
                             std::uint32_t dist, std::span<const char32_t>) {
                           if (!terminal_only || terminal) {
-                            out.push_back({compact->original(record), dist});
+                            add(compact->original(record), dist);
                           }
                           return false;
                         });
   } else {
-    banded_walk<false>(trie, q, max_dist,
+    banded_walk<false>(trie, q, max_dist, budget,
                        [&](std::size_t node, std::uint32_t dist,
                            std::span<const char32_t>) {
                          // The terminal flags are read only when they matter.
                          if (!terminal_only || trie.is_terminal(node)) {
-                           out.push_back({node, dist});
+                           add(node, dist);
                          }
                          return false;
                        });
@@ -83,10 +96,11 @@ void throw_cycle(std::size_t node, std::size_t depth) {
                       ", deeper than the node count: the index has a cycle");
 }
 
-void throw_too_many_paths(std::uint64_t budget) {
-  throw InternalFault("the walk followed more than " + std::to_string(budget) +
-                      " edges: the index's arrays are not a tree (nodes are "
-                      "reachable along too many paths)");
+void throw_too_many_paths(std::uint64_t bound) {
+  throw InternalFault("the walk followed more than " + std::to_string(bound) +
+                      " edges, twice the nodes and edges of the index: its "
+                      "arrays are not a tree (nodes are reachable along many "
+                      "paths)");
 }
 
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,

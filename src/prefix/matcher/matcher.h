@@ -36,7 +36,9 @@ struct NodeMatch {
 
 // Terms within max_dist of `term` (UTF-8), terminal nodes only; with a limit,
 // the first `limit` of the unlimited walk. Throws InternalFault on arrays
-// that break the trie's invariants where the walk meets them.
+// that break the trie's invariants where the walk meets them, and
+// QueryTooLarge when the walk's rows and the reported terms would need more
+// than MemoryBudget::kQueryBytes.
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
                                      std::uint32_t max_dist,
                                      std::optional<std::size_t> limit);

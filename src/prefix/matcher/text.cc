@@ -49,6 +49,14 @@ std::vector<char32_t> decode_utf8(std::string_view text) {
   return out;
 }
 
+std::size_t utf8_size(std::span<const char32_t> cps) {
+  std::size_t size = 0;
+  for (const char32_t cp : cps) {
+    size += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  }
+  return size;
+}
+
 void encode_utf8(std::span<const char32_t> cps, std::string& out) {
   for (const char32_t cp : cps) {
     if (cp < 0x80) {

@@ -1,0 +1,83 @@
+"""Hostile arrays and extreme but valid queries: a walk's work is bounded by
+the size of the index, and a query's working memory (distance rows and
+reported text) by 1 GiB, past which it raises MemoryError before allocating
+and leaves the index usable. In a child process under an address-space
+limit of a few GiB and a time limit: these are safety caps, not timings."""
+
+import json
+
+from conftest import run_child
+
+CHILD = r"""
+import json, resource
+from tessaloom import PrefixSearch
+
+def outcome(call):
+    try:
+        return call()
+    except BaseException as e:
+        return ["raised", type(e).__qualname__, str(e) if isinstance(e, MemoryError) else None]
+
+def step(name, call):
+    print(json.dumps([name, outcome(call)]), flush=True)
+
+vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (vm + 3 * 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+VIDEO = [b"\7\0\0\0"]
+ONE = (1, [0], [1])
+
+def ladder(levels, padding=0):  # 2**levels paths; padding: edges on a node no edge reaches
+    shifts, labels, payloads, edges = [0], [""], [None], [1, 2]
+    for level in range(1, levels + 1):
+        for side in range(2):
+            shifts.append(len(edges)); labels.append("a")
+            payloads.append(None if level < levels else ONE)
+            if level < levels:
+                edges += [2 * level + 1, 2 * level + 2]
+    if padding:
+        shifts.append(len(edges)); labels.append("z"); payloads.append(None)
+        edges += [len(labels) - 1] * padding
+    return PrefixSearch.from_internal_data_v2(shifts, labels, payloads, edges, VIDEO, 1)
+
+def chain(term, every_node_a_term=False):
+    n = len(term)
+    payloads = [None] + [ONE if every_node_a_term or i == n else None for i in range(1, n + 1)]
+    return PrefixSearch.from_internal_data_v2(list(range(n)) + [n], [""] + list(term), payloads,
+                                              list(range(1, n + 1)), VIDEO, 1)
+
+def caterpillar(term):  # the chain, and a leaf "b" beside each of its nodes, after it
+    n = len(term)
+    shifts = [2 * i for i in range(n)] + [2 * n] * (n + 1)
+    edges = [e for i in range(n) for e in (i + 1, n + 1 + i)]
+    payloads = [None] * n + [ONE] * (n + 1)
+    return PrefixSearch.from_internal_data_v2(shifts, [""] + list(term) + ["b"] * n, payloads, edges, VIDEO, 1)
+
+index = ladder(1500)
+step("ladder", lambda: [outcome(lambda: index.fuzzy_match("a" * 1500, 1)),
+                        outcome(lambda: index.fuzzy_match_video("a" * 1500, 1)), index.fuzzy_match("a", 1)])
+index = ladder(60, 1_000_000)
+step("padded ladder", lambda: [outcome(lambda: index.fuzzy_match("a" * 60, 1)),
+                               outcome(lambda: index.fuzzy_match_video("a" * 60, 1))])
+term = "".join("abcdefghij"[i * 7 % 10] for i in range(40_000))
+index = chain(term)
+step("self query", lambda: index.fuzzy_match(term, 40_000) == [(term, 1, 0)])
+index = caterpillar("a" * 40_000)
+step("rows", lambda: [outcome(lambda: index.fuzzy_match("a" * 40_000, 40_000)), index.fuzzy_match("b", 0)])
+index = chain("a" * 50_000, every_node_a_term=True)
+step("text", lambda: [outcome(lambda: index.fuzzy_match("", 50_000)), index.fuzzy_match("", 1)])
+"""
+
+PANIC = ["raised", "PanicException", None]
+TOO_LARGE = ["raised", "MemoryError", "the query needs more than 1 GiB of working memory"]
+EXPECTED = {
+    "ladder": [PANIC, PANIC, []],
+    "padded ladder": [PANIC, PANIC],
+    "self query": True,
+    "rows": [TOO_LARGE, [["b", 1, 0]]],
+    "text": [TOO_LARGE, [["a", 1, 1]]],
+}
+
+
+def test_hostile_arrays_and_extreme_queries_stay_within_bounds():
+    steps = dict(json.loads(line) for line in run_child(["-c", CHILD], timeout=300))
+    assert steps == EXPECTED
