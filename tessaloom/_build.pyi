@@ -11,7 +11,7 @@ __all__ = ["build_index"]
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
 def build_index(
-    records: Iterable[Sequence[Union[str, VideoId]]] | Iterable[tuple[str, VideoId, SupportsIndex]],
+    records: Iterable[tuple[str, VideoId, SupportsIndex] | Sequence[object]],
     video_top_n: SupportsIndex = 100,
     progress: Optional[Callable[[str, int], object]] = None,
 ) -> PrefixSearch:

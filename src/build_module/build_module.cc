@@ -91,7 +91,8 @@ std::string type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 // A non-negative integer argument (anything with __index__), or nullopt when
 // it is negative. Values past 64 bits come back as UINT64_MAX.
 std::optional<std::uint64_t> non_negative(PyObject* o) {
-  Ref n(check(PyNumber_Index(o)));
+  // A plain int is read as it is; anything else through __index__.
+  Ref n(PyLong_CheckExact(o) ? Py_NewRef(o) : check(PyNumber_Index(o)));
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) throw PythonError{};

@@ -84,40 +84,49 @@ void release(PodArray<T>& a) {
 
 void Numbering::grow() {
   const std::size_t size = std::max<std::size_t>(1024, 2 * slots_.size());
-  PodArray<Slot> old;
-  old.swap(slots_);
-  slots_.assign(size, Slot{0, 0});
+  PodArray<Slot> grown(size, Slot{0, 0});  // the table stays as it was if this throws
   const std::size_t mask = size - 1;
-  for (const Slot& s : old) {
+  for (const Slot& s : slots_) {
     if (s.number_plus_one == 0) continue;
     std::size_t i = s.hash & mask;
-    while (slots_[i].number_plus_one != 0) i = (i + 1) & mask;
-    slots_[i] = s;
+    while (grown[i].number_plus_one != 0) i = (i + 1) & mask;
+    grown[i] = s;
   }
+  slots_.swap(grown);
 }
 
-template <class Id>
+template <class Id, class Hash>
 std::int64_t IndexBuilder::number_video(IdMode mode, std::vector<Id>& ids,
-                                        const Id& id, std::uint64_t hash) {
+                                        const Id& id, Hash&& hash) {
   if (have_videos_ && id_mode_ != mode) return -1;
+  // A video's records often come one after the other (the terms of one
+  // title): the last video is checked before the table.
+  if (last_video_ < ids.size() && ids[last_video_] == id) return last_video_;
+  const std::uint64_t h = hash();
   const Numbering::Found f =
-      videos_.find(hash, [&](std::uint32_t v) { return ids[v] == id; });
-  if (f.found) return f.number;
+      videos_.find(h, [&](std::uint32_t v) { return ids[v] == id; });
+  if (f.found) {
+    last_video_ = f.number;
+    return f.number;
+  }
   const std::uint32_t v = checked_u32(ids.size());
   ids.push_back(id);
-  videos_.insert(f.slot, hash, v);
+  videos_.insert(f.slot, h, v);
   id_mode_ = mode;
   have_videos_ = true;
+  last_video_ = v;
   return v;
 }
 
 std::int64_t IndexBuilder::uuid_video(const Uuid& id) {
-  return number_video(IdMode::Uuid, uuids_, id, hash_bytes(id.data(), id.size()));
+  return number_video(IdMode::Uuid, uuids_, id,
+                      [&] { return hash_bytes(id.data(), id.size()); });
 }
 
 std::int64_t IndexBuilder::int_video(std::uint32_t id) {
-  return number_video(IdMode::Int32, ints_, id,
-                      mix(std::uint64_t{id} * 0x9E3779B97F4A7C15u + 1));
+  return number_video(IdMode::Int32, ints_, id, [&] {
+    return mix(std::uint64_t{id} * 0x9E3779B97F4A7C15u + 1);
+  });
 }
 
 std::size_t IndexBuilder::video_count() const {

@@ -119,9 +119,9 @@ class IndexBuilder {
   };
 
   std::string_view term(std::uint32_t t) const;
-  template <class Id>
+  template <class Id, class Hash>
   std::int64_t number_video(IdMode mode, std::vector<Id>& ids, const Id& id,
-                            std::uint64_t hash);
+                            Hash&& hash);
 
   // Reading.
   PodArray<char> term_bytes_;
@@ -133,6 +133,7 @@ class IndexBuilder {
   bool have_videos_ = false;
   std::vector<Uuid> uuids_;
   std::vector<std::uint32_t> ints_;
+  std::uint32_t last_video_ = 0xFFFFFFFFu;  // the number last given out
   PodArray<Record> records_;
 
   // Ordering: the terms in code-point order.
