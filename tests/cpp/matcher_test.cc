@@ -398,6 +398,27 @@ TEST(FuzzyMatch, RowsCountAgainstTheBudget) {
   EXPECT_EQ(render(fuzzy_match(single, term, 2000, {})), term + ":0");
 }
 
+// Bands wide enough for the rows to be computed eight cells at a time:
+// long terms, queries of up to 90 characters made from them with edits, at
+// distances from 5 to 60, against the reference.
+TEST(FuzzyMatch, WideBandsAgreeWithReference) {
+  std::mt19937 rng(12);
+  const std::u32string alphabet = U"ab\u00e9\U0001F600";
+  for (int round = 0; round < 12; ++round) {
+    std::vector<std::u32string> terms(20);
+    for (auto& term : terms) term = test::random_query(rng, alphabet, 80);
+    const Trie t = trie_from_terms(terms, round % 2);
+    const CompactTrie ct(t);
+    for (int qi = 0; qi < 4; ++qi) {
+      std::u32string q = terms[rng() % terms.size()] + test::random_query(rng, alphabet, 10);
+      for (int edit = 0; edit < 4 && !q.empty(); ++edit) q[rng() % q.size()] = alphabet[rng() % alphabet.size()];
+      const std::uint32_t k = std::uint32_t{5} + rng() % 56;
+      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" + std::to_string(k));
+      expect_all_agree(t, ct, q, k, 3);
+    }
+  }
+}
+
 // Cells are 16-bit while k+1 fits them, else 32-bit: around the boundary,
 // distances of 65,535 are found exactly, or not reported.
 TEST(FuzzyMatch, SixteenBitCellsUpToTheirLimit) {

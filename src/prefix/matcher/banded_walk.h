@@ -6,7 +6,8 @@
 // The row of a node at depth d holds the cells j in [max(0, d-k), min(n, d+k)]
 // only: any cell further from the diagonal is at least |d - j| > k and cannot
 // matter. Cells saturate at k+1, so nothing wraps whatever the query length
-// or depth; they are 16-bit whenever k+1 fits, else 32-bit. A node's row is
+// or depth; they are 16-bit whenever k+1 fits (eight computed at a time
+// with SSE2 where the target has it), else 32-bit. A node's row is
 // kept only while it has children left to try: the child entered last takes
 // over its parent's row, so a chain needs two rows however deep it is.
 //
@@ -23,6 +24,10 @@
 #include <memory>
 #include <span>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/budget.h"
 #include "common/fault.h"
@@ -81,14 +86,25 @@ class RowSlots {
   std::vector<std::unique_ptr<Cell[]>> slots_;
 };
 
-// Computes the row of a child labelled `ch` at depth d+1 (cells lo_c..hi_c)
-// from its parent's row at depth d (cells lo_p..hi_p) and returns the row
-// minimum (cap when the row is empty). Every cell is the true distance or
-// cap, whichever is smaller.
+#if defined(__SSE2__)
+// The lane-wise minimum of eight unsigned 16-bit values.
+inline __m128i umin16(__m128i a, __m128i b) {
+  return _mm_sub_epi16(a, _mm_subs_epu16(a, b));
+}
+#endif
+
+// The row of a child labelled `ch` at depth d+1 (cells lo_c..hi_c) from its
+// parent's row at depth d (cells lo_p..hi_p), in two steps. The first takes
+// each cell from the parent's row alone: a match or substitution from the
+// diagonal, a deletion from above, saturated at cap. It returns the minimum,
+// which is already the row's minimum (cap for an empty row): insertions only
+// lower a cell to one more than its left neighbour, never below the
+// smallest cell. So the second step, the insertions, which runs cell after
+// cell, is needed only for a row that is not pruned.
 template <class Cell, class Wide>
-Wide next_row(const Cell* prev, Cell* cur, std::span<const char32_t> q,
-              char32_t ch, std::uint64_t lo_p, std::uint64_t hi_p,
-              std::uint64_t lo_c, std::uint64_t hi_c, Wide cap) {
+Wide row_from_parent(const Cell* prev, Cell* cur, std::span<const char32_t> q,
+                     char32_t ch, std::uint64_t lo_p, std::uint64_t hi_p,
+                     std::uint64_t lo_c, std::uint64_t hi_c, Wide cap) {
   if (lo_c > hi_c) return cap;
   // Cells with both a diagonal and an upper neighbour: no branch, so the
   // compiler can vectorise the loop.
@@ -97,7 +113,29 @@ Wide next_row(const Cell* prev, Cell* cur, std::span<const char32_t> q,
   if (lo_c < inner_lo) {  // only cell 0 at depths up to k: no diagonal
     cur[0] = static_cast<Cell>(std::min<Wide>(Wide{prev[0]} + 1, cap));
   }
-  for (std::uint64_t j = inner_lo; j <= inner_hi; ++j) {
+  std::uint64_t j = inner_lo;
+#if defined(__SSE2__)
+  if constexpr (sizeof(Cell) == 2) {
+    // Eight cells at a time; sums saturate at 65535, which no cap exceeds.
+    const __m128i ones = _mm_set1_epi16(1);
+    const __m128i caps = _mm_set1_epi16(static_cast<short>(cap));
+    const __m128i label = _mm_set1_epi32(static_cast<int>(ch));
+    for (; j + 8 <= inner_hi + 1; j += 8) {
+      const auto* chars = reinterpret_cast<const __m128i*>(q.data() + (j - 1));
+      const __m128i equal =
+          _mm_packs_epi32(_mm_cmpeq_epi32(_mm_loadu_si128(chars), label),
+                          _mm_cmpeq_epi32(_mm_loadu_si128(chars + 1), label));
+      const __m128i diag = _mm_adds_epu16(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + (j - 1 - lo_p))),
+          _mm_andnot_si128(equal, ones));
+      const __m128i up = _mm_adds_epu16(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + (j - lo_p))), ones);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + (j - lo_c)),
+                       umin16(umin16(diag, up), caps));
+    }
+  }
+#endif
+  for (; j <= inner_hi; ++j) {
     const Wide diag = Wide{prev[j - 1 - lo_p]} + (q[j - 1] != ch);
     const Wide up = Wide{prev[j - lo_p]} + 1;
     cur[j - lo_c] = static_cast<Cell>(std::min(std::min(diag, up), cap));
@@ -106,15 +144,61 @@ Wide next_row(const Cell* prev, Cell* cur, std::span<const char32_t> q,
     const Wide diag = Wide{prev[hi_c - 1 - lo_p]} + (q[hi_c - 1] != ch);
     cur[hi_c - lo_c] = static_cast<Cell>(std::min(diag, cap));
   }
-  // Insertions run left to right.
   const std::size_t width = static_cast<std::size_t>(hi_c - lo_c + 1);
-  Wide row_min = cur[0];
-  for (std::size_t i = 1; i < width; ++i) {
-    const Wide v = std::min<Wide>(cur[i], Wide{cur[i - 1]} + 1);
-    cur[i] = static_cast<Cell>(v);
-    row_min = std::min(row_min, v);
+  Cell row_min = std::numeric_limits<Cell>::max();
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  if constexpr (sizeof(Cell) == 2) {
+    __m128i m = _mm_set1_epi16(-1);
+    for (; i + 8 <= width; i += 8) {
+      m = umin16(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i)));
+    }
+    m = umin16(m, _mm_srli_si128(m, 8));
+    m = umin16(m, _mm_srli_si128(m, 4));
+    m = umin16(m, _mm_srli_si128(m, 2));
+    row_min = static_cast<Cell>(_mm_extract_epi16(m, 0));
   }
+#endif
+  for (; i < width; ++i) row_min = std::min(row_min, cur[i]);
   return row_min;
+}
+
+// The insertions of a row of `width` cells, left to right: each cell
+// becomes the smaller of itself and one more than its new left neighbour.
+template <class Cell, class Wide>
+void add_insertions(Cell* cur, std::size_t width) {
+  std::size_t i = 1;
+  Wide left = cur[0];
+#if defined(__SSE2__)
+  if constexpr (sizeof(Cell) == 2) {
+    // Eight 16-bit cells at a time: cell i becomes the minimum over j <= i
+    // of cell j + (i - j), which three shifted minimums give within the
+    // eight and the carried left neighbour across them. Sums saturate at
+    // 65535, above every cap, so they never wrap.
+    const __m128i ones = _mm_set1_epi16(1), twos = _mm_set1_epi16(2),
+                  fours = _mm_set1_epi16(4);
+    const __m128i fill1 = _mm_setr_epi16(-1, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i fill2 = _mm_setr_epi16(-1, -1, 0, 0, 0, 0, 0, 0);
+    const __m128i fill4 = _mm_setr_epi16(-1, -1, -1, -1, 0, 0, 0, 0);
+    const __m128i steps = _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8);
+    for (; i + 8 <= width; i += 8) {
+      auto* at = reinterpret_cast<__m128i*>(cur + i);
+      __m128i x = _mm_loadu_si128(at);
+      x = umin16(x, _mm_adds_epu16(_mm_or_si128(_mm_slli_si128(x, 2), fill1), ones));
+      x = umin16(x, _mm_adds_epu16(_mm_or_si128(_mm_slli_si128(x, 4), fill2), twos));
+      x = umin16(x, _mm_adds_epu16(_mm_or_si128(_mm_slli_si128(x, 8), fill4), fours));
+      const __m128i carried =
+          _mm_adds_epu16(_mm_set1_epi16(static_cast<short>(left)), steps);
+      x = umin16(x, carried);
+      _mm_storeu_si128(at, x);
+      left = static_cast<Wide>(_mm_extract_epi16(x, 7));
+    }
+  }
+#endif
+  for (; i < width; ++i) {
+    left = std::min<Wide>(cur[i], left + 1);
+    cur[i] = static_cast<Cell>(left);
+  }
 }
 
 template <class Cell, class Wide, bool kTrackPath, class Report>
@@ -163,9 +247,10 @@ void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
     Cell* const cur = rows.at(at + 1);
     const Cell* const prev = rows.at(at);
     const std::uint64_t lo_c = lo_of(dd), hi_c = hi_of(dd);
-    const Wide row_min =
-        next_row<Cell, Wide>(prev, cur, q, ch, lo_of(d), hi_of(d), lo_c, hi_c, cap);
+    const Wide row_min = row_from_parent<Cell, Wide>(prev, cur, q, ch, lo_of(d),
+                                                     hi_of(d), lo_c, hi_c, cap);
     if (row_min > k) continue;
+    add_insertions<Cell, Wide>(cur, static_cast<std::size_t>(hi_c - lo_c + 1));
     // No path of an acyclic graph has more edges than it has nodes.
     if (dd > node_count) throw_cycle(child, dd);
 
