@@ -64,6 +64,35 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
   return bad == 0;
 }
 
+// The signature of each record's children, from the records' first children
+// and label bytes: one pass over the records in order, reading the label
+// bytes in order too.
+PodArray<std::uint16_t> signatures_of(const PodArray<std::uint32_t>& first,
+                                         const PodArray<std::uint8_t>& bytes) {
+  const std::size_t n = first.size() - 1;
+  PodArray<std::uint16_t> sigs;
+  sigs.resize_for_overwrite(n);
+  const std::uint32_t* const f = first.data();
+  const std::uint8_t* const b = bytes.data();
+  std::uint16_t* const out = sigs.data();
+  // Most records have at most two children, whose bits are taken without
+  // a branch (the byte after a block is readable: padding or the next
+  // record); only larger blocks loop over the rest.
+  for (std::size_t r = 0; r < n; ++r) {
+    const std::uint32_t begin = f[r], end = f[r + 1];
+    const std::uint32_t len = end - begin;
+    const auto first = static_cast<std::uint16_t>(-static_cast<int>(len >= 1));
+    const auto second = static_cast<std::uint16_t>(-static_cast<int>(len >= 2));
+    std::uint16_t sig = (CompactTrie::signature_bit(b[begin]) & first) |
+                        (CompactTrie::signature_bit(b[begin + 1]) & second);
+    if (len > 2) [[unlikely]] {
+      for (std::uint32_t c = begin + 2; c < end; ++c) sig |= CompactTrie::signature_bit(b[c]);
+    }
+    out[r] = sig;
+  }
+  return sigs;
+}
+
 }  // namespace
 
 CompactTrie::CompactTrie(const Trie& trie) {
@@ -78,6 +107,7 @@ CompactTrie::CompactTrie(const Trie& trie) {
     PodArray<std::uint32_t> first;
     PodArray<std::uint8_t> bytes;
     if (fill_in_place(trie, first, bytes)) {
+      signatures_ = signatures_of(first, bytes);
       trie_labels_ = trie.child_labels.data();
       first_child_ = std::move(first);
       label_bytes_ = std::move(bytes);
@@ -126,6 +156,7 @@ CompactTrie::CompactTrie(const Trie& trie) {
     codes[r] = labels[order[r]];
     bytes[r] = label_byte(codes[r], trie.terminal[order[r]] != 0);
   }
+  signatures_ = signatures_of(first, bytes);
   first_child_ = std::move(first);
   label_bytes_ = std::move(bytes);
   labels_ = std::move(codes);
