@@ -37,6 +37,7 @@ DecodeError DecodeError::unexpected_end(std::uint64_t additional) {
   DecodeError e;
   e.kind_ = Kind::UnexpectedEnd;
   e.number_ = additional;
+  e.what_ = e.text();
   return e;
 }
 
@@ -46,6 +47,7 @@ DecodeError DecodeError::invalid_integer_type(IntegerType expected,
   e.kind_ = Kind::InvalidIntegerType;
   e.expected_ = expected;
   e.found_ = found;
+  e.what_ = e.text();
   return e;
 }
 
@@ -54,6 +56,7 @@ DecodeError DecodeError::invalid_char_encoding(
   DecodeError e;
   e.kind_ = Kind::InvalidCharEncoding;
   e.bytes_ = bytes;
+  e.what_ = e.text();
   return e;
 }
 
@@ -61,6 +64,7 @@ DecodeError DecodeError::invalid_boolean_value(std::uint8_t value) {
   DecodeError e;
   e.kind_ = Kind::InvalidBooleanValue;
   e.number_ = value;
+  e.what_ = e.text();
   return e;
 }
 
@@ -70,6 +74,7 @@ DecodeError DecodeError::unexpected_variant(std::string_view type_name,
   e.kind_ = Kind::UnexpectedVariant;
   e.type_name_ = type_name;
   e.number_ = found;
+  e.what_ = e.text();
   return e;
 }
 
