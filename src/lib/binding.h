@@ -16,34 +16,26 @@
 
 #include "common/budget.h"
 #include "common/fault.h"
-#include "prefix/matcher/compact_trie.h"
-#include "prefix/trie/trie.h"
+#include "format/format.h"
+#include "index/index.h"
 
-namespace tessaloom::binding {
+namespace tessaloom::lib {
 
 struct PrefixSearchObject {
   PyObject_HEAD
-  Trie trie;
-  // Derived from `trie` when the object is made and never saved: the layout
-  // the fast walk reads (empty when the arrays are not a clean tree). Pass it
-  // with the trie to the matcher's overloads.
-  prefix::matcher::CompactTrie compact;
+  index::Index index;
 };
 
 // The PrefixSearch type, created once by module initialisation.
 extern PyTypeObject* prefix_search_type;
 
-inline const Trie& trie_of(PyObject* self) {
-  return reinterpret_cast<PrefixSearchObject*>(self)->trie;
+inline const index::Index& index_of(PyObject* self) {
+  return reinterpret_cast<PrefixSearchObject*>(self)->index;
 }
 
-inline const prefix::matcher::CompactTrie& compact_of(PyObject* self) {
-  return reinterpret_cast<PrefixSearchObject*>(self)->compact;
-}
-
-// Allocates a PrefixSearch, moves the trie into it and derives its compact
-// layout. Null with an exception set on failure; the trie is released then.
-PyObject* wrap_trie(Trie&& trie);
+// A PrefixSearch holding `index`. Null with an exception set on failure; the
+// index is released then.
+PyObject* wrap(index::Index&& index);
 
 // Destroys the C++ members of a PrefixSearch; its dealloc calls this before
 // releasing the memory.
@@ -91,15 +83,22 @@ inline PyObject* check(PyObject* o) {
 // Raises PanicException (derived from BaseException) with the message.
 void raise_panic(const char* message);
 
-// Runs body; returns its result, or null with the right exception set:
-// PythonError keeps the exception already set, std::bad_alloc becomes
-// MemoryError (with the reason when a query outgrew its budget), anything
-// else PanicException. Nothing C++ throws gets out.
+// Runs body; returns its result, or null with the right exception set. The
+// one place where the core's errors (common/fault.h) become Python's:
+// PythonError keeps the exception already set; InvalidInput becomes
+// ValueError with its message, format::DecodeError ValueError "decode error:
+// ..."; std::bad_alloc becomes MemoryError (with the reason when a query
+// outgrew its budget); anything else PanicException. Nothing C++ throws
+// gets out.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
     return body();
   } catch (const PythonError&) {
+  } catch (const InvalidInput& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const format::DecodeError& e) {
+    PyErr_Format(PyExc_ValueError, "decode error: %s", e.what());
   } catch (const QueryTooLarge& e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
@@ -195,4 +194,4 @@ void for_each_in_sequence(PyObject* seq, Reserve&& reserve, Item&& item) {
   if (PyErr_Occurred()) throw PythonError{};
 }
 
-}  // namespace tessaloom::binding
+}  // namespace tessaloom::lib

@@ -7,20 +7,19 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
 
 #include "lib/binding.h"
 #include "lib/methods.h"
 #include "prefix/trie/trie_format.h"
 
-namespace tessaloom::binding {
+namespace tessaloom::lib {
 namespace {
 
 constexpr const char* kParams[] = {"b"};
 constexpr MethodSpec kSpec = {"from_bytes", kParams, 1, 1};
 
 PyObject* save(PyObject* self) {
-  const Trie& trie = trie_of(self);
+  const Trie& trie = index_of(self).trie();
   const std::size_t size = encoded_size(trie);
   if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
   Ref out(check(
@@ -55,12 +54,8 @@ PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     });
   }
   format::Decoded<Trie> decoded = decode_trie(input, std::move(owner));
-  if (!decoded) {
-    const std::string text = "decode error: " + decoded.error().text();
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    throw PythonError{};
-  }
-  return wrap_trie(std::move(decoded.value()));
+  if (!decoded) throw decoded.error();
+  return wrap(index::Index(std::move(decoded.value())));
 }
 
 }  // namespace
@@ -74,4 +69,4 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&] { return load(args, nargs, kwnames); });
 }
 
-}  // namespace tessaloom::binding
+}  // namespace tessaloom::lib

@@ -1,18 +1,16 @@
-#include "prefix/matcher/compact_trie.h"
+#include "prefix/matcher/compact_layout.h"
 
 #include <algorithm>
 #include <limits>
 
+#include "common/text.h"
+
 namespace tessaloom::prefix::matcher {
 namespace {
 
-bool scalar_label(char32_t label) {
-  return label != 0 && label <= 0x10FFFF && (label < 0xD800 || label > 0xDFFF);
-}
-
 std::uint8_t label_byte(char32_t label, bool terminal) {
   return static_cast<std::uint8_t>((label < 0x80 ? label : 0) |
-                                   (terminal ? CompactTrie::kTerminalByte : 0));
+                                   (terminal ? CompactLayout::kTerminalByte : 0));
 }
 
 // The common case in one sequential pass: an index numbered breadth-first
@@ -35,7 +33,7 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
   for (std::uint32_t e = 0; e < last; ++e) bad |= targets[e] ^ (e + 1);
   if (bad != 0) return false;
   first.resize_for_overwrite(n + 1);
-  bytes.resize_for_overwrite(n + CompactTrie::kBytePadding);
+  bytes.resize_for_overwrite(n + CompactLayout::kBytePadding);
   std::uint32_t* const f = first.data();
   std::uint8_t* const b = bytes.data();
   // Ranges in order, each starting at or after its node's number, so that
@@ -55,12 +53,11 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
   b[0] = 0;
   for (std::size_t i = 1; i < n; ++i) {
     const std::uint32_t c = labels[i];
-    bad |= static_cast<std::uint32_t>(c - 1 >= 0x10FFFF) |
-           static_cast<std::uint32_t>(c - 0xD800 < 0x800);
+    bad |= static_cast<std::uint32_t>((c == 0) | !is_scalar_value(c));
     b[i] = static_cast<std::uint8_t>((c < 0x80 ? c : 0) |
-                                     (terminal[i] != 0 ? CompactTrie::kTerminalByte : 0));
+                                     (terminal[i] != 0 ? CompactLayout::kTerminalByte : 0));
   }
-  std::fill_n(b + n, CompactTrie::kBytePadding, std::uint8_t{0});
+  std::fill_n(b + n, CompactLayout::kBytePadding, std::uint8_t{0});
   return bad == 0;
 }
 
@@ -68,7 +65,7 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
 // and label bytes: one pass over the records in order, reading the label
 // bytes in order too.
 PodArray<std::uint16_t> signatures_of(const PodArray<std::uint32_t>& first,
-                                         const PodArray<std::uint8_t>& bytes) {
+                                      const PodArray<std::uint8_t>& bytes) {
   const std::size_t n = first.size() - 1;
   PodArray<std::uint16_t> sigs;
   sigs.resize_for_overwrite(n);
@@ -83,10 +80,10 @@ PodArray<std::uint16_t> signatures_of(const PodArray<std::uint32_t>& first,
     const std::uint32_t len = end - begin;
     const auto first = static_cast<std::uint16_t>(-static_cast<int>(len >= 1));
     const auto second = static_cast<std::uint16_t>(-static_cast<int>(len >= 2));
-    std::uint16_t sig = (CompactTrie::signature_bit(b[begin]) & first) |
-                        (CompactTrie::signature_bit(b[begin + 1]) & second);
+    std::uint16_t sig = (CompactLayout::signature_bit(b[begin]) & first) |
+                        (CompactLayout::signature_bit(b[begin + 1]) & second);
     if (len > 2) [[unlikely]] {
-      for (std::uint32_t c = begin + 2; c < end; ++c) sig |= CompactTrie::signature_bit(b[c]);
+      for (std::uint32_t c = begin + 2; c < end; ++c) sig |= CompactLayout::signature_bit(b[c]);
     }
     out[r] = sig;
   }
@@ -95,7 +92,7 @@ PodArray<std::uint16_t> signatures_of(const PodArray<std::uint32_t>& first,
 
 }  // namespace
 
-CompactTrie::CompactTrie(const Trie& trie) {
+CompactLayout::CompactLayout(const Trie& trie) {
   const std::size_t n = trie.node_count();
   const std::size_t edges = trie.edge_count();
   // Record numbers must fit in 32 bits.
@@ -108,7 +105,6 @@ CompactTrie::CompactTrie(const Trie& trie) {
     PodArray<std::uint8_t> bytes;
     if (fill_in_place(trie, first, bytes)) {
       signatures_ = signatures_of(first, bytes);
-      trie_labels_ = trie.child_labels.data();
       first_child_ = std::move(first);
       label_bytes_ = std::move(bytes);
       return;
@@ -141,7 +137,7 @@ CompactTrie::CompactTrie(const Trie& trie) {
       if (child >= n) return;
       const char32_t label = labels[child];
       if (label == 0) continue;
-      if (!scalar_label(label)) return;
+      if (!is_scalar_value(label)) return;
       if (seen[child]) return;
       seen[child] = 1;
       if (child != order.size()) identity = false;
@@ -151,16 +147,18 @@ CompactTrie::CompactTrie(const Trie& trie) {
   first.push_back(static_cast<std::uint32_t>(order.size()));
   const std::size_t m = order.size();
   PodArray<std::uint8_t> bytes(m + kBytePadding, 0);
-  PodArray<char32_t> codes(m, 0);
   for (std::size_t r = 1; r < m; ++r) {
-    codes[r] = labels[order[r]];
-    bytes[r] = label_byte(codes[r], trie.terminal[order[r]] != 0);
+    bytes[r] = label_byte(labels[order[r]], trie.terminal[order[r]] != 0);
+  }
+  if (!identity) {
+    PodArray<char32_t> codes(m, 0);
+    for (std::size_t r = 1; r < m; ++r) codes[r] = labels[order[r]];
+    labels_ = std::move(codes);
+    original_ = std::move(order);
   }
   signatures_ = signatures_of(first, bytes);
   first_child_ = std::move(first);
   label_bytes_ = std::move(bytes);
-  labels_ = std::move(codes);
-  if (!identity) original_ = std::move(order);
 }
 
 }  // namespace tessaloom::prefix::matcher
