@@ -1,10 +1,10 @@
 // A derived in-memory layout of the trie for fast walks. Nodes are numbered
-// breadth-first in edge order (record numbers), so the children of record r
-// are the contiguous records first_child(r) .. first_child(r+1)-1, and each
-// record is held in three parallel arrays:
+// breadth-first in edge order (record numbers), so the children of each
+// record are contiguous records, and each record is held in parallel arrays:
 //
-// - the record number of its first child (4 bytes), read for every visited
-//   node that survives the prune;
+// - where its children start (4 bytes), read for every visited node that
+//   survives the prune. For an index numbered this way already (the builder
+//   numbers every index so), these are the trie's own node_shifts;
 // - one label byte: the label when it is ASCII, 0 otherwise (no label is
 //   U+0000), with kTerminalByte set when the node ends a term. An ASCII query
 //   scans these alone, so a block of siblings costs one byte each. The array
@@ -62,9 +62,13 @@ class CompactLayout {
     return usable() ? label_bytes_.size() - kBytePadding : 0;
   }
 
-  // node_count() + 1 entries: the last ends the last record's children.
-  // Record 0 is the root.
-  const std::uint32_t* first_children() const { return first_child_.data(); }
+  // node_count() entries, given the trie the layout was derived from: the
+  // children of record r are the records starts[r] + 1 up to starts[r+1] + 1
+  // (the last record's up to node_count()); record 0 is the root. When the
+  // records are the trie's own nodes, these are its node_shifts, not a copy.
+  const std::uint32_t* edge_starts(const Trie& trie) const {
+    return starts_.size() == 0 ? trie.node_shifts.data() : starts_.data();
+  }
   // node_count() + kBytePadding entries, the padding zero.
   const std::uint8_t* label_bytes() const { return label_bytes_.data(); }
   // node_count() entries: the signature of each record's children.
@@ -82,7 +86,7 @@ class CompactLayout {
   }
 
  private:
-  PodArray<std::uint32_t> first_child_;
+  PodArray<std::uint32_t> starts_;  // empty when the trie's node_shifts serve
   PodArray<std::uint8_t> label_bytes_;
   PodArray<std::uint16_t> signatures_;
   // Record number to node number, and the records' labels; both empty when

@@ -3,7 +3,7 @@
 // CompactAutomaton state. A scanned child costs one label byte (for an ASCII
 // query; otherwise its code point), one byte from a per-depth window table
 // and one transition lookup; most children are rejected right there. Only
-// the survivors' first-child entries are read besides.
+// the survivors' edge starts and child signatures are read besides.
 //
 // A parent with no edit left (CompactAutomaton::tight) keeps only the children
 // whose label equals the query character of one of its live cells. If none
@@ -18,7 +18,7 @@
 // and are left without reading their block or even locating it.
 //
 // On a busy machine the layout is mostly out of the private caches when a
-// query starts, so the walk fetches ahead: a block's first children and
+// query starts, so the walk fetches ahead: a block's edge starts and
 // signatures together with its labels, and the blocks of the next few
 // survivors as soon as they are pushed.
 //
@@ -241,7 +241,8 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
   std::vector<char32_t>& path = scratch.path;
   if (kTrackPath && path.size() < max_parent + 1) path.resize(max_parent + 1);
 
-  const std::uint32_t* const first_child = ct.first_children();
+  const std::uint32_t* const starts = ct.edge_starts(trie);
+  const auto records = static_cast<std::uint32_t>(ct.node_count());
   const std::uint8_t* const bytes = ct.label_bytes();
   const std::uint16_t* const signatures = ct.child_signatures();
   const char32_t* const labels = ct.labels(trie);
@@ -263,9 +264,9 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
     if (stack.size() < top + (end - begin)) {
       stack.resize(2 * (top + (end - begin)));
     }
-    // The survivors' first children and signatures are read when they are
+    // The survivors' edge starts and signatures are read when they are
     // taken: start fetching them with the labels.
-    __builtin_prefetch(first_child + begin);
+    __builtin_prefetch(starts + begin);
     __builtin_prefetch(signatures + begin);
     const std::uint16_t* const row = next + std::size_t{state} * masks;
     const std::uint8_t* const win = windows.ascii_row(d);
@@ -328,15 +329,17 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
     top = static_cast<std::size_t>(out - stack.data());
   };
 
-  // Starts fetching the child block (label bytes and first children) of
+  // Starts fetching the child block (label bytes and edge starts) of
   // record r.
   auto prefetch_block = [&](std::uint32_t r) {
-    const std::uint32_t block = first_child[r];
+    const std::uint32_t block = starts[r] + 1;
     __builtin_prefetch(bytes + block);
-    __builtin_prefetch(first_child + block);
+    __builtin_prefetch(starts + block);
   };
 
-  scan(0, a.start, tight[a.start] & windows.inside(0), first_child[0], first_child[1]);
+  // The children of record r: [starts[r] + 1, end_of(r)).
+  auto end_of = [&](std::uint32_t r) { return r + 1 < records ? starts[r + 1] + 1 : records; };
+  scan(0, a.start, tight[a.start] & windows.inside(0), starts[0] + 1, end_of(0));
   while (top != 0) {
     const Survivor sv = stack[--top];
     if constexpr (kCount) ++counts->visited;
@@ -382,8 +385,8 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
         continue;
       }
     }
-    const std::uint32_t child_begin = first_child[c];
-    const std::uint32_t child_end = first_child[c + 1];
+    const std::uint32_t child_begin = starts[c] + 1;
+    const std::uint32_t child_end = end_of(c);
     if (child_begin < child_end) {
       if (dd > max_parent) {
         throw InternalFault("compact walk passed its depth bound");
