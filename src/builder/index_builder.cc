@@ -329,7 +329,7 @@ void IndexBuilder::build_trie() {
     }
     const std::size_t m = static_cast<std::size_t>(start[k + 1] - start[k]);
     const PayloadTable::Slot s = supplied_.push_uninitialized(
-        static_cast<std::uint32_t>(term_total_[k]), m, m);
+        static_cast<std::uint32_t>(term_total_[k]), m);
     for (std::size_t j = 0; j < m; ++j) {
       const Entry e = entries[start[k] + j];
       s.video_ids[j] = e.video;

@@ -2,10 +2,6 @@
 
 #include <algorithm>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "common/fault.h"
 
 namespace tessaloom::format {
@@ -252,48 +248,6 @@ void Reader::read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n) {
   // Past m the input is used up (each element took at least a byte), so the
   // next read reports the end.
   for (std::uint64_t j = m; j < n; ++j) out.push_back(read_u32());
-}
-
-void Reader::read_u32_run(std::uint32_t* dst, std::size_t n) {
-  std::size_t k = 0;
-  // With room for n values of the longest form and a 16-byte block after
-  // them, no read below can pass the end of the input.
-  if (remaining() / 5 > n + 4) {
-    const std::uint8_t* p = p_;
-#if defined(__SSE2__)
-    // Runs of one-byte values (the usual case for counts), 16 at a time: a
-    // block whose first `take` bytes are all below 251 holds `take` values.
-    const __m128i m251 = _mm_set1_epi8(static_cast<char>(251));
-    const __m128i zero = _mm_setzero_si128();
-    while (k < n) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const unsigned marker = static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x, m251), x)));
-      const std::size_t take = std::min<std::size_t>(n - k, 16);
-      const unsigned wanted = (1u << take) - 1;
-      if ((marker & wanted) != 0) break;
-      const __m128i lo = _mm_unpacklo_epi8(x, zero);
-      const __m128i hi = _mm_unpackhi_epi8(x, zero);
-      auto* out = reinterpret_cast<__m128i*>(dst + k);
-      _mm_storeu_si128(out + 0, _mm_unpacklo_epi16(lo, zero));
-      _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(lo, zero));
-      _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(hi, zero));
-      _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(hi, zero));
-      p += take;
-      k += take;
-    }
-#endif
-    // The arrays read this way (node numbers, edge offsets, ids) come in
-    // long runs of one form, on which a branch on the form predicts well and
-    // lets the next value's read start before this one's length is known.
-    for (; k < n; ++k) {
-      if (!take_u32(p, dst[k])) break;
-    }
-    p_ = p;
-  }
-  // Near the end of the input, and at a refused marker: one value at a time
-  // with every check.
-  for (; k < n; ++k) dst[k] = read_u32();
 }
 
 void Reader::read_chars(std::vector<char32_t>& out, std::uint64_t n) {

@@ -366,14 +366,6 @@ class Reader {
   // An enumeration's number (a u32), 0 or 1.
   std::uint32_t read_variant(std::string_view type_name);
 
-  // Reads n u32 values (elements of a vector whose length was read) into
-  // dst, which must have room for n + kRunSlack values: the fast paths store
-  // whole blocks and may write past the n-th value. n must not be more than
-  // remaining(), so that a dst of that size is never larger than the input
-  // can fill.
-  static constexpr std::size_t kRunSlack = 16;
-  void read_u32_run(std::uint32_t* dst, std::size_t n);
-
   // Append n elements (a vector's declared length) to `out`, growing it
   // geometrically but never past what the rest of the input can hold.
   void read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n);

@@ -57,14 +57,6 @@ struct Trie {
   bool is_terminal(std::size_t node) const {
     return checked_at(terminal, node, "terminal") != 0;
   }
-  // The external id of video number v is video_uuids[v] or
-  // video_int32_ids[v] according to id_mode; nullopt-like false when v is out
-  // of range of the active table.
-  bool has_video(std::uint32_t v) const {
-    return id_mode == IdMode::Int32 ? v < video_int32_ids.size()
-                                    : v < video_uuids.size();
-  }
-
   // Sets the payloads from those `supplied` per node, pushed up the trie:
   // absent payloads become empty, then from the highest node number down to
   // 0 each node merges its children's payloads (a child numbered above its
@@ -74,8 +66,6 @@ struct Trie {
   // stack. Throws InternalFault, leaving the payloads unchanged, on an edge
   // range past the edge count or a table not of one payload per node.
   void propagate(const PayloadTable& supplied, std::size_t top_n);
-
-  std::size_t memory_bytes() const;
 
   bool operator==(const Trie&) const = default;
 };
