@@ -90,8 +90,8 @@ tessaloom::format::Decoded<std::vector<std::optional<tessaloom::Payload>>> refer
   namespace f = tessaloom::format;
   f::Reader r(bytes);
   try {
-    std::vector<std::uint32_t> u32s;
-    std::vector<char32_t> chars;
+    tessaloom::PodArray<std::uint32_t> u32s;
+    tessaloom::PodArray<char32_t> chars;
     r.read_u32s(u32s, r.read_len());
     r.read_chars(chars, r.read_len());
     r.read_u32s(u32s, r.read_len());

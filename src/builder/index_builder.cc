@@ -96,7 +96,7 @@ void Numbering::grow() {
 }
 
 template <class Id, class Hash>
-std::int64_t IndexBuilder::number_video(IdMode mode, std::vector<Id>& ids,
+std::int64_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids,
                                         const Id& id, Hash&& hash) {
   if (have_videos_ && id_mode_ != mode) return -1;
   // A video's records often come one after the other (the terms of one

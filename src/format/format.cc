@@ -17,14 +17,6 @@ const char* integer_type_name(IntegerType t) {
   return "?";
 }
 
-// Makes room for `extra` more elements: geometric growth, so that appending
-// many small runs (the entries of payload after payload) stays linear.
-template <class T>
-void make_room(std::vector<T>& v, std::size_t extra) {
-  if (v.capacity() - v.size() >= extra) return;
-  v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
-}
-
 // Whether b is a UTF-8 continuation byte.
 bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
 
@@ -231,12 +223,24 @@ std::uint32_t Reader::read_variant(std::string_view type_name) {
   return v;
 }
 
-void Reader::read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n) {
-  const std::size_t m = reservable(n);
+namespace {
+
+// Room for m more elements of out, and its size grown by them (left for the
+// caller to fill): geometric growth, so that appending many small runs stays
+// linear.
+template <class T>
+T* grow(PodArray<T>& out, std::size_t m) {
   const std::size_t base = out.size();
-  make_room(out, m);
-  out.resize(base + m);
-  std::uint32_t* dst = out.data() + base;
+  out.reserve_more(m);
+  out.resize_for_overwrite(base + m);
+  return out.data() + base;
+}
+
+}  // namespace
+
+void Reader::read_u32s(PodArray<std::uint32_t>& out, std::uint64_t n) {
+  const std::size_t m = reservable(n);
+  std::uint32_t* dst = grow(out, m);
 
   // The fast path while 5 bytes are left; the tail of the input, and
   // anything refused, go through read_u32.
@@ -250,12 +254,9 @@ void Reader::read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n) {
   for (std::uint64_t j = m; j < n; ++j) out.push_back(read_u32());
 }
 
-void Reader::read_chars(std::vector<char32_t>& out, std::uint64_t n) {
+void Reader::read_chars(PodArray<char32_t>& out, std::uint64_t n) {
   const std::size_t m = reservable(n);
-  const std::size_t base = out.size();
-  make_room(out, m);
-  out.resize(base + m);
-  char32_t* dst = out.data() + base;
+  char32_t* dst = grow(out, m);
   const std::uint8_t* p = p_;
   std::size_t k = 0;
   for (; k < m && p != end_ && *p < 0x80; ++k) dst[k] = *p++;
@@ -264,20 +265,18 @@ void Reader::read_chars(std::vector<char32_t>& out, std::uint64_t n) {
   for (std::uint64_t j = m; j < n; ++j) out.push_back(read_char());
 }
 
-void Reader::read_id16s(std::vector<Id16>& out, std::uint64_t n) {
+void Reader::read_id16s(PodArray<Id16>& out, std::uint64_t n) {
   const std::size_t m = reservable(n, kId16Size);
   if (m < n) {
     // The ids that fit are read, then id m lacks what the input does not hold.
     fail(DecodeError::unexpected_end(kId16Size - remaining() % kId16Size));
   }
-  const std::size_t base = out.size();
-  make_room(out, m);
-  out.resize(base + m);
-  if (m != 0) std::memcpy(out.data() + base, p_, m * kId16Size);
+  Id16* dst = grow(out, m);
+  if (m != 0) std::memcpy(dst, p_, m * kId16Size);
   p_ += m * kId16Size;
 }
 
-void Reader::read_bools(std::vector<std::uint8_t>& out, std::uint64_t n) {
+void Reader::read_bools(PodArray<std::uint8_t>& out, std::uint64_t n) {
   const std::size_t m = reservable(n);
   std::uint8_t seen = 0;
   for (std::size_t k = 0; k < m; ++k) seen |= p_[k];
@@ -286,10 +285,8 @@ void Reader::read_bools(std::vector<std::uint8_t>& out, std::uint64_t n) {
       if (p_[k] > 1) fail(DecodeError::invalid_boolean_value(p_[k]));
     }
   }
-  const std::size_t base = out.size();
-  make_room(out, m);
-  out.resize(base + m);
-  if (m != 0) std::memcpy(out.data() + base, p_, m);
+  std::uint8_t* dst = grow(out, m);
+  if (m != 0) std::memcpy(dst, p_, m);
   p_ += m;
   if (m < n) fail(DecodeError::unexpected_end(1));
 }

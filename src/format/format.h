@@ -31,6 +31,8 @@
 #include <variant>
 #include <vector>
 
+#include "common/pod_array.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -61,7 +63,6 @@ class DecodeError {
   static DecodeError unexpected_variant(std::string_view type_name,
                                         std::uint64_t found);
 
-  Kind kind() const { return kind_; }
   std::uint64_t number() const { return number_; }
   std::string text() const;
 
@@ -368,14 +369,14 @@ class Reader {
 
   // Append n elements (a vector's declared length) to `out`, growing it
   // geometrically but never past what the rest of the input can hold.
-  void read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n);
-  void read_chars(std::vector<char32_t>& out, std::uint64_t n);
+  void read_u32s(PodArray<std::uint32_t>& out, std::uint64_t n);
+  void read_chars(PodArray<char32_t>& out, std::uint64_t n);
 
   // n ids of 16 bytes each, copied as one block.
-  void read_id16s(std::vector<Id16>& out, std::uint64_t n);
+  void read_id16s(PodArray<Id16>& out, std::uint64_t n);
   // n booleans, one byte each, stored as 0 or 1; the first byte other than
   // 00 and 01 is refused.
-  void read_bools(std::vector<std::uint8_t>& out, std::uint64_t n);
+  void read_bools(PodArray<std::uint8_t>& out, std::uint64_t n);
 
  private:
   [[noreturn]] static void fail(const DecodeError& e);

@@ -214,7 +214,8 @@ TEST(BulkU32, BlockPathsMatchOneValueAtATime) {
     for (std::size_t pad = 0; pad < room; ++pad) in.push_back(static_cast<std::uint8_t>(rng()));
     for (std::size_t padding : {std::size_t{0}, room}) {
       const std::span<const std::uint8_t> input(in.data(), real + padding);
-      std::vector<std::uint32_t> one(n), run;
+      std::vector<std::uint32_t> one(n);
+      PodArray<std::uint32_t> run;
       std::size_t len = 0;
       const std::string want = attempt(input, [&](Reader& r) {
         len = std::min<std::uint64_t>(r.read_len(), n);

@@ -39,7 +39,7 @@ inline Trie trie_from_nodes(const std::vector<TestNode>& nodes) {
     t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
     t.child_labels.push_back(n.label);
     t.terminal.push_back(n.terminal);
-    t.child_transitions.insert(t.child_transitions.end(), n.children.begin(), n.children.end());
+    t.child_transitions.append(n.children.data(), n.children.size());
   }
   return t;
 }

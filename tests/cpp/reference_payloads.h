@@ -22,8 +22,8 @@ inline std::vector<std::optional<Payload>> read_payloads(format::Reader& r) {
     }
     Payload p;
     p.total_count = r.read_u32();
-    r.read_u32s(p.video_ids, r.read_len());
-    r.read_u32s(p.video_counts, r.read_len());
+    for (auto* list : {&p.video_ids, &p.video_counts})
+      for (std::uint64_t k = r.read_len(); k > 0; --k) list->push_back(r.read_u32());
     out.push_back(std::move(p));
   }
   return out;

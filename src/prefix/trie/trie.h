@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/fault.h"
+#include "common/pod_array.h"
 #include "payload/encoded_payloads.h"
 #include "payload/payload.h"
 
@@ -32,14 +33,14 @@ struct EdgeRange {
 
 struct Trie {
   // The eight fields, in the order they are saved.
-  std::vector<std::uint32_t> node_shifts;
-  std::vector<char32_t> child_labels;
-  std::vector<std::uint32_t> child_transitions;
+  PodArray<std::uint32_t> node_shifts;
+  PodArray<char32_t> child_labels;
+  PodArray<std::uint32_t> child_transitions;
   EncodedPayloads payloads;
-  std::vector<Uuid> video_uuids;
-  std::vector<std::uint32_t> video_int32_ids;
+  PodArray<Uuid> video_uuids;
+  PodArray<std::uint32_t> video_int32_ids;
   IdMode id_mode = IdMode::Uuid;
-  std::vector<std::uint8_t> terminal;  // 0 or 1 per node
+  PodArray<std::uint8_t> terminal;  // 0 or 1 per node
 
   std::size_t node_count() const { return child_labels.size(); }
   std::size_t edge_count() const { return child_transitions.size(); }
