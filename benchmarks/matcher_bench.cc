@@ -24,18 +24,19 @@
 #include <string>
 #include <vector>
 
-#include "prefix/matcher/compact_trie.h"
+#include "common/text.h"
+#include "index/index.h"
+#include "prefix/matcher/compact_layout.h"
 #include "prefix/matcher/compact_walk.h"
-#include "prefix/matcher/matcher.h"
-#include "prefix/matcher/text.h"
 #include "prefix/trie/trie.h"
 
 namespace {
 
 using tessaloom::Trie;
-using tessaloom::prefix::matcher::CompactTrie;
-using tessaloom::prefix::matcher::decode_utf8;
-using tessaloom::prefix::matcher::encode_utf8;
+using tessaloom::prefix::matcher::CompactLayout;
+using tessaloom::decode_utf8;
+using tessaloom::encode_utf8;
+using tessaloom::index::Index;
 using tessaloom::prefix::matcher::MatchResult;
 namespace matcher = tessaloom::prefix::matcher;
 
@@ -186,7 +187,8 @@ std::vector<MatchResult> baseline_match(const Trie& t, const std::string& query,
 
 struct Fixture {
   Trie trie;
-  CompactTrie compact;
+  CompactLayout compact;
+  Index fast, arrays;  // the compact walk where it serves; the array walk
   std::vector<std::string> queries;
   double compact_build_ms = 0;
   std::map<std::uint32_t, double> nodes_per_query;  // by max_dist
@@ -199,10 +201,12 @@ Fixture& fixture() {
     const auto words = read_words();
     f->trie = build_trie(words);
     const auto start = std::chrono::steady_clock::now();
-    f->compact = CompactTrie(f->trie);
+    f->compact = CompactLayout(f->trie);
     f->compact_build_ms = std::chrono::duration<double, std::milli>(
                               std::chrono::steady_clock::now() - start)
                               .count();
+    f->fast = Index(f->trie);
+    f->arrays = Index(f->trie, Index::Walk::Arrays);
     f->queries = make_queries(words);
     for (std::uint32_t k : {1u, 2u}) {
       std::size_t visited = 0;
@@ -210,8 +214,8 @@ Fixture& fixture() {
         std::size_t v = 0;
         const auto expected = baseline_match(f->trie, q, k, &v);
         visited += v;
-        if (matcher::fuzzy_match(f->trie, f->compact, q, k, {}) != expected ||
-            matcher::fuzzy_match(f->trie, q, k, {}) != expected) {
+        if (f->fast.fuzzy_match(q, k, {}) != expected ||
+            f->arrays.fuzzy_match(q, k, {}) != expected) {
           std::fprintf(stderr, "results differ for %s at %u\n", q.c_str(), k);
           std::exit(1);
         }
@@ -224,17 +228,15 @@ Fixture& fixture() {
         const auto cps = decode_utf8(q);
         if (cps.size() > matcher::kCompactMaxQuery) continue;
         matcher::compact_walk<false, true>(
-            f->compact, cps, k,
+            f->compact, f->trie, cps, k,
             [](std::size_t, bool, std::uint32_t, std::span<const char32_t>) { return false; },
             &f->touched[k]);
       }
     }
     std::printf(
-        "word-list index: %zu nodes, %zu queries; compact layout %.2f bytes "
-        "per node, built in %.1f ms (usable: %s)\n",
-        f->trie.node_count(), f->queries.size(),
-        double(f->compact.memory_bytes()) / f->trie.node_count(),
-        f->compact_build_ms, f->compact.usable() ? "yes" : "no");
+        "word-list index: %zu nodes, %zu queries; compact layout built in "
+        "%.1f ms (usable: %s)\n",
+        f->trie.node_count(), f->queries.size(), f->compact_build_ms, f->compact.usable() ? "yes" : "no");
     return f;
   }();
   return *f;
@@ -251,9 +253,9 @@ std::size_t run_query(Walk walk, const Fixture& f, const std::string& q,
     case kBaseline:
       return baseline_match(f.trie, q, k).size();
     case kArrays:
-      return matcher::fuzzy_match(f.trie, q, k, {}).size();
+      return f.arrays.fuzzy_match(q, k, {}).size();
     default:
-      return matcher::fuzzy_match(f.trie, f.compact, q, k, {}).size();
+      return f.fast.fuzzy_match(q, k, {}).size();
   }
 }
 

@@ -17,10 +17,8 @@
 #include <vector>
 
 #include "common/fault.h"
+#include "index/index.h"
 #include "prefix/trie/trie_format.h"
-#include "prefix/matcher/compact_trie.h"
-#include "prefix/matcher/matcher.h"
-#include "ranking/ranking.h"
 #include "../tests/cpp/reference_payloads.h"
 
 namespace {
@@ -56,11 +54,10 @@ const Limits& limits() {
 }
 
 // Queries on the loaded (possibly inconsistent) trie answer or stop with
-// InternalFault; over the derived compact layout they answer exactly as the
-// walk over the arrays does, at every distance the compact walk serves.
+// InternalFault; the compact walk answers exactly as the array walk does.
 void query(const tessaloom::Trie& trie) {
-  namespace m = tessaloom::prefix::matcher;
-  const m::CompactTrie compact(trie);
+  using tessaloom::index::Index;
+  const Index fast(trie), arrays(trie, Index::Walk::Arrays);
   const Limits& l = limits();
   const std::string long_term(70, 'a');
   // ASCII queries let the compact walk look children up by their label
@@ -69,16 +66,16 @@ void query(const tessaloom::Trie& trie) {
     // Every distance the compact walk serves, and one beyond them that only
     // the array walk takes.
     for (std::uint32_t k : {0u, 1u, 2u, 3u, 5u}) {
-      const auto plain = attempt([&] { return m::fuzzy_match(trie, term, k, l.terms); });
-      const auto fast = attempt([&] { return m::fuzzy_match(trie, compact, term, k, l.terms); });
-      if (plain != fast) fail("compact walk differs from the array walk");
-      const auto nodes = attempt([&] { return m::fuzzy_match_nodes(trie, term, k, false); });
-      const auto fast_nodes =
-          attempt([&] { return m::fuzzy_match_nodes(trie, compact, term, k, false); });
-      if (nodes != fast_nodes) fail("compact node walk differs from the array walk");
+      const auto plain = attempt([&] { return arrays.fuzzy_match(term, k, l.terms); });
+      if (plain != attempt([&] { return fast.fuzzy_match(term, k, l.terms); })) {
+        fail("compact walk differs from the array walk");
+      }
+      const auto nodes = attempt([&] { return arrays.fuzzy_match_nodes(term, k, false); });
+      if (nodes != attempt([&] { return fast.fuzzy_match_nodes(term, k, false); })) {
+        fail("compact node walk differs from the array walk");
+      }
       (void)attempt([&] {
-        return tessaloom::ranking::fuzzy_match_video(trie, compact, term, k, l.videos,
-                                                     std::nullopt, std::nullopt);
+        return fast.fuzzy_match_video(term, k, l.videos, std::nullopt, std::nullopt);
       });
     }
   }

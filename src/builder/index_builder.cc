@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/matcher/text.h"
+#include "common/text.h"
 #include "prefix/trie/trie_format.h"
 
 namespace tessaloom::builder {
@@ -53,7 +53,7 @@ void code_points(std::string_view s, std::vector<char32_t>& out) {
     out.assign(s.begin(), s.end());
     for (char32_t& c : out) c &= 0x7F;
   } else {
-    out = prefix::matcher::decode_utf8(s);
+    out = decode_utf8(s);
   }
 }
 
@@ -157,8 +157,8 @@ Refusal IndexBuilder::add(std::string_view text, std::uint32_t video,
   } else {
     if (!is_ascii(text)) {
       try {
-        prefix::matcher::decode_utf8(text);
-      } catch (const std::invalid_argument&) {
+        decode_utf8(text);
+      } catch (const InvalidInput&) {
         return Refusal::InvalidUtf8;
       }
     }

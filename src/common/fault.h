@@ -1,6 +1,13 @@
-// Internal faults: conditions that a checked, built index never produces but
-// that inconsistent arrays (restored from bytes, or breaking an assumed
-// invariant) can lead a walk into. The binding turns them into PanicException.
+// The core's errors, one type per kind of failure; the binding maps each to
+// its Python exception in one place (lib/binding.h, guarded):
+//
+//   InvalidInput         input refused by a check (ValueError)
+//   format::DecodeError  bytes that are not a saved index (ValueError,
+//                        "decode error: ...")
+//   QueryTooLarge        a query past its working memory (MemoryError,
+//                        common/budget.h); std::bad_alloc likewise
+//   InternalFault        arrays that break the index's invariants, met where a
+//                        walk reads them (PanicException)
 #pragma once
 
 #include <cstddef>
@@ -9,6 +16,15 @@
 
 namespace tessaloom {
 
+// Input that a check refuses; what() is the message shown to the caller.
+class InvalidInput : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A condition that a checked, built index never produces but that
+// inconsistent arrays (restored from bytes, or breaking an assumed
+// invariant) can lead a walk into.
 class InternalFault : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

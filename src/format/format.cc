@@ -17,9 +17,6 @@ const char* integer_type_name(IntegerType t) {
   return "?";
 }
 
-// Whether b is a UTF-8 continuation byte.
-bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
 }  // namespace
 
 // ---------------------------------------------------------------- errors
@@ -117,7 +114,7 @@ std::size_t chars_size(std::span<const char32_t> v) {
                           std::to_string(static_cast<std::uint32_t>(c)) +
                           ", not a Unicode scalar value");
     }
-    n += char_size(c);
+    n += utf8_width(c);
   }
   return n;
 }
@@ -174,36 +171,18 @@ char32_t Reader::read_char_slow() {
   if (p_ == end_) fail(DecodeError::unexpected_end(1));
   const std::uint8_t b0 = *p_;
   if (b0 < 0x80) return *p_++;
-  std::size_t width;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    width = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    width = 3;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    width = 4;
-  } else {
-    fail(DecodeError::invalid_char_encoding({b0, 0, 0, 0}));
-  }
+  const std::size_t width = utf8_sequence_width(b0);
+  if (width == 0) fail(DecodeError::invalid_char_encoding({b0, 0, 0, 0}));
   ++p_;
   const std::size_t rest = width - 1;
   if (remaining() < rest) fail(DecodeError::unexpected_end(rest - remaining()));
   std::array<std::uint8_t, 4> bytes{b0, 0, 0, 0};
   std::memcpy(bytes.data() + 1, p_, rest);
   p_ += rest;
-
-  // The second byte's range rules out overlong forms (E0, F0), surrogates
-  // (ED) and values past U+10FFFF (F4).
-  std::uint8_t lo = 0x80, hi = 0xBF;
-  if (b0 == 0xE0) lo = 0xA0;
-  if (b0 == 0xED) hi = 0x9F;
-  if (b0 == 0xF0) lo = 0x90;
-  if (b0 == 0xF4) hi = 0x8F;
-  bool valid = bytes[1] >= lo && bytes[1] <= hi;
-  for (std::size_t i = 2; i < width; ++i) valid = valid && continuation(bytes[i]);
-  if (!valid) fail(DecodeError::invalid_char_encoding(bytes));
-
-  char32_t c = b0 & (width == 2 ? 0x1F : width == 3 ? 0x0F : 0x07);
-  for (std::size_t i = 1; i < width; ++i) c = (c << 6) | (bytes[i] & 0x3F);
+  char32_t c;
+  if (!decode_utf8_sequence(bytes.data(), width, c)) {
+    fail(DecodeError::invalid_char_encoding(bytes));
+  }
   return c;
 }
 

@@ -37,6 +37,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/text.h"
+
 namespace tessaloom::format {
 
 // ---------------------------------------------------------------- errors
@@ -108,16 +110,6 @@ inline constexpr std::size_t u32_size(std::uint32_t v) {
   return 1 + 2 * (v > 250) + 2 * (v > 0xFFFF);
 }
 
-// Whether c is a Unicode scalar value (not a surrogate, not past U+10FFFF).
-inline constexpr bool is_scalar_value(char32_t c) {
-  return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
-}
-
-// The UTF-8 width of a scalar value.
-inline constexpr std::size_t char_size(char32_t c) {
-  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-}
-
 inline constexpr std::size_t kId16Size = 16;
 using Id16 = std::array<std::uint8_t, kId16Size>;
 
@@ -172,28 +164,8 @@ class Writer {
 
   // c must be a scalar value (see is_scalar_value).
   void write_char(char32_t c) {
-    if (c < 0x80) {
-      assert(remaining() >= 1);
-      *p_++ = static_cast<std::uint8_t>(c);
-    } else if (c < 0x800) {
-      assert(remaining() >= 2);
-      p_[0] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
-      p_[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-      p_ += 2;
-    } else if (c < 0x10000) {
-      assert(remaining() >= 3);
-      p_[0] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
-      p_[1] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      p_[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-      p_ += 3;
-    } else {
-      assert(remaining() >= 4);
-      p_[0] = static_cast<std::uint8_t>(0xF0 | (c >> 18));
-      p_[1] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
-      p_[2] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      p_[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-      p_ += 4;
-    }
+    assert(remaining() >= utf8_width(c));
+    p_ = put_utf8(c, p_);
   }
 
   void write_bool(bool b) {

@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-namespace tessaloom::binding {
+namespace tessaloom::lib {
 namespace {
 
 // The pending exception as one object (null when none is set), and its dual.
@@ -74,27 +74,21 @@ std::string name_list(const char* const* names, std::size_t n) {
 PyTypeObject* prefix_search_type = nullptr;
 
 PyObject* wrap_trie(Trie&& trie) {
-  // Derived before the object exists, so that a failure leaves nothing
-  // behind. Linear in the nodes, a few milliseconds per million.
-  prefix::matcher::CompactTrie compact;
+  // Made before the object exists, so that a failure leaves nothing behind.
+  index::Index value;
   try {
-    compact = prefix::matcher::CompactTrie(trie);
+    value = index::Index(std::move(trie));
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return nullptr;
   }
   PyObject* self = prefix_search_type->tp_alloc(prefix_search_type, 0);
   if (self == nullptr) return nullptr;
-  auto* object = reinterpret_cast<PrefixSearchObject*>(self);
-  new (&object->trie) Trie(std::move(trie));
-  new (&object->compact) prefix::matcher::CompactTrie(std::move(compact));
+  new (&reinterpret_cast<PrefixSearchObject*>(self)->index) index::Index(std::move(value));
   return self;
 }
 
-void destroy_members(PrefixSearchObject* self) noexcept {
-  self->compact.~CompactTrie();
-  self->trie.~Trie();
-}
+void destroy_members(PrefixSearchObject* self) noexcept { self->index.~Index(); }
 
 void raise_panic(const char* message) {
   if (panic_type == nullptr) {
@@ -269,4 +263,4 @@ bool to_bool(PyObject* o) {
   return truth != 0;
 }
 
-}  // namespace tessaloom::binding
+}  // namespace tessaloom::lib

@@ -16,33 +16,24 @@
 
 #include "common/budget.h"
 #include "common/fault.h"
-#include "prefix/matcher/compact_trie.h"
-#include "prefix/trie/trie.h"
+#include "index/index.h"
 
-namespace tessaloom::binding {
+namespace tessaloom::lib {
 
 struct PrefixSearchObject {
   PyObject_HEAD
-  Trie trie;
-  // Derived from `trie` when the object is made and never saved: the layout
-  // the fast walk reads (empty when the arrays are not a clean tree). Pass it
-  // with the trie to the matcher's overloads.
-  prefix::matcher::CompactTrie compact;
+  index::Index index;
 };
 
 // The PrefixSearch type, created once by module initialisation.
 extern PyTypeObject* prefix_search_type;
 
-inline const Trie& trie_of(PyObject* self) {
-  return reinterpret_cast<PrefixSearchObject*>(self)->trie;
+inline const index::Index& index_of(PyObject* self) {
+  return reinterpret_cast<PrefixSearchObject*>(self)->index;
 }
 
-inline const prefix::matcher::CompactTrie& compact_of(PyObject* self) {
-  return reinterpret_cast<PrefixSearchObject*>(self)->compact;
-}
-
-// Allocates a PrefixSearch, moves the trie into it and derives its compact
-// layout. Null with an exception set on failure; the trie is released then.
+// Makes the index value of `trie` and a PrefixSearch holding it. Null with an
+// exception set on failure; the trie is released then.
 PyObject* wrap_trie(Trie&& trie);
 
 // Destroys the C++ members of a PrefixSearch; its dealloc calls this before
@@ -195,4 +186,4 @@ void for_each_in_sequence(PyObject* seq, Reserve&& reserve, Item&& item) {
   if (PyErr_Occurred()) throw PythonError{};
 }
 
-}  // namespace tessaloom::binding
+}  // namespace tessaloom::lib

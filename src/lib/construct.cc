@@ -9,7 +9,7 @@
 #include "lib/binding.h"
 #include "lib/methods.h"
 
-namespace tessaloom::binding {
+namespace tessaloom::lib {
 namespace {
 
 constexpr const char* kParams[] = {"node_shifts",       "child_labels",
@@ -189,4 +189,4 @@ PyObject* from_internal_data_v2(PyObject*, PyObject* const* args,
   return guarded([&] { return build(args, nargs, kwnames); });
 }
 
-}  // namespace tessaloom::binding
+}  // namespace tessaloom::lib

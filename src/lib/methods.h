@@ -3,7 +3,7 @@
 
 #include "lib/binding.h"
 
-namespace tessaloom::binding {
+namespace tessaloom::lib {
 
 // construct.cc
 PyObject* from_internal_data_v2(PyObject*, PyObject* const* args,
@@ -18,4 +18,4 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames);
 
-}  // namespace tessaloom::binding
+}  // namespace tessaloom::lib

@@ -1,10 +1,10 @@
 // Module initialisation and the PrefixSearch type: a heap type with no
 // constructor, no instance dict, no weak references and no GC support, whose
-// instances each own one Trie.
+// instances each own one index value (index/index.h).
 #include "lib/binding.h"
 #include "lib/methods.h"
 
-namespace tessaloom::binding {
+namespace tessaloom::lib {
 namespace {
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
@@ -118,9 +118,9 @@ PyObject* init_module() {
 }
 
 }  // namespace
-}  // namespace tessaloom::binding
+}  // namespace tessaloom::lib
 
 PyMODINIT_FUNC PyInit__tessaloom(void) {
-  return tessaloom::binding::guarded(
-      [] { return tessaloom::binding::init_module(); });
+  return tessaloom::lib::guarded(
+      [] { return tessaloom::lib::init_module(); });
 }

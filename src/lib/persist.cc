@@ -13,14 +13,14 @@
 #include "lib/methods.h"
 #include "prefix/trie/trie_format.h"
 
-namespace tessaloom::binding {
+namespace tessaloom::lib {
 namespace {
 
 constexpr const char* kParams[] = {"b"};
 constexpr MethodSpec kSpec = {"from_bytes", kParams, 1, 1};
 
 PyObject* save(PyObject* self) {
-  const Trie& trie = trie_of(self);
+  const Trie& trie = index_of(self).trie();
   const std::size_t size = encoded_size(trie);
   if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
   Ref out(check(
@@ -74,4 +74,4 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&] { return load(args, nargs, kwnames); });
 }
 
-}  // namespace tessaloom::binding
+}  // namespace tessaloom::lib

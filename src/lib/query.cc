@@ -7,10 +7,8 @@
 
 #include "lib/binding.h"
 #include "lib/methods.h"
-#include "prefix/matcher/matcher.h"
-#include "ranking/ranking.h"
 
-namespace tessaloom::binding {
+namespace tessaloom::lib {
 namespace {
 
 constexpr const char* kMatchParams[] = {"term", "max_dist", "limit"};
@@ -71,16 +69,15 @@ PyObject* match_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* a[kMaxParams];
   const TermArgs t = bind_term_args(kMatchSpec, args, nargs, kwnames, a);
 
-  const Trie& trie = trie_of(self);
-  const std::vector<prefix::matcher::MatchResult> matches =
-      prefix::matcher::fuzzy_match(trie, compact_of(self), t.term, t.max_dist,
-                                   t.limit);
+  const index::Index& index = index_of(self);
+  const std::vector<index::MatchResult> matches =
+      index.fuzzy_match(t.term, t.max_dist, t.limit);
 
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(matches.size()))));
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const auto& m = matches[i];
     Ref text(text_from_index(m.term));
-    Ref flag(check(PyLong_FromLong(trie.is_terminal(m.node) ? 1 : 0)));
+    Ref flag(check(PyLong_FromLong(index.trie().is_terminal(m.node) ? 1 : 0)));
     Ref distance(check(PyLong_FromUnsignedLong(m.distance)));
     PyObject* tuple =
         check(PyTuple_Pack(3, text.get(), flag.get(), distance.get()));
@@ -103,10 +100,8 @@ PyObject* match_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     min_score = convert_arg("min_score", [&] { return to_double(a[4]); });
   }
 
-  const std::vector<ranking::VideoScore> ranked =
-      ranking::fuzzy_match_video(trie_of(self), compact_of(self), t.term,
-                                 t.max_dist, t.limit, include_prefix_nodes,
-                                 min_score);
+  const std::vector<index::VideoScore> ranked = index_of(self).fuzzy_match_video(
+      t.term, t.max_dist, t.limit, include_prefix_nodes, min_score);
 
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(ranked.size()))));
   for (std::size_t i = 0; i < ranked.size(); ++i) {
@@ -132,4 +127,4 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args,
   return guarded([&] { return match_videos(self, args, nargs, kwnames); });
 }
 
-}  // namespace tessaloom::binding
+}  // namespace tessaloom::lib

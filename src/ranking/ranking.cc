@@ -189,16 +189,8 @@ std::string decimal_text(std::uint32_t id) {
   return std::string(buf, r.ptr);
 }
 
-}  // namespace
-
-std::size_t utf8_length(std::string_view text) {
-  std::size_t n = 0;
-  for (const char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
-  }
-  return n;
-}
-
+// Weight of a match at `distance` for a query of `n_chars` characters, or
+// nullopt when the match carries no weight (d > 0 with d >= n).
 std::optional<double> closeness_weight(std::uint32_t distance,
                                        std::size_t n_chars) {
   if (distance == 0) return 1.0;
@@ -209,6 +201,38 @@ std::optional<double> closeness_weight(std::uint32_t distance,
   if (q <= 0.0) return std::nullopt;
   return q;
 }
+
+// Orders by score, highest first, then by ascending video number; with a
+// limit keeps exactly the first `limit` of that order.
+void cut_and_order(std::vector<Candidate>& candidates,
+                   std::optional<std::size_t> limit) {
+  if (limit && *limit < candidates.size()) {
+    const auto keep = candidates.begin() + static_cast<std::ptrdiff_t>(*limit);
+    std::nth_element(candidates.begin(), keep, candidates.end(), ranks_before);
+    candidates.erase(keep, candidates.end());
+  }
+  std::sort(candidates.begin(), candidates.end(), ranks_before);
+}
+
+// Renders each candidate's video number as its external key, in order,
+// dropping numbers outside the id table that `id_mode` selects.
+std::vector<VideoScore> render_keys(const Trie& trie,
+                                    std::span<const Candidate> ordered) {
+  std::vector<VideoScore> out;
+  out.reserve(ordered.size());
+  for (const Candidate& c : ordered) {
+    if (trie.id_mode == IdMode::Int32) {
+      if (c.video >= trie.video_int32_ids.size()) continue;
+      out.push_back({decimal_text(trie.video_int32_ids[c.video]), c.score});
+    } else {
+      if (c.video >= trie.video_uuids.size()) continue;
+      out.push_back({uuid_text(trie.video_uuids[c.video]), c.score});
+    }
+  }
+  return out;
+}
+
+}  // namespace
 
 std::vector<Candidate> score_videos(const Trie& trie,
                                     std::span<const NodeMatch> nodes,
@@ -295,65 +319,13 @@ std::vector<Candidate> score_videos(const Trie& trie,
   return out;
 }
 
-void cut_and_order(std::vector<Candidate>& candidates,
-                   std::optional<std::size_t> limit) {
-  if (limit && *limit < candidates.size()) {
-    const auto keep = candidates.begin() + static_cast<std::ptrdiff_t>(*limit);
-    std::nth_element(candidates.begin(), keep, candidates.end(), ranks_before);
-    candidates.erase(keep, candidates.end());
-  }
-  std::sort(candidates.begin(), candidates.end(), ranks_before);
-}
-
-std::vector<VideoScore> render_keys(const Trie& trie,
-                                    std::span<const Candidate> ordered) {
-  std::vector<VideoScore> out;
-  out.reserve(ordered.size());
-  for (const Candidate& c : ordered) {
-    if (trie.id_mode == IdMode::Int32) {
-      if (c.video >= trie.video_int32_ids.size()) continue;
-      out.push_back({decimal_text(trie.video_int32_ids[c.video]), c.score});
-    } else {
-      if (c.video >= trie.video_uuids.size()) continue;
-      out.push_back({uuid_text(trie.video_uuids[c.video]), c.score});
-    }
-  }
-  return out;
-}
-
-std::vector<VideoScore> fuzzy_match_video(const Trie& trie,
-                                          std::string_view term,
-                                          std::uint32_t max_dist,
-                                          std::optional<std::size_t> limit,
-                                          std::optional<bool> include_prefix_nodes,
-                                          std::optional<double> min_score) {
-  // Without a derived layout the node matcher walks the arrays.
-  return fuzzy_match_video(trie, prefix::matcher::CompactTrie{}, term, max_dist,
-                           limit, include_prefix_nodes, min_score);
-}
-
-std::vector<VideoScore> fuzzy_match_video(const Trie& trie,
-                                          const prefix::matcher::CompactTrie& compact,
-                                          std::string_view term,
-                                          std::uint32_t max_dist,
-                                          std::optional<std::size_t> limit,
-                                          std::optional<bool> include_prefix_nodes,
-                                          std::optional<double> min_score) {
-  auto match_nodes = [&](bool terminal_only) {
-    return prefix::matcher::fuzzy_match_nodes(trie, compact, term, max_dist,
-                                              terminal_only);
-  };
-
-  std::vector<NodeMatch> nodes;
-  if (include_prefix_nodes) {
-    nodes = match_nodes(!*include_prefix_nodes);
-  } else {
-    nodes = match_nodes(true);
-    if (nodes.empty()) nodes = match_nodes(false);
-  }
-
-  std::vector<Candidate> candidates = score_videos(
-      trie, nodes, utf8_length(term), min_score.value_or(kDefaultMinScore));
+std::vector<VideoScore> rank_videos(const Trie& trie,
+                                    std::span<const NodeMatch> nodes,
+                                    std::size_t n_chars,
+                                    std::optional<std::size_t> limit,
+                                    std::optional<double> min_score) {
+  std::vector<Candidate> candidates =
+      score_videos(trie, nodes, n_chars, min_score.value_or(kDefaultMinScore));
   cut_and_order(candidates, limit);
   return render_keys(trie, candidates);
 }

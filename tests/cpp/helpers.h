@@ -11,18 +11,18 @@
 #include <vector>
 
 #include "prefix/matcher/matcher.h"
-#include "prefix/matcher/text.h"
+#include "common/text.h"
 #include "prefix/trie/trie.h"
 
 namespace tessaloom::test {
 
 inline std::u32string u32(std::string_view s) {
-  const auto v = prefix::matcher::decode_utf8(s);
+  const auto v = decode_utf8(s);
   return {v.begin(), v.end()};
 }
 inline std::string utf8(const std::u32string& s) {
   std::string out;
-  prefix::matcher::encode_utf8(s, out);
+  encode_utf8(s, out);
   return out;
 }
 

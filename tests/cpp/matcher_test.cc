@@ -11,10 +11,13 @@
 #include "common/budget.h"
 #include "common/fault.h"
 #include "helpers.h"
-#include "prefix/matcher/banded_walk.h"
+#include "index/index.h"
+#include "prefix/matcher/array_walk.h"
 
 namespace tessaloom::prefix::matcher {
 namespace {
+
+using index::Index;
 
 using test::trie_from_nodes;
 using test::trie_from_terms;
@@ -41,10 +44,16 @@ std::string outcome(F f) {
   }
 }
 
-// Every entry point, with and without the compact layout, against the
-// reference.
-void expect_all_agree(const Trie& t, const CompactTrie& ct, const std::u32string& q,
-                      std::uint32_t k, std::size_t limit) {
+// One trie as two index values: one walking the compact layout where it
+// serves, one always walking the arrays.
+struct Both {
+  Index fast, arrays;
+  explicit Both(const Trie& t) : fast(t), arrays(t, Index::Walk::Arrays) {}
+};
+
+// Every entry point, over both walks, against the reference.
+void expect_all_agree(const Both& b, const std::u32string& q, std::uint32_t k, std::size_t limit) {
+  const Trie& t = b.fast.trie();
   std::vector<MatchResult> terms, first;
   std::vector<NodeMatch> nodes[2];  // all, terminal only
   for (const auto& r : test::reference_walk(t, q, k)) {
@@ -55,13 +64,11 @@ void expect_all_agree(const Trie& t, const CompactTrie& ct, const std::u32string
     if (first.size() < limit) first.push_back(terms.back());
   }
   const std::string query = utf8(q);
-  ASSERT_EQ(fuzzy_match(t, ct, query, k, {}), terms);
-  ASSERT_EQ(fuzzy_match(t, query, k, {}), terms);
-  ASSERT_EQ(fuzzy_match(t, ct, query, k, limit), first);
-  ASSERT_EQ(fuzzy_match(t, query, k, limit), first);
-  for (bool terminal_only : {false, true}) {
-    ASSERT_EQ(fuzzy_match_nodes(t, ct, query, k, terminal_only), nodes[terminal_only]);
-    ASSERT_EQ(fuzzy_match_nodes(t, query, k, terminal_only), nodes[terminal_only]);
+  for (const Index* i : {&b.fast, &b.arrays}) {
+    ASSERT_EQ(i->fuzzy_match(query, k, {}), terms);
+    ASSERT_EQ(i->fuzzy_match(query, k, limit), first);
+    for (bool terminal_only : {false, true})
+      ASSERT_EQ(i->fuzzy_match_nodes(query, k, terminal_only), nodes[terminal_only]);
   }
 }
 
@@ -157,32 +164,27 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("case " + std::to_string(&c - cases) + ": " + c.query + " d" + std::to_string(c.k));
-    const Trie& t = c.trie;
+    const Both b(c.trie);
     const std::string& q = c.query;
-    if (c.terms) EXPECT_EQ(outcome([&] { return fuzzy_match(t, q, c.k, c.limit); }), c.terms);
-    if (c.nodes) EXPECT_EQ(outcome([&] { return fuzzy_match_nodes(t, q, c.k, false); }), c.nodes);
+    if (c.terms) EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match(q, c.k, c.limit); }), c.terms);
+    if (c.nodes) EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match_nodes(q, c.k, false); }), c.nodes);
     // The compact layout, usable or not, changes no answer and no fault.
-    const CompactTrie ct(t);
-    EXPECT_EQ(ct.usable(), c.usable);
+    EXPECT_EQ(CompactLayout(c.trie).usable(), c.usable);
     for (std::string query : {q, std::string()}) {
-      EXPECT_EQ(outcome([&] { return fuzzy_match(t, ct, query, c.k, c.limit); }),
-                outcome([&] { return fuzzy_match(t, query, c.k, c.limit); }));
+      EXPECT_EQ(outcome([&] { return b.fast.fuzzy_match(query, c.k, c.limit); }),
+                outcome([&] { return b.arrays.fuzzy_match(query, c.k, c.limit); }));
       for (bool terminal_only : {false, true})
-        EXPECT_EQ(outcome([&] { return fuzzy_match_nodes(t, ct, query, c.k, terminal_only); }),
-                  outcome([&] { return fuzzy_match_nodes(t, query, c.k, terminal_only); }));
+        EXPECT_EQ(outcome([&] { return b.fast.fuzzy_match_nodes(query, c.k, terminal_only); }),
+                  outcome([&] { return b.arrays.fuzzy_match_nodes(query, c.k, terminal_only); }));
     }
   }
-  // A trie already in breadth-first edge order needs no map back and no
-  // copy of its labels: first children and label bytes only.
-  const Trie bfs = trie_from_nodes({{0, false, {1, 2}}, {U'a', false, {3}}, {U'b', true, {}}, {U'b', true, {}}});
-  EXPECT_EQ(CompactTrie(bfs).memory_bytes(), 5 * 4u + 4u + CompactTrie::kBytePadding);
 }
 
 TEST(FuzzyMatch, InvalidUtf8QueryIsRefused) {
-  const Trie t = trie_from_terms({u32("a")});
+  const Index i(trie_from_terms({u32("a")}));
   for (const char* bad : {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80", "\xFF"}) {
     SCOPED_TRACE(bad);
-    EXPECT_THROW(fuzzy_match(t, bad, 1, {}), std::invalid_argument);
+    EXPECT_THROW(i.fuzzy_match(bad, 1, {}), InvalidInput);
   }
 }
 
@@ -198,12 +200,12 @@ TEST(FuzzyMatch, ExhaustiveSmallAlphabetAgreesWithReference) {
   for (std::size_t i = 1; i < words.size(); i += 2) terms.push_back(words[i]);
   for (bool reverse : {false, true}) {
     const Trie t = trie_from_terms(terms, reverse);
-    const CompactTrie ct(t);
-    ASSERT_TRUE(ct.usable());
+    ASSERT_TRUE(CompactLayout(t).usable());
+    const Both b(t);
     for (const auto& q : words)
       for (std::uint32_t k = 0; k <= 3; ++k) {
         SCOPED_TRACE(utf8(q) + " d" + std::to_string(k));
-        expect_all_agree(t, ct, q, k, 3);
+        expect_all_agree(b, q, k, 3);
       }
   }
 }
@@ -224,14 +226,14 @@ TEST(FuzzyMatch, RandomTriesAgreeWithReference) {
     const Trie t = terms.empty()
                        ? test::random_trie(rng, round % 4 == 0 ? with_nul : alphabet, 80, 4, round % 2)
                        : trie_from_terms(terms);
-    const CompactTrie ct(t);
-    ASSERT_TRUE(ct.usable());
+    ASSERT_TRUE(CompactLayout(t).usable());
+    const Both b(t);
     for (int qi = 0; qi < 6; ++qi) {
       std::u32string q = test::random_query(rng, round % 3 == 0 ? with_nul : alphabet, 7);
       if (!terms.empty() && !(q = terms[rng() % terms.size()]).empty()) q[rng() % q.size()] = U'b';
       const std::uint32_t k = qi == 0 && round % 5 == 0 ? 4294967295u : rng() % 5;
       SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" + std::to_string(k));
-      expect_all_agree(t, ct, q, k, 1 + rng() % 4);
+      expect_all_agree(b, q, k, 1 + rng() % 4);
     }
   }
 }
@@ -246,13 +248,13 @@ TEST(FuzzyMatch, WideBlocksUnderAsciiQueriesAgreeWithReference) {
     const std::u32string alphabet = round % 3 == 0 ? U"ab\u00e9" : U"abcdab";
     const Trie t = test::random_trie(rng, alphabet, round % 2 ? 400 : 120,
                                      round % 2 ? 40 : 3, round % 4 == 1);
-    const CompactTrie ct(t);
-    ASSERT_TRUE(ct.usable());
+    ASSERT_TRUE(CompactLayout(t).usable());
+    const Both b(t);
     for (int qi = 0; qi < 8; ++qi) {
       const std::u32string q = test::random_query(rng, U"abcd", 6);
       const std::uint32_t k = rng() % 4;
       SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" + std::to_string(k));
-      expect_all_agree(t, ct, q, k, 1 + rng() % 4);
+      expect_all_agree(b, q, k, 1 + rng() % 4);
     }
   }
 }
@@ -267,16 +269,16 @@ TEST(FuzzyMatch, HugeBlockThenSmallQuery) {
     nodes.push_back({ch, ch % 3 != 0, {}});
   }
   const Trie wide = trie_from_nodes(nodes);
-  const CompactTrie wide_ct(wide);
-  ASSERT_TRUE(wide_ct.usable());
+  ASSERT_TRUE(CompactLayout(wide).usable());
+  const Both w(wide);
   for (const char* q : {"", "a", "\xc3\xa9"}) {
-    EXPECT_GT(fuzzy_match(wide, q, 1, {}).size(), 40000u);
-    EXPECT_EQ(fuzzy_match(wide, wide_ct, q, 1, {}), fuzzy_match(wide, q, 1, {})) << q;
-    EXPECT_EQ(fuzzy_match_nodes(wide, wide_ct, q, 1, false), fuzzy_match_nodes(wide, q, 1, false));
+    EXPECT_GT(w.arrays.fuzzy_match(q, 1, {}).size(), 40000u);
+    EXPECT_EQ(w.fast.fuzzy_match(q, 1, {}), w.arrays.fuzzy_match(q, 1, {})) << q;
+    EXPECT_EQ(w.fast.fuzzy_match_nodes(q, 1, false), w.arrays.fuzzy_match_nodes(q, 1, false));
   }
-  const Trie small = trie_from_terms({u32("cat"), u32("car"), u32("cart")});
-  expect_all_agree(small, CompactTrie(small), u32("cat"), 1, 2);
-  expect_all_agree(small, CompactTrie(small), u32("x"), 3, 1);
+  const Both small(trie_from_terms({u32("cat"), u32("car"), u32("cart")}));
+  expect_all_agree(small, u32("cat"), 1, 2);
+  expect_all_agree(small, u32("x"), 3, 1);
 }
 
 // A chain spelling `s`, only its end terminal.
@@ -294,12 +296,12 @@ Trie chain(const std::string& s) {
 
 TEST(FuzzyMatch, LongQueriesDoNotWrap) {
   // 70,000 characters against short terms: distances above 65,535.
-  const Trie t = trie_from_terms({u32("a"), u32("ab")});
+  const Index t(trie_from_terms({u32("a"), u32("ab")}));
   const std::string query(70'000, 'a');
-  EXPECT_EQ(render(fuzzy_match(t, query, 4294967295u, {})), "a:69999 ab:69999");
-  EXPECT_EQ(render(fuzzy_match(t, query, 69'999, 1)), "a:69999");
-  EXPECT_EQ(render(fuzzy_match(t, query, 69'998, {})), "");
-  EXPECT_EQ(render(fuzzy_match(t, query, 4463, {})), "");  // 69,999 mod 2^16
+  EXPECT_EQ(render(t.fuzzy_match(query, 4294967295u, {})), "a:69999 ab:69999");
+  EXPECT_EQ(render(t.fuzzy_match(query, 69'999, 1)), "a:69999");
+  EXPECT_EQ(render(t.fuzzy_match(query, 69'998, {})), "");
+  EXPECT_EQ(render(t.fuzzy_match(query, 4463, {})), "");  // 69,999 mod 2^16
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -313,23 +315,23 @@ constexpr std::uint32_t kLong = 1'000'000;
 TEST(FuzzyMatch, LongTermsAndDeepChains) {
   std::string term(kLong, 'a');
   for (std::size_t i = 0; i < kLong; ++i) term[i] = "abcdefg"[i * 7 / 3 % 7];
-  const Trie t = chain(term);
+  const Index t(chain(term));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(render(fuzzy_match(t, term, 0, {})), term + ":0");
-  EXPECT_EQ(render(fuzzy_match(t, term, 1, {})), term + ":0");
+  EXPECT_EQ(render(t.fuzzy_match(term, 0, {})), term + ":0");
+  EXPECT_EQ(render(t.fuzzy_match(term, 1, {})), term + ":0");
   std::string typo = term;
   typo[kLong / 2] = 'z';
   typo.erase(10, 1);
-  EXPECT_EQ(render(fuzzy_match(t, typo, 2, {})), term + ":2");
-  EXPECT_EQ(render(fuzzy_match(t, typo, 1, {})), "");
+  EXPECT_EQ(render(t.fuzzy_match(typo, 2, {})), term + ":2");
+  EXPECT_EQ(render(t.fuzzy_match(typo, 1, {})), "");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 
-  const Trie deep = chain(std::string(kLong, 'a'));
-  const auto r = fuzzy_match(deep, "a", kLong, {});
+  const Index deep(chain(std::string(kLong, 'a')));
+  const auto r = deep.fuzzy_match("a", kLong, {});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].node, kLong);
   EXPECT_EQ(r[0].distance, kLong - 1);
-  const auto nodes = fuzzy_match_nodes(deep, "b", 4294967295u, false);
+  const auto nodes = deep.fuzzy_match_nodes("b", 4294967295u, false);
   ASSERT_EQ(nodes.size(), kLong);
   EXPECT_EQ(nodes.front(), (NodeMatch{1, 1}));
   EXPECT_EQ(nodes.back(), (NodeMatch{kLong, kLong}));
@@ -357,18 +359,18 @@ Trie ladder(std::uint32_t levels, std::uint32_t padding = 0) {
 // to fit a bound of E times the depth stop with a fault, without listing
 // a million matches first. A few paths still answer, once per path.
 TEST(FuzzyMatch, WorkIsBoundedByTheIndexSize) {
-  const Trie padded = ladder(20, 100'000);
+  const Index padded(ladder(20, 100'000));
   const std::string a20(20, 'a');
-  EXPECT_EQ(outcome([&] { return fuzzy_match_nodes(padded, a20, 1, true); }), "fault");
-  EXPECT_EQ(outcome([&] { return fuzzy_match(padded, a20, 1, {}); }), "fault");
-  EXPECT_EQ(outcome([&] { return fuzzy_match(ladder(3), "aaa", 0, {}); }),
+  EXPECT_EQ(outcome([&] { return padded.fuzzy_match_nodes(a20, 1, true); }), "fault");
+  EXPECT_EQ(outcome([&] { return padded.fuzzy_match(a20, 1, {}); }), "fault");
+  EXPECT_EQ(outcome([&] { return Index(ladder(3)).fuzzy_match("aaa", 0, {}); }),
             "aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0");
   // The ladder the fuzz corpus holds, 1500 levels: a fault, at once.
-  const Trie tall = ladder(1500);
+  const Index tall(ladder(1500));
   const std::string a1500(1500, 'a');
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(outcome([&] { return fuzzy_match(tall, a1500, 1, {}); }), "fault");
-  EXPECT_EQ(outcome([&] { return fuzzy_match_nodes(tall, a1500, 1500, false); }), "fault");
+  EXPECT_EQ(outcome([&] { return tall.fuzzy_match(a1500, 1, {}); }), "fault");
+  EXPECT_EQ(outcome([&] { return tall.fuzzy_match_nodes(a1500, 1500, false); }), "fault");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
@@ -384,7 +386,7 @@ TEST(FuzzyMatch, RowsCountAgainstTheBudget) {
   auto walk = [&](const Trie& t, std::size_t bytes) {
     MemoryBudget budget(bytes);
     std::size_t reports = 0;
-    banded_walk<false>(t, u32(term), 2000, budget, [&](std::size_t, std::uint32_t, auto) {
+    array_walk<false>(t, u32(term), 2000, budget, [&](std::size_t, std::uint32_t, auto) {
       ++reports;
       return false;
     });
@@ -395,7 +397,7 @@ TEST(FuzzyMatch, RowsCountAgainstTheBudget) {
   EXPECT_THROW(walk(caterpillar, 64 << 10), QueryTooLarge);
   EXPECT_EQ(walk(caterpillar, 64 << 20), 2 * term.size());
   // Through the matcher, the default budget of 1 GiB.
-  EXPECT_EQ(render(fuzzy_match(single, term, 2000, {})), term + ":0");
+  EXPECT_EQ(render(Index(single).fuzzy_match(term, 2000, {})), term + ":0");
 }
 
 // Bands wide enough for the rows to be computed eight cells at a time:
@@ -407,14 +409,13 @@ TEST(FuzzyMatch, WideBandsAgreeWithReference) {
   for (int round = 0; round < 12; ++round) {
     std::vector<std::u32string> terms(20);
     for (auto& term : terms) term = test::random_query(rng, alphabet, 80);
-    const Trie t = trie_from_terms(terms, round % 2);
-    const CompactTrie ct(t);
+    const Both b(trie_from_terms(terms, round % 2));
     for (int qi = 0; qi < 4; ++qi) {
       std::u32string q = terms[rng() % terms.size()] + test::random_query(rng, alphabet, 10);
       for (int edit = 0; edit < 4 && !q.empty(); ++edit) q[rng() % q.size()] = alphabet[rng() % alphabet.size()];
       const std::uint32_t k = std::uint32_t{5} + rng() % 56;
       SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" + std::to_string(k));
-      expect_all_agree(t, ct, q, k, 3);
+      expect_all_agree(b, q, k, 3);
     }
   }
 }
@@ -422,11 +423,11 @@ TEST(FuzzyMatch, WideBandsAgreeWithReference) {
 // Cells are 16-bit while k+1 fits them, else 32-bit: around the boundary,
 // distances of 65,535 are found exactly, or not reported.
 TEST(FuzzyMatch, SixteenBitCellsUpToTheirLimit) {
-  const Trie t = trie_from_terms({u32("a"), u32("ab")});
+  const Index t(trie_from_terms({u32("a"), u32("ab")}));
   const std::string query(65'536, 'a');
-  EXPECT_EQ(render(fuzzy_match(t, query, 65'534, {})), "");
-  EXPECT_EQ(render(fuzzy_match(t, query, 65'535, {})), "a:65535 ab:65535");
-  EXPECT_EQ(render(fuzzy_match(t, query.substr(1), 65'534, {})), "a:65534 ab:65534");
+  EXPECT_EQ(render(t.fuzzy_match(query, 65'534, {})), "");
+  EXPECT_EQ(render(t.fuzzy_match(query, 65'535, {})), "a:65535 ab:65535");
+  EXPECT_EQ(render(t.fuzzy_match(query.substr(1), 65'534, {})), "a:65534 ab:65534");
 }
 
 }  // namespace

@@ -12,10 +12,12 @@
 
 #include "common/fault.h"
 #include "helpers.h"
+#include "index/index.h"
 
 namespace tessaloom::ranking {
 namespace {
 
+using index::Index;
 using prefix::matcher::NodeMatch;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -128,7 +130,7 @@ TEST(FuzzyMatchVideo, WorkedExamples) {
   for (const auto& c : cases) {
     SCOPED_TRACE(render(c.expected));
     t.id_mode = c.mode;
-    EXPECT_EQ(render(fuzzy_match_video(t, c.term, c.d, c.limit, c.prefix, {})), render(c.expected));
+    EXPECT_EQ(render(Index(t).fuzzy_match_video(c.term, c.d, c.limit, c.prefix, {})), render(c.expected));
     EXPECT_EQ(render(reference_rank(t, c.term, c.d, c.limit, c.prefix, {})), render(c.expected));
   }
 }
@@ -163,7 +165,7 @@ TEST(FuzzyMatchVideo, RandomTriesAgreeWithReference) {
       for (auto& b : t.video_uuids.back()) b = static_cast<std::uint8_t>(rng());
     }
     t.id_mode = rng() % 2 ? IdMode::Int32 : IdMode::Uuid;
-    const prefix::matcher::CompactTrie ct(t);
+    const Index fast(t), arrays(t, Index::Walk::Arrays);
     for (int qi = 0; qi < 8; ++qi) {
       // Mostly a path of the trie with one letter changed, so that matches abound.
       std::u32string q = test::random_query(rng, alphabet, 5);
@@ -178,11 +180,9 @@ TEST(FuzzyMatchVideo, RandomTriesAgreeWithReference) {
       SCOPED_TRACE(term + " d" + std::to_string(d));
       const std::string want =
           outcome([&] { return reference_rank(t, term, d, limit, prefix, min_score); });
-      ASSERT_EQ(outcome([&] { return fuzzy_match_video(t, term, d, limit, prefix, min_score); }),
-                want);
-      ASSERT_EQ(
-          outcome([&] { return fuzzy_match_video(t, ct, term, d, limit, prefix, min_score); }),
-          want);
+      for (const Index* i : {&fast, &arrays})
+        ASSERT_EQ(outcome([&] { return i->fuzzy_match_video(term, d, limit, prefix, min_score); }),
+                  want);
     }
   }
 }
@@ -207,11 +207,11 @@ TEST(FuzzyMatchVideo, PooledSumsStartAfreshEveryCall) {
       for (std::optional<double> min_score : {std::optional<double>(0.0), std::optional<double>()}) {
         const auto want =
             outcome([&] { return reference_rank(t, "a", 1, {}, true, min_score); });
-        ASSERT_EQ(outcome([&] { return fuzzy_match_video(t, "a", 1, {}, true, min_score); }), want);
+        ASSERT_EQ(outcome([&] { return Index(t).fuzzy_match_video("a", 1, {}, true, min_score); }), want);
       }
     }
   }
-  EXPECT_EQ(outcome([&] { return fuzzy_match_video(t, "a", 1, {}, true, 0.0); }),
+  EXPECT_EQ(outcome([&] { return Index(t).fuzzy_match_video("a", 1, {}, true, 0.0); }),
             outcome([&] { return reference_rank(t, "a", 1, {}, true, 0.0); }));
 }
 
@@ -255,7 +255,7 @@ TEST(FuzzyMatchVideo, PoolingIsBoundedByTheIndexSize) {
     t.id_mode = IdMode::Int32;
     t.video_int32_ids.resize(1000);
     SCOPED_TRACE(parents);
-    const auto got = outcome([&] { return fuzzy_match_video(t, "ab", 0, 5, {}, 0.0); });
+    const auto got = outcome([&] { return Index(t).fuzzy_match_video("ab", 0, 5, {}, 0.0); });
     if (parents == 2) {
       EXPECT_EQ(got, render(reference_rank(t, "ab", 0, 5, {}, 0.0)));
       EXPECT_NE(got, "");

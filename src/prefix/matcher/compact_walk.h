@@ -1,11 +1,11 @@
-// The fast walk: the same walk as banded_walk.h (same prune, same reports in
-// the same order) over a CompactTrie, with the distance band interned as a
-// BandAutomaton state. A scanned child costs one label byte (for an ASCII
+// The fast walk: the same walk as array_walk.h (same prune, same reports in
+// the same order) over a CompactLayout, with the distance band interned as a
+// CompactAutomaton state. A scanned child costs one label byte (for an ASCII
 // query; otherwise its code point), one byte from a per-depth window table
 // and one transition lookup; most children are rejected right there. Only
 // the survivors' first-child entries are read besides.
 //
-// A parent with no edit left (BandAutomaton::tight) keeps only the children
+// A parent with no edit left (CompactAutomaton::tight) keeps only the children
 // whose label equals the query character of one of its live cells. If none
 // of those cells stands for a query character (they are past the query's
 // end), no child survives and its block is not read at all. Otherwise, for
@@ -14,7 +14,7 @@
 // only the matches are stepped: every match is found, repeated labels
 // included, in edge order, so the survivors are exactly those of a scan.
 //
-// Preconditions: ct.usable(), max_dist <= BandAutomaton::kMaxK and a query of
+// Preconditions: ct.usable(), max_dist <= CompactAutomaton::kMaxK and a query of
 // at most kCompactMaxQuery characters (the window bits of a depth come from
 // a table sized by the query).
 #pragma once
@@ -30,8 +30,8 @@
 #endif
 
 #include "common/fault.h"
-#include "prefix/matcher/band_automaton.h"
-#include "prefix/matcher/compact_trie.h"
+#include "prefix/matcher/compact_automaton.h"
+#include "prefix/matcher/compact_layout.h"
 
 namespace tessaloom::prefix::matcher {
 
@@ -74,7 +74,7 @@ struct CompactWalkCounts {
   std::uint64_t skipped = 0;
 };
 
-// For each parent depth d and label byte (CompactTrie::label_bytes, so with
+// For each parent depth d and label byte (CompactLayout::label_bytes, so with
 // or without the terminal bit), the 2k+1 bits telling which query characters
 // d-k .. d+k equal the label (bit i for character d-k+i); for labels at or
 // above U+0080, the same bits on demand.
@@ -110,7 +110,7 @@ class QueryWindows {
         for (std::size_t d = d_lo; d <= x + k; ++d) {
           const auto bit = static_cast<std::uint8_t>(1u << (x + k - d));
           ascii_[d * 256 + ch] |= bit;
-          ascii_[d * 256 + (ch | CompactTrie::kTerminalByte)] |= bit;
+          ascii_[d * 256 + (ch | CompactLayout::kTerminalByte)] |= bit;
           chars_[d * width_ + (x + k - d)] = static_cast<std::uint8_t>(ch);
         }
         continue;
@@ -170,14 +170,15 @@ class QueryWindows {
   std::vector<std::uint8_t>& inside_;
 };
 
-// Walks `ct` for the query `q`. For each visited record whose band is alive
-// and whose distance is within max_dist, in walk order, calls
+// Walks `ct`, derived from `trie`, for the query `q`. For each visited
+// record whose band is alive and whose distance is within max_dist, in walk
+// order, calls
 //   report(record, terminal, distance, path)
 // with `path` spelling the record (filled only when kTrackPath); report
 // returns true to stop the walk. With kCount, adds what the walk touched to
 // *counts.
 template <bool kTrackPath, bool kCount = false, class Report>
-void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
+void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const char32_t> q,
                   std::uint32_t max_dist, Report&& report,
                   CompactWalkCounts* counts = nullptr) {
   using Survivor = CompactWalkScratch::Survivor;
@@ -196,7 +197,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     }
   } release(scratch);
 
-  const BandAutomaton& a = band_automaton(max_dist);
+  const CompactAutomaton& a = compact_automaton(max_dist);
   const QueryWindows windows(q, max_dist, scratch);
   const std::size_t n = q.size();
   const std::size_t k = max_dist;
@@ -217,7 +218,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
 
   const std::uint32_t* const first_child = ct.first_children();
   const std::uint8_t* const bytes = ct.label_bytes();
-  const char32_t* const labels = ct.labels();
+  const char32_t* const labels = ct.labels(trie);
   const std::uint16_t* const next = a.next.data();
   const std::uint8_t* const cells = a.cells.data();
   const std::uint8_t* const tight = a.tight.data();
@@ -244,7 +245,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     if (query_bytes && live != 0 && end - begin >= kLookupMin) {
       if constexpr (kCount) counts->looked_up += end - begin;
       const std::uint8_t* const chars = windows.chars(d);
-      __m128i want[2 * BandAutomaton::kMaxK + 1];
+      __m128i want[2 * CompactAutomaton::kMaxK + 1];
       std::uint32_t wanted = 0;
       for (std::uint32_t bits = live; bits != 0; bits &= bits - 1) {
         const auto i = static_cast<std::uint32_t>(__builtin_ctz(bits));
@@ -282,7 +283,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
       for (std::uint32_t c = end; c-- > begin;) {
         const std::uint16_t s = row[win[bytes[c]]];
         *out = {c, s, depth};
-        out += s != BandAutomaton::kDead;
+        out += s != CompactAutomaton::kDead;
       }
     } else {
       for (std::uint32_t c = end; c-- > begin;) {
@@ -291,7 +292,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
             label < 128 ? win[label] : windows.other(label, d);
         const std::uint16_t s = row[m];
         *out = {c, s, depth};
-        out += s != BandAutomaton::kDead;
+        out += s != CompactAutomaton::kDead;
       }
     }
     top = static_cast<std::size_t>(out - stack.data());
@@ -316,7 +317,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
     const std::size_t dd = sv.depth;
     const std::uint8_t byte = bytes[c];
     if constexpr (kTrackPath) {
-      const char32_t ascii = byte & ~CompactTrie::kTerminalByte;
+      const char32_t ascii = byte & ~CompactLayout::kTerminalByte;
       path[dd - 1] = ascii != 0 ? ascii : labels[c];
     }
 
@@ -325,7 +326,7 @@ void compact_walk(const CompactTrie& ct, std::span<const char32_t> q,
       const std::uint32_t dist =
           cells[std::size_t{sv.state} * width + (n + k - dd)];
       if (dist <= k) {
-        const bool terminal = byte & CompactTrie::kTerminalByte;
+        const bool terminal = byte & CompactLayout::kTerminalByte;
         if (report(std::size_t{c}, terminal, dist,
                    std::span<const char32_t>(path.data(),
                                              kTrackPath ? dd : 0))) {

@@ -3,26 +3,27 @@
 #include <string>
 
 #include "common/budget.h"
-#include "prefix/matcher/banded_walk.h"
+#include "prefix/matcher/array_walk.h"
 #include "prefix/matcher/compact_walk.h"
-#include "prefix/matcher/text.h"
+#include "common/text.h"
 
 namespace tessaloom::prefix::matcher {
 namespace {
 
-bool compact_applies(const CompactTrie* compact, std::span<const char32_t> q,
-                     std::uint32_t max_dist) {
-  return compact != nullptr && compact->usable() &&
-         max_dist <= BandAutomaton::kMaxK && q.size() <= kCompactMaxQuery;
+bool compact_serves(const CompactLayout& layout, std::span<const char32_t> q,
+                    std::uint32_t max_dist) {
+  return layout.usable() && max_dist <= CompactAutomaton::kMaxK &&
+         q.size() <= kCompactMaxQuery;
 }
 
-std::vector<MatchResult> match_terms(const Trie& trie, const CompactTrie* compact,
-                                     std::string_view term,
+}  // namespace
+
+std::vector<MatchResult> fuzzy_match(const Trie& trie, const CompactLayout& layout,
+                                     std::span<const char32_t> q,
                                      std::uint32_t max_dist,
                                      std::optional<std::size_t> limit) {
   std::vector<MatchResult> out;
   if (limit && *limit == 0) return out;
-  const std::vector<char32_t> q = decode_utf8(term);
   MemoryBudget budget;
   auto add = [&](std::size_t node, std::uint32_t dist,
                  std::span<const char32_t> path) {
@@ -38,57 +39,55 @@ std::vector<MatchResult> match_terms(const Trie& trie, const CompactTrie* compac
     r.distance = dist;
     return limit && out.size() >= *limit;
   };
-  if (compact_applies(compact, q, max_dist)) {
-    compact_walk<true>(*compact, q, max_dist,
+  if (compact_serves(layout, q, max_dist)) {
+    compact_walk<true>(layout, trie, q, max_dist,
                        [&](std::size_t record, bool terminal, std::uint32_t dist,
                            std::span<const char32_t> path) {
                          return terminal &&
-                                add(compact->original(record), dist, path);
+                                add(layout.original(record), dist, path);
                        });
   } else {
-    banded_walk<true>(trie, q, max_dist, budget,
-                      [&](std::size_t node, std::uint32_t dist,
-                          std::span<const char32_t> path) {
-                        return trie.is_terminal(node) && add(node, dist, path);
-                      });
+    array_walk<true>(trie, q, max_dist, budget,
+                     [&](std::size_t node, std::uint32_t dist,
+                         std::span<const char32_t> path) {
+                       return trie.is_terminal(node) && add(node, dist, path);
+                     });
   }
   return out;
 }
 
-std::vector<NodeMatch> match_nodes(const Trie& trie, const CompactTrie* compact,
-                                   std::string_view term,
-                                   std::uint32_t max_dist, bool terminal_only) {
+std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, const CompactLayout& layout,
+                                         std::span<const char32_t> q,
+                                         std::uint32_t max_dist,
+                                         bool terminal_only) {
   std::vector<NodeMatch> out;
-  const std::vector<char32_t> q = decode_utf8(term);
   MemoryBudget budget;
   auto add = [&](std::size_t node, std::uint32_t dist) {
     budget.take(sizeof(NodeMatch));
     out.push_back({node, dist});
   };
-  if (compact_applies(compact, q, max_dist)) {
-    compact_walk<false>(*compact, q, max_dist,
+  if (compact_serves(layout, q, max_dist)) {
+    compact_walk<false>(layout, trie, q, max_dist,
                         [&](std::size_t record, bool terminal,
                             std::uint32_t dist, std::span<const char32_t>) {
                           if (!terminal_only || terminal) {
-                            add(compact->original(record), dist);
+                            add(layout.original(record), dist);
                           }
                           return false;
                         });
   } else {
-    banded_walk<false>(trie, q, max_dist, budget,
-                       [&](std::size_t node, std::uint32_t dist,
-                           std::span<const char32_t>) {
-                         // The terminal flags are read only when they matter.
-                         if (!terminal_only || trie.is_terminal(node)) {
-                           add(node, dist);
-                         }
-                         return false;
-                       });
+    array_walk<false>(trie, q, max_dist, budget,
+                      [&](std::size_t node, std::uint32_t dist,
+                          std::span<const char32_t>) {
+                        // The terminal flags are read only when they matter.
+                        if (!terminal_only || trie.is_terminal(node)) {
+                          add(node, dist);
+                        }
+                        return false;
+                      });
   }
   return out;
 }
-
-}  // namespace
 
 void throw_cycle(std::size_t node, std::size_t depth) {
   throw InternalFault("the walk reached node " + std::to_string(node) +
@@ -101,34 +100,6 @@ void throw_too_many_paths(std::uint64_t bound) {
                       " edges, twice the nodes and edges of the index: its "
                       "arrays are not a tree (nodes are reachable along many "
                       "paths)");
-}
-
-std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
-                                     std::uint32_t max_dist,
-                                     std::optional<std::size_t> limit) {
-  return match_terms(trie, nullptr, term, max_dist, limit);
-}
-
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie,
-                                         std::string_view term,
-                                         std::uint32_t max_dist,
-                                         bool terminal_only) {
-  return match_nodes(trie, nullptr, term, max_dist, terminal_only);
-}
-
-std::vector<MatchResult> fuzzy_match(const Trie& trie, const CompactTrie& compact,
-                                     std::string_view term,
-                                     std::uint32_t max_dist,
-                                     std::optional<std::size_t> limit) {
-  return match_terms(trie, &compact, term, max_dist, limit);
-}
-
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie,
-                                         const CompactTrie& compact,
-                                         std::string_view term,
-                                         std::uint32_t max_dist,
-                                         bool terminal_only) {
-  return match_nodes(trie, &compact, term, max_dist, terminal_only);
 }
 
 }  // namespace tessaloom::prefix::matcher

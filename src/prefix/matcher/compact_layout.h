@@ -31,20 +31,18 @@
 
 namespace tessaloom::prefix::matcher {
 
-class CompactTrie {
+class CompactLayout {
  public:
   static constexpr std::uint8_t kTerminalByte = 0x80;
   // Zero bytes after the last label byte: a 16-byte load starting at any
   // record stays inside the array.
   static constexpr std::size_t kBytePadding = 15;
 
-  CompactTrie() = default;
+  CompactLayout() = default;
   // Derives the layout from `trie`, or an empty one when `trie` is not a
   // clean tree (see above). Linear in the reachable nodes; throws only
-  // std::bad_alloc. When the records are the trie's own nodes, the layout
-  // reads the labels from the trie's label array rather than a copy: it is
-  // then valid as long as that array is (moving the Trie keeps it).
-  explicit CompactTrie(const Trie& trie);
+  // std::bad_alloc.
+  explicit CompactLayout(const Trie& trie);
 
   // False when the trie had no nodes or was not a clean tree.
   bool usable() const { return label_bytes_.size() != 0; }
@@ -57,29 +55,26 @@ class CompactTrie {
   const std::uint32_t* first_children() const { return first_child_.data(); }
   // node_count() + kBytePadding entries, the padding zero.
   const std::uint8_t* label_bytes() const { return label_bytes_.data(); }
-  // The label of every record but the root (record 0).
-  const char32_t* labels() const {
-    return trie_labels_ != nullptr ? trie_labels_ : labels_.data();
+  // The label of every record but the root (record 0), given the trie the
+  // layout was derived from: when the records are the trie's own nodes, the
+  // labels are the trie's label array, not a copy.
+  const char32_t* labels(const Trie& trie) const {
+    return original_.size() == 0 ? trie.child_labels.data() : labels_.data();
   }
 
   // The trie's node number of record r.
   std::size_t original(std::size_t r) const {
     return original_.size() == 0 ? r : original_[r];
   }
-  std::size_t memory_bytes() const {
-    return first_child_.capacity() * sizeof(std::uint32_t) +
-           label_bytes_.capacity() + labels_.capacity() * sizeof(char32_t) +
-           original_.capacity() * sizeof(std::uint32_t);
-  }
 
  private:
   PodArray<std::uint32_t> first_child_;
   PodArray<std::uint8_t> label_bytes_;
-  PodArray<char32_t> labels_;  // empty when trie_labels_ is used
-  const char32_t* trie_labels_ = nullptr;
-  // Record number to node number; empty when they are the same (the trie was
-  // already numbered breadth-first in edge order with nothing left out).
+  // Record number to node number, and the records' labels; both empty when
+  // the records are the trie's nodes (it was already numbered breadth-first
+  // in edge order with nothing left out).
   PodArray<std::uint32_t> original_;
+  PodArray<char32_t> labels_;
 };
 
 }  // namespace tessaloom::prefix::matcher

@@ -1,18 +1,16 @@
-#include "prefix/matcher/compact_trie.h"
+#include "prefix/matcher/compact_layout.h"
 
 #include <algorithm>
 #include <limits>
 
+#include "common/text.h"
+
 namespace tessaloom::prefix::matcher {
 namespace {
 
-bool scalar_label(char32_t label) {
-  return label != 0 && label <= 0x10FFFF && (label < 0xD800 || label > 0xDFFF);
-}
-
 std::uint8_t label_byte(char32_t label, bool terminal) {
   return static_cast<std::uint8_t>((label < 0x80 ? label : 0) |
-                                   (terminal ? CompactTrie::kTerminalByte : 0));
+                                   (terminal ? CompactLayout::kTerminalByte : 0));
 }
 
 // The common case in one sequential pass: an index numbered breadth-first
@@ -35,7 +33,7 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
   for (std::uint32_t e = 0; e < last; ++e) bad |= targets[e] ^ (e + 1);
   if (bad != 0) return false;
   first.resize_for_overwrite(n + 1);
-  bytes.resize_for_overwrite(n + CompactTrie::kBytePadding);
+  bytes.resize_for_overwrite(n + CompactLayout::kBytePadding);
   std::uint32_t* const f = first.data();
   std::uint8_t* const b = bytes.data();
   // Ranges in order, each starting at or after its node's number, so that
@@ -55,18 +53,17 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
   b[0] = 0;
   for (std::size_t i = 1; i < n; ++i) {
     const std::uint32_t c = labels[i];
-    bad |= static_cast<std::uint32_t>(c - 1 >= 0x10FFFF) |
-           static_cast<std::uint32_t>(c - 0xD800 < 0x800);
+    bad |= static_cast<std::uint32_t>((c == 0) | !is_scalar_value(c));
     b[i] = static_cast<std::uint8_t>((c < 0x80 ? c : 0) |
-                                     (terminal[i] != 0 ? CompactTrie::kTerminalByte : 0));
+                                     (terminal[i] != 0 ? CompactLayout::kTerminalByte : 0));
   }
-  std::fill_n(b + n, CompactTrie::kBytePadding, std::uint8_t{0});
+  std::fill_n(b + n, CompactLayout::kBytePadding, std::uint8_t{0});
   return bad == 0;
 }
 
 }  // namespace
 
-CompactTrie::CompactTrie(const Trie& trie) {
+CompactLayout::CompactLayout(const Trie& trie) {
   const std::size_t n = trie.node_count();
   const std::size_t edges = trie.edge_count();
   // Record numbers must fit in 32 bits.
@@ -78,7 +75,6 @@ CompactTrie::CompactTrie(const Trie& trie) {
     PodArray<std::uint32_t> first;
     PodArray<std::uint8_t> bytes;
     if (fill_in_place(trie, first, bytes)) {
-      trie_labels_ = trie.child_labels.data();
       first_child_ = std::move(first);
       label_bytes_ = std::move(bytes);
       return;
@@ -111,7 +107,7 @@ CompactTrie::CompactTrie(const Trie& trie) {
       if (child >= n) return;
       const char32_t label = labels[child];
       if (label == 0) continue;
-      if (!scalar_label(label)) return;
+      if (!is_scalar_value(label)) return;
       if (seen[child]) return;
       seen[child] = 1;
       if (child != order.size()) identity = false;
@@ -121,15 +117,17 @@ CompactTrie::CompactTrie(const Trie& trie) {
   first.push_back(static_cast<std::uint32_t>(order.size()));
   const std::size_t m = order.size();
   PodArray<std::uint8_t> bytes(m + kBytePadding, 0);
-  PodArray<char32_t> codes(m, 0);
   for (std::size_t r = 1; r < m; ++r) {
-    codes[r] = labels[order[r]];
-    bytes[r] = label_byte(codes[r], trie.terminal[order[r]] != 0);
+    bytes[r] = label_byte(labels[order[r]], trie.terminal[order[r]] != 0);
+  }
+  if (!identity) {
+    PodArray<char32_t> codes(m, 0);
+    for (std::size_t r = 1; r < m; ++r) codes[r] = labels[order[r]];
+    labels_ = std::move(codes);
+    original_ = std::move(order);
   }
   first_child_ = std::move(first);
   label_bytes_ = std::move(bytes);
-  labels_ = std::move(codes);
-  if (!identity) original_ = std::move(order);
 }
 
 }  // namespace tessaloom::prefix::matcher

@@ -47,7 +47,7 @@ inline std::uint64_t visit_bound(std::uint64_t nodes, std::uint64_t edges) {
   return 2 * (nodes + edges) + 2;
 }
 
-namespace banded_detail {
+namespace array_detail {
 
 // Rows of `width` cells by stack position: slot i is the row of the frame at
 // position i, and the slot above the top frame receives the row of the child
@@ -278,7 +278,7 @@ void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
   }
 }
 
-}  // namespace banded_detail
+}  // namespace array_detail
 
 // Walks `trie` for the query `q` within `max_dist`. For each visited child
 // whose row minimum is within max_dist, in walk order, calls
@@ -290,7 +290,7 @@ void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
 // Throws InternalFault on an index out of range, a cycle, or more visits than
 // visit_bound allows; QueryTooLarge when the rows would not fit `budget`.
 template <bool kTrackPath, class Report>
-void banded_walk(const Trie& trie, std::span<const char32_t> q,
+void array_walk(const Trie& trie, std::span<const char32_t> q,
                  std::uint32_t max_dist, MemoryBudget& budget,
                  Report&& report) {
   const std::size_t node_count = trie.node_count();
@@ -306,10 +306,10 @@ void banded_walk(const Trie& trie, std::span<const char32_t> q,
   }
   const std::uint64_t k = std::min<std::uint64_t>(max_dist, bound);
   if (k + 1 <= std::numeric_limits<std::uint16_t>::max()) {
-    banded_detail::walk<std::uint16_t, std::uint32_t, kTrackPath>(
+    array_detail::walk<std::uint16_t, std::uint32_t, kTrackPath>(
         trie, q, k, budget, report);
   } else {
-    banded_detail::walk<std::uint32_t, std::uint64_t, kTrackPath>(
+    array_detail::walk<std::uint32_t, std::uint64_t, kTrackPath>(
         trie, q, k, budget, report);
   }
 }

@@ -1,11 +1,12 @@
-#include "prefix/matcher/band_automaton.h"
+#include "prefix/matcher/compact_automaton.h"
 
 #include <algorithm>
 #include <array>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <unordered_map>
+
+#include "common/fault.h"
 
 namespace tessaloom::prefix::matcher {
 namespace {
@@ -17,8 +18,8 @@ std::uint32_t pack(const std::uint8_t* cells, std::uint32_t width) {
   return key;
 }
 
-BandAutomaton build(std::uint32_t k) {
-  BandAutomaton a;
+CompactAutomaton build(std::uint32_t k) {
+  CompactAutomaton a;
   a.k = k;
   a.width = 2 * k + 1;
   a.mask_count = 1u << a.width;
@@ -29,7 +30,7 @@ BandAutomaton build(std::uint32_t k) {
     const auto [it, added] =
         ids.emplace(key, static_cast<std::uint16_t>(a.state_count()));
     if (added) {
-      if (a.state_count() >= 0xFFFF) throw std::length_error("band automaton");
+      if (a.state_count() >= 0xFFFF) throw InternalFault("compact automaton: too many states");
       a.cells.insert(a.cells.end(), cells, cells + a.width);
     }
     return it->second;
@@ -73,13 +74,13 @@ BandAutomaton build(std::uint32_t k) {
 
 }  // namespace
 
-const BandAutomaton& band_automaton(std::uint32_t k) {
-  if (k > BandAutomaton::kMaxK) throw std::out_of_range("band automaton k");
-  static std::array<std::once_flag, BandAutomaton::kMaxK + 1> once;
-  static std::array<std::unique_ptr<BandAutomaton>, BandAutomaton::kMaxK + 1>
+const CompactAutomaton& compact_automaton(std::uint32_t k) {
+  if (k > CompactAutomaton::kMaxK) throw InternalFault("compact automaton: distance above its maximum");
+  static std::array<std::once_flag, CompactAutomaton::kMaxK + 1> once;
+  static std::array<std::unique_ptr<CompactAutomaton>, CompactAutomaton::kMaxK + 1>
       built;
   std::call_once(once[k], [k] {
-    built[k] = std::make_unique<BandAutomaton>(build(k));
+    built[k] = std::make_unique<CompactAutomaton>(build(k));
   });
   return *built[k];
 }

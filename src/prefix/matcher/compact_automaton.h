@@ -1,5 +1,6 @@
-// A distance state that is cheap to advance: the cells of one band of the
-// edit-distance table, each capped at k+1, interned as a small integer.
+// The compact walk's distance state (compact_walk.h), cheap to advance: the
+// cells of one band of the edit-distance table, each capped at k+1, interned
+// as a small integer.
 //
 // Row d's band holds the cells j = d-k .. d+k. Cells left of column 0 are
 // k+1, and the query is taken as followed by characters that match nothing,
@@ -16,7 +17,7 @@
 
 namespace tessaloom::prefix::matcher {
 
-struct BandAutomaton {
+struct CompactAutomaton {
   static constexpr std::uint32_t kMaxK = 3;
   // State 0 is the dead band: every cell above k. It only leads to itself.
   static constexpr std::uint16_t kDead = 0;
@@ -37,8 +38,8 @@ struct BandAutomaton {
   std::size_t state_count() const { return cells.size() / width; }
 };
 
-// The automaton for max_dist k (k <= BandAutomaton::kMaxK), built on first use
+// The automaton for max_dist k (k <= CompactAutomaton::kMaxK), built on first use
 // and kept for the life of the process; safe to call from several threads.
-const BandAutomaton& band_automaton(std::uint32_t k);
+const CompactAutomaton& compact_automaton(std::uint32_t k);
 
 }  // namespace tessaloom::prefix::matcher
