@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build/fuzz and runs each for a bounded time
-# on its seed corpus, the decoder twice: inputs up to 1 KiB with queries that
-# stop at a limit, then inputs up to 128 KiB with queries that do not. Exits non-zero when a target crashes, leaks, hangs or
-# trips a sanitizer; the input that did it is left in build/fuzz/artifacts/.
+# on its seed corpus: construct (construction from arrays) once, decode
+# (loading saved bytes) twice, inputs up to 1 KiB with queries that stop at a
+# limit, then inputs up to 128 KiB with queries that do not. Exits non-zero
+# when a target crashes, leaks, hangs or trips a sanitizer; the input that did
+# it is left in build/fuzz/artifacts/.
 #
 #   bash scripts/fuzz.sh                 # every target, 60 s each
 #   FUZZ_SECONDS=600 bash scripts/fuzz.sh decode

@@ -25,6 +25,7 @@ DecodeError DecodeError::unexpected_end(std::uint64_t additional) {
   DecodeError e;
   e.kind_ = Kind::UnexpectedEnd;
   e.number_ = additional;
+  e.what_ = e.text();
   return e;
 }
 
@@ -34,6 +35,7 @@ DecodeError DecodeError::invalid_integer_type(IntegerType expected,
   e.kind_ = Kind::InvalidIntegerType;
   e.expected_ = expected;
   e.found_ = found;
+  e.what_ = e.text();
   return e;
 }
 
@@ -42,6 +44,7 @@ DecodeError DecodeError::invalid_char_encoding(
   DecodeError e;
   e.kind_ = Kind::InvalidCharEncoding;
   e.bytes_ = bytes;
+  e.what_ = e.text();
   return e;
 }
 
@@ -49,6 +52,7 @@ DecodeError DecodeError::invalid_boolean_value(std::uint8_t value) {
   DecodeError e;
   e.kind_ = Kind::InvalidBooleanValue;
   e.number_ = value;
+  e.what_ = e.text();
   return e;
 }
 
@@ -58,6 +62,7 @@ DecodeError DecodeError::unexpected_variant(std::string_view type_name,
   e.kind_ = Kind::UnexpectedVariant;
   e.type_name_ = type_name;
   e.number_ = found;
+  e.what_ = e.text();
   return e;
 }
 

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <span>
 #include <string>
 #include <string_view>
@@ -45,9 +46,9 @@ namespace tessaloom::format {
 
 enum class IntegerType : std::uint8_t { U32, U64, U128, Reserved };
 
-// Why a load failed. text() is the message the Python layer shows after
-// "decode error: ".
-class DecodeError {
+// Why a load failed. text() (also what()) is the message the Python layer
+// shows after "decode error: ".
+class DecodeError : public std::exception {
  public:
   enum class Kind : std::uint8_t {
     UnexpectedEnd,        // the input ended; number = bytes the read lacked
@@ -67,8 +68,9 @@ class DecodeError {
 
   std::uint64_t number() const { return number_; }
   std::string text() const;
+  const char* what() const noexcept override { return what_.c_str(); }
 
-  bool operator==(const DecodeError&) const = default;
+  bool operator==(const DecodeError& o) const { return what_ == o.what_; }
 
  private:
   Kind kind_ = Kind::UnexpectedEnd;
@@ -77,6 +79,7 @@ class DecodeError {
   std::array<std::uint8_t, 4> bytes_{};
   std::uint64_t number_ = 0;
   std::string_view type_name_;  // always a string literal
+  std::string what_;  // text(), set by the factories
 };
 
 // Type names of the two enumerations in the format, as the errors show them.

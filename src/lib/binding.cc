@@ -73,18 +73,10 @@ std::string name_list(const char* const* names, std::size_t n) {
 
 PyTypeObject* prefix_search_type = nullptr;
 
-PyObject* wrap_trie(Trie&& trie) {
-  // Made before the object exists, so that a failure leaves nothing behind.
-  index::Index value;
-  try {
-    value = index::Index(std::move(trie));
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
+PyObject* wrap(index::Index&& index) {
   PyObject* self = prefix_search_type->tp_alloc(prefix_search_type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<PrefixSearchObject*>(self)->index) index::Index(std::move(value));
+  new (&reinterpret_cast<PrefixSearchObject*>(self)->index) index::Index(std::move(index));
   return self;
 }
 

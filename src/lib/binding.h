@@ -16,6 +16,7 @@
 
 #include "common/budget.h"
 #include "common/fault.h"
+#include "format/format.h"
 #include "index/index.h"
 
 namespace tessaloom::lib {
@@ -32,9 +33,9 @@ inline const index::Index& index_of(PyObject* self) {
   return reinterpret_cast<PrefixSearchObject*>(self)->index;
 }
 
-// Makes the index value of `trie` and a PrefixSearch holding it. Null with an
-// exception set on failure; the trie is released then.
-PyObject* wrap_trie(Trie&& trie);
+// A PrefixSearch holding `index`. Null with an exception set on failure; the
+// index is released then.
+PyObject* wrap(index::Index&& index);
 
 // Destroys the C++ members of a PrefixSearch; its dealloc calls this before
 // releasing the memory.
@@ -82,15 +83,22 @@ inline PyObject* check(PyObject* o) {
 // Raises PanicException (derived from BaseException) with the message.
 void raise_panic(const char* message);
 
-// Runs body; returns its result, or null with the right exception set:
-// PythonError keeps the exception already set, std::bad_alloc becomes
-// MemoryError (with the reason when a query outgrew its budget), anything
-// else PanicException. Nothing C++ throws gets out.
+// Runs body; returns its result, or null with the right exception set. The
+// one place where the core's errors (common/fault.h) become Python's:
+// PythonError keeps the exception already set; InvalidInput becomes
+// ValueError with its message, format::DecodeError ValueError "decode error:
+// ..."; std::bad_alloc becomes MemoryError (with the reason when a query
+// outgrew its budget); anything else PanicException. Nothing C++ throws
+// gets out.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
     return body();
   } catch (const PythonError&) {
+  } catch (const InvalidInput& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const format::DecodeError& e) {
+    PyErr_Format(PyExc_ValueError, "decode error: %s", e.what());
   } catch (const QueryTooLarge& e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {

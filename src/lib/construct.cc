@@ -1,11 +1,11 @@
-// PrefixSearch.from_internal_data_v2: converts the six arrays, checks them in
-// a fixed order, assembles the Trie, propagates payloads and wraps the result.
-// Any failure leaves nothing behind.
-#include <array>
-#include <cstring>
-#include <string>
+// PrefixSearch.from_internal_data_v2: converts the six arrays, parameter by
+// parameter, and hands them to the core's construction (index/construct.h),
+// which checks them in a fixed order. Payload items are converted only after
+// the checks of the lengths and edges, one by one as the construction takes
+// them. Any failure leaves nothing behind.
 #include <vector>
 
+#include "index/construct.h"
 #include "lib/binding.h"
 #include "lib/methods.h"
 
@@ -17,16 +17,20 @@ constexpr const char* kParams[] = {"node_shifts",       "child_labels",
                                    "video_index",       "video_top_n"};
 constexpr MethodSpec kSpec = {"from_internal_data_v2", kParams, 6, 6};
 
-[[noreturn]] void throw_value_error(const std::string& message) {
-  PyErr_SetString(PyExc_ValueError, message.c_str());
-  throw PythonError{};
-}
-
-std::vector<std::uint32_t> to_u32_vector(PyObject* seq) {
-  std::vector<std::uint32_t> out;
+// Every array: the items of a sequence, each converted, replacing what `out`
+// held (its storage is reused).
+template <class T, class Convert>
+void read_sequence(PyObject* seq, std::vector<T>& out, Convert&& convert) {
+  out.clear();
   for_each_in_sequence(
       seq, [&](std::size_t n) { out.reserve(n); },
-      [&](PyObject* item) { out.push_back(to_u32(item)); });
+      [&](PyObject* item) { out.push_back(convert(item)); });
+}
+
+template <class T, class Convert>
+std::vector<T> to_vector(PyObject* seq, Convert&& convert) {
+  std::vector<T> out;
+  read_sequence(seq, out, convert);
   return out;
 }
 
@@ -42,144 +46,59 @@ char32_t first_char(PyObject* item) {
   return PyUnicode_READ_CHAR(item, 0);
 }
 
-std::vector<char32_t> to_labels(PyObject* seq) {
-  std::vector<char32_t> out;
-  for_each_in_sequence(
-      seq, [&](std::size_t n) { out.reserve(n); },
-      [&](PyObject* item) { out.push_back(first_char(item)); });
-  return out;
-}
-
-// Payload items are kept as references and converted after the length checks.
-std::vector<Ref> to_object_vector(PyObject* seq) {
-  std::vector<Ref> out;
-  for_each_in_sequence(
-      seq, [&](std::size_t n) { out.reserve(n); },
-      [&](PyObject* item) { out.emplace_back(Py_NewRef(item)); });
-  return out;
-}
-
+// A video id: bytes, or a sequence of byte values.
 std::vector<std::uint8_t> to_byte_string(PyObject* item) {
   if (PyBytes_Check(item)) {
     const auto* data =
         reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item));
     return {data, data + PyBytes_GET_SIZE(item)};
   }
-  std::vector<std::uint8_t> out;
-  for_each_in_sequence(
-      item, [&](std::size_t n) { out.reserve(n); },
-      [&](PyObject* byte) { out.push_back(to_u8(byte)); });
-  return out;
+  return to_vector<std::uint8_t>(item, to_u8);
 }
 
-std::vector<std::vector<std::uint8_t>> to_video_index(PyObject* seq) {
-  std::vector<std::vector<std::uint8_t>> out;
-  for_each_in_sequence(
-      seq, [&](std::size_t n) { out.reserve(n); },
-      [&](PyObject* item) { out.push_back(to_byte_string(item)); });
-  return out;
-}
-
-// One item of `payloads` that is not None, converted into the table.
-void push_payload(PyObject* item, PayloadTable& table,
-                  std::vector<std::uint32_t>& ids,
-                  std::vector<std::uint32_t>& counts) {
+// One item of `payloads`, converted and handed to the construction.
+void add_payload(PyObject* item, index::Construction& c,
+                 std::vector<std::uint32_t>& ids,
+                 std::vector<std::uint32_t>& counts) {
+  if (item == Py_None) {
+    c.add_absent_payload();
+    return;
+  }
   if (!PyTuple_Check(item)) throw_cannot_convert(item, "PyTuple");
   if (PyTuple_GET_SIZE(item) != 3) {
-    throw_value_error("Payload tuple must have 3 elements");
+    throw InvalidInput("Payload tuple must have 3 elements");
   }
   const std::uint32_t total = to_u32(PyTuple_GET_ITEM(item, 0));
-  auto read_list = [](PyObject* list, std::vector<std::uint32_t>& out) {
-    out.clear();
-    for_each_in_sequence(
-        list, [&](std::size_t n) { out.reserve(n); },
-        [&](PyObject* v) { out.push_back(to_u32(v)); });
-  };
-  read_list(PyTuple_GET_ITEM(item, 1), ids);
-  read_list(PyTuple_GET_ITEM(item, 2), counts);
-  if (ids.size() != counts.size()) {
-    throw_value_error("video_ids and video_counts length mismatch");
-  }
-  table.push({total, ids, counts});
+  read_sequence(PyTuple_GET_ITEM(item, 1), ids, to_u32);
+  read_sequence(PyTuple_GET_ITEM(item, 2), counts, to_u32);
+  c.add_payload(total, ids, counts);
 }
 
 PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[kMaxParams];
   bind_arguments(kSpec, args, nargs, kwnames, a);
 
-  Trie trie;
-  trie.node_shifts = convert_arg("node_shifts", [&] { return to_u32_vector(a[0]); });
-  trie.child_labels = convert_arg("child_labels", [&] { return to_labels(a[1]); });
-  std::vector<Ref> payloads =
-      convert_arg("payloads", [&] { return to_object_vector(a[2]); });
-  trie.child_transitions =
-      convert_arg("child_transitions", [&] { return to_u32_vector(a[3]); });
-  const auto video_index =
-      convert_arg("video_index", [&] { return to_video_index(a[4]); });
+  auto node_shifts = convert_arg("node_shifts", [&] { return to_vector<std::uint32_t>(a[0], to_u32); });
+  auto child_labels = convert_arg("child_labels", [&] { return to_vector<char32_t>(a[1], first_char); });
+  // Payload items are kept as references and converted after the checks of
+  // the lengths and edges.
+  std::vector<Ref> payloads = convert_arg("payloads", [&] {
+    return to_vector<Ref>(a[2], [](PyObject* item) { return Ref(Py_NewRef(item)); });
+  });
+  auto child_transitions =
+      convert_arg("child_transitions", [&] { return to_vector<std::uint32_t>(a[3], to_u32); });
+  const auto video_index = convert_arg("video_index", [&] {
+    return to_vector<std::vector<std::uint8_t>>(a[4], to_byte_string);
+  });
   const std::uint64_t video_top_n =
       convert_arg("video_top_n", [&] { return to_u64(a[5]); });
 
-  const std::size_t n = trie.child_labels.size();
-  if (trie.node_shifts.size() != n) {
-    throw_value_error("node_shifts len " +
-                      std::to_string(trie.node_shifts.size()) +
-                      " != child_labels len " + std::to_string(n));
-  }
-  if (payloads.size() != n) {
-    throw_value_error("payloads len " + std::to_string(payloads.size()) +
-                      " != child_labels len " + std::to_string(n));
-  }
-  for (std::size_t e = 0; e < trie.child_transitions.size(); ++e) {
-    if (trie.child_transitions[e] >= n) {
-      throw_value_error("child_transitions[" + std::to_string(e) + "] = " +
-                        std::to_string(trie.child_transitions[e]) +
-                        " out of range [0.." + std::to_string(n) + ")");
-    }
-  }
-
-  trie.terminal.resize(n);
-  PayloadTable supplied;
-  supplied.reserve(n, 0);
+  index::Construction c(std::move(node_shifts), std::move(child_labels), payloads.size(),
+                        std::move(child_transitions));
   std::vector<std::uint32_t> ids, counts;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* item = payloads[i].get();
-    if (item == Py_None) {
-      supplied.push_absent();
-    } else {
-      trie.terminal[i] = 1;
-      push_payload(item, supplied, ids, counts);
-    }
-  }
+  for (const Ref& item : payloads) add_payload(item.get(), c, ids, counts);
   payloads.clear();
-
-  bool all16 = true, all4 = true;
-  for (const auto& id : video_index) {
-    all16 = all16 && id.size() == 16;
-    all4 = all4 && id.size() == 4;
-  }
-  if (video_index.empty() || all16) {
-    trie.id_mode = IdMode::Uuid;
-    trie.video_uuids.resize(video_index.size());
-    for (std::size_t v = 0; v < video_index.size(); ++v) {
-      std::memcpy(trie.video_uuids[v].data(), video_index[v].data(), 16);
-    }
-  } else if (all4) {
-    trie.id_mode = IdMode::Int32;
-    trie.video_int32_ids.resize(video_index.size());
-    for (std::size_t v = 0; v < video_index.size(); ++v) {
-      const auto& b = video_index[v];
-      trie.video_int32_ids[v] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
-                                std::uint32_t{b[2]} << 16 |
-                                std::uint32_t{b[3]} << 24;
-    }
-  } else {
-    throw_value_error(
-        "video_index entries must be all 16 bytes (UUID) or all 4 bytes "
-        "(int32)");
-  }
-
-  trie.propagate(supplied, static_cast<std::size_t>(video_top_n));
-  return wrap_trie(std::move(trie));
+  return wrap(std::move(c).finish(video_index, video_top_n));
 }
 
 }  // namespace

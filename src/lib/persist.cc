@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
 
 #include "lib/binding.h"
 #include "lib/methods.h"
@@ -55,12 +54,8 @@ PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     });
   }
   format::Decoded<Trie> decoded = decode_trie(input, std::move(owner));
-  if (!decoded) {
-    const std::string text = "decode error: " + decoded.error().text();
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    throw PythonError{};
-  }
-  return wrap_trie(std::move(decoded.value()));
+  if (!decoded) throw decoded.error();
+  return wrap(index::Index(std::move(decoded.value())));
 }
 
 }  // namespace

@@ -1,0 +1,82 @@
+#include "index/construct.h"
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "common/fault.h"
+
+namespace tessaloom::index {
+
+Construction::Construction(std::vector<std::uint32_t> node_shifts,
+                           std::vector<char32_t> child_labels, std::size_t payload_count,
+                           std::vector<std::uint32_t> child_transitions) {
+  const std::size_t n = child_labels.size();
+  if (node_shifts.size() != n) {
+    throw InvalidInput("node_shifts len " + std::to_string(node_shifts.size()) +
+                       " != child_labels len " + std::to_string(n));
+  }
+  if (payload_count != n) {
+    throw InvalidInput("payloads len " + std::to_string(payload_count) +
+                       " != child_labels len " + std::to_string(n));
+  }
+  for (std::size_t e = 0; e < child_transitions.size(); ++e) {
+    if (child_transitions[e] >= n) {
+      throw InvalidInput("child_transitions[" + std::to_string(e) + "] = " +
+                         std::to_string(child_transitions[e]) + " out of range [0.." +
+                         std::to_string(n) + ")");
+    }
+  }
+  trie_.node_shifts = std::move(node_shifts);
+  trie_.child_labels = std::move(child_labels);
+  trie_.child_transitions = std::move(child_transitions);
+  trie_.terminal.reserve(n);
+  supplied_.reserve(n, 0);
+}
+
+void Construction::add_absent_payload() {
+  trie_.terminal.push_back(0);
+  supplied_.push_absent();
+}
+
+void Construction::add_payload(std::uint32_t total_count,
+                               std::span<const std::uint32_t> video_ids,
+                               std::span<const std::uint32_t> video_counts) {
+  if (video_ids.size() != video_counts.size()) {
+    throw InvalidInput("video_ids and video_counts length mismatch");
+  }
+  trie_.terminal.push_back(1);
+  supplied_.push({total_count, video_ids, video_counts});
+}
+
+Index Construction::finish(std::span<const std::vector<std::uint8_t>> video_index,
+                           std::uint64_t video_top_n) && {
+  bool all16 = true, all4 = true;
+  for (const auto& id : video_index) {
+    all16 = all16 && id.size() == 16;
+    all4 = all4 && id.size() == 4;
+  }
+  if (video_index.empty() || all16) {
+    trie_.id_mode = IdMode::Uuid;
+    trie_.video_uuids.resize(video_index.size());
+    for (std::size_t v = 0; v < video_index.size(); ++v) {
+      std::memcpy(trie_.video_uuids[v].data(), video_index[v].data(), 16);
+    }
+  } else if (all4) {
+    trie_.id_mode = IdMode::Int32;
+    trie_.video_int32_ids.resize(video_index.size());
+    for (std::size_t v = 0; v < video_index.size(); ++v) {
+      const auto& b = video_index[v];
+      trie_.video_int32_ids[v] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
+                                 std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
+    }
+  } else {
+    throw InvalidInput(
+        "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)");
+  }
+  trie_.propagate(supplied_, static_cast<std::size_t>(video_top_n));
+  supplied_ = PayloadTable();
+  return Index(std::move(trie_));
+}
+
+}  // namespace tessaloom::index
