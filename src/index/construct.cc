@@ -8,9 +8,8 @@
 
 namespace tessaloom::index {
 
-Construction::Construction(std::vector<std::uint32_t> node_shifts,
-                           std::vector<char32_t> child_labels, std::size_t payload_count,
-                           std::vector<std::uint32_t> child_transitions) {
+Construction::Construction(Shifts node_shifts, Labels child_labels, std::size_t payload_count,
+                           Transitions child_transitions) {
   const std::size_t n = child_labels.size();
   if (node_shifts.size() != n) {
     throw InvalidInput("node_shifts len " + std::to_string(node_shifts.size()) +

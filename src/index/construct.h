@@ -28,10 +28,15 @@ namespace tessaloom::index {
 
 class Construction {
  public:
+  // The arrays are taken in the trie's own containers.
+  using Shifts = decltype(Trie::node_shifts);
+  using Labels = decltype(Trie::child_labels);
+  using Transitions = decltype(Trie::child_transitions);
+
   // Checks 1 and 2; `payload_count` is the length of the payloads array,
   // whose items follow through add_payload.
-  Construction(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
-               std::size_t payload_count, std::vector<std::uint32_t> child_transitions);
+  Construction(Shifts node_shifts, Labels child_labels, std::size_t payload_count,
+               Transitions child_transitions);
 
   // Node i's payload, for i = 0, 1, ... in order: absent, or present with a
   // total and lists of video numbers and counts (check 3).

@@ -19,17 +19,17 @@ constexpr MethodSpec kSpec = {"from_internal_data_v2", kParams, 6, 6};
 
 // Every array: the items of a sequence, each converted, replacing what `out`
 // held (its storage is reused).
-template <class T, class Convert>
-void read_sequence(PyObject* seq, std::vector<T>& out, Convert&& convert) {
+template <class Array, class Convert>
+void read_sequence(PyObject* seq, Array& out, Convert&& convert) {
   out.clear();
   for_each_in_sequence(
       seq, [&](std::size_t n) { out.reserve(n); },
       [&](PyObject* item) { out.push_back(convert(item)); });
 }
 
-template <class T, class Convert>
-std::vector<T> to_vector(PyObject* seq, Convert&& convert) {
-  std::vector<T> out;
+template <class Array, class Convert>
+Array to_array(PyObject* seq, Convert&& convert) {
+  Array out;
   read_sequence(seq, out, convert);
   return out;
 }
@@ -53,7 +53,7 @@ std::vector<std::uint8_t> to_byte_string(PyObject* item) {
         reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item));
     return {data, data + PyBytes_GET_SIZE(item)};
   }
-  return to_vector<std::uint8_t>(item, to_u8);
+  return to_array<std::vector<std::uint8_t>>(item, to_u8);
 }
 
 // One item of `payloads`, converted and handed to the construction.
@@ -78,22 +78,25 @@ PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[kMaxParams];
   bind_arguments(kSpec, args, nargs, kwnames, a);
 
-  auto node_shifts = convert_arg("node_shifts", [&] { return to_vector<std::uint32_t>(a[0], to_u32); });
-  auto child_labels = convert_arg("child_labels", [&] { return to_vector<char32_t>(a[1], first_char); });
+  using index::Construction;
+  auto node_shifts =
+      convert_arg("node_shifts", [&] { return to_array<Construction::Shifts>(a[0], to_u32); });
+  auto child_labels =
+      convert_arg("child_labels", [&] { return to_array<Construction::Labels>(a[1], first_char); });
   // Payload items are kept as references and converted after the checks of
   // the lengths and edges.
-  std::vector<Ref> payloads = convert_arg("payloads", [&] {
-    return to_vector<Ref>(a[2], [](PyObject* item) { return Ref(Py_NewRef(item)); });
+  auto payloads = convert_arg("payloads", [&] {
+    return to_array<std::vector<Ref>>(a[2], [](PyObject* item) { return Ref(Py_NewRef(item)); });
   });
-  auto child_transitions =
-      convert_arg("child_transitions", [&] { return to_vector<std::uint32_t>(a[3], to_u32); });
+  auto child_transitions = convert_arg(
+      "child_transitions", [&] { return to_array<Construction::Transitions>(a[3], to_u32); });
   const auto video_index = convert_arg("video_index", [&] {
-    return to_vector<std::vector<std::uint8_t>>(a[4], to_byte_string);
+    return to_array<std::vector<std::vector<std::uint8_t>>>(a[4], to_byte_string);
   });
   const std::uint64_t video_top_n =
       convert_arg("video_top_n", [&] { return to_u64(a[5]); });
 
-  index::Construction c(std::move(node_shifts), std::move(child_labels), payloads.size(),
+  Construction c(std::move(node_shifts), std::move(child_labels), payloads.size(),
                         std::move(child_transitions));
   std::vector<std::uint32_t> ids, counts;
   for (const Ref& item : payloads) add_payload(item.get(), c, ids, counts);

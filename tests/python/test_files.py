@@ -187,19 +187,3 @@ def test_counts_of_any_bytes_are_read_or_refused(data, start):
 ])
 def test_terms_rule(text, expected):
     assert terms(text) == expected
-
-
-@settings(max_examples=300, deadline=None)
-@given(st.text())
-def test_terms_are_the_alnum_runs_of_the_normalised_text(text):
-    import unicodedata
-
-    folded = unicodedata.normalize("NFKC", text).casefold()
-    runs, current = [], ""
-    for ch in folded:
-        if ch.isalnum():
-            current += ch
-        elif current:
-            runs.append(current)
-            current = ""
-    assert terms(text) == runs + ([current] if current else [])

@@ -34,25 +34,8 @@ ALL = [("cat", 1, 0), ("car", 1, 1), ("cart", 1, 1)]
     (("xyz", 4294967295), {}, [("cat", 1, 3), ("car", 1, 3), ("cart", 1, 4), ("dog", 1, 3)]),
 ])
 def test_fuzzy_match_examples(args, kwargs, expected):
-    assert CATS.fuzzy_match(*args, **kwargs) == expected
-
-
-def test_order_follows_the_trie_not_the_distance(small_index):
-    out = small_index.fuzzy_match("cat", 1)  # r before t here
-    assert out == [("car", 1, 1), ("cart", 1, 1), ("cat", 1, 0)]
-    assert [tuple(map(type, t)) for t in out] == [(str, int, int)] * 3
-
-
-def test_four_character_worked_example():
-    # "abcd" at distance 0 and "abce" at distance 1, both term ends.
-    s = index([("abcd", 10, 6), ("abcd", 11, 3), ("abcd", 12, 1), ("abce", 12, 100)])
-    wb = (1.0 - 1 / 4) * 0.05
-    total = 0.0 + 1.0 * 10 + wb * 100
-    expected = [("10", (0.0 + 1.0 * 6) / total), ("12", (0.0 + 1.0 * 1 + wb * 100) / total), ("11", (0.0 + 1.0 * 3) / total)]
-    assert [round(x, 4) for _, x in expected] == [0.4364, 0.3455, 0.2182]
-    out = s.fuzzy_match_video("abcd", 1)
-    assert out == expected and all(type(k) is str and type(x) is float for k, x in out)
-    assert s.fuzzy_match_video("abcd", 1, 2) == s.fuzzy_match_video(term="abcd", limit=2) == expected[:2]
+    out = CATS.fuzzy_match(*args, **kwargs)
+    assert out == expected and all(tuple(map(type, t)) == (str, int, int) for t in out)
 
 
 @pytest.mark.parametrize("min_score, keys", [
@@ -63,7 +46,8 @@ def test_min_score(min_score, keys):
     # Shares 0.99, exactly 0.01 (kept by default) and 0.
     s = index([("ab", 5, 99), ("ab", 6, 1), ("ab", 7, 0)])
     assert [k for k, _ in s.fuzzy_match_video("ab", 0, None, None, *min_score)] == keys
-    assert s.fuzzy_match_video("ab", 0, min_score=0.0)[1] == ("6", 0.01)
+    out = s.fuzzy_match_video("ab", 0, min_score=0.0)
+    assert out[1] == ("6", 0.01) and all(type(k) is str and type(x) is float for k, x in out)
 
 
 def test_video_without_an_id_is_dropped_after_the_cut():
