@@ -17,6 +17,13 @@ with it off.
 
     python benchmarks/persist_benchmark.py            # the whole word list
     python benchmarks/persist_benchmark.py --quick    # a few thousand words
+    python benchmarks/persist_benchmark.py --compare A/bin/python B/bin/python
+
+With ``--compare``, the index is saved once and each given interpreter (each
+with its own installed copy of tessaloom, for example two commits or two
+build options) loads and saves it in a process of its own, the interpreters
+taking turns round after round; the best time of each is printed, with its
+ratio to the first's.
 
 Figures are wall-clock and noisy on a shared machine: take the best of runs.
 """
@@ -104,6 +111,52 @@ def load_against_raw(index: PrefixSearch, runs: int) -> tuple[float, float]:
     return load_best, raw_best
 
 
+COMPARE_CHILD = """
+import gc, sys, time
+from tessaloom import PrefixSearch
+data = open(sys.argv[1], 'rb').read()
+runs = int(sys.argv[2])
+gc.disable()
+t0 = time.perf_counter()
+index = PrefixSearch.from_bytes(data)
+cold = time.perf_counter() - t0
+load = save = float('inf')
+for _ in range(runs):
+    index = None
+    t0 = time.perf_counter()
+    index = PrefixSearch.from_bytes(data)
+    load = min(load, time.perf_counter() - t0)
+    t0 = time.perf_counter()
+    index.to_bytes()
+    save = min(save, time.perf_counter() - t0)
+print(cold, load, save)
+"""
+
+
+def compare(pythons: list[str], data: bytes, rounds: int, runs: int) -> None:
+    """from_bytes (first call of a process, and best of repeated calls) and
+    to_bytes of the same saved bytes in each interpreter, in turns."""
+    best = {py: [float("inf")] * 3 for py in pythons}
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "index.bin"
+        path.write_bytes(data)
+        for _ in range(rounds):
+            for py in pythons:
+                done = subprocess.run([py, "-c", COMPARE_CHILD, str(path), str(runs)], cwd=tmp,
+                                      capture_output=True, text=True)
+                if done.returncode != 0:
+                    raise RuntimeError(f"{py} failed:\n{done.stderr}")
+                best[py] = [min(a, float(b)) for a, b in zip(best[py], done.stdout.split())]
+    size = len(data) / MB
+    first = best[pythons[0]]
+    print(f"best of {rounds} rounds, {runs} calls each; time (MB/s) and ratio to the first interpreter:")
+    for py in pythons:
+        cells = []
+        for name, t, t0 in zip(("from_bytes first call", "from_bytes", "to_bytes"), best[py], first):
+            cells.append(f"{name} {t * 1e3:7.2f} ms ({size / t:5.0f} MB/s, {t / t0:4.2f}x)")
+        print(f"  {py}\n    " + "\n    ".join(cells))
+
+
 def both_ways(fn, runs: int) -> tuple[float, float]:
     """Best times with the collector on and off."""
     on, _ = best_time(fn, runs, collector=True)
@@ -116,6 +169,9 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--quick", action="store_true", help="index only a few thousand words (for CI)")
     ap.add_argument("--limit", type=int, default=None, help="index at most this many words")
     ap.add_argument("--runs", type=int, default=None, help="runs per measurement (best is kept)")
+    ap.add_argument("--compare", nargs="+", metavar="PYTHON", default=None,
+                    help="time loading and saving in each of these interpreters, in turns")
+    ap.add_argument("--rounds", type=int, default=7, help="rounds of turns with --compare")
     args = ap.parse_args(argv)
     limit = 3000 if args.quick and args.limit is None else args.limit
     runs = args.runs or (3 if args.quick else 7)
@@ -127,6 +183,9 @@ def main(argv: list[str] | None = None) -> int:
     nodes = len(arrays.child_labels)
 
     index = PrefixSearch.from_internal_data_v2(*arrays)
+    if args.compare:
+        compare(args.compare, index.to_bytes(), args.rounds, runs)
+        return 0
     save_s, data = best_time(index.to_bytes, runs)
     load_s, loaded = best_time(lambda: PrefixSearch.from_bytes(data), runs)
     if loaded.to_bytes() != data:

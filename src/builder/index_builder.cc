@@ -96,7 +96,7 @@ void Numbering::grow() {
 }
 
 template <class Id, class Hash>
-std::int64_t IndexBuilder::number_video(IdMode mode, std::vector<Id>& ids,
+std::int64_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids,
                                         const Id& id, Hash&& hash) {
   if (have_videos_ && id_mode_ != mode) return -1;
   // A video's records often come one after the other (the terms of one
@@ -329,7 +329,7 @@ void IndexBuilder::build_trie() {
     }
     const std::size_t m = static_cast<std::size_t>(start[k + 1] - start[k]);
     const PayloadTable::Slot s = supplied_.push_uninitialized(
-        static_cast<std::uint32_t>(term_total_[k]), m, m);
+        static_cast<std::uint32_t>(term_total_[k]), m);
     for (std::size_t j = 0; j < m; ++j) {
       const Entry e = entries[start[k] + j];
       s.video_ids[j] = e.video;

@@ -120,7 +120,7 @@ class IndexBuilder {
 
   std::string_view term(std::uint32_t t) const;
   template <class Id, class Hash>
-  std::int64_t number_video(IdMode mode, std::vector<Id>& ids, const Id& id,
+  std::int64_t number_video(IdMode mode, PodArray<Id>& ids, const Id& id,
                             Hash&& hash);
 
   // Reading.
@@ -131,8 +131,8 @@ class IndexBuilder {
   Numbering videos_;
   IdMode id_mode_ = IdMode::Uuid;
   bool have_videos_ = false;
-  std::vector<Uuid> uuids_;
-  std::vector<std::uint32_t> ints_;
+  PodArray<Uuid> uuids_;
+  PodArray<std::uint32_t> ints_;
   std::uint32_t last_video_ = 0xFFFFFFFFu;  // the number last given out
   PodArray<Record> records_;
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-namespace tessaloom::pod_memory {
+namespace tessaloom::common {
 
 void* allocate(std::size_t bytes) {
   void* p = std::malloc(bytes == 0 ? 1 : bytes);
@@ -18,4 +18,4 @@ void* resize(void* p, std::size_t bytes) {
 
 void release(void* p) noexcept { std::free(p); }
 
-}  // namespace tessaloom::pod_memory
+}  // namespace tessaloom::common

@@ -11,17 +11,20 @@
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <new>
+#include <ranges>
 #include <span>
 #include <type_traits>
 #include <utility>
 
 namespace tessaloom {
 
-namespace pod_memory {
+namespace common {
 
 // malloc, realloc and free that throw std::bad_alloc instead of returning
 // null. resize() leaves `p` valid and unchanged when it throws.
@@ -29,7 +32,7 @@ void* allocate(std::size_t bytes);
 void* resize(void* p, std::size_t bytes);
 void release(void* p) noexcept;
 
-}  // namespace pod_memory
+}  // namespace common
 
 template <class T>
 class PodArray {
@@ -42,6 +45,14 @@ class PodArray {
   PodArray() = default;
   PodArray(std::size_t n, const T& v) { assign(n, v); }
   PodArray(const PodArray& o) { append(o.data(), o.size()); }
+  PodArray(std::initializer_list<T> v) { append(v.begin(), v.size()); }
+  // A copy of another contiguous range of T (a std::vector, a span).
+  template <std::ranges::contiguous_range R>
+    requires std::same_as<std::ranges::range_value_t<R>, T> &&
+             (!std::same_as<std::remove_cvref_t<R>, PodArray>)
+  PodArray(const R& r) {
+    append(std::ranges::data(r), std::ranges::size(r));
+  }
   PodArray(PodArray&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
@@ -71,6 +82,7 @@ class PodArray {
   bool empty() const { return size_ == 0; }
   T* data() { return data_; }
   const T* data() const { return data_; }
+  T& back() { return data_[size_ - 1]; }
   T& operator[](std::size_t i) { return data_[i]; }
   const T& operator[](std::size_t i) const { return data_[i]; }
   T* begin() { return data_; }
@@ -141,12 +153,12 @@ class PodArray {
   void reallocate(std::size_t n) {
     if (n > max_size()) throw std::bad_alloc();
     data_ = static_cast<T*>(data_ == nullptr
-                                ? pod_memory::allocate(n * sizeof(T))
-                                : pod_memory::resize(data_, n * sizeof(T)));
+                                ? common::allocate(n * sizeof(T))
+                                : common::resize(data_, n * sizeof(T)));
     capacity_ = n;
   }
   void free_block() noexcept {
-    pod_memory::release(data_);
+    common::release(data_);
     data_ = nullptr;
     capacity_ = 0;
   }

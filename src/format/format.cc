@@ -2,10 +2,6 @@
 
 #include <algorithm>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "common/fault.h"
 
 namespace tessaloom::format {
@@ -19,14 +15,6 @@ const char* integer_type_name(IntegerType t) {
     case IntegerType::Reserved: return "Reserved";
   }
   return "?";
-}
-
-// Makes room for `extra` more elements: geometric growth, so that appending
-// many small runs (the entries of payload after payload) stays linear.
-template <class T>
-void make_room(std::vector<T>& v, std::size_t extra) {
-  if (v.capacity() - v.size() >= extra) return;
-  v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
 }
 
 }  // namespace
@@ -219,12 +207,24 @@ std::uint32_t Reader::read_variant(std::string_view type_name) {
   return v;
 }
 
-void Reader::read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n) {
-  const std::size_t m = reservable(n);
+namespace {
+
+// Room for m more elements of out, and its size grown by them (left for the
+// caller to fill): geometric growth, so that appending many small runs stays
+// linear.
+template <class T>
+T* grow(PodArray<T>& out, std::size_t m) {
   const std::size_t base = out.size();
-  make_room(out, m);
-  out.resize(base + m);
-  std::uint32_t* dst = out.data() + base;
+  out.reserve_more(m);
+  out.resize_for_overwrite(base + m);
+  return out.data() + base;
+}
+
+}  // namespace
+
+void Reader::read_u32s(PodArray<std::uint32_t>& out, std::uint64_t n) {
+  const std::size_t m = reservable(n);
+  std::uint32_t* dst = grow(out, m);
 
   // The fast path while 5 bytes are left; the tail of the input, and
   // anything refused, go through read_u32.
@@ -238,54 +238,9 @@ void Reader::read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n) {
   for (std::uint64_t j = m; j < n; ++j) out.push_back(read_u32());
 }
 
-void Reader::read_u32_run(std::uint32_t* dst, std::size_t n) {
-  std::size_t k = 0;
-  // With room for n values of the longest form and a 16-byte block after
-  // them, no read below can pass the end of the input.
-  if (remaining() / 5 > n + 4) {
-    const std::uint8_t* p = p_;
-#if defined(__SSE2__)
-    // Runs of one-byte values (the usual case for counts), 16 at a time: a
-    // block whose first `take` bytes are all below 251 holds `take` values.
-    const __m128i m251 = _mm_set1_epi8(static_cast<char>(251));
-    const __m128i zero = _mm_setzero_si128();
-    while (k < n) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const unsigned marker = static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x, m251), x)));
-      const std::size_t take = std::min<std::size_t>(n - k, 16);
-      const unsigned wanted = (1u << take) - 1;
-      if ((marker & wanted) != 0) break;
-      const __m128i lo = _mm_unpacklo_epi8(x, zero);
-      const __m128i hi = _mm_unpackhi_epi8(x, zero);
-      auto* out = reinterpret_cast<__m128i*>(dst + k);
-      _mm_storeu_si128(out + 0, _mm_unpacklo_epi16(lo, zero));
-      _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(lo, zero));
-      _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(hi, zero));
-      _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(hi, zero));
-      p += take;
-      k += take;
-    }
-#endif
-    // The arrays read this way (node numbers, edge offsets, ids) come in
-    // long runs of one form, on which a branch on the form predicts well and
-    // lets the next value's read start before this one's length is known.
-    for (; k < n; ++k) {
-      if (!take_u32(p, dst[k])) break;
-    }
-    p_ = p;
-  }
-  // Near the end of the input, and at a refused marker: one value at a time
-  // with every check.
-  for (; k < n; ++k) dst[k] = read_u32();
-}
-
-void Reader::read_chars(std::vector<char32_t>& out, std::uint64_t n) {
+void Reader::read_chars(PodArray<char32_t>& out, std::uint64_t n) {
   const std::size_t m = reservable(n);
-  const std::size_t base = out.size();
-  make_room(out, m);
-  out.resize(base + m);
-  char32_t* dst = out.data() + base;
+  char32_t* dst = grow(out, m);
   const std::uint8_t* p = p_;
   std::size_t k = 0;
   for (; k < m && p != end_ && *p < 0x80; ++k) dst[k] = *p++;
@@ -294,20 +249,18 @@ void Reader::read_chars(std::vector<char32_t>& out, std::uint64_t n) {
   for (std::uint64_t j = m; j < n; ++j) out.push_back(read_char());
 }
 
-void Reader::read_id16s(std::vector<Id16>& out, std::uint64_t n) {
+void Reader::read_id16s(PodArray<Id16>& out, std::uint64_t n) {
   const std::size_t m = reservable(n, kId16Size);
   if (m < n) {
     // The ids that fit are read, then id m lacks what the input does not hold.
     fail(DecodeError::unexpected_end(kId16Size - remaining() % kId16Size));
   }
-  const std::size_t base = out.size();
-  make_room(out, m);
-  out.resize(base + m);
-  if (m != 0) std::memcpy(out.data() + base, p_, m * kId16Size);
+  Id16* dst = grow(out, m);
+  if (m != 0) std::memcpy(dst, p_, m * kId16Size);
   p_ += m * kId16Size;
 }
 
-void Reader::read_bools(std::vector<std::uint8_t>& out, std::uint64_t n) {
+void Reader::read_bools(PodArray<std::uint8_t>& out, std::uint64_t n) {
   const std::size_t m = reservable(n);
   std::uint8_t seen = 0;
   for (std::size_t k = 0; k < m; ++k) seen |= p_[k];
@@ -316,10 +269,8 @@ void Reader::read_bools(std::vector<std::uint8_t>& out, std::uint64_t n) {
       if (p_[k] > 1) fail(DecodeError::invalid_boolean_value(p_[k]));
     }
   }
-  const std::size_t base = out.size();
-  make_room(out, m);
-  out.resize(base + m);
-  if (m != 0) std::memcpy(out.data() + base, p_, m);
+  std::uint8_t* dst = grow(out, m);
+  if (m != 0) std::memcpy(dst, p_, m);
   p_ += m;
   if (m < n) fail(DecodeError::unexpected_end(1));
 }

@@ -32,6 +32,8 @@
 #include <variant>
 #include <vector>
 
+#include "common/pod_array.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -64,7 +66,6 @@ class DecodeError : public std::exception {
   static DecodeError unexpected_variant(std::string_view type_name,
                                         std::uint64_t found);
 
-  Kind kind() const { return kind_; }
   std::uint64_t number() const { return number_; }
   std::string text() const;
   const char* what() const noexcept override { return what_.c_str(); }
@@ -345,24 +346,16 @@ class Reader {
   // An enumeration's number (a u32), 0 or 1.
   std::uint32_t read_variant(std::string_view type_name);
 
-  // Reads n u32 values (elements of a vector whose length was read) into
-  // dst, which must have room for n + kRunSlack values: the fast paths store
-  // whole blocks and may write past the n-th value. n must not be more than
-  // remaining(), so that a dst of that size is never larger than the input
-  // can fill.
-  static constexpr std::size_t kRunSlack = 16;
-  void read_u32_run(std::uint32_t* dst, std::size_t n);
-
   // Append n elements (a vector's declared length) to `out`, growing it
   // geometrically but never past what the rest of the input can hold.
-  void read_u32s(std::vector<std::uint32_t>& out, std::uint64_t n);
-  void read_chars(std::vector<char32_t>& out, std::uint64_t n);
+  void read_u32s(PodArray<std::uint32_t>& out, std::uint64_t n);
+  void read_chars(PodArray<char32_t>& out, std::uint64_t n);
 
   // n ids of 16 bytes each, copied as one block.
-  void read_id16s(std::vector<Id16>& out, std::uint64_t n);
+  void read_id16s(PodArray<Id16>& out, std::uint64_t n);
   // n booleans, one byte each, stored as 0 or 1; the first byte other than
   // 00 and 01 is refused.
-  void read_bools(std::vector<std::uint8_t>& out, std::uint64_t n);
+  void read_bools(PodArray<std::uint8_t>& out, std::uint64_t n);
 
  private:
   [[noreturn]] static void fail(const DecodeError& e);

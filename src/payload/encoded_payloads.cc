@@ -21,13 +21,13 @@ auto read_stored(const std::uint8_t*& p, const std::uint8_t* end, Read read) {
     p = r.position();
     return v;
   } catch (const format::DecodeError&) {
-    payload_detail::throw_malformed();
+    payload::detail::throw_malformed();
   }
 }
 
 }  // namespace
 
-namespace payload_detail {
+namespace payload::detail {
 
 void throw_malformed() {
   throw InternalFault("stored payload bytes do not decode");
@@ -41,45 +41,80 @@ std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end) {
   return read_stored(p, end, [](format::Reader& r) { return r.read_len(); });
 }
 
-}  // namespace payload_detail
+}  // namespace payload::detail
 
 namespace {
 
-// Reads one optional payload value by value with every check. Returns
-// whether every value in it was in its shortest form.
-bool read_payload(format::Reader& r) {
-  if (!r.read_option_tag(format::kOptionPayloadTypeName)) return true;
+// Reads n u32 values with every check. Returns whether each was in its
+// shortest form. While 5 bytes are left a value is taken without a bound
+// check; the rest, and any refused marker, go through the reader's checked
+// read, which reports the exact error.
+bool read_u32_values(format::Reader& r, std::uint64_t n) {
   bool shortest = true;
-  auto u32 = [&] {
+  const std::uint8_t* p = r.position();
+  const std::uint8_t* const end = r.end();
+  for (; n > 0 && end - p >= 5; --n) {
+    const std::uint8_t b = *p;
+    if (b <= 250) {
+      p += 1;
+    } else if (b == 251) {
+      std::uint16_t v;
+      std::memcpy(&v, p + 1, 2);
+      shortest &= v > 250;
+      p += 3;
+    } else if (b == 252) {
+      std::uint32_t v;
+      std::memcpy(&v, p + 1, 4);
+      shortest &= v > 0xFFFF;
+      p += 5;
+    } else {
+      break;
+    }
+  }
+  r.seek(p);
+  for (; n > 0; --n) {
     const std::uint8_t* at = r.position();
     const std::uint32_t v = r.read_u32();
     shortest &= static_cast<std::size_t>(r.position() - at) == format::u32_size(v);
-  };
-  auto len = [&] {
-    const std::uint8_t* at = r.position();
-    const std::uint64_t v = r.read_len();
-    shortest &= static_cast<std::size_t>(r.position() - at) == format::varint_size(v);
-    return v;
-  };
-  u32();
-  // A declared length larger than the input ends with the input: each value
-  // takes at least one byte.
-  for (std::uint64_t k = len(); k > 0; --k) u32();
-  for (std::uint64_t k = len(); k > 0; --k) u32();
+  }
+  return shortest;
+}
+
+// A length, with whether it was in its shortest form.
+std::uint64_t read_len(format::Reader& r, bool& shortest) {
+  const std::uint8_t* at = r.position();
+  const std::uint64_t v = r.read_len();
+  shortest &= static_cast<std::size_t>(r.position() - at) == format::varint_size(v);
+  return v;
+}
+
+// Reads one optional payload value by value with every check. Returns
+// whether every value in it was in its shortest form. A declared length
+// larger than the input ends with the input: each value takes at least one
+// byte.
+bool read_payload(format::Reader& r) {
+  if (!r.read_option_tag(format::kOptionPayloadTypeName)) return true;
+  bool shortest = read_u32_values(r, 1);
+  shortest &= read_u32_values(r, read_len(r, shortest));
+  shortest &= read_u32_values(r, read_len(r, shortest));
   return shortest;
 }
 
 }  // namespace
 
-Payload EncodedPayload::decode() const {
+std::optional<Payload> EncodedPayloads::payload(std::size_t i) const {
+  const std::uint8_t* p;
+  const std::uint8_t* stop;
+  locate(i, &p, &stop);
+  const std::uint8_t tag = *p++;
+  if (tag == 0) return std::nullopt;
+  if (tag != 1) payload::detail::throw_malformed();
   Payload out;
-  out.total_count = total_count;
-  const std::uint8_t* p = ids;
-  for (std::uint64_t k = 0; k < id_count; ++k)
-    out.video_ids.push_back(payload_detail::next_u32(p, ids_end));
-  p = counts;
-  for (std::uint64_t k = 0; k < count_count; ++k)
-    out.video_counts.push_back(payload_detail::next_u32(p, end));
+  out.total_count = payload::detail::next_u32(p, stop);
+  for (auto* list : {&out.video_ids, &out.video_counts}) {
+    for (std::uint64_t k = payload::detail::next_len(p, stop); k > 0; --k)
+      list->push_back(payload::detail::next_u32(p, stop));
+  }
   return out;
 }
 
@@ -112,7 +147,6 @@ EncodedPayloads EncodedPayloads::encode_all(std::size_t count, Get get) {
   if (w.remaining() != 0) throw InternalFault("payloads took fewer bytes than counted");
   out.bytes_ = {buffer.get(), size};
   out.owner_ = std::move(buffer);
-  out.owns_bytes_ = true;
   return out;
 }
 
@@ -122,31 +156,6 @@ EncodedPayloads::EncodedPayloads(const PayloadTable& table)
 EncodedPayloads EncodedPayloads::reversed(const PayloadTable& table) {
   const std::size_t n = table.size();
   return encode_all(n, [&](std::size_t i) { return table.get(n - 1 - i); });
-}
-
-std::optional<EncodedPayload> EncodedPayloads::get(std::size_t i) const {
-  const std::uint8_t* p;
-  const std::uint8_t* stop;
-  locate(i, &p, &stop);
-  const std::uint8_t tag = *p++;
-  if (tag == 0) return std::nullopt;
-  if (tag != 1) payload_detail::throw_malformed();
-  EncodedPayload out;
-  out.total_count = payload_detail::next_u32(p, stop);
-  out.id_count = payload_detail::next_len(p, stop);
-  out.ids = p;
-  for (std::uint64_t k = 0; k < out.id_count; ++k) payload_detail::next_u32(p, stop);
-  out.ids_end = p;
-  out.count_count = payload_detail::next_len(p, stop);
-  out.counts = p;
-  out.end = stop;
-  return out;
-}
-
-std::optional<Payload> EncodedPayloads::payload(std::size_t i) const {
-  const std::optional<EncodedPayload> p = get(i);
-  if (!p) return std::nullopt;
-  return p->decode();
 }
 
 void EncodedPayloads::encode(format::Writer& w) const {
@@ -160,10 +169,8 @@ void EncodedPayloads::encode(format::Writer& w) const {
 EncodedPayloads EncodedPayloads::decode(format::Reader& input,
                                         std::shared_ptr<const void> owner) {
   format::Reader r = input;
-  const std::uint8_t* const start = r.position();
-  const std::uint64_t n = r.read_len();
-  bool shortest =
-      static_cast<std::size_t>(r.position() - start) == format::varint_size(n);
+  bool shortest = true;
+  const std::uint64_t n = read_len(r, shortest);
   const std::uint8_t* const base = r.position();
   // Each payload takes at least its tag byte: a count larger than the input
   // can hold fails at the input's end, having reserved only what it could
@@ -171,50 +178,63 @@ EncodedPayloads EncodedPayloads::decode(format::Reader& input,
   const std::size_t m = r.reservable(n);
   EncodedPayloads out;
   out.ends_.resize_for_overwrite(m);
-  payload_scan::Scanner scan(base, r.end());
   // Payloads are vouched for in batches by the scanner; one it cannot vouch
   // for is read value by value (which also reports the exact error).
+  payload::Scanner scan(base, r.end());
   constexpr std::size_t kBatch = 256;
   const std::uint8_t* batch[kBatch];
-  std::size_t i = 0;
-  while (i < n) {
-    if (i == m) {
-      // More payloads declared than the input holds: it is used up, so this
-      // read reports the end.
-      r.read_option_tag(format::kOptionPayloadTypeName);
-      break;
-    }
+  for (std::size_t i = 0; i < m;) {
     const std::size_t want = std::min<std::size_t>(m - i, kBatch);
-    const std::size_t got = scan.run(r.position(), want, batch);
+    const std::size_t got = scan.scanning() ? scan.run(r.position(), want, batch) : 0;
     for (std::size_t j = 0; j < got; ++j)
       out.ends_.set(i + j, static_cast<std::uint64_t>(batch[j] - base));
     i += got;
     if (got != 0) r.seek(batch[got - 1]);
     if (got < want) {
       shortest &= read_payload(r);
-      out.ends_.set(i, static_cast<std::uint64_t>(r.position() - base));
-      ++i;
+      out.ends_.set(i++, static_cast<std::uint64_t>(r.position() - base));
     }
   }
-  if (i != n) throw InternalFault("payload decoding stopped early");
+  if (scan.first_long_form() < r.position()) shortest = false;
+  // More payloads declared than the input holds: it is used up, so this
+  // read reports the end.
+  if (m < n) r.read_option_tag(format::kOptionPayloadTypeName);
   const std::uint8_t* const stop = r.position();
-  if (scan.first_long_form() < stop) shortest = false;
+  const std::size_t size = static_cast<std::size_t>(stop - base);
 
   if (!shortest) {
-    // Longer forms than needed: read the values and keep them in the
-    // shortest form, so that equal indexes hold equal bytes.
-    format::Reader again({start, input.end()});
-    out = EncodedPayloads(PayloadTable::decode(again));
+    // Longer forms than needed: write the values again in the shortest
+    // form, so that equal indexes hold equal bytes. That form is never
+    // longer than the one read.
+    auto copy = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[size]);
+    EncodedPayloads shortened;
+    shortened.ends_.resize_for_overwrite(m);
+    format::Reader again({base, stop});
+    format::Writer w({copy.get(), size});
+    for (std::size_t j = 0; j < m; ++j) {
+      const bool present = again.read_option_tag(format::kOptionPayloadTypeName);
+      w.write_option_tag(present);
+      if (present) {
+        w.write_u32(again.read_u32());
+        for (int list = 0; list < 2; ++list) {
+          const std::uint64_t k = again.read_len();
+          w.write_len(k);
+          for (std::uint64_t e = 0; e < k; ++e) w.write_u32(again.read_u32());
+        }
+      }
+      shortened.ends_.set(j, static_cast<std::uint64_t>(w.position() - copy.get()));
+    }
+    shortened.bytes_ = {copy.get(), static_cast<std::size_t>(w.position() - copy.get())};
+    shortened.owner_ = std::move(copy);
+    out = std::move(shortened);
   } else if (owner) {
     out.owner_ = std::move(owner);
     out.bytes_ = {base, stop};
   } else {
-    const std::size_t size = static_cast<std::size_t>(stop - base);
     auto copy = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[size]);
     if (size != 0) std::memcpy(copy.get(), base, size);
     out.bytes_ = {copy.get(), size};
     out.owner_ = std::move(copy);
-    out.owns_bytes_ = true;
   }
   input = r;
   return out;

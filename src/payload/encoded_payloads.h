@@ -25,25 +25,6 @@
 
 namespace tessaloom {
 
-// One present payload, located in the encoded bytes.
-struct EncodedPayload {
-  std::uint32_t total_count = 0;
-  std::uint64_t id_count = 0;     // length of video_ids
-  std::uint64_t count_count = 0;  // length of video_counts
-  const std::uint8_t* ids = nullptr;     // the first id
-  const std::uint8_t* ids_end = nullptr;  // where the counts' length starts
-  const std::uint8_t* counts = nullptr;  // the first count
-  const std::uint8_t* end = nullptr;     // the end of the payload
-
-  // Calls f(video, count) for the first min(id_count, count_count) pairs, in
-  // stored order. Every read stays inside the payload's bytes; bytes that do
-  // not decode as they did when loaded throw InternalFault.
-  template <class F>
-  void for_each_pair(F&& f) const;
-
-  Payload decode() const;
-};
-
 class EncodedPayloads {
  public:
   EncodedPayloads() = default;
@@ -55,10 +36,8 @@ class EncodedPayloads {
   // Number of nodes (payloads, present or absent).
   std::size_t size() const { return ends_.size(); }
 
-  // The payload of node i, or nullopt when it is absent. Throws
+  // The payload of node i decoded, or nullopt when it is absent. Throws
   // InternalFault when i >= size().
-  std::optional<EncodedPayload> get(std::size_t i) const;
-  // The same, decoded into a value.
   std::optional<Payload> payload(std::size_t i) const;
 
   // Node i's payload read in one pass, each value once, for a caller that
@@ -66,7 +45,7 @@ class EncodedPayloads {
   // there), then calls check(total_count, id_count, count_count) and then
   // f(video, count) for the first min(id_count, count_count) pairs in stored
   // order. Returns false, calling neither, when the payload is absent.
-  // Throws InternalFault as get() does; check may throw to stop before f.
+  // Throws InternalFault as payload() does; check may throw to stop before f.
   template <class Check, class F>
   bool for_each_pair(std::size_t i, std::vector<std::uint32_t>& ids,
                      Check&& check, F&& f) const;
@@ -84,11 +63,8 @@ class EncodedPayloads {
   static EncodedPayloads decode(format::Reader& r,
                                 std::shared_ptr<const void> owner = nullptr);
 
+  // The stored bytes (their size bounds the entries of any set of nodes).
   std::span<const std::uint8_t> bytes() const { return bytes_; }
-  // Memory of our own: the ends, and the bytes when they are a copy.
-  std::size_t memory_bytes() const {
-    return ends_.memory_bytes() + (owns_bytes_ ? bytes_.size() : 0);
-  }
 
   bool operator==(const EncodedPayloads& o) const;
 
@@ -103,11 +79,10 @@ class EncodedPayloads {
 
   std::shared_ptr<const void> owner_;
   std::span<const std::uint8_t> bytes_;
-  bool owns_bytes_ = false;
   EntryEnds ends_;  // end of node i's bytes, from the start of bytes_
 };
 
-namespace payload_detail {
+namespace payload::detail {
 
 [[noreturn]] void throw_malformed();
 std::uint32_t next_u32_slow(const std::uint8_t*& p, const std::uint8_t* end);
@@ -175,14 +150,14 @@ inline std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
   return v;
 }
 
-}  // namespace payload_detail
+}  // namespace payload::detail
 
 inline void EncodedPayloads::locate(std::size_t i, const std::uint8_t** p,
                                     const std::uint8_t** stop) const {
   if (i >= size()) throw_out_of_range("payloads", i, size());
   const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
   const std::uint64_t end = ends_[i];
-  if (begin >= end || end > bytes_.size()) payload_detail::throw_malformed();
+  if (begin >= end || end > bytes_.size()) payload::detail::throw_malformed();
   *p = bytes_.data() + begin;
   *stop = bytes_.data() + end;
 }
@@ -195,16 +170,16 @@ bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& i
   locate(i, &p, &stop);
   const std::uint8_t tag = *p++;
   if (tag == 0) return false;
-  if (tag != 1) payload_detail::throw_malformed();
-  const std::uint32_t total_count = payload_detail::next_u32(p, stop);
-  const std::uint64_t id_count = payload_detail::next_len(p, stop);
+  if (tag != 1) payload::detail::throw_malformed();
+  const std::uint32_t total_count = payload::detail::next_u32(p, stop);
+  const std::uint64_t id_count = payload::detail::next_len(p, stop);
   // Every id takes at least one byte: a count beyond the bytes left cannot
   // be right, and must not size the list.
-  if (id_count > static_cast<std::uint64_t>(stop - p)) payload_detail::throw_malformed();
+  if (id_count > static_cast<std::uint64_t>(stop - p)) payload::detail::throw_malformed();
   ids.resize(static_cast<std::size_t>(id_count));
   std::uint32_t* const out = ids.data();
-  payload_detail::next_u32s(p, stop, out, id_count);
-  const std::uint64_t count_count = payload_detail::next_len(p, stop);
+  payload::detail::next_u32s(p, stop, out, id_count);
+  const std::uint64_t count_count = payload::detail::next_len(p, stop);
   check(total_count, id_count, count_count);
   const std::uint64_t n = id_count < count_count ? id_count : count_count;
   if (static_cast<std::uint64_t>(stop - p) == count_count) {
@@ -216,24 +191,8 @@ bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& i
       return true;
     }
   }
-  for (std::uint64_t k = 0; k < n; ++k) f(out[k], payload_detail::next_u32(p, stop));
+  for (std::uint64_t k = 0; k < n; ++k) f(out[k], payload::detail::next_u32(p, stop));
   return true;
-}
-
-template <class F>
-void EncodedPayload::for_each_pair(F&& f) const {
-  // Local copies, which the compiler can keep in registers whatever f does.
-  std::uint64_t n = id_count < count_count ? id_count : count_count;
-  const std::uint8_t* id = ids;
-  const std::uint8_t* count = counts;
-  const std::uint8_t* const stop = end;
-  // The ids were read once already, bounded by `end`, when the payload was
-  // located; reading them with the same bound lets the last of them take
-  // the fast path too.
-  for (; n != 0; --n) {
-    const std::uint32_t v = payload_detail::next_u32(id, stop);
-    f(v, payload_detail::next_u32(count, stop));
-  }
 }
 
 }  // namespace tessaloom

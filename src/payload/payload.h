@@ -16,18 +16,42 @@
 
 namespace tessaloom {
 
-namespace format {
-class Reader;
-}  // namespace format
-
 // A read-only look at a payload stored elsewhere. `video_ids` and
 // `video_counts` are parallel; only a restored index can have them differ in
-// length, and readers must check before pairing them.
+// length, and readers must check before pairing them (require_parallel).
 struct PayloadView {
   std::uint32_t total_count = 0;
   std::span<const std::uint32_t> video_ids;
   std::span<const std::uint32_t> video_counts;
 };
+
+namespace payload {
+
+[[noreturn]] void throw_not_parallel(std::uint64_t ids, std::uint64_t counts,
+                                     std::optional<std::size_t> node);
+
+}  // namespace payload
+
+// The check before pairing a payload's ids with its counts: throws
+// InternalFault when it has fewer counts than ids, naming the node when it is
+// given ("payload of node N has ..."), else "payload has ...".
+inline void require_parallel(std::uint64_t ids, std::uint64_t counts,
+                             std::optional<std::size_t> node = std::nullopt) {
+  if (counts < ids) payload::throw_not_parallel(ids, counts, node);
+}
+inline void require_parallel(PayloadView p) {
+  require_parallel(p.video_ids.size(), p.video_counts.size());
+}
+
+// The merge of payloads' entries: grouped by video number and summed in 64
+// bits, then ordered by summed count, largest first, equal sums by ascending
+// video number; each sum is stored saturated at 2^32-1. Writes the result to
+// `ids` and `counts` (which may hold one of the sources: every source is read
+// before either is written). Returns false when a sum passed 2^32-1. Throws
+// InternalFault, writing nothing, when a source has fewer counts than ids.
+bool merge_entries(std::span<const PayloadView> sources,
+                   std::vector<std::uint32_t>& ids,
+                   std::vector<std::uint32_t>& counts);
 
 struct Payload {
   std::uint32_t total_count = 0;
@@ -38,11 +62,9 @@ struct Payload {
   static Payload from_view(PayloadView v);
 
   // Adds `other` into this payload: total counts add up (saturating at
-  // 2^32-1); entries are grouped by video number and summed in 64 bits, then
-  // ordered by summed count, largest first, equal sums by ascending video
-  // number; each sum is stored saturated at 2^32-1. Throws InternalFault,
-  // leaving this payload unchanged, when either side has fewer counts than
-  // ids.
+  // 2^32-1) and the entries of both are merged (merge_entries). Throws
+  // InternalFault, leaving this payload unchanged, when either side has
+  // fewer counts than ids.
   void merge_from(PayloadView other);
 
   bool operator==(const Payload&) const = default;
@@ -71,10 +93,6 @@ class EntryEnds {
     low_[i] = static_cast<std::uint32_t>(v);
     if ((v >> 32) != carries_.size()) add_carries(i, v);
   }
-  void shrink_to_fit() { low_.shrink_to_fit(); }
-  std::size_t memory_bytes() const {
-    return low_.capacity() * 4 + carries_.capacity() * sizeof(std::size_t);
-  }
 
  private:
   std::uint64_t high(std::size_t i) const;
@@ -84,61 +102,38 @@ class EntryEnds {
   std::vector<std::size_t> carries_;
 };
 
-// One optional payload per node, in node order, stored as flat arrays.
-// Entries of node i are ids_[ends[i-1] .. ends[i]) and the same for counts
-// (with an implicit 0 before node 0). Counts share the ids' ends as long as
-// every payload has as many counts as ids (always, except in a restored
-// index); the first payload that does not gives counts ends of their own.
+// One optional payload per node, in node order, stored as flat arrays, each
+// present payload with one count per video id. Entries of node i are
+// ids_[ends[i-1] .. ends[i]) and the same for counts (with an implicit 0
+// before node 0).
 class PayloadTable {
  public:
   std::size_t size() const { return present_.size(); }
-  bool present(std::size_t i) const { return present_[i] != 0; }
   // The payload of node i, or nullopt when it is absent. i must be < size().
   std::optional<PayloadView> get(std::size_t i) const;
-  // Bounds-checked get: throws InternalFault when i >= size().
-  std::optional<PayloadView> checked_get(std::size_t i) const;
 
   void reserve(std::size_t nodes, std::size_t entries);
   // The push functions grow the arrays geometrically, so a table filled
   // without reserve() is still built in linear time. Each has the strong
   // guarantee: when memory runs out the table is left as it was.
   void push_absent();
+  // Keeps the first video_ids.size() counts; throws InternalFault, changing
+  // nothing, when there are fewer.
   void push(PayloadView p);
-  // Appends a payload whose ids and counts are written by the caller into the
-  // returned spans (sizes given up front).
+  // Appends a payload of n entries whose ids and counts are written by the
+  // caller into the returned spans.
   struct Slot {
     std::span<std::uint32_t> video_ids;
     std::span<std::uint32_t> video_counts;
   };
-  Slot push_uninitialized(std::uint32_t total_count, std::size_t n_ids,
-                          std::size_t n_counts);
+  Slot push_uninitialized(std::uint32_t total_count, std::size_t n);
 
   std::size_t entry_count() const { return ids_.size(); }
-  std::size_t memory_bytes() const;
-
-  bool operator==(const PayloadTable& o) const;
-
-  // Reading the saved form (payload_format.cc) value by value: a vector of
-  // optional payloads, each a tag byte, then total_count (u32), video_ids
-  // and video_counts (vectors of u32). Ids and counts are kept as stored,
-  // even of unequal lengths. (Indexes hold their payloads encoded, see
-  // EncodedPayloads; this reads input in longer forms than needed.)
-  // Reads the whole vector; throws format::DecodeError at the first problem.
-  static PayloadTable decode(format::Reader& r);
 
  private:
-  std::uint64_t count_end(std::size_t i) const {
-    return split_counts_ ? count_end_[i] : id_end_[i];
-  }
-  // Gives counts ends of their own, equal to the ids' ends so far.
-  void split_counts();
-  void reserve_one_more();
-
   PodArray<std::uint8_t> present_;
   PodArray<std::uint32_t> total_;
-  EntryEnds id_end_;
-  bool split_counts_ = false;
-  EntryEnds count_end_;  // empty unless split_counts_
+  EntryEnds end_;
   PodArray<std::uint32_t> ids_;
   PodArray<std::uint32_t> counts_;
 };

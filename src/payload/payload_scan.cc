@@ -8,11 +8,16 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if TESSALOOM_SCAN_BIT_DEPOSIT
+// The scanner needs the bit-deposit instruction of x86-64; elsewhere, and
+// when built without it, every payload is read value by value.
+#if TESSALOOM_PAYLOAD_SCAN && defined(__x86_64__)
+#define TESSALOOM_SCAN_BIT_DEPOSIT 1
 #include <immintrin.h>
+#else
+#define TESSALOOM_SCAN_BIT_DEPOSIT 0
 #endif
 
-namespace tessaloom::payload_scan {
+namespace tessaloom::payload {
 namespace {
 
 // Bytes read around a block: 64 for the block, two more for the bytes after
@@ -43,20 +48,6 @@ constexpr auto kTable = make_table();
 
 constexpr std::uint64_t kOnes = 0x0101010101010101;
 constexpr std::uint64_t kHighs = 0x8080808080808080;
-
-// The position of the k-th set bit of each byte value (0 where there is
-// none).
-constexpr std::array<std::array<std::uint8_t, 8>, 256> make_select_table() {
-  std::array<std::array<std::uint8_t, 8>, 256> t{};
-  for (unsigned b = 0; b < 256; ++b) {
-    unsigned k = 0;
-    for (unsigned i = 0; i < 8; ++i) {
-      if (b >> i & 1) t[b][k++] = static_cast<std::uint8_t>(i);
-    }
-  }
-  return t;
-}
-constexpr auto kSelectInByte = make_select_table();
 
 // Bit i set where q[i] >= 251, where q[i] >= 252 and where q[i] == 0, for
 // the 64 bytes of a block.
@@ -105,10 +96,9 @@ std::uint64_t short_values(const std::uint8_t* q, const Masks& m,
 }  // namespace
 
 Scanner::Scanner(const std::uint8_t* begin, const std::uint8_t* end)
-    : room_(static_cast<std::size_t>(end - begin) > kMargin),
+    : room_(available() && static_cast<std::size_t>(end - begin) > kMargin),
       limit_(room_ ? end - kMargin : begin),
-      first_long_form_(end),
-      bit_deposit_(use_bit_deposit()) {}
+      first_long_form_(end) {}
 
 void Scanner::refill(const std::uint8_t* from) {
   origin_ = from;
@@ -200,26 +190,19 @@ void Scanner::refill(const std::uint8_t* from) {
   return (words_[i] >> off) | (words_[i + 1] << 1 << (63 - off));
 }
 
-const std::uint8_t* Scanner::skip_values(const std::uint8_t* q, unsigned k) const {
+#if TESSALOOM_SCAN_BIT_DEPOSIT
+
+// The k-th start at or after q in one step: the marks of the 64 bytes from
+// q, and a bit deposit of 1 << k into them, whose lowest set bit is the
+// k-th mark; longer payloads take one step per 64 bytes.
+__attribute__((target("bmi,bmi2,popcnt"), always_inline)) inline const std::uint8_t*
+Scanner::skip_values(const std::uint8_t* q, unsigned k) const {
   for (;;) {
     if (q >= marked_end_) return nullptr;
     const std::uint64_t w = window(q);
-    // Set bits per byte, then running totals over the bytes (byte i holds
-    // the count in bytes 0..i, byte 7 the whole word's).
-    std::uint64_t s = w - ((w >> 1) & 0x5555555555555555);
-    s = (s & 0x3333333333333333) + ((s >> 2) & 0x3333333333333333);
-    s = (s + (s >> 4)) & 0x0F0F0F0F0F0F0F0F;
-    const std::uint64_t running = s * kOnes;
-    const unsigned c = static_cast<unsigned>(running >> 56);
+    const unsigned c = static_cast<unsigned>(_mm_popcnt_u64(w));
     if (k < c) {
-      // The bytes whose running total is at most k come before the k-th
-      // set bit: their number is the index of its byte.
-      const std::uint64_t at_most = ((k * kOnes | kHighs) - running) & kHighs;
-      const unsigned byte = static_cast<unsigned>(((at_most >> 7) * kOnes) >> 56);
-      const unsigned before =
-          static_cast<unsigned>((running << 8 >> (8 * byte)) & 0xFF);
-      const unsigned bits = static_cast<unsigned>((w >> (8 * byte)) & 0xFF);
-      const std::uint8_t* r = q + 8 * byte + kSelectInByte[bits][k - before];
+      const std::uint8_t* r = q + _tzcnt_u64(_pdep_u64(std::uint64_t{1} << k, w));
       return r < marked_end_ ? r : nullptr;
     }
     k -= c;
@@ -227,17 +210,7 @@ const std::uint8_t* Scanner::skip_values(const std::uint8_t* q, unsigned k) cons
   }
 }
 
-template <bool kDeposit>
-[[gnu::always_inline]] inline const std::uint8_t* Scanner::select(
-    const std::uint8_t* q, unsigned k) const {
-#if TESSALOOM_SCAN_BIT_DEPOSIT
-  if constexpr (kDeposit) return select_bit_deposit(q, k);
-#endif
-  return skip_values(q, k);
-}
-
-template <bool kDeposit>
-[[gnu::always_inline]] inline std::size_t Scanner::run_with(
+__attribute__((target("bmi,bmi2,popcnt"))) std::size_t Scanner::run(
     const std::uint8_t* p, std::size_t max, const std::uint8_t** ends) {
   std::size_t i = 0;
   for (; i < max; ++i) {
@@ -261,7 +234,7 @@ template <bool kDeposit>
       q += b <= 250 ? 1 : b == 251 ? 3 : 5;
       const std::uint8_t n_ids = q[0];
       if (n_ids > 250) break;
-      q = select<kDeposit>(q + 1, n_ids);
+      q = skip_values(q + 1, n_ids);
       if (q == nullptr) break;
       const unsigned n_counts = q[0];
       if (n_counts > 250) break;
@@ -273,7 +246,7 @@ template <bool kDeposit>
         const std::uint64_t all = (std::uint64_t{2} << n_counts) - 1;
         if ((window(q) & all) == all) end = q + n_counts;
       }
-      if (end == nullptr) end = select<kDeposit>(q, n_counts);
+      if (end == nullptr) end = skip_values(q, n_counts);
       if (end == nullptr || end >= marked_end_) break;
     }
     ends[i] = end;
@@ -282,60 +255,24 @@ template <bool kDeposit>
   return i;
 }
 
-std::size_t Scanner::run(const std::uint8_t* p, std::size_t max,
-                         const std::uint8_t** ends) {
-#if TESSALOOM_SCAN_BIT_DEPOSIT
-  if (bit_deposit_) return run_bit_deposit(p, max, ends);
-#endif
-  return run_with<false>(p, max, ends);
-}
-
-#if TESSALOOM_SCAN_BIT_DEPOSIT
-
-// The k-th start at or after q in one step: the marks of the 64 bytes from
-// q, and a bit deposit of 1 << k into them, whose lowest set bit is the
-// k-th mark; longer payloads take one step per 64 bytes.
-__attribute__((target("bmi,bmi2,popcnt"))) const std::uint8_t*
-Scanner::select_bit_deposit(const std::uint8_t* q, unsigned k) const {
-  for (;;) {
-    if (q >= marked_end_) return nullptr;
-    const std::uint64_t w = window(q);
-    const unsigned c = static_cast<unsigned>(_mm_popcnt_u64(w));
-    if (k < c) {
-      const std::uint8_t* r = q + _tzcnt_u64(_pdep_u64(std::uint64_t{1} << k, w));
-      return r < marked_end_ ? r : nullptr;
-    }
-    k -= c;
-    q += 64;
-  }
-}
-
-__attribute__((target("bmi,bmi2,popcnt"))) std::size_t Scanner::run_bit_deposit(
-    const std::uint8_t* p, std::size_t max, const std::uint8_t** ends) {
-  return run_with<true>(p, max, ends);
-}
-
-#endif
-
-bool bit_deposit_allowed = true;
-
-void allow_bit_deposit(bool allow) { bit_deposit_allowed = allow; }
-
-bool Scanner::use_bit_deposit() {
-#if TESSALOOM_SCAN_BIT_DEPOSIT
+bool Scanner::available() {
   static const bool fast = [] {
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2") ||
         !__builtin_cpu_supports("popcnt"))
       return false;
     // AMD families 15h and 17h run the bit deposit in microcode, hundreds
-    // of cycles each: the loop is faster there.
+    // of cycles each: reading value by value is faster there.
     return !(__builtin_cpu_is("amdfam15h") || __builtin_cpu_is("amdfam17h"));
   }();
-  return fast && bit_deposit_allowed;
-#else
-  return false;
-#endif
+  return fast;
 }
 
-}  // namespace tessaloom::payload_scan
+#else
+
+std::size_t Scanner::run(const std::uint8_t*, std::size_t, const std::uint8_t**) { return 0; }
+bool Scanner::available() { return false; }
+
+#endif
+
+}  // namespace tessaloom::payload

@@ -5,31 +5,21 @@
 // too), and a varint's length follows from its first byte. The scanner
 // marks, block by block, the byte at which each value starts, following the
 // chain of lengths from a known start; a payload then ends a fixed number of
-// values after its start plus its two vector lengths, which a population
-// count over the marks finds without a loop per entry. The marking also
-// checks, in bulk, that each value is a valid u32 in its shortest form.
+// values after its start plus its two vector lengths, which a bit deposit
+// into the marks finds without a loop per entry. The marking also checks, in
+// bulk, that each value is a valid u32 in its shortest form.
 //
 // It answers only for the common shapes (tags 00/01, lengths below 251, no
 // 8-byte or refused forms); for anything else it answers "don't know" and
 // the caller reads that payload value by value, which also produces the
-// exact error.
+// exact error. Where the CPU has no fast bit deposit (and in a build with
+// TESSALOOM_PAYLOAD_SCAN off) it answers "don't know" for every payload.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define TESSALOOM_SCAN_BIT_DEPOSIT 1
-#else
-#define TESSALOOM_SCAN_BIT_DEPOSIT 0
-#endif
-
-namespace tessaloom::payload_scan {
-
-// Whether scanners made from now on may use the CPU's bit-deposit
-// instruction where it is fast (the default). Tests turn it off to check
-// the portable way on machines that have it.
-void allow_bit_deposit(bool allow);
+namespace tessaloom::payload {
 
 class Scanner {
  public:
@@ -46,6 +36,10 @@ class Scanner {
   std::size_t run(const std::uint8_t* p, std::size_t max,
                   const std::uint8_t** ends);
 
+  // False when run() can vouch for nothing at all: no fast bit deposit, or
+  // too short an input.
+  bool scanning() const { return room_; }
+
   // The first place where a value vouched for uses a longer form than it
   // needs (or the end of the input when none does).
   const std::uint8_t* first_long_form() const { return first_long_form_; }
@@ -54,24 +48,14 @@ class Scanner {
   static constexpr std::size_t kWords = 512;  // 32 KiB of input per refill
   static constexpr std::size_t kAhead = 2048;  // refill when less is left
 
+  // Whether this build and CPU have a fast bit deposit (decided once).
+  static bool available();
   void refill(const std::uint8_t* from);
   // The marks of the 64 bytes from q, which must be below marked_end_.
   std::uint64_t window(const std::uint8_t* q) const;
   // The start of the k-th value at or after q (k = 0: q itself, which must
-  // be a start), or nullptr past the marked range: a population count and a
-  // selection within 64 marks at a time, in plain arithmetic.
+  // be a start), or nullptr past the marked range.
   const std::uint8_t* skip_values(const std::uint8_t* q, unsigned k) const;
-  template <bool kDeposit>
-  const std::uint8_t* select(const std::uint8_t* q, unsigned k) const;
-  template <bool kDeposit>
-  std::size_t run_with(const std::uint8_t* p, std::size_t max,
-                       const std::uint8_t** ends);
-  static bool use_bit_deposit();
-#if TESSALOOM_SCAN_BIT_DEPOSIT
-  const std::uint8_t* select_bit_deposit(const std::uint8_t* q, unsigned k) const;
-  std::size_t run_bit_deposit(const std::uint8_t* p, std::size_t max,
-                              const std::uint8_t** ends);
-#endif
 
   bool room_;                          // the input is long enough to mark
   const std::uint8_t* limit_;          // no block starts past this
@@ -81,8 +65,7 @@ class Scanner {
   // later start would reach further.
   bool complete_ = false;
   const std::uint8_t* first_long_form_;
-  bool bit_deposit_;
   std::uint64_t words_[kWords + 1] = {};  // a spare word, always 0
 };
 
-}  // namespace tessaloom::payload_scan
+}  // namespace tessaloom::payload

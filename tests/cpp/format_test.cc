@@ -214,17 +214,15 @@ TEST(BulkU32, BlockPathsMatchOneValueAtATime) {
     for (std::size_t pad = 0; pad < room; ++pad) in.push_back(static_cast<std::uint8_t>(rng()));
     for (std::size_t padding : {std::size_t{0}, room}) {
       const std::span<const std::uint8_t> input(in.data(), real + padding);
-      std::vector<std::uint32_t> one(n), run(n + Reader::kRunSlack);
+      std::vector<std::uint32_t> one(n);
+      PodArray<std::uint32_t> run;
       std::size_t len = 0;
       const std::string want = attempt(input, [&](Reader& r) {
         len = std::min<std::uint64_t>(r.read_len(), n);
         for (std::size_t k = 0; k < len; ++k) one[k] = r.read_u32();
       });
       ASSERT_EQ(attempt(input, [&](Reader& r) {
-                  const std::uint64_t l = std::min<std::uint64_t>(r.read_len(), n);
-                  const std::size_t fit = r.reservable(l);
-                  r.read_u32_run(run.data(), fit);
-                  if (fit < l) r.read_u32();
+                  r.read_u32s(run, std::min<std::uint64_t>(r.read_len(), n));
                 }), want) << "padding " << padding;
       if (want.rfind("ok", 0) == 0) EXPECT_TRUE(std::equal(one.begin(), one.begin() + len, run.begin()));
     }

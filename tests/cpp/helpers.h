@@ -39,7 +39,7 @@ inline Trie trie_from_nodes(const std::vector<TestNode>& nodes) {
     t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
     t.child_labels.push_back(n.label);
     t.terminal.push_back(n.terminal);
-    t.child_transitions.insert(t.child_transitions.end(), n.children.begin(), n.children.end());
+    t.child_transitions.append(n.children.data(), n.children.size());
   }
   return t;
 }
@@ -50,8 +50,23 @@ inline PayloadTable payload_table(const std::vector<std::optional<Payload>>& ps)
   return table;
 }
 
+// Sets t's payloads as loading their saved form would (ids and counts may
+// differ in length, as only a restored index can have them).
 inline void set_payloads(Trie& t, const std::vector<std::optional<Payload>>& ps) {
-  t.payloads = EncodedPayloads(payload_table(ps));
+  std::size_t size = format::varint_size(ps.size());
+  for (const auto& p : ps)
+    size += 1 + (p ? format::u32_size(p->total_count) + format::u32s_size(p->video_ids) +
+                         format::u32s_size(p->video_counts)
+                   : 0);
+  std::vector<std::uint8_t> bytes(size);
+  format::Writer w(bytes);
+  w.write_len(ps.size());
+  for (const auto& p : ps) {
+    w.write_option_tag(p.has_value());
+    if (p) w.write_u32(p->total_count), w.write_u32s(p->video_ids), w.write_u32s(p->video_counts);
+  }
+  format::Reader r(bytes);
+  t.payloads = EncodedPayloads::decode(r);
 }
 
 // The payloads of t, decoded.

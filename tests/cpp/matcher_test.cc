@@ -285,7 +285,7 @@ TEST(FuzzyMatch, HugeBlockThenSmallQuery) {
 Trie chain(const std::string& s) {
   Trie t;
   t.child_labels.push_back(0);
-  t.child_labels.insert(t.child_labels.end(), s.begin(), s.end());
+  for (char c : s) t.child_labels.push_back(static_cast<char32_t>(c));
   for (std::uint32_t i = 0; i <= s.size(); ++i) {
     t.node_shifts.push_back(std::min<std::uint32_t>(i, s.size()));
     if (i < s.size()) t.child_transitions.push_back(i + 1);

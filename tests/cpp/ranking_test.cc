@@ -161,7 +161,7 @@ TEST(FuzzyMatchVideo, RandomTriesAgreeWithReference) {
     for (std::size_t v = 3 + rng() % 4; v > 0; --v)
       t.video_int32_ids.push_back(rng() % 3 == 0 ? 4294967295u : std::uint32_t(rng()));
     for (std::size_t v = 3 + rng() % 4; v > 0; --v) {
-      t.video_uuids.emplace_back();
+      t.video_uuids.push_back({});
       for (auto& b : t.video_uuids.back()) b = static_cast<std::uint8_t>(rng());
     }
     t.id_mode = rng() % 2 ? IdMode::Int32 : IdMode::Uuid;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/fault.h"
+#include "common/pod_array.h"
 #include "payload/encoded_payloads.h"
 #include "payload/payload.h"
 
@@ -32,14 +33,14 @@ struct EdgeRange {
 
 struct Trie {
   // The eight fields, in the order they are saved.
-  std::vector<std::uint32_t> node_shifts;
-  std::vector<char32_t> child_labels;
-  std::vector<std::uint32_t> child_transitions;
+  PodArray<std::uint32_t> node_shifts;
+  PodArray<char32_t> child_labels;
+  PodArray<std::uint32_t> child_transitions;
   EncodedPayloads payloads;
-  std::vector<Uuid> video_uuids;
-  std::vector<std::uint32_t> video_int32_ids;
+  PodArray<Uuid> video_uuids;
+  PodArray<std::uint32_t> video_int32_ids;
   IdMode id_mode = IdMode::Uuid;
-  std::vector<std::uint8_t> terminal;  // 0 or 1 per node
+  PodArray<std::uint8_t> terminal;  // 0 or 1 per node
 
   std::size_t node_count() const { return child_labels.size(); }
   std::size_t edge_count() const { return child_transitions.size(); }
@@ -57,14 +58,6 @@ struct Trie {
   bool is_terminal(std::size_t node) const {
     return checked_at(terminal, node, "terminal") != 0;
   }
-  // The external id of video number v is video_uuids[v] or
-  // video_int32_ids[v] according to id_mode; nullopt-like false when v is out
-  // of range of the active table.
-  bool has_video(std::uint32_t v) const {
-    return id_mode == IdMode::Int32 ? v < video_int32_ids.size()
-                                    : v < video_uuids.size();
-  }
-
   // Sets the payloads from those `supplied` per node, pushed up the trie:
   // absent payloads become empty, then from the highest node number down to
   // 0 each node merges its children's payloads (a child numbered above its
@@ -74,8 +67,6 @@ struct Trie {
   // stack. Throws InternalFault, leaving the payloads unchanged, on an edge
   // range past the edge count or a table not of one payload per node.
   void propagate(const PayloadTable& supplied, std::size_t top_n);
-
-  std::size_t memory_bytes() const;
 
   bool operator==(const Trie&) const = default;
 };

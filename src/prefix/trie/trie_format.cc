@@ -8,8 +8,8 @@
 namespace tessaloom {
 namespace {
 
-// Writes a long vector through a local copy of the writer (see
-// PayloadTable::encode).
+// Writes a long vector through a local copy of the writer, which keeps its
+// position in a register through the loop.
 void write_u32s(format::Writer& out, std::span<const std::uint32_t> v) {
   format::Writer w = out;
   w.write_u32s(v);
