@@ -17,9 +17,9 @@ std::uint8_t label_byte(char32_t label, bool terminal) {
 // with its edges listed in node order, so that edge e leads to node e+1 and
 // the node ranges partition the edges. Every node but the root is then the
 // target of exactly one edge, from a lower-numbered parent (checked below),
-// so the arrays are a tree and the records are the nodes themselves.
-bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
-                   PodArray<std::uint8_t>& bytes) {
+// so the arrays are a tree, the records are the nodes themselves and the
+// trie's node_shifts are the records' edge starts.
+bool fill_in_place(const Trie& trie, PodArray<std::uint8_t>& bytes) {
   const std::size_t n = trie.node_count();
   if (trie.edge_count() + 1 != n || trie.node_shifts[0] != 0) return false;
   // Written without early exits or branches, so that the compiler can do
@@ -32,23 +32,18 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
   std::uint32_t bad = 0;
   for (std::uint32_t e = 0; e < last; ++e) bad |= targets[e] ^ (e + 1);
   if (bad != 0) return false;
-  first.resize_for_overwrite(n + 1);
-  bytes.resize_for_overwrite(n + CompactLayout::kBytePadding);
-  std::uint32_t* const f = first.data();
-  std::uint8_t* const b = bytes.data();
   // Ranges in order, each starting at or after its node's number, so that
-  // the parent of node e+1 is numbered at most e.
+  // the parent of node e+1 is numbered at most e; the last node's range
+  // empty.
   for (std::uint32_t i = 0; i < last; ++i) {
     const std::uint32_t begin = shifts[i], end = shifts[i + 1];
     bad |= static_cast<std::uint32_t>(end < begin) |
            (static_cast<std::uint32_t>(begin != end) & static_cast<std::uint32_t>(begin < i));
-    f[i] = begin + 1;
   }
-  const std::uint32_t begin = shifts[last];
-  bad |= static_cast<std::uint32_t>(last < begin) |
-         (static_cast<std::uint32_t>(begin != last) & static_cast<std::uint32_t>(begin < last));
-  f[last] = begin + 1;
-  f[n] = static_cast<std::uint32_t>(n);
+  bad |= static_cast<std::uint32_t>(shifts[last] != last);
+  if (bad != 0) return false;
+  bytes.resize_for_overwrite(n + CompactLayout::kBytePadding);
+  std::uint8_t* const b = bytes.data();
   // Labels below the root: scalar values other than U+0000.
   b[0] = 0;
   for (std::size_t i = 1; i < n; ++i) {
@@ -59,6 +54,33 @@ bool fill_in_place(const Trie& trie, PodArray<std::uint32_t>& first,
   }
   std::fill_n(b + n, CompactLayout::kBytePadding, std::uint8_t{0});
   return bad == 0;
+}
+
+// The signature of each of the n records' children, from their edge starts
+// and the label bytes: one pass over the records in order, reading the label
+// bytes in order too.
+PodArray<std::uint16_t> signatures_of(const std::uint32_t* starts, std::size_t n,
+                                      const std::uint8_t* bytes) {
+  PodArray<std::uint16_t> sigs;
+  sigs.resize_for_overwrite(n);
+  std::uint16_t* const out = sigs.data();
+  // Most records have at most two children, whose bits are taken without
+  // a branch (the byte after a block is readable: padding or the next
+  // record); only larger blocks loop over the rest.
+  for (std::size_t r = 0; r < n; ++r) {
+    const std::uint32_t begin = starts[r] + 1;
+    const std::uint32_t end = r + 1 < n ? starts[r + 1] + 1 : static_cast<std::uint32_t>(n);
+    const std::uint32_t len = end - begin;
+    const auto first = static_cast<std::uint16_t>(-static_cast<int>(len >= 1));
+    const auto second = static_cast<std::uint16_t>(-static_cast<int>(len >= 2));
+    std::uint16_t sig = (CompactLayout::signature_bit(bytes[begin]) & first) |
+                        (CompactLayout::signature_bit(bytes[begin + 1]) & second);
+    if (len > 2) [[unlikely]] {
+      for (std::uint32_t c = begin + 2; c < end; ++c) sig |= CompactLayout::signature_bit(bytes[c]);
+    }
+    out[r] = sig;
+  }
+  return sigs;
 }
 
 }  // namespace
@@ -72,10 +94,9 @@ CompactLayout::CompactLayout(const Trie& trie) {
     return;
   }
   {
-    PodArray<std::uint32_t> first;
     PodArray<std::uint8_t> bytes;
-    if (fill_in_place(trie, first, bytes)) {
-      first_child_ = std::move(first);
+    if (fill_in_place(trie, bytes)) {
+      signatures_ = signatures_of(trie.node_shifts.data(), n, bytes.data());
       label_bytes_ = std::move(bytes);
       return;
     }
@@ -89,8 +110,8 @@ CompactLayout::CompactLayout(const Trie& trie) {
   // have pushed theirs.
   PodArray<std::uint32_t> order;
   order.reserve(n);
-  PodArray<std::uint32_t> first;
-  first.reserve(n + 1);
+  PodArray<std::uint32_t> starts;
+  starts.reserve(n);
   std::vector<std::uint8_t> seen(n, 0);
   order.push_back(0);
   seen[0] = true;
@@ -99,7 +120,7 @@ CompactLayout::CompactLayout(const Trie& trie) {
     const std::size_t node = order[r];
     const std::size_t begin = shifts[node];
     const std::size_t end = node + 1 < n ? shifts[node + 1] : edges;
-    first.push_back(static_cast<std::uint32_t>(order.size()));
+    starts.push_back(static_cast<std::uint32_t>(order.size() - 1));
     if (end <= begin) continue;
     if (end > edges) return;
     for (std::size_t e = begin; e < end; ++e) {
@@ -114,7 +135,6 @@ CompactLayout::CompactLayout(const Trie& trie) {
       order.push_back(static_cast<std::uint32_t>(child));
     }
   }
-  first.push_back(static_cast<std::uint32_t>(order.size()));
   const std::size_t m = order.size();
   PodArray<std::uint8_t> bytes(m + kBytePadding, 0);
   for (std::size_t r = 1; r < m; ++r) {
@@ -126,7 +146,8 @@ CompactLayout::CompactLayout(const Trie& trie) {
     labels_ = std::move(codes);
     original_ = std::move(order);
   }
-  first_child_ = std::move(first);
+  signatures_ = signatures_of(starts.data(), m, bytes.data());
+  starts_ = std::move(starts);
   label_bytes_ = std::move(bytes);
 }
 

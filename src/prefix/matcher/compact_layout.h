@@ -1,17 +1,23 @@
 // A derived in-memory layout of the trie for fast walks. Nodes are numbered
-// breadth-first in edge order (record numbers), so the children of record r
-// are the contiguous records first_child(r) .. first_child(r+1)-1, and each
-// record is held in three parallel arrays:
+// breadth-first in edge order (record numbers), so the children of each
+// record are contiguous records, and each record is held in parallel arrays:
 //
-// - the record number of its first child (4 bytes), read for every visited
-//   node that survives the prune;
+// - where its children start (4 bytes), read for every visited node that
+//   survives the prune. For an index numbered this way already (the builder
+//   numbers every index so), these are the trie's own node_shifts;
 // - one label byte: the label when it is ASCII, 0 otherwise (no label is
 //   U+0000), with kTerminalByte set when the node ends a term. An ASCII query
 //   scans these alone, so a block of siblings costs one byte each. The array
 //   is followed by kBytePadding zero bytes, so that a block can be read 16
 //   bytes at a time without reading past it;
 // - the label's code point (4 bytes), read only for the labels outside ASCII
-//   and for queries outside ASCII.
+//   and for queries outside ASCII;
+// - a 16-bit signature of its children's labels (2 bytes): bit
+//   signature_bit(b) set for the label byte b of each child. A parent with
+//   no edit left wants a child of one of a few labels; when none of their
+//   bits is set, it has no such child and its block is not read at all.
+//   Siblings' signatures share a cache line, so this costs a walk one line
+//   per block where locating the children of each costs two.
 //
 // It is built only when the arrays form a clean tree below the root as the
 // walk sees it: every edge range and child index in range, every node reached
@@ -38,6 +44,12 @@ class CompactLayout {
   // record stays inside the array.
   static constexpr std::size_t kBytePadding = 15;
 
+  // The signature bit of a child's label byte (terminal bit ignored). Labels
+  // outside ASCII all share the bit of byte 0.
+  static constexpr std::uint16_t signature_bit(std::uint8_t byte) {
+    return static_cast<std::uint16_t>(1u << (byte & 15));
+  }
+
   CompactLayout() = default;
   // Derives the layout from `trie`, or an empty one when `trie` is not a
   // clean tree (see above). Linear in the reachable nodes; throws only
@@ -50,11 +62,17 @@ class CompactLayout {
     return usable() ? label_bytes_.size() - kBytePadding : 0;
   }
 
-  // node_count() + 1 entries: the last ends the last record's children.
-  // Record 0 is the root.
-  const std::uint32_t* first_children() const { return first_child_.data(); }
+  // node_count() entries, given the trie the layout was derived from: the
+  // children of record r are the records starts[r] + 1 up to starts[r+1] + 1
+  // (the last record's up to node_count()); record 0 is the root. When the
+  // records are the trie's own nodes, these are its node_shifts, not a copy.
+  const std::uint32_t* edge_starts(const Trie& trie) const {
+    return starts_.size() == 0 ? trie.node_shifts.data() : starts_.data();
+  }
   // node_count() + kBytePadding entries, the padding zero.
   const std::uint8_t* label_bytes() const { return label_bytes_.data(); }
+  // node_count() entries: the signature of each record's children.
+  const std::uint16_t* child_signatures() const { return signatures_.data(); }
   // The label of every record but the root (record 0), given the trie the
   // layout was derived from: when the records are the trie's own nodes, the
   // labels are the trie's label array, not a copy.
@@ -68,8 +86,9 @@ class CompactLayout {
   }
 
  private:
-  PodArray<std::uint32_t> first_child_;
+  PodArray<std::uint32_t> starts_;  // empty when the trie's node_shifts serve
   PodArray<std::uint8_t> label_bytes_;
+  PodArray<std::uint16_t> signatures_;
   // Record number to node number, and the records' labels; both empty when
   // the records are the trie's nodes (it was already numbered breadth-first
   // in edge order with nothing left out).

@@ -3,7 +3,7 @@
 // CompactAutomaton state. A scanned child costs one label byte (for an ASCII
 // query; otherwise its code point), one byte from a per-depth window table
 // and one transition lookup; most children are rejected right there. Only
-// the survivors' first-child entries are read besides.
+// the survivors' edge starts and child signatures are read besides.
 //
 // A parent with no edit left (CompactAutomaton::tight) keeps only the children
 // whose label equals the query character of one of its live cells. If none
@@ -13,6 +13,14 @@
 // label bytes are compared 16 at a time against those few characters and
 // only the matches are stepped: every match is found, repeated labels
 // included, in edge order, so the survivors are exactly those of a scan.
+// Before any of that, the record's child signature (CompactLayout) is checked
+// against those characters: most such records have no child bearing one,
+// and are left without reading their block or even locating it.
+//
+// On a busy machine the layout is mostly out of the private caches when a
+// query starts, so the walk fetches ahead: a block's edge starts and
+// signatures together with its labels, and the blocks of the next few
+// survivors as soon as they are pushed.
 //
 // Preconditions: ct.usable(), max_dist <= CompactAutomaton::kMaxK and a query of
 // at most kCompactMaxQuery characters (the window bits of a depth come from
@@ -20,6 +28,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -40,6 +49,9 @@ inline constexpr std::size_t kCompactMaxQuery = 64;
 // are compared 16 label bytes at a time; smaller ones are scanned, which
 // costs fewer instructions than setting up the compare.
 inline constexpr std::uint32_t kLookupMin = 8;
+// After a record's children are pushed, the child blocks of this many of
+// them (the next to be taken) are fetched ahead.
+inline constexpr std::size_t kPrefetchAhead = 4;
 
 // Working storage of compact_walk, kept per thread between walks so that a
 // query allocates nothing once the thread has run one of its size.
@@ -62,16 +74,19 @@ struct CompactWalkScratch {
   static constexpr std::size_t kKeepPending = 1 << 16;
 };
 
-// What a walk touched, for the benchmarks: children stepped one by one by
-// the scan, children compared 16 at a time by the lookup (each block of a
-// parent with no edit left, in full), children the lookup found, and
-// survivors whose children were not even located (no edit left and no live
-// cell inside the query).
+// What a walk touched, for the benchmarks.
 struct CompactWalkCounts {
-  std::uint64_t scanned = 0;
-  std::uint64_t looked_up = 0;
-  std::uint64_t found = 0;
+  std::uint64_t visited = 0;    // survivors taken from the stack
+  std::uint64_t scanned = 0;    // children stepped one by one by the scan
+  std::uint64_t looked_up = 0;  // children compared 16 at a time (whole blocks)
+  std::uint64_t found = 0;      // children the lookup found
+  // Survivors with no edit left: children not located because no live cell
+  // is inside the query, or because the signature rules them out; children
+  // located, and of those, located in vain (none survived).
   std::uint64_t skipped = 0;
+  std::uint64_t filtered = 0;
+  std::uint64_t located = 0;
+  std::uint64_t located_in_vain = 0;
 };
 
 // For each parent depth d and label byte (CompactLayout::label_bytes, so with
@@ -139,6 +154,16 @@ class QueryWindows {
   // those outside the query.
   const std::uint8_t* chars(std::size_t d) const {
     return chars_.data() + d * width_;
+  }
+  // The signature bits (CompactLayout::signature_bit) of the characters of
+  // the cells `cells` of depth d, for an ASCII query.
+  std::uint16_t signature(std::size_t d, std::uint32_t cells) const {
+    const std::uint8_t* const c = chars(d);
+    std::uint16_t bits = 0;
+    for (; cells != 0; cells &= cells - 1) {
+      bits |= CompactLayout::signature_bit(c[__builtin_ctz(cells)]);
+    }
+    return bits;
   }
   // The cells of depth d that stand for a query character: bit i when
   // 0 <= d-k+i < n.
@@ -216,8 +241,10 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
   std::vector<char32_t>& path = scratch.path;
   if (kTrackPath && path.size() < max_parent + 1) path.resize(max_parent + 1);
 
-  const std::uint32_t* const first_child = ct.first_children();
+  const std::uint32_t* const starts = ct.edge_starts(trie);
+  const auto records = static_cast<std::uint32_t>(ct.node_count());
   const std::uint8_t* const bytes = ct.label_bytes();
+  const std::uint16_t* const signatures = ct.child_signatures();
   const char32_t* const labels = ct.labels(trie);
   const std::uint16_t* const next = a.next.data();
   const std::uint8_t* const cells = a.cells.data();
@@ -237,6 +264,10 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
     if (stack.size() < top + (end - begin)) {
       stack.resize(2 * (top + (end - begin)));
     }
+    // The survivors' edge starts and signatures are read when they are
+    // taken: start fetching them with the labels.
+    __builtin_prefetch(starts + begin);
+    __builtin_prefetch(signatures + begin);
     const std::uint16_t* const row = next + std::size_t{state} * masks;
     const std::uint8_t* const win = windows.ascii_row(d);
     const auto depth = static_cast<std::uint16_t>(d + 1);
@@ -298,21 +329,23 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
     top = static_cast<std::size_t>(out - stack.data());
   };
 
-  // Starts fetching the child block (label bytes and first children) of the
-  // survivor on top of the stack.
-  auto prefetch_next = [&] {
-    if (top == 0) return;
-    const std::uint32_t block = first_child[stack[top - 1].record];
+  // Starts fetching the child block (label bytes and edge starts) of
+  // record r.
+  auto prefetch_block = [&](std::uint32_t r) {
+    const std::uint32_t block = starts[r] + 1;
     __builtin_prefetch(bytes + block);
-    __builtin_prefetch(first_child + block);
+    __builtin_prefetch(starts + block);
   };
 
-  scan(0, a.start, tight[a.start] & windows.inside(0), first_child[0], first_child[1]);
+  // The children of record r: [starts[r] + 1, end_of(r)).
+  auto end_of = [&](std::uint32_t r) { return r + 1 < records ? starts[r + 1] + 1 : records; };
+  scan(0, a.start, tight[a.start] & windows.inside(0), starts[0] + 1, end_of(0));
   while (top != 0) {
     const Survivor sv = stack[--top];
+    if constexpr (kCount) ++counts->visited;
     // The next survivor below is taken once this one's subtree is done:
     // fetch its block meanwhile.
-    prefetch_next();
+    if (top != 0) prefetch_block(stack[top - 1].record);
     const std::uint32_t c = sv.record;
     const std::size_t dd = sv.depth;
     const std::uint8_t byte = bytes[c];
@@ -340,19 +373,36 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
     // child survives, and the record's children are not even located.
     const std::uint32_t tight_cells = tight[sv.state];
     const std::uint32_t live = tight_cells & windows.inside(dd);
-    if (tight_cells != 0 && live == 0) {
-      if constexpr (kCount) ++counts->skipped;
-      continue;
+    if (tight_cells != 0) {
+      if (live == 0) {
+        if constexpr (kCount) ++counts->skipped;
+        continue;
+      }
+      // Nor when the signature of the record's children shows that none of
+      // them bears one of those characters.
+      if (query_bytes && (signatures[c] & windows.signature(dd, live)) == 0) {
+        if constexpr (kCount) ++counts->filtered;
+        continue;
+      }
     }
-    const std::uint32_t child_begin = first_child[c];
-    const std::uint32_t child_end = first_child[c + 1];
+    const std::uint32_t child_begin = starts[c] + 1;
+    const std::uint32_t child_end = end_of(c);
     if (child_begin < child_end) {
       if (dd > max_parent) {
         throw InternalFault("compact walk passed its depth bound");
       }
+      const std::size_t before = top;
       scan(dd, sv.state, live, child_begin, child_end);
-      // The first surviving child is taken next: start fetching its block.
-      prefetch_next();
+      if constexpr (kCount) {
+        if (tight_cells != 0) {
+          ++counts->located;
+          counts->located_in_vain += top == before;
+        }
+      }
+      // The first surviving child is taken next: start fetching its block,
+      // and those of the next few siblings, so that their latencies overlap.
+      const std::size_t ahead = std::min<std::size_t>(top - before, kPrefetchAhead);
+      for (std::size_t i = top; i > top - ahead; --i) prefetch_block(stack[i - 1].record);
     }
   }
 }
