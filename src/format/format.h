@@ -168,7 +168,11 @@ class Writer {
   // c must be a scalar value (see is_scalar_value).
   void write_char(char32_t c) {
     assert(remaining() >= utf8_width(c));
-    p_ = put_utf8(c, p_);
+    if (c < 0x80) {  // most labels: kept inline
+      *p_++ = static_cast<std::uint8_t>(c);
+    } else {
+      p_ = put_utf8(c, p_);
+    }
   }
 
   void write_bool(bool b) {
