@@ -17,7 +17,9 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
+
 
 #include "common/fault.h"
 #include "format/format.h"
@@ -46,6 +48,9 @@ class EncodedPayloads {
   // f(video, count) for the first min(id_count, count_count) pairs in stored
   // order. Returns false, calling neither, when the payload is absent.
   // Throws InternalFault as payload() does; check may throw to stop before f.
+  // An f that also takes whole lists, f(ids, counts, n) with counts as bytes
+  // or as u32, is handed the n pairs in one call instead, after every count
+  // is read (`ids` then holds the counts too, after the ids).
   template <class Check, class F>
   bool for_each_pair(std::size_t i, std::vector<std::uint32_t>& ids,
                      Check&& check, F&& f) const;
@@ -141,6 +146,28 @@ inline void next_u32s(const std::uint8_t*& p, const std::uint8_t* end, std::uint
   }
 }
 
+// Whether none of the n bytes at p is above 250, read 8 at a time: byte b
+// is above 250 when its high bit is set and its low seven bits plus 5 reach
+// 128 (which cannot carry into the next byte).
+inline bool bytes_at_most_250(const std::uint8_t* p, std::uint64_t n) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  constexpr std::uint64_t kFives = 0x0505050505050505ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  auto above = [](std::uint64_t x) { return ((x & kLow7) + kFives) & x & kHigh; };
+  if (n < 8) {
+    std::uint8_t high = 0;
+    for (std::uint64_t k = 0; k < n; ++k) high = p[k] > high ? p[k] : high;
+    return high <= 250;
+  }
+  std::uint64_t any = 0, x;
+  for (std::uint64_t k = 0; k + 8 <= n; k += 8) {
+    std::memcpy(&x, p + k, 8);
+    any |= above(x);
+  }
+  std::memcpy(&x, p + n - 8, 8);  // the last 8, overlapping those read
+  return (any | above(x)) == 0;
+}
+
 // A length at p, not reading at or past end; like next_u32.
 inline std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
   if (p < end && *p <= 250) return *p++;
@@ -182,16 +209,29 @@ bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& i
   const std::uint64_t count_count = payload::detail::next_len(p, stop);
   check(total_count, id_count, count_count);
   const std::uint64_t n = id_count < count_count ? id_count : count_count;
+  constexpr bool kLists =
+      std::is_invocable_v<F&, const std::uint32_t*, const std::uint8_t*, std::uint64_t> &&
+      std::is_invocable_v<F&, const std::uint32_t*, const std::uint32_t*, std::uint64_t>;
   if (static_cast<std::uint64_t>(stop - p) == count_count) {
     // As many bytes as counts, none above 250: each count is one byte.
-    std::uint8_t high = 0;
-    for (std::uint64_t k = 0; k < n; ++k) high = p[k] > high ? p[k] : high;
-    if (high <= 250) {
-      for (std::uint64_t k = 0; k < n; ++k) f(out[k], std::uint32_t{p[k]});
+    if (payload::detail::bytes_at_most_250(p, n)) {
+      if constexpr (kLists) {
+        f(static_cast<const std::uint32_t*>(out), p, n);
+      } else {
+        for (std::uint64_t k = 0; k < n; ++k) f(out[k], std::uint32_t{p[k]});
+      }
       return true;
     }
   }
-  for (std::uint64_t k = 0; k < n; ++k) f(out[k], payload::detail::next_u32(p, stop));
+  if constexpr (kLists) {
+    // n <= id_count, which the bytes bounded above.
+    ids.resize(static_cast<std::size_t>(id_count + n));
+    std::uint32_t* const counts = ids.data() + id_count;
+    payload::detail::next_u32s(p, stop, counts, n);
+    f(static_cast<const std::uint32_t*>(ids.data()), static_cast<const std::uint32_t*>(counts), n);
+  } else {
+    for (std::uint64_t k = 0; k < n; ++k) f(out[k], payload::detail::next_u32(p, stop));
+  }
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "common/fault.h"
@@ -162,6 +163,54 @@ class DensePool {
   pool.add(video, amount);
 }
 
+// Adds each entry of a payload, weighed, to its video's sum: densely below
+// dense_end, else in the hashed pool. Whole lists go through a loop of their
+// own, out of line, whose few values the compiler keeps in registers.
+struct PoolEntries {
+  double w;
+  // w * c for each count c up to 250 (counts stored in one byte), or null.
+  const double* amounts;
+  double* sums;
+  std::uint32_t dense_end;
+  DensePool& dense;
+  VideoPool& spilled;
+
+  void operator()(std::uint32_t video, std::uint32_t count) const {
+    const double amount = w * static_cast<double>(count);
+    if (video < dense_end) [[likely]] {
+      dense.add(sums, video, amount);
+    } else {
+      add_out_of_line(spilled, video, amount);
+    }
+  }
+  template <class Count>
+  [[gnu::noinline]] void operator()(const std::uint32_t* ids, const Count* counts,
+                                    std::uint64_t n) const {
+    // Locals, which the sums' stores cannot alias, so that they stay in
+    // registers.
+    const double weight = w;
+    const double* const table = amounts;
+    double* const to = sums;
+    const std::uint32_t end = dense_end;
+    auto pool = [&](auto amount_of) {
+      for (std::uint64_t k = 0; k < n; ++k) {
+        const std::uint32_t video = ids[k];
+        const double amount = amount_of(counts[k]);
+        if (video < end) [[likely]] {
+          dense.add(to, video, amount);
+        } else {
+          add_out_of_line(spilled, video, amount);
+        }
+      }
+    };
+    if (std::is_same_v<Count, std::uint8_t> && table != nullptr) {
+      pool([table](Count c) { return table[c]; });
+    } else {
+      pool([weight](Count c) { return weight * static_cast<double>(c); });
+    }
+  }
+};
+
 // The longest id list kept between calls by a ranking thread.
 constexpr std::size_t kKeepIds = std::size_t{1} << 16;
 
@@ -257,6 +306,11 @@ std::vector<Candidate> score_videos(const Trie& trie,
   }
   std::vector<std::uint32_t>& ids = kept_ids;
   double* const sums = dense.sums();
+  // For those weights, the amount of each one-byte count, w * c, made on
+  // first use: a load instead of a conversion and a product per entry.
+  constexpr std::size_t kSmallCounts = 251;
+  double amounts[2][4][kSmallCounts];
+  bool made[2][4] = {};
 
   // One pass over the nodes in their order: each node's payload is read
   // once, and every video's sum is formed in that order.
@@ -265,9 +319,18 @@ std::vector<Candidate> score_videos(const Trie& trie,
   {
     for (const NodeMatch& m : nodes) {
       double w;
+      const double* table = nullptr;
       if (m.distance < 4) {
-        w = weights[trie.is_terminal(m.node)][m.distance];
+        const bool terminal = trie.is_terminal(m.node);
+        w = weights[terminal][m.distance];
         if (w == 0.0) continue;
+        table = amounts[terminal][m.distance];
+        if (!made[terminal][m.distance]) {
+          for (std::size_t c = 0; c < kSmallCounts; ++c) {
+            amounts[terminal][m.distance][c] = w * static_cast<double>(c);
+          }
+          made[terminal][m.distance] = true;
+        }
       } else {
         const std::optional<double> q = closeness_weight(m.distance, n_chars);
         if (!q) continue;
@@ -293,15 +356,8 @@ std::vector<Candidate> score_videos(const Trie& trie,
         }
         total += w * static_cast<double>(total_count);
       };
-      trie.payloads.for_each_pair(
-          m.node, ids, check, [&](std::uint32_t video, std::uint32_t count) {
-            const double amount = w * static_cast<double>(count);
-            if (video < dense_end) [[likely]] {
-              dense.add(sums, video, amount);
-            } else {
-              add_out_of_line(spilled, video, amount);
-            }
-          });
+      trie.payloads.for_each_pair(m.node, ids, check,
+                                  PoolEntries{w, table, sums, dense_end, dense, spilled});
     }
   }
   if (ids.capacity() > kKeepIds) std::vector<std::uint32_t>().swap(ids);

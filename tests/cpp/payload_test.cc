@@ -281,6 +281,53 @@ TEST(EncodedPayloads, BulkScanAgreesWithReadingValueByValue) {
       shortest += 1;
     }
     ASSERT_EQ(got->encoded_size(), shortest);
+    // Pooling reads each payload's pairs one by one or as whole lists (one
+    // byte per count when every count fits one, else decoded counts): the
+    // same first min(ids, counts) pairs in stored order either way.
+    std::vector<std::uint32_t> scratch;
+    for (std::size_t i = 0; i < want->size(); ++i) {
+      const Opt& p = (*want)[i];
+      std::vector<std::pair<std::uint32_t, std::uint32_t>> expected, one, lists;
+      if (p) {
+        for (std::size_t k = 0; k < std::min(p->video_ids.size(), p->video_counts.size()); ++k)
+          expected.emplace_back(p->video_ids[k], p->video_counts[k]);
+      }
+      std::uint64_t checked_ids = 0;
+      auto check = [&](std::uint32_t, std::uint64_t ids, std::uint64_t) { checked_ids = ids; };
+      EXPECT_EQ(got->for_each_pair(i, scratch, check,
+                                   [&](std::uint32_t v, std::uint32_t c) { one.emplace_back(v, c); }),
+                p.has_value());
+      struct Lists {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>>& out;
+        void operator()(std::uint32_t v, std::uint32_t c) const { out.emplace_back(v, c); }
+        void operator()(const std::uint32_t* ids, const std::uint8_t* counts, std::uint64_t n) const {
+          for (std::uint64_t k = 0; k < n; ++k) out.emplace_back(ids[k], counts[k]);
+        }
+        void operator()(const std::uint32_t* ids, const std::uint32_t* counts, std::uint64_t n) const {
+          for (std::uint64_t k = 0; k < n; ++k) out.emplace_back(ids[k], counts[k]);
+        }
+      };
+      got->for_each_pair(i, scratch, check, Lists{lists});
+      ASSERT_EQ(one, expected) << i;
+      ASSERT_EQ(lists, expected) << i;
+      if (p) ASSERT_EQ(checked_ids, p->video_ids.size());
+    }
+  }
+}
+
+// The check for one-byte counts, at every length around its 8-byte steps
+// and every position, with the bytes around 250 and those that only share
+// low bits with them.
+TEST(EncodedPayloads, OneByteCountCheck) {
+  for (std::size_t n = 0; n <= 20; ++n) {
+    for (std::size_t at = 0; at < n; ++at) {
+      for (int b : {0, 5, 122, 123, 127, 128, 200, 250, 251, 252, 255}) {
+        Bytes bytes(n, 250);
+        bytes[at] = static_cast<std::uint8_t>(b);
+        EXPECT_EQ(payload::detail::bytes_at_most_250(bytes.data(), n), b <= 250) << n << " " << at << " " << b;
+      }
+    }
+    EXPECT_TRUE(payload::detail::bytes_at_most_250(Bytes(n, 123).data(), n));
   }
 }
 

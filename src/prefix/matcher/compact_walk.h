@@ -65,6 +65,7 @@ struct CompactWalkScratch {
   std::vector<std::uint8_t> ascii;
   std::vector<std::uint8_t> chars;
   std::vector<std::uint8_t> inside;
+  std::vector<std::uint16_t> signatures;
   std::vector<std::pair<char32_t, std::uint64_t>> other;
   std::vector<Survivor> pending;
   std::vector<char32_t> path;
@@ -95,6 +96,8 @@ struct CompactWalkCounts {
 // above U+0080, the same bits on demand.
 class QueryWindows {
  public:
+  static constexpr std::uint32_t kSignatureTableMaxK = 2;
+
   QueryWindows(std::span<const char32_t> q, std::uint32_t k,
                CompactWalkScratch& s)
       : k_(k),
@@ -103,7 +106,8 @@ class QueryWindows {
         ascii_(s.ascii),
         other_(s.other),
         chars_(s.chars),
-        inside_(s.inside) {
+        inside_(s.inside),
+        signatures_(s.signatures) {
     ascii_.assign(depths_ * 256, 0);
     other_.clear();
     chars_.assign(depths_ * width_, 0);
@@ -139,6 +143,21 @@ class QueryWindows {
       }
       if (!found) other_.emplace_back(ch, std::uint64_t{1} << x);
     }
+    // Up to max_dist 2, the signatures of every set of cells of every depth
+    // (at most 32 sets a depth), each from a smaller set's.
+    signatures_.clear();
+    if (k <= kSignatureTableMaxK) {
+      const std::size_t sets = std::size_t{1} << width_;
+      signatures_.resize(depths_ * sets);
+      for (std::size_t d = 0; d < depths_; ++d) {
+        std::uint16_t* const row = signatures_.data() + d * sets;
+        const std::uint8_t* const c = chars(d);
+        row[0] = 0;
+        for (std::size_t m = 1; m < sets; ++m) {
+          row[m] = row[m & (m - 1)] | CompactLayout::signature_bit(c[__builtin_ctzll(m)]);
+        }
+      }
+    }
   }
 
   std::size_t depths() const { return depths_; }
@@ -158,6 +177,7 @@ class QueryWindows {
   // The signature bits (CompactLayout::signature_bit) of the characters of
   // the cells `cells` of depth d, for an ASCII query.
   std::uint16_t signature(std::size_t d, std::uint32_t cells) const {
+    if (!signatures_.empty()) return signatures_[(d << width_) + cells];
     const std::uint8_t* const c = chars(d);
     std::uint16_t bits = 0;
     for (; cells != 0; cells &= cells - 1) {
@@ -193,6 +213,7 @@ class QueryWindows {
   std::vector<std::pair<char32_t, std::uint64_t>>& other_;
   std::vector<std::uint8_t>& chars_;
   std::vector<std::uint8_t>& inside_;
+  std::vector<std::uint16_t>& signatures_;  // empty above kSignatureTableMaxK
 };
 
 // Walks `ct`, derived from `trie`, for the query `q`. For each visited
