@@ -4,6 +4,7 @@ from_internal_data_v2), its refusals, progress, streaming and threads."""
 import sys
 import threading
 import uuid
+import weakref
 
 import numpy as np
 import pytest
@@ -14,11 +15,9 @@ from conftest import Idx, index, raises_exactly
 from tessaloom import build_index
 
 
-def same_as_reference(records, video_top_n=100, as_int=None):
+def same_as_reference(records, video_top_n=100):
     """build_index from a one-shot iterator gives the reference's bytes."""
-    reference = records if as_int is None else [(t, as_int(v), int(c)) for t, v, c in records]
-    expected = index(reference, video_top_n).to_bytes()
-    assert build_index(iter(records), video_top_n).to_bytes() == expected
+    assert build_index(iter(records), video_top_n).to_bytes() == index(records, video_top_n).to_bytes()
 
 
 # Terms drawn from a few stems and their extensions: shared prefixes, terms
@@ -56,42 +55,34 @@ def test_totals_up_to_the_limit_and_top_n_past_any_size():
     assert build_index(records, 2**80).to_bytes() == build_index(records, 10**6).to_bytes()
 
 
-def test_numpy_and_index_integers_as_ids_counts_and_top_n():
-    records = [("cat", np.uint32(4_000_000_000), np.int64(3)), ("cart", np.int16(5), np.uint8(1)),
-               ("cat", Idx(5), Idx(2)), ("ca", np.uint64(2**32 - 1), True)]
-    same_as_reference(records, 100, as_int=int)
-    assert build_index(records, np.int8(1)).to_bytes() == index(
-        [(t, int(v), int(c)) for t, v, c in records], 1).to_bytes()
-
-
-def test_empty_input_and_accepted_sequences():
-    same_as_reference([])
-    rows = [["cat", 1, 2], ("dog", 2, 3)]
-    assert build_index(rows).to_bytes() == index([tuple(r) for r in rows]).to_bytes()
-    assert build_index(np.array([("cat", 1, 2)], dtype=object)).to_bytes() == index([("cat", 1, 2)]).to_bytes()
+@pytest.mark.parametrize("records, top_n", [
+    ([], 100),
+    ([["cat", 1, 2], ("dog", 2, 3)], 100),
+    (np.array([("cat", 1, 2)], dtype=object), 100),
+    ([("cat", np.uint32(4_000_000_000), np.int64(3)), ("cart", np.int16(5), np.uint8(1)),
+      ("cat", Idx(5), Idx(2)), ("ca", np.uint64(2**32 - 1), True)], np.int8(1)),
+], ids=["empty", "lists", "numpy rows", "numpy and __index__ integers"])
+def test_accepted_forms_of_records_and_integers(records, top_n):
+    plain = [(t, int(v), int(c)) for t, v, c in records]
+    assert build_index(iter(records), top_n).to_bytes() == index(plain, int(top_n)).to_bytes()
 
 
 U = uuid.UUID(int=1)
 ERRORS = [  # records, exception, message
     ([("a", 1, 1), 5], TypeError, "record 1: record must be a (term, video id, count) sequence, got int"),
-    (["abc"], TypeError, "record 0: record must be a (term, video id, count) sequence, got str"),
     ([("a", 1)], TypeError, "record 0: record must be a (term, video id, count) sequence, got 2 items"),
-    ([("a", 1, 1, 1)], TypeError, "record 0: record must be a (term, video id, count) sequence, got 4 items"),
     ([(b"a", 1, 1)], TypeError, "record 0: term must be a str, got bytes"),
     ([("", 1, 1)], ValueError, "record 0: term must not be empty"),
     ([("a\0b", 1, 1)], ValueError, "record 0: term must not contain U+0000, got 'a\\x00b'"),
     ([("a\ud800", 1, 1)], ValueError, "record 0: term must be valid Unicode (no lone surrogates), got 'a\\ud800'"),
     ([("a", 1, 1.5)], TypeError, "record 0: count must be a non-negative integer, got 1.5"),
-    ([("a", 1, "3")], TypeError, "record 0: count must be a non-negative integer, got '3'"),
     ([("a", 1, 1), ("a", 1, -1)], ValueError, "record 1: count must be a non-negative integer, got -1"),
     ([("a", 1, 2**31), ("b", 1, 1), ("a", 2, 2**31)], ValueError,
      "record 2: count 2147483648 takes the total count of term 'a' past 2**32-1"),
     ([("a", 1, 2**70)], ValueError, "record 0: count 18446744073709551615 takes the total count of term 'a' past 2**32-1"),
     ([("a", 1.0, 1)], TypeError, "record 0: video id must be a uuid.UUID, 16 bytes or an integer, got float"),
     ([("a", True, 1)], TypeError, "record 0: video id must be a uuid.UUID, 16 bytes or an integer, got bool"),
-    ([("a", "x", 1)], TypeError, "record 0: video id must be a uuid.UUID, 16 bytes or an integer, got str"),
     ([("a", -1, 1)], ValueError, "record 0: video id must be an integer in 0..4294967295, got -1"),
-    ([("a", 2**32, 1)], ValueError, "record 0: video id must be an integer in 0..4294967295, got 4294967296"),
     ([("a", b"x" * 15, 1)], ValueError, "record 0: video id must be 16 bytes long, got 15 bytes"),
     ([("a", U, 1), ("b", U.bytes, 1), ("c", 3, 1)], ValueError,
      "record 2: video id is an integer, but the ids before it are not: video ids must be all UUIDs or all integers"),
@@ -108,7 +99,6 @@ def test_refusals_name_the_record_and_field(records, exc, message):
 @pytest.mark.parametrize("args, exc, message", [
     ((-1,), ValueError, "video_top_n must be a non-negative integer, got -1"),
     ((1.0,), TypeError, "video_top_n must be a non-negative integer, got 1.0"),
-    ((None,), TypeError, "video_top_n must be a non-negative integer, got None"),
     ((1, 5), TypeError, "progress must be callable or None, got int"),
 ])
 def test_arguments_are_checked_before_any_record(args, exc, message):
@@ -118,10 +108,11 @@ def test_arguments_are_checked_before_any_record(args, exc, message):
     raises_exactly(exc, message, build_index, never(), *args)
 
 
-def test_iterator_and_index_exceptions_pass_through():
-    class Stop(Exception):
-        pass
+class Stop(Exception):
+    pass
 
+
+def test_exceptions_of_the_iterator_and_of_index_pass_through():
     stop = Stop()
 
     def records():
@@ -137,9 +128,7 @@ def test_iterator_and_index_exceptions_pass_through():
 
 
 def test_records_are_streamed_not_kept():
-    # Each record is released once read: a weak reference dies at once.
-    import weakref
-
+    # Each record is released once read: a weak reference to it dies at once.
     class Record(list):
         pass
 
@@ -147,9 +136,8 @@ def test_records_are_streamed_not_kept():
 
     def records():
         for k in range(1000):
-            r = Record([f"t{k}", k, 1])
-            alive.append(weakref.ref(r))
-            yield r
+            alive.append(weakref.ref(record := Record([f"t{k}", k, 1])))
+            yield record
 
     build_index(records())
     assert all(ref() is None for ref in alive)
@@ -162,14 +150,11 @@ def test_progress_reports_reading_then_each_phase_and_can_stop_the_build():
     assert calls == [("reading", 1_000_000), ("reading", 2_000_000), ("ordering", 1), ("trie", 1),
                      ("propagation", 2), ("encoding", 2), ("loading", len(index([("a", 1, 2_000_001)]).to_bytes()))]
 
-    class Enough(Exception):
-        pass
-
     def stop_at(phase, n):
         if phase == "propagation":
-            raise Enough(n)
+            raise Stop(n)
 
-    with pytest.raises(Enough):
+    with pytest.raises(Stop):
         build_index([("ab", 1, 1)], progress=stop_at)
     assert build_index([("ab", 1, 1)], progress=None).fuzzy_match("ab") == [("ab", 1, 0)]
 

@@ -31,16 +31,21 @@ def expected_index(ids, texts, video_top_n=100):
     return PrefixSearch.from_internal_data_v2(*build_arrays(records, video_top_n))
 
 
-def write_catalogue(path, fmt, ids, texts, header=True):
-    if fmt == "jsonl":
-        path.write_text("".join(json.dumps({"id": i, "text": t}) + "\n" for i, t in zip(ids, texts)), encoding="utf-8")
-    elif fmt == "csv":
-        with path.open("w", encoding="utf-8", newline="") as f:
-            writer = csv.writer(f)
-            writer.writerows(([("id", "text")] if header else []) + list(zip(ids, texts)))
-    else:
-        path.write_text("".join(f"{i}\t{t}\n" for i, t in [("id", "text")] * header + list(zip(ids, texts))),
-                        encoding="utf-8")
+def write_catalogue(path, fmt, ids, texts):
+    rows = list(zip(ids, texts))
+    with path.open("w", encoding="utf-8", newline="") as f:
+        if fmt == "jsonl":
+            f.writelines(json.dumps({"id": i, "text": t}) + "\n" for i, t in rows)
+        else:
+            csv.writer(f, delimiter="\t" if fmt == "tsv" else ",", lineterminator="\n").writerows([("id", "text")] + rows)
+
+
+@pytest.fixture
+def saved(tmp_path):
+    """The index of the UUID catalogue, saved as v.idx."""
+    built = expected_index(UUIDS, TEXTS)
+    save(built, tmp_path / "v.idx")
+    return built
 
 
 @pytest.mark.parametrize("fmt, ids, name", [
@@ -49,54 +54,31 @@ def write_catalogue(path, fmt, ids, texts, header=True):
     ("jsonl", list(range(len(TEXTS))), "videos.jsonl"),
     ("csv", UUIDS, "videos.txt"),  # the format from --format
 ])
-def test_catalogue_to_index_to_answers(tmp_path, fmt, ids, name):
+def test_each_catalogue_format_builds_the_reference_index(tmp_path, fmt, ids, name):
     write_catalogue(tmp_path / name, fmt, ids, TEXTS)
     extra = ["--format", fmt] if not name.endswith(fmt) else []
     status, out, err = cli("build", name, "-o", "v.idx", *extra, cwd=tmp_path)
     assert (status, err) == (0, []) and out.startswith(f"wrote v.idx ({(tmp_path / 'v.idx').stat().st_size:,} bytes)")
-    expected = expected_index(ids, TEXTS)
-    assert load(tmp_path / "v.idx").to_bytes() == expected.to_bytes()
+    assert load(tmp_path / "v.idx").to_bytes() == expected_index(ids, TEXTS).to_bytes()
 
-    status, out, err = cli("query", "v.idx", "The MP3 sourdogh", "--json", cwd=tmp_path)
+
+@pytest.mark.parametrize("args, max_dist, limit, prefix, min_score", [
+    ([], 1, 10, None, 0.0),
+    (["-d", "0", "-n", "1"], 0, 1, None, 0.0),
+    (["--min-score", "0.3"], 1, 10, None, 0.3),
+    (["--prefix", "-d", "2"], 2, 10, True, 0.0),
+])
+def test_query_answers_are_the_index_answers(saved, tmp_path, args, max_dist, limit, prefix, min_score):
+    status, out, err = cli("query", "v.idx", "The MP3 sourdogh brulee", "--json", *args, cwd=tmp_path)
     assert (status, err) == (0, [])
     answer = json.loads(out)
-    assert answer["query"] == "The MP3 sourdogh" and [w["word"] for w in answer["words"]] == ["the", "mp3", "sourdogh"]
+    assert answer["query"] == "The MP3 sourdogh brulee"
+    assert [w["word"] for w in answer["words"]] == ["the", "mp3", "sourdogh", "brulee"]
+    assert any(w["terms"] and w["videos"] for w in answer["words"])
     for word in answer["words"]:
-        hits = sorted(expected.fuzzy_match(word["word"], 1), key=lambda h: h[2])
-        assert word["terms"] == [{"term": t, "distance": d} for t, _, d in hits[:10]]
-        assert word["videos"] == [{"id": k, "score": s} for k, s in expected.fuzzy_match_video(word["word"], 1, 10, None, 0.0)]
-    assert answer["words"][0]["videos"] and answer["words"][2]["terms"] == [{"term": "sourdough", "distance": 1}]
-
-    status, out, err = cli("query", "v.idx", "sourdogh", cwd=tmp_path)
-    assert (status, err) == (0, [])
-    sourdough = [str(ids[4]), str(ids[5])]
-    assert out.splitlines()[:3] == ["sourdogh", "  terms: sourdough (1)", "  videos:"]
-    assert [line.split()[1] for line in out.splitlines()[3:]] == sourdough
-
-    status, out, err = cli("info", "v.idx", cwd=tmp_path)
-    kind = "integer" if isinstance(ids[0], int) else "uuid"
-    arrays = build_arrays([(t, 0, 1) for text in TEXTS for t in terms(text)])
-    assert (status, err) == (0, [])
-    assert out.splitlines()[3].endswith(", ok") and out.splitlines()[4:] == [
-                                    f"nodes:    {len(arrays.child_labels):,}",
-                                    f"terms:    {sum(p is not None for p in arrays.payloads):,}",
-                                    f"videos:   {len(TEXTS)}", f"id kind:  {kind}"]
-
-
-@pytest.mark.parametrize("args, expected", [
-    (["-d", "0", "-n", "1"], lambda ix, w: (ix.fuzzy_match(w, 0), ix.fuzzy_match_video(w, 0, 1, None, 0.0))),
-    (["--min-score", "0.3"], lambda ix, w: (ix.fuzzy_match(w, 1), ix.fuzzy_match_video(w, 1, 10, None, 0.3))),
-    (["--prefix", "-d", "2"], lambda ix, w: (ix.fuzzy_match(w, 2), ix.fuzzy_match_video(w, 2, 10, True, 0.0))),
-])
-def test_query_options_reach_the_index(tmp_path, args, expected):
-    built = expected_index(UUIDS, TEXTS)
-    save(built, tmp_path / "v.idx")
-    status, out, _ = cli("query", "v.idx", "sour brulee the", "--json", *args, cwd=tmp_path)
-    assert status == 0
-    limit = int(args[args.index("-n") + 1]) if "-n" in args else 10
-    for word in json.loads(out)["words"]:
-        hits, videos = expected(built, word["word"])
-        assert word["terms"] == [{"term": t, "distance": d} for t, _, d in sorted(hits, key=lambda h: h[2])[:limit]]
+        hits = sorted(saved.fuzzy_match(word["word"], max_dist), key=lambda h: h[2])[:limit]
+        assert word["terms"] == [{"term": t, "distance": d} for t, _, d in hits]
+        videos = saved.fuzzy_match_video(word["word"], max_dist, limit, prefix, min_score)
         assert word["videos"] == [{"id": k, "score": s} for k, s in videos]
 
 
@@ -108,15 +90,9 @@ BAD_LINES = [
     ("tsv", "42\ttext\n", "video id is an integer, but the first id (line 1) is a UUID: ids must be all of one kind"),
     ("tsv", b"\xff\xfe\tbad bytes\n", "not valid UTF-8"),
     ("jsonl", '{"id": 1}\n', 'expected an object with "id" and "text" fields'),
-    ("jsonl", '{"id": 4294967296, "text": "x"}\n', "video id must be a UUID or an integer 0..4294967295, got 4294967296"),
-    ("jsonl", '{"id": 1, "text": 5}\n', "text must be a string, got 5"),
     ("jsonl", "[1, \n", "not valid JSON: "),
-    ("csv", "1,two,three\n", "expected 2 fields (video id and text), got 3"),
     ("records", "cat\t1\t-1\n", "count must be an integer 0..4294967295, got '-1'"),
-    ("records", "\t1\t1\n", "a term must be non-empty text without U+0000, got ''"),
 ]
-
-
 @pytest.mark.parametrize("fmt, line, reason", BAD_LINES)
 def test_a_bad_line_stops_the_build_or_is_skipped(tmp_path, fmt, line, reason):
     first = {"jsonl": '{"id": 7, "text": "first video"}\n', "csv": "7,first video\n",
@@ -141,17 +117,12 @@ def test_a_bad_line_stops_the_build_or_is_skipped(tmp_path, fmt, line, reason):
 
 
 @pytest.mark.parametrize("args, status, message", [
-    (["build", "missing.tsv", "-o", "v.idx"], 1, "error: missing.tsv: No such file or directory"),
     (["build", "big.tsv", "--records", "-o", "v.idx"], 1,
      "error: big.tsv: record 1: count 1 takes the total count of term 'cat' past 2**32-1"),
     (["build", "small.tsv", "--records", "-o", "missing/v.idx"], 1, "error: missing/v.idx: No such file or directory"),
     (["query", "missing.idx", "word"], 1, "error: missing.idx: No such file or directory"),
-    (["info", "missing.idx"], 1, "error: missing.idx: No such file or directory"),
     (["build", "v.txt", "-o", "v.idx"], 2, "cannot tell the format of 'v.txt' from its extension: give --format"),
-    (["build", "v.csv", "--records", "-o", "v.idx"], 2, "--records reads TSV only"),
-    (["build", "v.tsv"], 2, "the following arguments are required: -o/--output"),
     (["query", "v.idx", "word", "-d", "-1"], 2, "argument -d/--max-dist: must be 0..4294967295, got -1"),
-    (["query", "v.idx", "word", "-n", "x"], 2, "argument -n/--limit: not an integer: 'x'"),
     (["query", "v.idx", "word", "--min-score", "nan"], 2, "argument --min-score: must be a number from 0 up, got nan"),
     (["query", "v.idx", "?!"], 2, "TEXT has no words to look up: '?!'"),
     ([], 2, "the following arguments are required: COMMAND"),
@@ -165,25 +136,18 @@ def test_failures_say_why_in_one_line_with_the_exit_status(tmp_path, args, statu
     assert len(err) == 1 or status == 2  # argparse prints its usage first
 
 
-# Each region of an index file, by offset from its end (the trailer) or its start.
-REGIONS = {"index start": 0, "index middle": 40, "index end": -33, "magic": -30, "version": -23, "flags": -19,
-           "length": -14, "checksum": -7, "reserved": -2}
-
-
-def test_every_region_of_a_damaged_file_is_refused_by_every_command(tmp_path):
-    save(expected_index(UUIDS, TEXTS), tmp_path / "v.idx")
+def test_a_damaged_file_is_refused_by_every_command_in_one_line(saved, tmp_path):
+    # Which part of a file is refused, and why, is for load's tests; here,
+    # that every command stops with one error line and prints no counts or answers.
     data = (tmp_path / "v.idx").read_bytes()
-    damaged = {name: data[:at] + bytes([data[at] ^ 0x10]) + data[at + 1:] if at != -1 else data
-               for name, at in REGIONS.items()}
-    damaged.update({"truncated": data[:-5], "raw to_bytes": data[:-32], "cut index": data[:-40]})
+    flipped = bytearray(data)
+    flipped[40] ^= 0x10
+    damaged = {"flipped byte": flipped, "truncated": data[:-5], "raw to_bytes": data[:-32]}
     for name, content in damaged.items():
         (tmp_path / "bad.idx").write_bytes(content)
-        with pytest.raises(ValueError):
-            load(tmp_path / "bad.idx")
         for args in (["info", "bad.idx"], ["query", "bad.idx", "sourdough"]):
             status, out, err = cli(*args, cwd=tmp_path)
-            assert (status, len(err)) == (1, 1), (name, args, err)
-            assert err[0].startswith("error: bad.idx: "), (name, err)
+            assert (status, len(err)) == (1, 1) and err[0].startswith("error: bad.idx: "), (name, args, err)
             assert "nodes" not in out and "sourdough" not in out, (name, out)
 
 
@@ -196,15 +160,6 @@ def test_progress_goes_to_stderr_on_request(tmp_path):
     assert [p.split(":")[0] for p in phases[1:]] == ["ordering", "trie", "propagation", "encoding", "loading",
                                                     "saved bytes"]
     assert cli("build", "v.jsonl", "-o", "v.idx", cwd=tmp_path)[2] == []  # stderr is no terminal here
-
-
-def test_version_comes_from_the_package_metadata(tmp_path):
-    from importlib.metadata import version
-
-    import tessaloom
-
-    assert tessaloom.__version__ == version("tessaloom")
-    assert cli("--version", cwd=tmp_path)[:2] == (0, f"python -m tessaloom {tessaloom.__version__}\n")
 
 
 ROOT = Path(__file__).resolve().parents[2]

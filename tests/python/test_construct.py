@@ -9,45 +9,33 @@ from conftest import OUT_OF_RANGE, Idx, SubTypeError, raises_exactly
 from tessaloom import IndexArrays, PrefixSearch, build_arrays
 
 U16 = bytes(range(16))
-MIXED_IDS = "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)"
 NOT_A_VEC = "Can't extract `str` to `Vec`"
 
 
-# (keyword overrides of a valid one-node index, exception, exact message)
+# (keyword overrides of a valid one-node index, exception, exact message).
+# The checks themselves are the C++ suite's and the construction fuzzer's;
+# here, each form in which conversion and the checks reach Python, once.
 REFUSALS = [
     # Conversion, parameter by parameter: the first bad one is reported.
     (dict(node_shifts="0", child_labels="y"), TypeError, f"argument 'node_shifts': {NOT_A_VEC}"),
     (dict(payloads={None: 1}), TypeError, "argument 'payloads': 'dict' object cannot be converted to 'Sequence'"),
-    (dict(child_transitions={1}), TypeError, "argument 'child_transitions': 'set' object cannot be converted to 'Sequence'"),
-    (dict(node_shifts=(x for x in [0])), TypeError, "argument 'node_shifts': 'generator' object cannot be converted to 'Sequence'"),
     (dict(child_labels=[b"a"]), TypeError, "argument 'child_labels': 'bytes' object cannot be converted to 'PyString'"),
     (dict(child_labels=["a\udfff"]), UnicodeEncodeError, None),
-    (dict(video_index=["abcd"]), TypeError, f"argument 'video_index': {NOT_A_VEC}"),
-    (dict(video_index=[5]), TypeError, "argument 'video_index': 'int' object cannot be converted to 'Sequence'"),
     (dict(node_shifts=[0.0]), TypeError, "argument 'node_shifts': 'float' object cannot be interpreted as an integer"),
     (dict(node_shifts=[Idx(SubTypeError("sub"))]), SubTypeError, "sub"),
-    (dict(node_shifts=[-1]), OverflowError, OUT_OF_RANGE),
     (dict(node_shifts=[2**32]), OverflowError, OUT_OF_RANGE),
     (dict(node_shifts=[2**64]), OverflowError, "Python int too large to convert to C long"),
     (dict(video_index=[[256, 0, 0, 0]]), OverflowError, OUT_OF_RANGE),
     (dict(video_top_n=-1), OverflowError, "can't convert negative int to unsigned"),
-    (dict(video_top_n=1.5), TypeError, "argument 'video_top_n': 'float' object cannot be interpreted as an integer"),
     # The checks: lengths, then edges, then payloads, then ids.
     (dict(node_shifts=[0, 0], payloads=[]), ValueError, "node_shifts len 2 != child_labels len 1"),
-    (dict(payloads=[]), ValueError, "payloads len 0 != child_labels len 1"),
-    (dict(node_shifts=[], child_labels=[], payloads=[], child_transitions=[0]), ValueError,
-     "child_transitions[0] = 0 out of range [0..0)"),
     (dict(node_shifts=[0] * 8, child_labels=[""] * 8, payloads=[[1]] * 8, child_transitions=[0, 7, 9, 10]), ValueError,
      "child_transitions[2] = 9 out of range [0..8)"),
     (dict(payloads=[[1, [2], [3]]], video_index=[b"x"]), TypeError, "'list' object cannot be converted to 'PyTuple'"),
     (dict(payloads=[(1, [])]), ValueError, "Payload tuple must have 3 elements"),
     (dict(payloads=[(1, [2, 3], [4])]), ValueError, "video_ids and video_counts length mismatch"),
-    (dict(payloads=[(1, "23", [4, 5])]), TypeError, NOT_A_VEC),
-    (dict(payloads=[(1, 5, [4])]), TypeError, "'int' object cannot be converted to 'Sequence'"),
-    (dict(payloads=[(-1, [], [])]), OverflowError, OUT_OF_RANGE),
-    (dict(payloads=[(1, [1], [1.0])]), TypeError, "'float' object cannot be interpreted as an integer"),
-    (dict(video_index=[b"12345678"]), ValueError, MIXED_IDS),
-    (dict(video_index=[U16, b"1234"]), ValueError, MIXED_IDS),
+    (dict(payloads=[(1, "23", [4, 5])]), TypeError, NOT_A_VEC),  # inside a payload: no parameter named
+    (dict(video_index=[U16, b"1234"]), ValueError, "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)"),
 ]
 
 

@@ -7,7 +7,7 @@ import uuid
 import zlib
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import tessaloom
@@ -37,19 +37,34 @@ def test_the_file_is_the_saved_index_and_its_trailer(saved):
         assert load(where).fuzzy_match_video("cat", 1, None, None, 0.0) == built.fuzzy_match_video("cat", 1, None, None, 0.0)
 
 
+def flip(at):
+    """A change that flips one byte of the file, counting from its start or end."""
+    def change(data, body):
+        damaged = bytearray(data)
+        damaged[at] ^= 0x40
+        return damaged
+    return change
+
+
 # Each part of the file, by offset from its end (the trailer) or its start
 # (the saved index), and a word of the refusal that flipping a byte there gets.
 TRAILER_REGIONS = [(-32, "damaged: its trailer"), (-25, "damaged: its trailer"), (-24, "version"), (-20, "flags"),
                    (-16, "damaged: the trailer gives"), (-9, "damaged: the trailer gives"), (-8, "checksum"),
-                   (-4, "reserved"), (-1, "reserved")]
+                   (-4, "reserved"), (-1, "reserved"), (0, "checksum"), (7, "checksum"), (-33, "checksum")]
 
 
-@pytest.mark.parametrize("offset, refusal", TRAILER_REGIONS + [(0, "checksum"), (7, "checksum"), (-33, "checksum")])
-def test_a_byte_flipped_in_any_region_is_refused_saying_why(saved, offset, refusal):
-    _, path, data = saved
-    damaged = bytearray(data)
-    damaged[offset] ^= 0x40
-    path.write_bytes(damaged)
+@pytest.mark.parametrize("change, refusal", [(flip(at), refusal) for at, refusal in TRAILER_REGIONS] + [
+    (lambda d, body: b"", "empty file"),
+    (lambda d, body: body, r"raw PrefixSearch.to_bytes\(\) output .* PrefixSearch.from_bytes"),
+    (lambda d, body: d[:-1], "truncated: the file ends 31 bytes into its 32-byte trailer"),
+    (lambda d, body: d[:-31], "truncated: the file ends 1 bytes into its 32-byte trailer"),
+    (lambda d, body: body[:-3], "truncated, or not a tessaloom index file: .* PrefixSearch.from_bytes"),
+    (lambda d, body: d + b"\n", "damaged: 1 bytes follow its trailer"),
+    (lambda d, body: b"\xfforeign" * 9, "not a tessaloom index file: it has no trailer; .*from_bytes"),
+])
+def test_a_damaged_cut_foreign_or_raw_file_is_refused_saying_why(saved, change, refusal):
+    built, path, data = saved
+    path.write_bytes(change(data, built.to_bytes()))
     with pytest.raises(ValueError, match=refusal) as e:
         load(path)
     assert str(e.value).startswith(f"{path}: ")
@@ -66,46 +81,18 @@ def test_no_single_byte_change_anywhere_loads(saved):
                 load(path)
 
 
-@pytest.mark.parametrize("change, refusal", [
-    (lambda d, body: b"", "empty file"),
-    (lambda d, body: body, r"raw PrefixSearch.to_bytes\(\) output .* PrefixSearch.from_bytes"),
-    (lambda d, body: d[:-1], "truncated: the file ends 31 bytes into its 32-byte trailer"),
-    (lambda d, body: d[:-28], "truncated: the file ends 4 bytes into its 32-byte trailer"),
-    (lambda d, body: d[:-31], "truncated: the file ends 1 bytes into its 32-byte trailer"),
-    (lambda d, body: body[:-3], "truncated, or not a tessaloom index file: .* PrefixSearch.from_bytes"),
-    (lambda d, body: d + b"\n", "damaged: 1 bytes follow its trailer"),
-    (lambda d, body: b"\x89PNG\r\n\x1a\n" + bytes(100), "truncated, or not a tessaloom index file"),
-    (lambda d, body: b"\xfforeign" * 9, "not a tessaloom index file: it has no trailer; .*from_bytes"),
-])
-def test_foreign_cut_and_raw_files_are_refused_saying_which(saved, tmp_path, change, refusal):
-    built, _, data = saved
-    other = tmp_path / "other.idx"
-    other.write_bytes(change(data, built.to_bytes()))
-    with pytest.raises(ValueError, match=refusal):
-        load(other)
-
-
-def test_missing_file_raises_oserror(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        load(tmp_path / "nothing.idx")
-
-
 class Boom(Exception):
     pass
 
 
-def fail_fsync(fd):
-    raise Boom("disk full")
-
-
-def fail_replace(src, dst):
-    raise Boom("rename refused")
+def refuse(*args):
+    raise Boom("refused")
 
 
 @pytest.mark.parametrize("patch, chunks", [
     (None, [b"new", Boom]),  # the second chunk cannot be written: fails mid-write
-    (("fsync", fail_fsync), [b"new file"]),
-    (("replace", fail_replace), [b"new file"]),
+    (("fsync", refuse), [b"new file"]),
+    (("replace", refuse), [b"new file"]),
 ])
 def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch, patch, chunks):
     target = tmp_path / "index.idx"
@@ -146,22 +133,15 @@ VIDEO = st.sampled_from([st.integers(0, 2**32 - 1), st.integers(0, 9).map(lambda
 @settings(max_examples=100, deadline=None)
 @given(records=VIDEO.flatmap(lambda video: st.lists(st.tuples(TERM, video, st.integers(0, 300)), max_size=20)),
        top_n=st.integers(0, 4))
+# 300 videos for one term: propagated payloads list 300 videos, beyond the
+# lengths written in one byte.
+@example(records=[(f"w{i % 7}", i, i + 1) for i in range(300)] + [("w", 70000, 2**20)], top_n=1000)
 def test_counts_read_from_the_saved_form_match_the_arrays(records, top_n):
     arrays = tessaloom.build_arrays(records, top_n)
     data = PrefixSearch.from_internal_data_v2(*arrays).to_bytes()
     kind = "integer" if arrays.video_index and len(arrays.video_index[0]) == 4 else "uuid"
     expected = (len(arrays.child_labels), sum(p is not None for p in arrays.payloads), len(arrays.video_index), kind)
     assert tuple(read_counts(data + b"tail", len(data))) == expected
-
-
-def test_counts_of_payloads_longer_than_one_byte_lengths():
-    # 300 videos for one term: propagated payloads list 300 videos, beyond
-    # the lengths written in one byte.
-    records = [(f"w{i % 7}", i, i + 1) for i in range(300)] + [("w", 70000, 2**20)]
-    data = index(records, 1000).to_bytes()
-    assert tuple(read_counts(data)) == (9, 8, 301, "integer")
-    with pytest.raises(ValueError, match="does not read"):
-        read_counts(data[:-2])
 
 
 @settings(max_examples=200, deadline=None)
@@ -179,11 +159,10 @@ def test_counts_of_any_bytes_are_read_or_refused(data, start):
 @pytest.mark.parametrize("text, expected", [
     ("MP3 Crème-Brûlée", ["mp3", "crème", "brûlée"]),
     ("ΣΊΣΥΦΟΣ ὈΔΥΣΣΕΎΣ", ["σίσυφοσ", "ὀδυσσεύσ"]),  # casefold: final sigma folds to σ
-    ("Москва — ЁЛКА!", ["москва", "ёлка"]),
     ("東京タワー、ｶﾀｶﾅ", ["東京タワー", "カタカナ"]),  # NFKC: half-width katakana to full width
     ("ＡＢＣ１２３ ﬁne ² Ⅻ straße", ["abc123", "fine", "2", "xii", "strasse"]),
     ("٣٤ apples_and-pears", ["٣٤", "apples", "and", "pears"]),
-    ("", []), ("  ...  ", []),
+    ("  ...  ", []),
 ])
 def test_terms_rule(text, expected):
     assert terms(text) == expected

@@ -26,20 +26,8 @@ GOLDEN_RECORDS = [("cat", 1, 2), ("car", 2, 3), ("cart", 1, 300), ("café", 3, 7
                   ("😀", 6, 65536), ("dog", 7, 5), ("do", 8, 1), ("dot", 2**128 - 1, 9)]
 
 
-def test_worked_examples_byte_for_byte():
-    # Every form and field byte for byte is the C++ suite's; here, what the
-    # binding adds: the result type, subclasses of bytes, ignored tails.
-    one = PrefixSearch.from_internal_data_v2([0], [""], [None], [], [], 10)
-    data = one.to_bytes()
-    assert data == ONE_NODE and type(data) is bytes
-    for data in (ONE_NODE, bytes.fromhex("FB0100 FC00000000") + ONE_NODE[2:], ONE_NODE * 2):
-        assert PrefixSearch.from_bytes(data).to_bytes() == ONE_NODE
-    assert PrefixSearch.from_bytes(type("Saved", (bytes,), {})(ONE_NODE)).to_bytes() == one.from_bytes(b=ONE_NODE).to_bytes() == ONE_NODE
-
-
 @pytest.mark.parametrize("data, text", [
     (b"", "UnexpectedEnd { additional: 1 }"),
-    (bytes.fromhex("FD 0000000000000010 010203"), "UnexpectedEnd { additional: 1 }"),  # 2**60 items declared
     (ONE_NODE[:6] + b"\2" + ONE_NODE[7:], VARIANT.format("core::option::Option<tessaloom::payload::Payload>")),
 ])
 def test_decode_errors(data, text):
@@ -97,7 +85,8 @@ def test_a_loaded_index_holds_exact_bytes_until_it_goes_and_copies_a_subclass():
 def test_golden_file_is_still_written_and_read_byte_for_byte():
     golden = GOLDEN.read_bytes()
     records = [(t, uuid.UUID(int=v), c) for t, v, c in GOLDEN_RECORDS]
-    assert index(records, 3).to_bytes() == golden
+    data = index(records, 3).to_bytes()
+    assert data == golden and type(data) is bytes  # every form and field byte for byte is the C++ suite's
     assert PrefixSearch.from_bytes(golden).to_bytes() == golden
 
 
