@@ -359,14 +359,12 @@ Trie ladder(std::uint32_t levels, std::uint32_t padding = 0) {
 // A walk follows at most 2(N+E)+2 edges, however large E is against the
 // paths it may take: 2^20 paths with padding edges enough for all of them
 // to fit a bound of E times the depth stop with a fault, without listing
-// a million matches first. A few paths still answer, once per path.
+// a million matches first.
 TEST(FuzzyMatch, WorkIsBoundedByTheIndexSize) {
   const Index padded(ladder(20, 100'000));
   const std::string a20(20, 'a');
   EXPECT_EQ(outcome([&] { return padded.fuzzy_match_nodes(a20, 1, true); }), "fault");
   EXPECT_EQ(outcome([&] { return padded.fuzzy_match(a20, 1, {}); }), "fault");
-  EXPECT_EQ(outcome([&] { return Index(ladder(3)).fuzzy_match("aaa", 0, {}); }),
-            "aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0");
   // The ladder the fuzz corpus holds, 1500 levels: a fault, at once.
   const Index tall(ladder(1500));
   const std::string a1500(1500, 'a');
