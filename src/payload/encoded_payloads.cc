@@ -198,7 +198,10 @@ EncodedPayloads EncodedPayloads::decode(format::Reader& input,
   if (scan.first_long_form() < r.position()) shortest = false;
   // More payloads declared than the input holds: it is used up, so this
   // read reports the end.
-  if (m < n) r.read_option_tag(format::kOptionPayloadTypeName);
+  if (m < n) {
+    r.read_option_tag(format::kOptionPayloadTypeName);
+    throw InternalFault("payload decoding stopped early");
+  }
   const std::uint8_t* const stop = r.position();
   const std::size_t size = static_cast<std::size_t>(stop - base);
 
