@@ -114,23 +114,23 @@ void rewrap_type_error(const char* param) {
   give_exception(wrapped.release());
 }
 
-void bind_arguments(const MethodSpec& spec, PyObject* const* args,
+void bind_arguments(const MethodSignature& sig, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-  const std::string name = std::string("PrefixSearch.") + spec.name + "()";
+  const std::string name = std::string("PrefixSearch.") + sig.name + "()";
   const std::size_t given = static_cast<std::size_t>(nargs);
-  for (std::size_t i = 0; i < spec.n_params; ++i) out[i] = nullptr;
+  for (std::size_t i = 0; i < sig.n_params; ++i) out[i] = nullptr;
 
-  if (given > spec.n_params) {
+  if (given > sig.n_params) {
     const char* verb = given == 1 ? "was" : "were";
-    if (spec.n_required == spec.n_params) {
+    if (sig.n_required == sig.n_params) {
       PyErr_Format(PyExc_TypeError,
                    "%s takes %zu positional arguments but %zd %s given",
-                   name.c_str(), spec.n_params, nargs, verb);
+                   name.c_str(), sig.n_params, nargs, verb);
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s takes from %zu to %zu positional arguments but %zd %s "
                    "given",
-                   name.c_str(), spec.n_required, spec.n_params, nargs, verb);
+                   name.c_str(), sig.n_required, sig.n_params, nargs, verb);
     }
     throw PythonError{};
   }
@@ -139,14 +139,14 @@ void bind_arguments(const MethodSpec& spec, PyObject* const* args,
   const Py_ssize_t n_kw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < n_kw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    std::size_t slot = spec.n_params;
-    for (std::size_t i = 0; i < spec.n_params; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) {
+    std::size_t slot = sig.n_params;
+    for (std::size_t i = 0; i < sig.n_params; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
         slot = i;
         break;
       }
     }
-    if (slot == spec.n_params) {
+    if (slot == sig.n_params) {
       PyErr_Format(PyExc_TypeError,
                    "%s got an unexpected keyword argument '%U'", name.c_str(),
                    key);
@@ -162,8 +162,8 @@ void bind_arguments(const MethodSpec& spec, PyObject* const* args,
 
   const char* missing[kMaxParams];
   std::size_t n_missing = 0;
-  for (std::size_t i = 0; i < spec.n_required; ++i) {
-    if (out[i] == nullptr) missing[n_missing++] = spec.params[i];
+  for (std::size_t i = 0; i < sig.n_required; ++i) {
+    if (out[i] == nullptr) missing[n_missing++] = sig.params[i];
   }
   if (n_missing > 0) {
     const std::string list = name_list(missing, n_missing);

@@ -112,7 +112,7 @@ PyObject* guarded(F&& body) noexcept {
 }
 
 // The parameters of one fast-call method.
-struct MethodSpec {
+struct MethodSignature {
   const char* name;                 // e.g. "fuzzy_match"
   const char* const* params;        // parameter names, in order
   std::size_t n_params;
@@ -124,7 +124,7 @@ constexpr std::size_t kMaxParams = 8;
 // Binds positional and keyword arguments to parameters. On return out[i] is
 // the argument for parameter i (borrowed) or null when it was not supplied.
 // Throws PythonError with the TypeError of the first binding failure.
-void bind_arguments(const MethodSpec& spec, PyObject* const* args,
+void bind_arguments(const MethodSignature& sig, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 // Re-raises the pending exception as described for convert_arg.

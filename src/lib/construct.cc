@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kParams[] = {"node_shifts",       "child_labels",
                                    "payloads",          "child_transitions",
                                    "video_index",       "video_top_n"};
-constexpr MethodSpec kSpec = {"from_internal_data_v2", kParams, 6, 6};
+constexpr MethodSignature kSignature = {"from_internal_data_v2", kParams, 6, 6};
 
 // Every array: the items of a sequence, each converted, replacing what `out`
 // held (its storage is reused).
@@ -76,7 +76,7 @@ void add_payload(PyObject* item, index::Construction& c,
 
 PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[kMaxParams];
-  bind_arguments(kSpec, args, nargs, kwnames, a);
+  bind_arguments(kSignature, args, nargs, kwnames, a);
 
   using index::Construction;
   auto node_shifts =

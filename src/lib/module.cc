@@ -48,7 +48,7 @@ PyType_Slot type_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
+PyType_Spec type_description = {
     "builtins.PrefixSearch",
     static_cast<int>(sizeof(PrefixSearchObject)),
     0,
@@ -68,7 +68,7 @@ PyObject* module_object = nullptr;
 
 int add_type(PyObject* module) {
   if (prefix_search_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&type_spec);
+    PyObject* type = PyType_FromSpec(&type_description);
     if (type == nullptr) {
       PyErr_Clear();
       raise_panic("failed to create the PrefixSearch type");

@@ -16,7 +16,7 @@ namespace tessaloom::lib {
 namespace {
 
 constexpr const char* kParams[] = {"b"};
-constexpr MethodSpec kSpec = {"from_bytes", kParams, 1, 1};
+constexpr MethodSignature kSignature = {"from_bytes", kParams, 1, 1};
 
 PyObject* save(PyObject* self) {
   const Trie& trie = index_of(self).trie();
@@ -37,7 +37,7 @@ std::span<const std::uint8_t> bytes_arg(PyObject* b) {
 
 PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[kMaxParams];
-  bind_arguments(kSpec, args, nargs, kwnames, a);
+  bind_arguments(kSignature, args, nargs, kwnames, a);
   const std::span<const std::uint8_t> input =
       convert_arg("b", [&] { return bytes_arg(a[0]); });
   // An exact bytes object is immutable and refers to nothing, so the index

@@ -12,11 +12,11 @@ namespace tessaloom::lib {
 namespace {
 
 constexpr const char* kMatchParams[] = {"term", "max_dist", "limit"};
-constexpr MethodSpec kMatchSpec = {"fuzzy_match", kMatchParams, 3, 1};
+constexpr MethodSignature kMatchSignature = {"fuzzy_match", kMatchParams, 3, 1};
 
 constexpr const char* kVideoParams[] = {"term", "max_dist", "limit",
                                         "include_prefix_nodes", "min_score"};
-constexpr MethodSpec kVideoSpec = {"fuzzy_match_video", kVideoParams, 5, 1};
+constexpr MethodSignature kVideoSignature = {"fuzzy_match_video", kVideoParams, 5, 1};
 
 constexpr std::uint32_t kDefaultMaxDist = 1;
 
@@ -41,9 +41,9 @@ struct TermArgs {
   std::optional<std::size_t> limit;
 };
 
-TermArgs bind_term_args(const MethodSpec& spec, PyObject* const* args,
+TermArgs bind_term_args(const MethodSignature& sig, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames, PyObject** a) {
-  bind_arguments(spec, args, nargs, kwnames, a);
+  bind_arguments(sig, args, nargs, kwnames, a);
   // Braced initialisers run in order: term, then max_dist, then limit.
   return {convert_arg("term", [&] { return to_utf8(a[0]); }),
           max_dist_arg(a[1]), limit_arg(a[2])};
@@ -67,7 +67,7 @@ PyObject* text_from_index(const std::string& utf8) {
 PyObject* match_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   PyObject* a[kMaxParams];
-  const TermArgs t = bind_term_args(kMatchSpec, args, nargs, kwnames, a);
+  const TermArgs t = bind_term_args(kMatchSignature, args, nargs, kwnames, a);
 
   const index::Index& index = index_of(self);
   const std::vector<index::MatchResult> matches =
@@ -89,7 +89,7 @@ PyObject* match_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* match_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   PyObject* a[kMaxParams];
-  const TermArgs t = bind_term_args(kVideoSpec, args, nargs, kwnames, a);
+  const TermArgs t = bind_term_args(kVideoSignature, args, nargs, kwnames, a);
   std::optional<bool> include_prefix_nodes;
   if (!absent(a[3])) {
     include_prefix_nodes =
