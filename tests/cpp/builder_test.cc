@@ -104,38 +104,20 @@ TEST(IndexBuilder, MatchesStraightforwardBuildOnRandomRecords) {
   const std::u32string alphabet = U"abz\u00e9\u00ff\u4e2d\U0001F600";
   std::mt19937 rng(12345);
   for (int round = 0; round < 300; ++round) {
-    std::vector<Rec> recs;
-    const int n = std::uniform_int_distribution<int>(0, 40)(rng);
-    for (int i = 0; i < n; ++i) {
-      std::u32string term;
-      const int len = std::uniform_int_distribution<int>(1, 12)(rng);
-      for (int k = 0; k < len; ++k) {
-        term.push_back(alphabet[std::uniform_int_distribution<std::size_t>(
-            0, alphabet.size() - 1)(rng)]);
-      }
-      const auto video = std::uniform_int_distribution<std::uint32_t>(0, 6)(rng) * 1000003u;
-      const auto count = std::uniform_int_distribution<std::uint32_t>(0, 50)(rng);
-      recs.push_back({test::utf8(term), video, count});
+    // Round 0 has no records: the empty index. Every third round, terms
+    // behind a stem of 7 or 10 bytes share prefixes compared past 8 bytes.
+    std::vector<Rec> recs(round == 0 ? 0 : rng() % 41);
+    for (Rec& r : recs) {
+      std::u32string term = round % 3 ? U"" : std::u32string(U"abcdefghij", rng() % 2 ? 7 : 10);
+      term += test::random_query(rng, alphabet, 11);
+      term.push_back(alphabet[rng() % alphabet.size()]);  // never empty
+      r = {test::utf8(term), std::uint32_t(rng() % 7) * 1000003u, std::uint32_t(rng() % 51)};
     }
     for (std::size_t top_n : {0u, 1u, 3u, 1000u}) {
       ASSERT_EQ(built_bytes(recs, top_n), reference_bytes(recs, top_n))
           << "round " << round << ", top_n " << top_n;
     }
   }
-}
-
-TEST(IndexBuilder, LongSharedPrefixesPastEightBytes) {
-  std::vector<Rec> recs;
-  const std::string stem = "abcdefghij";
-  for (const char* tail : {"", "k", "ka", "b", "", "\xc3\xa9", "a"}) {
-    recs.push_back({stem + tail, static_cast<std::uint32_t>(recs.size() % 3), 2});
-    recs.push_back({stem.substr(0, 7) + tail, 9, 1});
-  }
-  EXPECT_EQ(built_bytes(recs, 100), reference_bytes(recs, 100));
-}
-
-TEST(IndexBuilder, NoRecordsGivesTheEmptyIndex) {
-  EXPECT_EQ(built_bytes({}, 100), reference_bytes({}, 100));
 }
 
 TEST(IndexBuilder, RefusedRecordsChangeNothing) {
@@ -167,7 +149,6 @@ TEST(IndexBuilder, VideosAreNumberedInOrderAndNeverMixed) {
   EXPECT_EQ(b.uuid_video(c), 1);
   EXPECT_EQ(b.uuid_video(a), 0);
   EXPECT_EQ(b.int_video(5), -1);
-  EXPECT_EQ(b.video_count(), 2u);
 
   IndexBuilder i;
   for (std::uint32_t k = 0; k < 5000; ++k) EXPECT_EQ(i.int_video(k * 7919u), k);

@@ -134,24 +134,12 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
       {Trie{}, "abc", 5, {}, "", "", false},
       {Trie{}, "", kHuge, {}, "", "", false},
       {cat_with([](Trie& t) { t.node_shifts[3] = 99; }), "cat", 3, {}, "fault", {}, false},
-      {cat_with([](Trie& t) { t.node_shifts[7] = 99; }), "ca", 0, {}, "", {}, false},  // unreached
       {cat_with([](Trie& t) { t.child_transitions[2] = 40; }), "cat", 3, {}, "fault", {}, false},
       {cat_with([](Trie& t) { t.terminal.resize(3); }), "cat", 3, {}, "fault", {}, false},
       // Nodes-only walks never read the terminal flags.
       {cat_with([](Trie& t) { t.terminal.clear(); }), "cat", 0, {}, "fault", "5:0", false},
-      {cat_with([](Trie& t) { t.node_shifts.resize(2); }), "cat", 3, {}, "fault", {}, false},
-      {cat_with([](Trie& t) { t.node_shifts.clear(); }), "cat", 3, {}, "fault", {}, false},
-      {cat_with([](Trie& t) { t.node_shifts.push_back(0); }), "ca", 2, {}, "cat:1 car:1 cart:2", {}, false},
-      {cat_with([](Trie& t) { t.child_labels.resize(4); }), "cat", 3, {}, "fault", {}, false},
       {cat_with([](Trie& t) { t.child_labels[5] = 0xD800; }), "cat", 3, {}, "fault", {}, false},
-      {cat_with([](Trie& t) { t.child_labels[5] = 0x110000; }), "cat", 3, {}, "fault", {}, false},
-      {cat_with([](Trie& t) { t.child_transitions[3] = 5; }), "ca", 2, {}, "cat:1 car:1 cart:2 dt:2", {},
-       false},
-      {cat_with([](Trie& t) { t.child_transitions[7] = 3; }), "ca", 2, {}, nullptr, {}, false},
-      {cat_with([](Trie& t) { t.child_transitions[7] = 3; }), "ca", 100, {}, "fault", {}, false},
       // The root reached again (the walk never reports node 0 otherwise).
-      {cat_with([](Trie& t) { t.child_labels[0] = U'x'; t.child_transitions[1] = 0; }), "ca", 2, {},
-       nullptr, {}, false},
       {cat_with([](Trie& t) { t.child_labels[0] = U'x'; t.child_transitions[1] = 0; }), "ca", 9, {},
        "fault", {}, false},
       // Arrays that look breadth-first (edge e leads to node e+1) but are not
@@ -371,14 +359,12 @@ Trie ladder(std::uint32_t levels, std::uint32_t padding = 0) {
 // A walk follows at most 2(N+E)+2 edges, however large E is against the
 // paths it may take: 2^20 paths with padding edges enough for all of them
 // to fit a bound of E times the depth stop with a fault, without listing
-// a million matches first. A few paths still answer, once per path.
+// a million matches first.
 TEST(FuzzyMatch, WorkIsBoundedByTheIndexSize) {
   const Index padded(ladder(20, 100'000));
   const std::string a20(20, 'a');
   EXPECT_EQ(outcome([&] { return padded.fuzzy_match_nodes(a20, 1, true); }), "fault");
   EXPECT_EQ(outcome([&] { return padded.fuzzy_match(a20, 1, {}); }), "fault");
-  EXPECT_EQ(outcome([&] { return Index(ladder(3)).fuzzy_match("aaa", 0, {}); }),
-            "aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0 aaa:0");
   // The ladder the fuzz corpus holds, 1500 levels: a fault, at once.
   const Index tall(ladder(1500));
   const std::string a1500(1500, 'a');
