@@ -63,6 +63,7 @@ struct CompactWalkScratch {
   };
 
   std::vector<std::uint8_t> ascii;
+  std::vector<std::uint32_t> ascii_set;  // the entries of `ascii` not zero
   std::vector<std::uint8_t> chars;
   std::vector<std::uint8_t> inside;
   std::vector<std::uint16_t> signatures;
@@ -104,11 +105,17 @@ class QueryWindows {
         width_(2 * k + 1),
         depths_(q.size() + k + 1),
         ascii_(s.ascii),
+        ascii_set_(s.ascii_set),
         other_(s.other),
         chars_(s.chars),
         inside_(s.inside),
         signatures_(s.signatures) {
-    ascii_.assign(depths_ * 256, 0);
+    // The table is kept zero between queries but for the entries the last
+    // query set, which are cleared here: clearing it whole would write every
+    // line of it, most of them not in cache when a query starts.
+    for (const std::uint32_t i : ascii_set_) ascii_[i] = 0;
+    ascii_set_.clear();
+    if (ascii_.size() < depths_ * 256) ascii_.resize(depths_ * 256, 0);
     other_.clear();
     chars_.assign(depths_ * width_, 0);
     // One entry past the last parent depth (0: no cell inside), for the
@@ -128,8 +135,13 @@ class QueryWindows {
         const std::size_t d_lo = x > k ? x - k : 0;
         for (std::size_t d = d_lo; d <= x + k; ++d) {
           const auto bit = static_cast<std::uint8_t>(1u << (x + k - d));
-          ascii_[d * 256 + ch] |= bit;
-          ascii_[d * 256 + (ch | CompactLayout::kTerminalByte)] |= bit;
+          const std::size_t at = d * 256 + ch;
+          if (ascii_[at] == 0) {
+            ascii_set_.push_back(static_cast<std::uint32_t>(at));
+            ascii_set_.push_back(static_cast<std::uint32_t>(at | CompactLayout::kTerminalByte));
+          }
+          ascii_[at] |= bit;
+          ascii_[at | CompactLayout::kTerminalByte] |= bit;
           chars_[d * width_ + (x + k - d)] = static_cast<std::uint8_t>(ch);
         }
         continue;
@@ -210,6 +222,7 @@ class QueryWindows {
   std::size_t depths_;
   bool has_nul_ = false;
   std::vector<std::uint8_t>& ascii_;
+  std::vector<std::uint32_t>& ascii_set_;
   std::vector<std::pair<char32_t, std::uint64_t>>& other_;
   std::vector<std::uint8_t>& chars_;
   std::vector<std::uint8_t>& inside_;
