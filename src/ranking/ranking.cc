@@ -175,13 +175,18 @@ struct PoolEntries {
   DensePool& dense;
   VideoPool& spilled;
 
-  void operator()(std::uint32_t video, std::uint32_t count) const {
-    const double amount = w * static_cast<double>(count);
-    if (video < dense_end) [[likely]] {
-      dense.add(sums, video, amount);
+  // One entry: densely below `end`, else in the hashed pool.
+  static void add(DensePool& dense, double* to, std::uint32_t end, VideoPool& spilled,
+                  std::uint32_t video, double amount) {
+    if (video < end) [[likely]] {
+      dense.add(to, video, amount);
     } else {
       add_out_of_line(spilled, video, amount);
     }
+  }
+
+  void operator()(std::uint32_t video, std::uint32_t count) const {
+    add(dense, sums, dense_end, spilled, video, w * static_cast<double>(count));
   }
   template <class Count>
   [[gnu::noinline]] void operator()(const std::uint32_t* ids, const Count* counts,
@@ -194,13 +199,7 @@ struct PoolEntries {
     const std::uint32_t end = dense_end;
     auto pool = [&](auto amount_of) {
       for (std::uint64_t k = 0; k < n; ++k) {
-        const std::uint32_t video = ids[k];
-        const double amount = amount_of(counts[k]);
-        if (video < end) [[likely]] {
-          dense.add(to, video, amount);
-        } else {
-          add_out_of_line(spilled, video, amount);
-        }
+        add(dense, to, end, spilled, ids[k], amount_of(counts[k]));
       }
     };
     if (std::is_same_v<Count, std::uint8_t> && table != nullptr) {

@@ -365,7 +365,7 @@ TEST(FuzzyMatch, WorkIsBoundedByTheIndexSize) {
   const std::string a20(20, 'a');
   EXPECT_EQ(outcome([&] { return padded.fuzzy_match_nodes(a20, 1, true); }), "fault");
   EXPECT_EQ(outcome([&] { return padded.fuzzy_match(a20, 1, {}); }), "fault");
-  // The ladder the fuzz corpus holds, 1500 levels: a fault, at once.
+  // A ladder of 1500 levels: a fault, at once.
   const Index tall(ladder(1500));
   const std::string a1500(1500, 'a');
   const auto start = std::chrono::steady_clock::now();
