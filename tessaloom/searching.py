@@ -68,6 +68,14 @@ def _flag(name: str, value: object) -> bool:
     return value
 
 
+def word_budget(word: str, max_dist: Optional[int] = None) -> int:
+    """The edits a word may be off by: ``max_dist`` when given, else 0 for 1
+    to 3 characters, 1 for 4 to 7, 2 for 8 or more."""
+    if max_dist is not None:
+        return max_dist
+    return 0 if len(word) <= 3 else 1 if len(word) <= 7 else 2
+
+
 def query_words(text: str, prefix: bool = True) -> tuple[list[str], bool]:
     """The words ``search`` matches for ``text`` and whether the last of them
     is matched as a prefix: the distinct words of ``terms(text)`` in order of
