@@ -22,8 +22,10 @@ using lib::PythonError;
 using lib::Ref;
 
 // Texts and hits are converted this many at a time, with the GIL let go
-// between batches, so that other threads are never held off for long.
+// between batches, so that other threads are never held off for long (a
+// batch takes a few milliseconds).
 constexpr Py_ssize_t kBatch = 512;
+constexpr std::size_t kHitBatch = 8192;
 
 [[noreturn]] void fail(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
@@ -80,9 +82,20 @@ PyObject* key_of(const Trie& trie, std::uint32_t video) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* hit_list(const Trie& trie, const std::vector<search::Hit>& hits) {
+// Lets other threads take the GIL for a moment, between batches.
+void pause_gil() {
+  lib::WithoutGil unlocked;
+}
+
+// The hits as a list of (key, score, words); `converted` counts the hits
+// converted since the GIL was last let go.
+PyObject* hit_list(const Trie& trie, const std::vector<search::Hit>& hits, std::size_t& converted) {
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(hits.size()))));
   for (std::size_t i = 0; i < hits.size(); ++i) {
+    if (++converted >= kHitBatch) {
+      pause_gil();
+      converted = 0;
+    }
     Ref key(check(key_of(trie, hits[i].video)));
     PyObject* t = check(Py_BuildValue("(Odk)", key.get(), hits[i].score,
                                       static_cast<unsigned long>(hits[i].words)));
@@ -108,17 +121,13 @@ PyObject* run_search(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     lib::WithoutGil unlocked;
     hits = search::search(trie, words, limit, max_dist, transpositions);
   }
-  return hit_list(trie, hits);
+  std::size_t converted = 0;
+  return hit_list(trie, hits, converted);
 }
 
 constexpr const char* kManyParams[] = {"index",    "queries",        "limit",
                                        "max_dist", "transpositions", "workers"};
 constexpr lib::MethodSignature kManySignature = {"search_many", kManyParams, 6, 6};
-
-// Lets other threads take the GIL for a moment, between batches.
-void pause_gil() {
-  lib::WithoutGil unlocked;
-}
 
 PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[lib::kMaxParams];
@@ -171,23 +180,25 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
       }
     };
     std::vector<std::thread> threads;
-    std::exception_ptr start_error;
     try {
       for (std::size_t t = 1; t < n_threads; ++t) threads.emplace_back(work);
     } catch (...) {
-      start_error = std::current_exception();  // fewer threads: this one still works
+      // No more threads to be had: those started and this one do the work.
     }
     work();
     for (std::thread& t : threads) t.join();
     if (failed_at.load() < texts.size()) std::rethrow_exception(errors[failed_at.load()]);
-    (void)start_error;
   }
 
   Ref out(check(PyList_New(count)));
+  std::size_t converted = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (i > 0 && i % kBatch == 0) pause_gil();
+    if (i > 0 && i % kBatch == 0) {
+      pause_gil();
+      converted = 0;
+    }
     std::vector<search::Hit>& hits = results[static_cast<std::size_t>(i)];
-    PyList_SET_ITEM(out.get(), i, hit_list(trie, hits));
+    PyList_SET_ITEM(out.get(), i, hit_list(trie, hits, converted));
     std::vector<search::Hit>().swap(hits);
   }
   return out.release();
