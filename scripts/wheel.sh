@@ -46,6 +46,7 @@ trap 'rm -rf "$neutral"' EXIT
 cd "$neutral"
 printf 'id\ttext\n1\tSourdough bread for beginners\n2\tPasta carbonara, the Roman way\n' > videos.tsv
 "$venv/bin/python" -m tessaloom --version
+"$venv/bin/tessaloom" --version  # the console command
 "$venv/bin/python" -m tessaloom build videos.tsv -o videos.idx
 answer=$("$venv/bin/python" -m tessaloom query videos.idx "sourdogh" --json)
 echo "$answer"

@@ -24,6 +24,8 @@ FORMATS = ("tsv", "csv", "jsonl")
 VideoId = Union[int, uuid.UUID]
 Progress = Callable[[str, int], None]
 _U32_MAX = 0xFFFFFFFF
+STDIN = "-"  # the path that reads the catalogue from standard input
+STDIN_NAME = "<stdin>"  # how errors name standard input
 _HEADERS = {False: (("id", "text"),), True: (("term", "id", "count"), ("term", "video", "count"))}
 
 
@@ -96,7 +98,9 @@ class Catalogue:
             raise ValueError(f"unknown catalogue format {fmt!r}; known: {', '.join(FORMATS)}")
         if records and fmt != "tsv":
             raise ValueError("a records file is TSV")
-        self.path, self.format, self.is_records = path, fmt, records
+        self.source = path
+        self.path = STDIN_NAME if path == STDIN else path  # the name in messages
+        self.format, self.is_records = fmt, records
         self.skip_bad, self.on_bad = skip_bad, on_bad
         self.lines = self.rows = self.bad = 0  # lines read, rows taken, bad lines skipped
         self.line = 0
@@ -118,7 +122,9 @@ class Catalogue:
         return self._parsed()
 
     def _open(self) -> BinaryIO:
-        return open(self.path, "rb")
+        if self.source == STDIN:
+            return open(0, "rb", closefd=False)
+        return open(self.source, "rb")
 
     def _parsed(self) -> Iterator[tuple]:
         with self._open() as f:
