@@ -37,9 +37,9 @@ inline constexpr std::uint32_t kMaxWalkDist = 3;
 namespace osa_detail {
 
 // The walk for budget K (band width 2K+1, known to the compiler so that the
-// cell loop unrolls). The query is padded with K+2 characters on each side
-// that no label equals (labels are scalar values), so that no cell needs a
-// bounds test: cells left of 0 or right of n are forced to the cap.
+// cell loop unrolls). The query is padded on each side with characters that
+// no label equals (labels are scalar values), so that reading a character
+// needs no bounds test; cells left of 0 or right of n are forced to the cap.
 template <std::uint32_t K, class Report>
 void walk(const Trie& trie, std::span<const char32_t> word, bool transpositions,
           MemoryBudget& budget, Report& report) {
@@ -59,7 +59,9 @@ void walk(const Trie& trie, std::span<const char32_t> word, bool transpositions,
     std::size_t& taken;
     ~Give() { budget.give(taken); }
   } give{budget, taken};
-  const std::size_t padded_size = word.size() + 2 * K + 4;
+  // Cells reach j = n + 2K + 1 (children of a node at depth n + K), which
+  // read character j - 1.
+  const std::size_t padded_size = word.size() + 3 * K + 4;
   budget.take(padded_size * sizeof(char32_t));
   taken += padded_size * sizeof(char32_t);
   std::vector<char32_t> padded(padded_size, kNone);
