@@ -154,9 +154,16 @@ class DensePool {
     count_ = t;
   }
   std::size_t count() const { return count_; }
+  // Calls f(video, sum) for each video touched, in first-touch order, and
+  // puts its sum back to -0.0 in the same pass: the pool is empty after.
   template <class F>
-  void for_each(F&& f) const {
-    for (std::size_t i = 0; i < count_; ++i) f(touched_[i], sums_[touched_[i]]);
+  void drain(F&& f) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      const std::uint32_t v = touched_[i];
+      f(v, sums_[v]);
+      sums_[v] = -0.0;
+    }
+    count_ = 0;
   }
 
  private:
@@ -376,7 +383,7 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
       // Ordered comparison: a NaN threshold lets nothing through.
       if (score >= threshold) out.push_back({video, score});
     };
-    dense.for_each(offer);
+    dense.drain(offer);
     spilled.for_each(offer);
     return out;
   }
@@ -395,7 +402,7 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
       std::push_heap(out.begin(), out.end(), ranks_before);
     }
   };
-  dense.for_each(offer);
+  dense.drain(offer);
   spilled.for_each(offer);
   return out;
 }
