@@ -6,8 +6,10 @@ from tessaloom._tessaloom import PrefixSearch
 # After _tessaloom, so that a refused import names the module it starts from.
 from tessaloom._native import build_index  # noqa: I001
 from tessaloom.builder import IndexArrays, build_arrays
-from tessaloom.persist import load, save
+from tessaloom.persist import load, load_titled, save
 from tessaloom.text import terms
+from tessaloom.texts import build_texts
+from tessaloom.titles import TitledHit, TitledIndex
 
 
 def _version() -> str:
@@ -31,5 +33,5 @@ def __getattr__(name: str) -> object:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-__all__ = ["PrefixSearch", "PanicException", "IndexArrays", "build_arrays", "build_index", "terms", "save", "load",
-           "__version__"]
+__all__ = ["PrefixSearch", "PanicException", "IndexArrays", "build_arrays", "build_index", "build_texts", "terms",
+           "save", "load", "load_titled", "TitledIndex", "TitledHit", "__version__"]

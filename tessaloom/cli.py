@@ -16,11 +16,13 @@ import sys
 import time
 from typing import Optional, TextIO
 
-from tessaloom import __version__, persist
+from tessaloom import __version__, _native, persist
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.catalogue import FORMATS, BadLine, Catalogue, build, format_of
 from tessaloom.saved_form import read_counts
 from tessaloom.text import terms
+from tessaloom.texts import build_catalogue
+from tessaloom.titles import count_titles
 
 _U32_MAX = 0xFFFFFFFF
 _BAD_LINES_SHOWN = 10
@@ -71,6 +73,8 @@ def parser() -> argparse.ArgumentParser:
                    help="videos kept per trie node (default 100)")
     b.add_argument("--progress", action="store_true", help="report progress on stderr even when it is not a terminal")
     b.add_argument("--skip-bad", action="store_true", help="skip bad lines, and count them at the end, instead of stopping")
+    b.add_argument("--no-titles", action="store_true",
+                   help="leave the videos' titles (the first line of each text) out of the index file")
     b.set_defaults(run=_build, parser=b)
 
     q = commands.add_parser(
@@ -149,14 +153,18 @@ def _build(args: argparse.Namespace) -> int:
             print(f"warning: skipped {bad}", file=sys.stderr)
 
     catalogue = Catalogue(args.catalogue, fmt, records=args.records, skip_bad=args.skip_bad, on_bad=show_bad)
-    records = catalogue.records() if report is None else _reported(catalogue.records(), report)
+    titles = None
     try:
-        index = build(records, args.video_top_n, report)
+        if args.records:
+            records = catalogue.records() if report is None else _reported(catalogue.records(), report)
+            index = build(records, args.video_top_n, report)
+        else:
+            index, titles = _build_texts(args, fmt, catalogue, report)
     except BadLine:
         raise
     except ValueError as e:  # refused by the builder, such as a term's total count past 2**32-1
         raise Failure(f"{args.catalogue}: {e}") from None
-    persist.save(index, args.output)
+    persist.save_section(index, args.output, titles)
     size = os.path.getsize(args.output)
     if report is not None:
         report("saved bytes", size)
@@ -164,6 +172,26 @@ def _build(args: argparse.Namespace) -> int:
         print(f"warning: skipped {catalogue.bad:,} bad lines of {args.catalogue}", file=sys.stderr)
     print(f"wrote {args.output} ({size:,} bytes) from {catalogue.rows:,} rows of {args.catalogue}")
     return 0
+
+
+def _build_texts(args: argparse.Namespace, fmt: str, catalogue: Catalogue, report: Optional[_Reporter]):
+    """The index of a catalogue's texts and its titles section (None with
+    --no-titles): read natively, or, from the first line the native reader
+    does not take, by the Python reader, with its messages for bad lines."""
+    keep = not args.no_titles
+    if fmt != "jsonl":
+        with open(args.catalogue, "rb") as f:
+            data = f.read()
+        built = build_catalogue(data, fmt, args.video_top_n, report, titles=keep)
+        del data
+        if built is not None:
+            catalogue.rows = built.rows
+            if report is not None:
+                report("rows read", built.rows)
+            return built.index, built.titles
+    entries = catalogue.entries() if report is None else _reported(catalogue.entries(), report)
+    index, titles, _ = _native.build_texts(entries, args.video_top_n, report, keep)
+    return index, titles
 
 
 def _reported(records, report: _Reporter):
@@ -235,6 +263,11 @@ def _info(args: argparse.Namespace) -> int:
     print(f"terms:    {counts.terms:,}")
     print(f"videos:   {counts.videos:,}")
     print(f"id kind:  {counts.id_kind}")
+    if check.trailer.version == persist.VERSION_TITLES:
+        section = memoryview(data)[check.trailer.length : check.size - persist.TRAILER.size]
+        print(f"titles:   {count_titles(section):,}")
+    else:
+        print("titles:   none")
     return 0
 
 

@@ -32,19 +32,26 @@ template <class F>
 void folded_terms(std::string_view text, F&& f);
 
 // The terms of one text, counted: each distinct term once, in order of first
-// appearance, with the number of times it occurs. Counted by sorting, so no
-// text can make it slower than n log n.
+// appearance, with the number of times it occurs. A few terms are compared
+// pairwise, more are counted by sorting, so no text can make it slower than
+// n log n.
 class TermCounter {
  public:
   void add(std::string_view term) {
     seen_.push_back({term, static_cast<std::uint32_t>(seen_.size())});
   }
   bool empty() const { return seen_.empty(); }
+  // Calls f(term) for each term added, repeats included.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Seen& s : seen_) f(s.term);
+  }
   // Calls f(term, count) for each distinct term, then forgets them all.
   template <class F>
   void drain(F&& f);
 
  private:
+  static constexpr std::size_t kLinear = 24;
   struct Seen {
     std::string_view term;
     std::uint32_t position;
@@ -118,10 +125,25 @@ void folded_terms(std::string_view text, F&& f) {
 
 template <class F>
 void TermCounter::drain(F&& f) {
+  counted_.clear();
+  if (seen_.size() <= kLinear) {
+    // Few terms (a title): each compared with the distinct ones before it.
+    for (const Seen& s : seen_) {
+      auto same = std::find_if(counted_.begin(), counted_.end(),
+                               [&](const Counted& c) { return c.term == s.term; });
+      if (same == counted_.end()) {
+        counted_.push_back({s.position, 1, s.term});
+      } else {
+        ++same->count;
+      }
+    }
+    seen_.clear();
+    for (const Counted& c : counted_) f(c.term, c.count);
+    return;
+  }
   std::sort(seen_.begin(), seen_.end(), [](const Seen& a, const Seen& b) {
     return a.term != b.term ? a.term < b.term : a.position < b.position;
   });
-  counted_.clear();
   for (std::size_t i = 0; i < seen_.size();) {
     std::size_t j = i + 1;
     while (j < seen_.size() && seen_[j].term == seen_[i].term) ++j;

@@ -32,8 +32,11 @@ TextIndex::Added TextIndex::add_counted(const VideoKey& key, std::string_view te
     std::copy(std::begin(key.uuid), std::end(key.uuid), uuid.begin());
     video = builder_.uuid_video(uuid);
   }
+  counter_.for_each([&](std::string_view term) { builder_.prefetch(term); });
+  counter_.for_each([&](std::string_view term) { builder_.prefetch_more(term); });
   Added added = Added::Ok;
   counter_.drain([&](std::string_view term, std::uint32_t count) {
+    ++records_;
     if (added == Added::Ok &&
         builder_.add(term, static_cast<std::uint32_t>(video), count) == builder::Refusal::TotalPastU32) {
       added = Added::TotalPastU32;

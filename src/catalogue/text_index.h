@@ -34,6 +34,8 @@ class TextIndex {
   bool keeps_titles() const { return keep_titles_; }
   Titles& titles() { return titles_; }
   std::size_t texts() const { return texts_; }
+  // The (term, video, count) records added.
+  std::size_t records() const { return records_; }
 
  private:
   bool check_kind(const VideoKey& key);
@@ -46,6 +48,7 @@ class TextIndex {
   bool keep_titles_;
   VideoKey::Kind kind_ = VideoKey::Unknown;
   std::size_t texts_ = 0;
+  std::size_t records_ = 0;
 };
 
 }  // namespace tessaloom::catalogue

@@ -18,6 +18,11 @@ PyObject* panic_exception(PyObject*, PyObject*) {
 PyMethodDef methods[] = {
     {"build_index", FASTCALL_FUNCTION(build_index), METH_FASTCALL | METH_KEYWORDS,
      kBuildIndexDoc},
+    {"build_texts", FASTCALL_FUNCTION(build_texts), METH_FASTCALL | METH_KEYWORDS, kBuildTextsDoc},
+    {"build_catalogue", FASTCALL_FUNCTION(build_catalogue), METH_FASTCALL | METH_KEYWORDS,
+     kBuildCatalogueDoc},
+    {"catalogue_rows", FASTCALL_FUNCTION(catalogue_rows), METH_FASTCALL | METH_KEYWORDS,
+     kCatalogueRowsDoc},
     {"panic_exception", panic_exception, METH_NOARGS,
      "panic_exception()\n--\n\n"
      "The class of the internal-fault exception, created on first need (the\n"
