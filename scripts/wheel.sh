@@ -35,6 +35,10 @@ assert any(n.count("/") == 1 and n.endswith("/LICENSE") for n in names), "LICENS
 names = zipfile.ZipFile(wheel).namelist()
 assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), "LICENSE missing from the wheel"
 print("LICENSE is in the sdist and the wheel")
+# Both extension modules find the package's shared library beside them (run
+# path $ORIGIN): the repair must not have grafted a copy of it elsewhere.
+cores = [n for n in names if "libtessaloom_core" in n]
+assert len(cores) == 1 and cores[0].startswith("tessaloom/lib"), cores
 PY
 
 echo "== the repaired wheel in a clean environment"
@@ -46,6 +50,7 @@ trap 'rm -rf "$neutral"' EXIT
 cd "$neutral"
 printf 'id\ttext\n1\tSourdough bread for beginners\n2\tPasta carbonara, the Roman way\n' > videos.tsv
 "$venv/bin/python" -m tessaloom --version
+"$venv/bin/tessaloom" --version  # the console command
 "$venv/bin/python" -m tessaloom build videos.tsv -o videos.idx
 answer=$("$venv/bin/python" -m tessaloom query videos.idx "sourdogh" --json)
 echo "$answer"

@@ -24,6 +24,8 @@ FORMATS = ("tsv", "csv", "jsonl")
 VideoId = Union[int, uuid.UUID]
 Progress = Callable[[str, int], None]
 _U32_MAX = 0xFFFFFFFF
+STDIN = "-"  # the path that reads the catalogue from standard input
+STDIN_NAME = "<stdin>"  # how errors name standard input
 _HEADERS = {False: (("id", "text"),), True: (("term", "id", "count"), ("term", "video", "count"))}
 
 
@@ -84,7 +86,9 @@ class Catalogue:
             raise ValueError(f"unknown catalogue format {fmt!r}; known: {', '.join(FORMATS)}")
         if records and fmt != "tsv":
             raise ValueError("a records file is TSV")
-        self.path, self.format, self.is_records = path, fmt, records
+        self.source = path
+        self.path = STDIN_NAME if path == STDIN else path  # the name in messages
+        self.format, self.is_records = fmt, records
         self.skip_bad, self.on_bad = skip_bad, on_bad
         self.lines = self.rows = self.bad = 0  # lines read, rows taken, bad lines skipped
         self._kind: Optional[tuple[type, int]] = None  # the first id's kind and line
@@ -102,7 +106,9 @@ class Catalogue:
         return self._parsed()
 
     def _parsed(self) -> Iterator[tuple]:
-        with open(self.path, encoding="utf-8-sig", errors="surrogateescape", newline="") as f:
+        stdin = self.source == STDIN
+        with open(0 if stdin else self.source, encoding="utf-8-sig", errors="surrogateescape", newline="",
+                  closefd=not stdin) as f:
             for line, fields in self._rows(f):
                 try:
                     parsed = self._parse(line, fields)

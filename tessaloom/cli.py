@@ -18,7 +18,7 @@ from typing import Optional, TextIO
 
 from tessaloom import __version__, _native, persist
 from tessaloom._tessaloom import PrefixSearch
-from tessaloom.catalogue import FORMATS, BadLine, Catalogue, build, format_of
+from tessaloom.catalogue import FORMATS, STDIN, BadLine, Catalogue, build, format_of
 from tessaloom.saved_form import read_counts
 from tessaloom.text import terms
 from tessaloom.texts import build_catalogue
@@ -52,9 +52,9 @@ def _score(text: str) -> float:
     return value
 
 
-def parser() -> argparse.ArgumentParser:
+def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
-        prog="python -m tessaloom",
+        prog=prog,
         description="Typo-tolerant search over a video catalogue: build an index file, query it, describe it.")
     top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -64,7 +64,7 @@ def parser() -> argparse.ArgumentParser:
         description="Build an index file from a catalogue: TSV or CSV rows of video id and text, or JSON Lines "
                     "objects with \"id\" and \"text\". A first row id, text is a header. Video ids are UUIDs or "
                     "integers 0..4294967295, all of one kind.")
-    b.add_argument("catalogue", metavar="CATALOGUE", help="the catalogue file")
+    b.add_argument("catalogue", metavar="CATALOGUE", help="the catalogue file, or - for standard input (with --format)")
     b.add_argument("-o", "--output", metavar="INDEX", required=True, help="the index file to write (replaced atomically)")
     b.add_argument("--format", choices=FORMATS, help="the catalogue's format (default: from its extension)")
     b.add_argument("--records", action="store_true",
@@ -100,8 +100,8 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
-def main(argv: Optional[list[str]] = None) -> int:
-    args = parser().parse_args(argv)
+def main(argv: Optional[list[str]] = None, prog: str = "python -m tessaloom") -> int:
+    args = parser(prog).parse_args(argv)
     try:
         return args.run(args)
     except (Failure, BadLine) as e:
@@ -141,7 +141,10 @@ class _Reporter:
 
 
 def _build(args: argparse.Namespace) -> int:
-    fmt = args.format or format_of(args.catalogue) or ("tsv" if args.records else None)
+    stdin = args.catalogue == STDIN
+    fmt = args.format or (None if stdin else format_of(args.catalogue)) or ("tsv" if args.records else None)
+    if fmt is None and stdin:
+        args.parser.error("reading the catalogue from standard input (-) needs --format")
     if fmt is None:
         args.parser.error(f"cannot tell the format of {args.catalogue!r} from its extension: give --format")
     if args.records and fmt != "tsv":
@@ -153,6 +156,7 @@ def _build(args: argparse.Namespace) -> int:
             print(f"warning: skipped {bad}", file=sys.stderr)
 
     catalogue = Catalogue(args.catalogue, fmt, records=args.records, skip_bad=args.skip_bad, on_bad=show_bad)
+    name = catalogue.path  # "<stdin>" for -
     titles = None
     try:
         if args.records:
@@ -163,14 +167,14 @@ def _build(args: argparse.Namespace) -> int:
     except BadLine:
         raise
     except ValueError as e:  # refused by the builder, such as a term's total count past 2**32-1
-        raise Failure(f"{args.catalogue}: {e}") from None
+        raise Failure(f"{name}: {e}") from None
     persist.save_section(index, args.output, titles)
     size = os.path.getsize(args.output)
     if report is not None:
         report("saved bytes", size)
     if catalogue.bad:
-        print(f"warning: skipped {catalogue.bad:,} bad lines of {args.catalogue}", file=sys.stderr)
-    print(f"wrote {args.output} ({size:,} bytes) from {catalogue.rows:,} rows of {args.catalogue}")
+        print(f"warning: skipped {catalogue.bad:,} bad lines of {name}", file=sys.stderr)
+    print(f"wrote {args.output} ({size:,} bytes) from {catalogue.rows:,} rows of {name}")
     return 0
 
 
@@ -179,15 +183,13 @@ def _build_texts(args: argparse.Namespace, fmt: str, catalogue: Catalogue, repor
     --no-titles): read natively, or, from the first line the native reader
     does not take, by the Python reader, with its messages for bad lines."""
     keep = not args.no_titles
-    if fmt != "jsonl":
-        with open(args.catalogue, "rb") as f:
+    if fmt != "jsonl" and catalogue.source != STDIN:
+        with open(catalogue.source, "rb") as f:
             data = f.read()
         built = build_catalogue(data, fmt, args.video_top_n, report, titles=keep)
         del data
         if built is not None:
             catalogue.rows = built.rows
-            if report is not None:
-                report("rows read", built.rows)
             return built.index, built.titles
     entries = catalogue.entries() if report is None else _reported(catalogue.entries(), report)
     index, titles, _ = _native.build_texts(entries, args.video_top_n, report, keep)
@@ -272,12 +274,13 @@ def _info(args: argparse.Namespace) -> int:
 
 
 def run() -> None:
-    """Entry point of ``python -m tessaloom``."""
+    """Entry point of ``python -m tessaloom`` and of the ``tessaloom`` command."""
     # Terms and texts in any script print even where stdout cannot encode them.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")
+    command = os.path.basename(sys.argv[0])
     try:
-        status = main()
+        status = main(prog="python -m tessaloom" if command == "__main__.py" else command)
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader went away (``| head``): stop quietly.

@@ -179,3 +179,27 @@ def test_the_readme_worked_example_reproduces(tmp_path):
         assert args[:3] == ["python", "-m", "tessaloom"]
         status, out, err = cli(*args[3:], cwd=tmp_path)
         assert (status, out, err) == (0, shown, []), command
+
+
+def test_standard_input_and_the_console_command_build_what_a_file_builds(tmp_path):
+    write_catalogue(tmp_path / "v.csv", "csv", UUIDS, TEXTS)
+    catalogue = (tmp_path / "v.csv").read_text(encoding="utf-8")
+    command = Path(sys.executable).with_name("tessaloom")  # installed beside the interpreter
+    assert cli("build", "v.csv", "-o", "file.idx", cwd=tmp_path)[0] == 0
+    for prefix, out in ([sys.executable, "-m", "tessaloom"], "a.idx"), ([str(command)], "b.idx"):
+        done = subprocess.run([*prefix, "build", "-", "--format", "csv", "-o", out], cwd=tmp_path,
+                              input=catalogue, capture_output=True, text=True, encoding="utf-8", timeout=60)
+        assert (done.returncode, done.stderr) == (0, "")
+        assert done.stdout.endswith(f"from {len(TEXTS)} rows of <stdin>\n")
+        assert (tmp_path / out).read_bytes() == (tmp_path / "file.idx").read_bytes()
+    version = subprocess.run([command, "--version"], capture_output=True, text=True, timeout=60).stdout
+    assert version == cli("--version", cwd=tmp_path)[1].replace("python -m tessaloom", "tessaloom")
+
+    # Without --format: a usage error before reading; a bad line is named <stdin>:N.
+    done = subprocess.run([sys.executable, "-m", "tessaloom", "build", "-", "-o", "c.idx"], cwd=tmp_path,
+                          input=catalogue, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and done.stderr.endswith("standard input (-) needs --format\n")
+    done = subprocess.run([sys.executable, "-m", "tessaloom", "build", "-", "--format", "tsv", "-o", "c.idx"],
+                          cwd=tmp_path, input=GOOD + "oops\n", capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (1, "error: <stdin>:2: expected 2 fields (video id and text), got 1\n")
+    assert not (tmp_path / "c.idx").exists()
