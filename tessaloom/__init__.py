@@ -21,9 +21,12 @@ def _version() -> str:
         return "0+unknown"
 
 
-__version__ = _version()
-
 def __getattr__(name: str) -> object:
+    # The version is read from the package metadata when first asked for:
+    # importing that machinery is a good part of the command line's start.
+    if name == "__version__":
+        version = globals()["__version__"] = _version()
+        return version
     # PanicException is created on first need, by the native core, which
     # raises it; asking for it here creates it.
     if name == "PanicException":

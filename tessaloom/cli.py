@@ -16,7 +16,8 @@ import sys
 import time
 from typing import Optional, TextIO
 
-from tessaloom import __version__, _native, persist
+import tessaloom
+from tessaloom import _native, persist
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.catalogue import FORMATS, STDIN, BadLine, Catalogue, build, format_of
 from tessaloom.saved_form import read_counts
@@ -52,11 +53,18 @@ def _score(text: str) -> float:
     return value
 
 
+class _Version(argparse.Action):
+    """--version: the version is read only when asked for."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        parser.exit(message=f"{parser.prog} {tessaloom.__version__}\n")
+
+
 def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog=prog,
         description="Typo-tolerant search over a video catalogue: build an index file, query it, describe it.")
-    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    top.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     b = commands.add_parser(
@@ -191,8 +199,7 @@ def _build_texts(args: argparse.Namespace, fmt: str, catalogue: Catalogue, repor
         if built is not None:
             catalogue.rows = built.rows
             return built.index, built.titles
-    entries = catalogue.entries() if report is None else _reported(catalogue.entries(), report)
-    index, titles, _ = _native.build_texts(entries, args.video_top_n, report, keep)
+    index, titles, _ = _native.build_texts(catalogue.entries(), args.video_top_n, report, keep)
     return index, titles
 
 

@@ -25,12 +25,21 @@ bool equals_lower(std::string_view s, std::string_view lower) {
   return true;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// Per byte: its value as a hex digit, or -1.
+struct HexDigits {
+  std::int8_t value[256];
+  constexpr HexDigits() : value{} {
+    for (int c = 0; c < 256; ++c) value[c] = -1;
+    for (int c = 0; c < 10; ++c) value['0' + c] = static_cast<std::int8_t>(c);
+    for (int c = 0; c < 6; ++c) {
+      value['a' + c] = static_cast<std::int8_t>(10 + c);
+      value['A' + c] = static_cast<std::int8_t>(10 + c);
+    }
+  }
+};
+constexpr HexDigits kHex;
+
+int hex_value(char c) { return kHex.value[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 

@@ -21,12 +21,11 @@ char32_t code_point_at(std::string_view text, std::size_t i, std::size_t& width)
   return width = w, c;
 }
 
-bool key_less(const VideoKey& a, const VideoKey& b) {
-  if (a.kind == VideoKey::Integer) return a.number < b.number;
-  return std::memcmp(a.uuid, b.uuid, 16) < 0;
+std::uint64_t big_endian(const std::uint8_t* p) {
+  std::uint64_t v = 0;
+  for (int k = 0; k < 8; ++k) v = v << 8 | p[k];
+  return v;
 }
-
-bool key_equal(const VideoKey& a, const VideoKey& b) { return !key_less(a, b) && !key_less(b, a); }
 
 void put_u32(std::string& out, std::uint32_t v) {
   for (int k = 0; k < 4; ++k) out.push_back(static_cast<char>(v >> (8 * k)));
@@ -70,28 +69,36 @@ std::string_view title_of(std::string_view text) {
 void Titles::add(const VideoKey& key, std::string_view text) {
   const std::string_view title = title_of(text);
   if (title.empty()) return;
-  entries_.push_back({key, bytes_.size(), static_cast<std::uint32_t>(title.size()),
+  integers_ = key.kind == VideoKey::Integer;
+  const std::uint64_t hi = integers_ ? 0 : big_endian(key.uuid);
+  const std::uint64_t lo = integers_ ? key.number : big_endian(key.uuid + 8);
+  entries_.push_back({hi, lo, bytes_.size(), static_cast<std::uint32_t>(title.size()),
                       static_cast<std::uint32_t>(entries_.size())});
   bytes_.append(title);
 }
 
 std::string Titles::encode() {
-  std::stable_sort(entries_.begin(), entries_.end(),
-                   [](const Entry& a, const Entry& b) { return key_less(a.key, b.key); });
+  std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+    return a.hi != b.hi ? a.hi < b.hi : a.lo != b.lo ? a.lo < b.lo : a.order < b.order;
+  });
   // The first title of each video stays.
   const auto last = std::unique(entries_.begin(), entries_.end(),
-                                [](const Entry& a, const Entry& b) { return key_equal(a.key, b.key); });
+                                [](const Entry& a, const Entry& b) { return a.hi == b.hi && a.lo == b.lo; });
   entries_.erase(last, entries_.end());
-  const bool integers = !entries_.empty() && entries_.front().key.kind == VideoKey::Integer;
+  std::size_t size = 8;
+  for (const Entry& e : entries_) size += (integers_ ? 8 : 20) + e.length;
   std::string out;
+  out.reserve(size);
   put_u32(out, static_cast<std::uint32_t>(entries_.size()));
-  out.push_back(integers ? 1 : 0);
+  out.push_back(integers_ ? 1 : 0);
   out.append(3, '\0');
   for (const Entry& e : entries_) {
-    if (integers) {
-      put_u32(out, e.key.number);
+    if (integers_) {
+      put_u32(out, static_cast<std::uint32_t>(e.lo));
     } else {
-      out.append(reinterpret_cast<const char*>(e.key.uuid), 16);
+      for (const std::uint64_t half : {e.hi, e.lo}) {
+        for (int k = 7; k >= 0; --k) out.push_back(static_cast<char>(half >> (8 * k)));
+      }
     }
     put_u32(out, e.length);
     out.append(bytes_, e.offset, e.length);

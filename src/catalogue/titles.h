@@ -37,13 +37,16 @@ class Titles {
   std::string encode();
 
  private:
+  // The id as two numbers that order as the section orders: a UUID's bytes
+  // big-endian, an integer id in `lo`.
   struct Entry {
-    VideoKey key;
+    std::uint64_t hi, lo;
     std::uint64_t offset;
     std::uint32_t length;
     std::uint32_t order;
   };
   std::vector<Entry> entries_;
+  bool integers_ = false;
   std::string bytes_;
 };
 

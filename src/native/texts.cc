@@ -50,7 +50,8 @@ class Folder {
 };
 
 // Every kPauseEvery texts: pending signals (Ctrl-C) stop the build, and
-// other threads get the GIL for a moment.
+// other threads get the GIL for a moment. Every million, progress hears of
+// it ("reading"); it hears the total once more when reading ends.
 void pause(Py_ssize_t done, PyObject* progress) {
   if (done % kPauseEvery != 0) return;
   if (PyErr_CheckSignals() < 0) throw PythonError{};
@@ -195,6 +196,7 @@ PyObject* texts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     pause(++i, progress);
   }
   if (PyErr_Occurred()) throw PythonError{};
+  if (i % kProgressEvery != 0 || i == 0) report(progress, "reading", static_cast<std::size_t>(i));
   Ref built(check(finish_build(index.builder(), top_n, progress)));
   return result(std::move(built), index, -1);
 }
@@ -261,6 +263,7 @@ PyObject* catalogue_file(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     if (added != TextIndex::Added::Ok) Py_RETURN_NONE;
     pause(++rows, progress);
   }
+  if (rows % kProgressEvery != 0 || rows == 0) report(progress, "reading", static_cast<std::size_t>(rows));
   Ref built(check(finish_build(index.builder(), top_n, progress)));
   return result(std::move(built), index, rows);
 }
