@@ -8,6 +8,7 @@ from tessaloom._native import build_index  # noqa: I001
 from tessaloom.builder import IndexArrays, build_arrays
 from tessaloom.persist import load, load_titled, save
 from tessaloom.text import terms
+from tessaloom.searching import Hit, search, search_many
 from tessaloom.texts import build_texts
 from tessaloom.titles import TitledHit, TitledIndex
 
@@ -36,5 +37,5 @@ def __getattr__(name: str) -> object:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-__all__ = ["PrefixSearch", "PanicException", "IndexArrays", "build_arrays", "build_index", "build_texts", "terms",
-           "save", "load", "load_titled", "TitledIndex", "TitledHit", "__version__"]
+__all__ = ["PrefixSearch", "PanicException", "Hit", "search", "search_many", "IndexArrays", "build_arrays", "build_index",
+           "build_texts", "terms", "save", "load", "load_titled", "TitledIndex", "TitledHit", "__version__"]

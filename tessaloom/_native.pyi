@@ -6,7 +6,7 @@ from typing import Optional, SupportsIndex, Union
 
 from tessaloom._tessaloom import PrefixSearch
 
-__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "panic_exception"]
+__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "panic_exception", "search", "search_many"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
@@ -54,3 +54,15 @@ def build_catalogue(
 
 def catalogue_rows(data: bytes, format: str) -> Optional[list[tuple[int, str, str]]]:
     """The (line, id text, text) rows the native reader takes, or None."""
+def search(
+    index: PrefixSearch, words: list[str], prefix: bool, limit: SupportsIndex, max_dist: Optional[SupportsIndex],
+    transpositions: bool,
+) -> list[tuple[Union[int, str], float, int]]:
+    """(video key, score, words) for distinct words, the last a prefix when
+    ``prefix``: the native part of ``tessaloom.search``."""
+
+def search_many(
+    index: PrefixSearch, queries: list[tuple[list[str], bool]], limit: SupportsIndex,
+    max_dist: Optional[SupportsIndex], transpositions: bool, workers: SupportsIndex,
+) -> list[list[tuple[Union[int, str], float, int]]]:
+    """``search`` for each (words, prefix) on ``workers`` native threads."""

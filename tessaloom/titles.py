@@ -213,7 +213,7 @@ class TitledIndex:
 
     def search(self, text: str, limit: int = 10, **options) -> list[TitledHit]:
         """``tessaloom.search`` on the index, each hit with its title."""
-        from tessaloom.search import search
+        from tessaloom.searching import search
 
         return [TitledHit(*hit, self._titles.get(hit.video)) for hit in search(self._index, text, limit, **options)]
 

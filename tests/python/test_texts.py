@@ -122,6 +122,10 @@ def test_titles_in_index_files(tmp_path):
     assert titled.titles == {str(u): "Crème brûlée"}
     assert titled.title(u) == titled.title(str(u)) == "Crème brûlée" and titled.title(3) is None
     assert load(path).to_bytes() == index.to_bytes()
+    assert titled.search("crme brule") == [tessaloom.TitledHit(str(u), *tessaloom.search(index, "crme brule")[0][1:],
+                                                               "Crème brûlée")]
+    assert tessaloom.search(titled, "easy") == tessaloom.search(index, "easy")
+    assert titled.search("easy")[0].title is None
     with pytest.raises(AttributeError):
         titled.index = index
     with pytest.raises(TypeError):
