@@ -27,10 +27,6 @@ std::uint64_t big_endian(const std::uint8_t* p) {
   return v;
 }
 
-void put_u32(std::string& out, std::uint32_t v) {
-  for (int k = 0; k < 4; ++k) out.push_back(static_cast<char>(v >> (8 * k)));
-}
-
 }  // namespace
 
 std::string_view title_of(std::string_view text) {
@@ -70,6 +66,7 @@ void Titles::add(const VideoKey& key, std::string_view text) {
   const std::string_view title = title_of(text);
   if (title.empty()) return;
   integers_ = key.kind == VideoKey::Integer;
+  sorted_ = false;
   const std::uint64_t hi = integers_ ? 0 : big_endian(key.uuid);
   const std::uint64_t lo = integers_ ? key.number : big_endian(key.uuid + 8);
   entries_.push_back({hi, lo, bytes_.size(), static_cast<std::uint32_t>(title.size()),
@@ -77,7 +74,8 @@ void Titles::add(const VideoKey& key, std::string_view text) {
   bytes_.append(title);
 }
 
-std::string Titles::encode() {
+void Titles::sort_and_keep_first() {
+  if (sorted_) return;
   std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
     return a.hi != b.hi ? a.hi < b.hi : a.lo != b.lo ? a.lo < b.lo : a.order < b.order;
   });
@@ -85,24 +83,40 @@ std::string Titles::encode() {
   const auto last = std::unique(entries_.begin(), entries_.end(),
                                 [](const Entry& a, const Entry& b) { return a.hi == b.hi && a.lo == b.lo; });
   entries_.erase(last, entries_.end());
+  sorted_ = true;
+}
+
+std::size_t Titles::encoded_size() {
+  sort_and_keep_first();
   std::size_t size = 8;
   for (const Entry& e : entries_) size += (integers_ ? 8 : 20) + e.length;
-  std::string out;
-  out.reserve(size);
-  put_u32(out, static_cast<std::uint32_t>(entries_.size()));
-  out.push_back(integers_ ? 1 : 0);
-  out.append(3, '\0');
+  return size;
+}
+
+void Titles::encode(char* out) {
+  sort_and_keep_first();
+  auto put_u32 = [&](std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) *out++ = static_cast<char>(v >> (8 * k));
+  };
+  put_u32(static_cast<std::uint32_t>(entries_.size()));
+  *out++ = integers_ ? 1 : 0;
+  for (int k = 0; k < 3; ++k) *out++ = 0;
   for (const Entry& e : entries_) {
     if (integers_) {
-      put_u32(out, static_cast<std::uint32_t>(e.lo));
+      put_u32(static_cast<std::uint32_t>(e.lo));
     } else {
       for (const std::uint64_t half : {e.hi, e.lo}) {
-        for (int k = 7; k >= 0; --k) out.push_back(static_cast<char>(half >> (8 * k)));
+        for (int k = 7; k >= 0; --k) *out++ = static_cast<char>(half >> (8 * k));
       }
     }
-    put_u32(out, e.length);
-    out.append(bytes_, e.offset, e.length);
+    put_u32(e.length);
+    out = std::copy_n(bytes_.data() + e.offset, e.length, out);
   }
+}
+
+std::string Titles::encode() {
+  std::string out(encoded_size(), '\0');
+  encode(out.data());
   return out;
 }
 

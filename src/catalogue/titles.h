@@ -33,7 +33,10 @@ class Titles {
   // Keeps the title of `text` for the video, unless the video has one.
   void add(const VideoKey& key, std::string_view text);
   std::size_t size() const { return entries_.size(); }
-  // The titles section, in its saved form. The keys must be all of one kind.
+  // The titles section, in its saved form: encoded_size() bytes, which
+  // encode() writes at `out`. The keys must be all of one kind.
+  std::size_t encoded_size();
+  void encode(char* out);
   std::string encode();
 
  private:
@@ -45,8 +48,10 @@ class Titles {
     std::uint32_t length;
     std::uint32_t order;
   };
+  void sort_and_keep_first();
   std::vector<Entry> entries_;
   bool integers_ = false;
+  bool sorted_ = false;
   std::string bytes_;
 };
 

@@ -142,8 +142,9 @@ TextIndex::Added add_text(TextIndex& index, const Folder& folder, Py_ssize_t i, 
 PyObject* result(Ref index, TextIndex& texts, Py_ssize_t rows) {
   Ref titles;
   if (texts.keeps_titles()) {
-    const std::string section = texts.titles().encode();
-    titles.reset(check(PyBytes_FromStringAndSize(section.data(), static_cast<Py_ssize_t>(section.size()))));
+    const std::size_t size = texts.titles().encoded_size();
+    titles.reset(check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+    texts.titles().encode(PyBytes_AS_STRING(titles.get()));
   } else {
     titles.reset(Py_NewRef(Py_None));
   }
