@@ -209,11 +209,8 @@ def _build_texts(args: argparse.Namespace, fmt: str, catalogue: Catalogue, repor
     first line the native reader does not take, by the Python reader, with
     its messages for bad lines."""
     keep = not args.no_titles
-    if fmt != "jsonl" and catalogue.source != STDIN:
-        with open(catalogue.source, "rb") as f:
-            data = f.read()
-        built = build_catalogue(data, fmt, args.video_top_n, report, titles=keep)
-        del data
+    if fmt != "jsonl":
+        built = build_catalogue(catalogue.read_all(), fmt, args.video_top_n, report, titles=keep)
         if built is not None:
             catalogue.rows = built.rows
             return built.index, built.titles, built.records
