@@ -302,7 +302,7 @@ def catalogue_build(rows: int, before: str | None, runs: int) -> None:
             ratio = [statistics.median(r[k] for r in theirs) / statistics.median(r[k] for r in ours) for k in (0, 1)]
             print(f"  before / this copy: wall {ratio[0]:.2f}x, CPU {ratio[1]:.2f}x   (target >= 4)")
         entries = Catalogue(str(catalogue), "csv").entries()
-        want = build_index((t, v, c) for v, text in entries for t, c in Counter(terms(text)).items(), 100)
+        want = build_index(((t, v, c) for v, text in entries for t, c in Counter(terms(text)).items()), 100)
         same = load(Path(folder) / "0.idx").to_bytes() == want.to_bytes()
         print(f"  index bytes equal build_index of terms() records: {same}")
         print()
