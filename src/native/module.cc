@@ -18,6 +18,7 @@ PyObject* panic_exception(PyObject*, PyObject*) {
 PyMethodDef methods[] = {
     {"build_index", FASTCALL_FUNCTION(build_index), METH_FASTCALL | METH_KEYWORDS,
      kBuildIndexDoc},
+    {"load_index", FASTCALL_FUNCTION(load_index), METH_FASTCALL | METH_KEYWORDS, kLoadIndexDoc},
     {"search", FASTCALL_FUNCTION(search), METH_FASTCALL | METH_KEYWORDS,
      "search(index, words, prefix, limit, max_dist, transpositions)\n--\n\n"
      "Hits (video key, score, words) for distinct words, the last a prefix\n"
