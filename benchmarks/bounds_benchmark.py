@@ -198,13 +198,13 @@ def build_child(args, timeout):
 
 def builds(quick: bool, timeout: float) -> int:
     print("\nbuild_index of records with keys crafted to collide in an unkeyed hash, and of random ones (seconds):")
-    for kind, n, what in [("flood-uuids", 20_000 if quick else 150_000, "UUIDs colliding in closed form"),
+    for kind, n, what in [("flood-uuids", 20_000 if quick else 50_000, "UUIDs colliding in closed form"),
                           ("flood-terms", 10_000 if quick else 50_000, "16-letter terms, likewise")]:
         got = build_child([kind, n], timeout)
         print(f"  {n:8,} {what:34} " + (f"crafted {got[0]:8.3f}   random {got[1]:8.3f}   ratio {got[0] / got[1]:6.1f}"
                                    if isinstance(got, list) else got))
 
-    size = 300_000 if quick else 4_000_000
+    size = 300_000 if quick else 1_500_000
     phases = build_child(["phases", size], timeout)
     if not isinstance(phases, dict):
         print(f"  phases: {phases}")
@@ -223,7 +223,7 @@ def builds(quick: bool, timeout: float) -> int:
         print(f"  {name:14} {moment:8.2f} s {shown:>14}")
     print(f"  longest: {worst:.3f} s")
 
-    size = 500_000 if quick else 5_000_000
+    size = 500_000 if quick else 2_000_000
     got = build_child(["stall", size], timeout)
     print(f"\nlongest stall of a thread ticking every ms while build_index reads a list of {size:,} records: "
           + (f"{got[0] * 1000:.1f} ms (the build took {got[1]:.2f} s)" if isinstance(got, list) else got))
