@@ -177,11 +177,11 @@ std::string_view IndexBuilder::term(std::uint32_t t) const {
 }
 
 void IndexBuilder::prefetch(std::string_view text) const {
-  terms_.prefetch(hash_bytes(text.data(), text.size()));
+  terms_.prefetch(keyed_hash(text.data(), text.size()));
 }
 
 void IndexBuilder::prefetch_more(std::string_view text) const {
-  const std::int64_t t = terms_.first_guess(hash_bytes(text.data(), text.size()));
+  const std::int64_t t = terms_.first_guess(keyed_hash(text.data(), text.size()));
   if (t < 0) return;
   __builtin_prefetch(&term_end_[t]);
   __builtin_prefetch(&term_total_[t]);
