@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # The compiler, CMake and Ninja that installing the package builds with.
-bash scripts/setup-system.sh
+bash scripts/setup-system.sh build
 py=$(bash scripts/pythons.sh | sed -n 1p)
 [ -n "$py" ] || { echo "no CPython 3.11 or newer found" >&2; exit 1; }
 venv="$root/build/venv-demo"

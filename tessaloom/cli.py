@@ -12,6 +12,7 @@ import argparse
 import json
 import math
 import os
+import signal
 import sys
 import time
 from typing import Optional, TextIO
@@ -37,6 +38,13 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if not 0 <= value <= _U32_MAX:
         raise argparse.ArgumentTypeError(f"must be 0..{_U32_MAX}, got {value}")
+    return value
+
+
+def _port(text: str) -> int:
+    value = _count(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"must be 0..65535, got {value}")
     return value
 
 
@@ -88,6 +96,16 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
                    help="also match trie nodes that only begin terms (search as you type)")
     q.add_argument("--json", action="store_true", help="print one JSON object")
     q.set_defaults(run=_query, parser=q)
+
+    s = commands.add_parser(
+        "serve", help="serve a search page and a JSON search API",
+        description="Serve a page with a search box that answers as you type (GET /) and the JSON API it asks "
+                    "(GET /search?q=TEXT&limit=N), on several threads, until Ctrl-C.")
+    s.add_argument("index", metavar="INDEX", help="an index file written by build or tessaloom.save")
+    s.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1, this machine only)")
+    s.add_argument("--port", type=_port, default=8080, help="the port to listen on (default 8080; 0: any free port)")
+    s.add_argument("--log", action="store_true", help="log each request on stderr")
+    s.set_defaults(run=_serve)
 
     i = commands.add_parser("info", help="describe an index file and check it",
                             description="Print an index file's size, trailer version, checksum state and counts.")
@@ -211,6 +229,25 @@ def _query(args: argparse.Namespace) -> int:
         print("  videos:")
         for video in answer["videos"]:
             print(f"    {video['score']:.4f}  {video['id']}")
+    return 0
+
+
+def _serve(args: argparse.Namespace) -> int:
+    from tessaloom import load_titled
+    from tessaloom.server import serve
+
+    try:
+        titled = load_titled(args.index)
+    except ValueError as e:
+        raise Failure(str(e)) from None
+    # Ctrl-C stops it even when started where SIGINT is ignored (a background
+    # job of a script), and so does a polite kill (SIGTERM).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    try:
+        serve(titled, args.host, args.port, log=args.log, name=args.index)
+    except OSError as e:
+        raise Failure(f"cannot serve on {args.host} port {args.port}: {e.strerror or e}") from None
     return 0
 
 
