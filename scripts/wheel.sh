@@ -35,6 +35,10 @@ assert any(n.count("/") == 1 and n.endswith("/LICENSE") for n in names), "LICENS
 names = zipfile.ZipFile(wheel).namelist()
 assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), "LICENSE missing from the wheel"
 print("LICENSE is in the sdist and the wheel")
+# Both extension modules find the package's shared library beside them (run
+# path $ORIGIN): the repair must not have grafted a copy of it elsewhere.
+cores = [n for n in names if "libtessaloom_core" in n]
+assert len(cores) == 1 and cores[0].startswith("tessaloom/lib"), cores
 PY
 
 echo "== the repaired wheel in a clean environment"

@@ -4,7 +4,7 @@
 # else of the package has been imported.
 from tessaloom._tessaloom import PrefixSearch
 # After _tessaloom, so that a refused import names the module it starts from.
-from tessaloom._build import build_index  # noqa: I001
+from tessaloom._native import build_index  # noqa: I001
 from tessaloom.builder import IndexArrays, build_arrays
 from tessaloom.persist import load, save
 from tessaloom.text import terms
@@ -21,4 +21,15 @@ def _version() -> str:
 
 __version__ = _version()
 
-__all__ = ["PrefixSearch", "IndexArrays", "build_arrays", "build_index", "terms", "save", "load", "__version__"]
+def __getattr__(name: str) -> object:
+    # PanicException is created on first need, by the native core, which
+    # raises it; asking for it here creates it.
+    if name == "PanicException":
+        from tessaloom._native import panic_exception
+
+        return panic_exception()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+__all__ = ["PrefixSearch", "PanicException", "IndexArrays", "build_arrays", "build_index", "terms", "save", "load",
+           "__version__"]

@@ -16,7 +16,7 @@ from collections import Counter
 from collections.abc import Callable, Iterator
 from typing import Optional, Union
 
-from tessaloom._build import build_index
+from tessaloom._native import build_index
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.text import terms
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/budget.h"
 #include "common/text.h"
-#include "prefix/trie/trie_format.h"
 
 namespace tessaloom::builder {
 namespace {
@@ -70,7 +70,7 @@ std::uint64_t leading_bytes(std::string_view s) {
 }
 
 std::uint32_t checked_u32(std::size_t n) {
-  if (n >= kMaxU32) throw std::length_error("more than 2^32-2 terms, videos or nodes");
+  if (n >= kMaxU32) throw TooLarge("more than 2^32-2 terms, videos or nodes");
   return static_cast<std::uint32_t>(n);
 }
 
@@ -348,14 +348,6 @@ void IndexBuilder::build_trie() {
 void IndexBuilder::propagate(std::size_t top_n) {
   trie_.propagate(supplied_, top_n);
   supplied_ = PayloadTable();
-}
-
-std::size_t IndexBuilder::encoded_size() const {
-  return tessaloom::encoded_size(trie_);
-}
-
-void IndexBuilder::encode(std::span<std::uint8_t> out) const {
-  encode_trie(trie_, out);
 }
 
 }  // namespace tessaloom::builder

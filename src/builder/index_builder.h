@@ -1,8 +1,8 @@
 // Building an index from records of (term, video, count), natively: the
 // records are read one at a time into compact tables (each distinct term
 // once, each video numbered in order of first appearance), then the trie is
-// laid out, its payloads are pushed up with Trie::propagate and the result is
-// written in the saved form (prefix/trie/trie_format.h).
+// laid out and its payloads are pushed up with Trie::propagate; the trie is
+// then taken as it is.
 //
 // The layout is the one every index is built with: nodes numbered
 // breadth-first, each node's children in code-point order, the root first
@@ -11,7 +11,7 @@
 // is the sum of its counts.
 //
 // Phases, in this order, each once: add() per record, then order(),
-// build_trie(), propagate() and encode(). A builder whose phase threw is not
+// build_trie(), propagate() and take_trie(). A builder whose phase threw is not
 // used again.
 #pragma once
 
@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/pod_array.h"
@@ -104,12 +105,9 @@ class IndexBuilder {
   void build_trie();
   // Pushes the payloads up the trie, keeping at most top_n per node.
   void propagate(std::size_t top_n);
-  // The saved form of the index: encoded_size() bytes, written by encode().
-  std::size_t encoded_size() const;
-  void encode(std::span<std::uint8_t> out) const;
-
-  // The index itself, for tests; valid after propagate().
+  // The index itself, valid after propagate(); take_trie() moves it out.
   const Trie& trie() const { return trie_; }
+  Trie take_trie() { return std::move(trie_); }
 
  private:
   struct Record {

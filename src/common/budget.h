@@ -10,13 +10,23 @@
 
 namespace tessaloom {
 
-// Thrown when a query would need more working memory than its budget allows.
-// A std::bad_alloc, so callers that handle running out of memory handle this.
-class QueryTooLarge : public std::bad_alloc {
+// Thrown when a task would need more memory, or more items, than it may
+// have; what() says which limit. A std::bad_alloc, so callers that handle
+// running out of memory handle this (the binding raises MemoryError with the
+// message).
+class TooLarge : public std::bad_alloc {
  public:
-  const char* what() const noexcept override {
-    return "the query needs more than 1 GiB of working memory";
-  }
+  explicit TooLarge(const char* message) : message_(message) {}
+  const char* what() const noexcept override { return message_; }
+
+ private:
+  const char* message_;  // a string literal
+};
+
+// Thrown when a query would need more working memory than its budget allows.
+class QueryTooLarge : public TooLarge {
+ public:
+  QueryTooLarge() : TooLarge("the query needs more than 1 GiB of working memory") {}
 };
 
 class MemoryBudget {

@@ -4,8 +4,10 @@
 //   InvalidInput         input refused by a check (ValueError)
 //   format::DecodeError  bytes that are not a saved index (ValueError,
 //                        "decode error: ...")
-//   QueryTooLarge        a query past its working memory (MemoryError,
-//                        common/budget.h); std::bad_alloc likewise
+//   TooLarge             past a limit of memory or size, such as a query past
+//                        its working memory (QueryTooLarge) (MemoryError with
+//                        the message, common/budget.h); std::bad_alloc
+//                        MemoryError
 //   InternalFault        arrays that break the index's invariants, met where a
 //                        walk reads them (PanicException)
 #pragma once

@@ -82,16 +82,29 @@ PyObject* wrap(index::Index&& index) {
 
 void destroy_members(PrefixSearchObject* self) noexcept { self->index.~Index(); }
 
-void raise_panic(const char* message) {
+PyObject* panic_exception_type() {
   if (panic_type == nullptr) {
     panic_type = PyErr_NewExceptionWithDoc(
         "pyo3_runtime.PanicException",
         "An internal fault of the index: a call met a condition that a "
         "consistent index never produces. The object involved is unchanged.",
         PyExc_BaseException, nullptr);
-    if (panic_type == nullptr) return;  // that failure stays set
+    if (panic_type == nullptr) return nullptr;
   }
-  PyErr_SetString(panic_type, message);
+  return Py_NewRef(panic_type);
+}
+
+void raise_panic(const char* message) {
+  Ref type(panic_exception_type());
+  if (!type) return;  // that failure stays set
+  PyErr_SetString(type.get(), message);
+}
+
+bool in_main_interpreter(const char* module) {
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+  PyErr_Format(PyExc_ImportError,
+               "%s only loads in the main interpreter, not in sub-interpreters", module);
+  return false;
 }
 
 void rewrap_type_error(const char* param) {
@@ -116,7 +129,7 @@ void rewrap_type_error(const char* param) {
 
 void bind_arguments(const MethodSignature& sig, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-  const std::string name = std::string("PrefixSearch.") + sig.name + "()";
+  const std::string name = std::string(sig.name) + "()";
   const std::size_t given = static_cast<std::size_t>(nargs);
   for (std::size_t i = 0; i < sig.n_params; ++i) out[i] = nullptr;
 
@@ -179,6 +192,16 @@ void throw_cannot_convert(PyObject* value, const char* kind) {
   PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
                type.c_str(), kind);
   throw PythonError{};
+}
+
+std::optional<std::uint64_t> to_non_negative(PyObject* o) {
+  Ref n(PyLong_CheckExact(o) ? Py_NewRef(o) : check(PyNumber_Index(o)));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw PythonError{};
+  if (overflow > 0) return UINT64_MAX;
+  if (overflow < 0 || v < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(v);
 }
 
 std::uint32_t to_u32(PyObject* o) {

@@ -1,6 +1,9 @@
-// Shared machinery of the Python binding: the PrefixSearch object, argument
-// binding for the fast-call methods, argument conversions with their exact
-// messages, and the guard that turns C++ failures into Python exceptions.
+// Shared machinery of the Python binding, for both extension modules
+// (tessaloom._tessaloom and tessaloom._native), which reach it in the
+// package's shared library: the PrefixSearch object, argument binding for the
+// fast-call functions, argument conversions with their exact messages, the
+// guard that turns C++ failures into Python exceptions, and the refusal of
+// sub-interpreters.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -26,9 +29,12 @@ struct PrefixSearchObject {
   index::Index index;
 };
 
-// The PrefixSearch type, created once by module initialisation.
+// The PrefixSearch type, created once by tessaloom._tessaloom's
+// initialisation. The class cannot be subclassed, so an object is a
+// PrefixSearch exactly when Py_IS_TYPE(o, prefix_search_type).
 extern PyTypeObject* prefix_search_type;
 
+// The index of a PrefixSearch, in place; `self` must be one.
 inline const index::Index& index_of(PyObject* self) {
   return reinterpret_cast<PrefixSearchObject*>(self)->index;
 }
@@ -36,6 +42,9 @@ inline const index::Index& index_of(PyObject* self) {
 // A PrefixSearch holding `index`. Null with an exception set on failure; the
 // index is released then.
 PyObject* wrap(index::Index&& index);
+
+// Creates tessaloom._tessaloom (its PyInit function calls this).
+PyObject* create_tessaloom_module();
 
 // Destroys the C++ members of a PrefixSearch; its dealloc calls this before
 // releasing the memory.
@@ -83,13 +92,37 @@ inline PyObject* check(PyObject* o) {
 // Raises PanicException (derived from BaseException) with the message.
 void raise_panic(const char* message);
 
+// The PanicException class (a new reference), created on first need; null
+// with an exception set when it cannot be created.
+PyObject* panic_exception_type();
+
+// Module initialisation starts with this: false, with ImportError set
+// ("<module> only loads in the main interpreter, ..."), in a sub-interpreter.
+// The modules keep Python objects of the main interpreter in C statics, so
+// no other interpreter may load them; the refusal comes before anything is
+// created, so it leaves nothing behind.
+bool in_main_interpreter(const char* module);
+
+// Releases the GIL for its lifetime; taken back however the scope ends.
+// Only for code that touches no Python object.
+class WithoutGil {
+ public:
+  WithoutGil() : state_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
 // Runs body; returns its result, or null with the right exception set. The
 // one place where the core's errors (common/fault.h) become Python's:
 // PythonError keeps the exception already set; InvalidInput becomes
 // ValueError with its message, format::DecodeError ValueError "decode error:
-// ..."; std::bad_alloc becomes MemoryError (with the reason when a query
-// outgrew its budget); anything else PanicException. Nothing C++ throws
-// gets out.
+// ..."; std::bad_alloc becomes MemoryError (with the reason when a limit was
+// passed, TooLarge); anything else PanicException. Nothing C++ throws gets
+// out.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
@@ -99,7 +132,7 @@ PyObject* guarded(F&& body) noexcept {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const format::DecodeError& e) {
     PyErr_Format(PyExc_ValueError, "decode error: %s", e.what());
-  } catch (const QueryTooLarge& e) {
+  } catch (const TooLarge& e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -111,9 +144,9 @@ PyObject* guarded(F&& body) noexcept {
   return nullptr;
 }
 
-// The parameters of one fast-call method.
+// The parameters of one fast-call function or method.
 struct MethodSignature {
-  const char* name;                 // e.g. "fuzzy_match"
+  const char* name;                 // e.g. "PrefixSearch.fuzzy_match"
   const char* const* params;        // parameter names, in order
   std::size_t n_params;
   std::size_t n_required;           // the first n_required are required
@@ -146,8 +179,15 @@ auto convert_arg(const char* param, F&& conversion) -> decltype(conversion()) {
 // Sets TypeError "'<type qualname>' object cannot be converted to '<kind>'".
 [[noreturn]] void throw_cannot_convert(PyObject* value, const char* kind);
 
-// Conversions. Each throws PythonError with the exception set.
-std::uint32_t to_u32(PyObject* o);             // the integer rule
+// The integer rule: an int as it is, anything else through __index__ (NumPy
+// integers; never a float). Returns the value, UINT64_MAX for any value past
+// 64 bits, or nullopt when it is negative. Throws PythonError (the TypeError
+// or the exception of __index__) for anything else.
+std::optional<std::uint64_t> to_non_negative(PyObject* o);
+
+// Conversions with the messages of PrefixSearch's methods. Each throws
+// PythonError with the exception set.
+std::uint32_t to_u32(PyObject* o);             // OverflowError outside 0..2**32-1
 std::uint8_t to_u8(PyObject* o);
 std::uint64_t to_u64(PyObject* o);             // __index__, then unsigned
 std::string_view to_utf8(PyObject* o);         // 'PyString' kind; view into o

@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kParams[] = {"node_shifts",       "child_labels",
                                    "payloads",          "child_transitions",
                                    "video_index",       "video_top_n"};
-constexpr MethodSignature kSignature = {"from_internal_data_v2", kParams, 6, 6};
+constexpr MethodSignature kSignature = {"PrefixSearch.from_internal_data_v2", kParams, 6, 6};
 
 // Every array: the items of a sequence, each converted, replacing what `out`
 // held (its storage is reused).

@@ -16,7 +16,7 @@ namespace tessaloom::lib {
 namespace {
 
 constexpr const char* kParams[] = {"b"};
-constexpr MethodSignature kSignature = {"from_bytes", kParams, 1, 1};
+constexpr MethodSignature kSignature = {"PrefixSearch.from_bytes", kParams, 1, 1};
 
 PyObject* save(PyObject* self) {
   const Trie& trie = index_of(self).trie();

@@ -12,11 +12,11 @@ namespace tessaloom::lib {
 namespace {
 
 constexpr const char* kMatchParams[] = {"term", "max_dist", "limit"};
-constexpr MethodSignature kMatchSignature = {"fuzzy_match", kMatchParams, 3, 1};
+constexpr MethodSignature kMatchSignature = {"PrefixSearch.fuzzy_match", kMatchParams, 3, 1};
 
 constexpr const char* kVideoParams[] = {"term", "max_dist", "limit",
                                         "include_prefix_nodes", "min_score"};
-constexpr MethodSignature kVideoSignature = {"fuzzy_match_video", kVideoParams, 5, 1};
+constexpr MethodSignature kVideoSignature = {"PrefixSearch.fuzzy_match_video", kVideoParams, 5, 1};
 
 constexpr std::uint32_t kDefaultMaxDist = 1;
 

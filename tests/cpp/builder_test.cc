@@ -93,9 +93,7 @@ std::vector<std::uint8_t> built_bytes(const std::vector<Rec>& recs,
   b.order();
   b.build_trie();
   b.propagate(top_n);
-  std::vector<std::uint8_t> out(b.encoded_size());
-  b.encode(out);
-  return out;
+  return encode_trie(b.take_trie());
 }
 
 TEST(IndexBuilder, MatchesStraightforwardBuildOnRandomRecords) {

@@ -147,8 +147,7 @@ def test_progress_reports_reading_then_each_phase_and_can_stop_the_build():
     calls = []
     one = ("a", 1, 1)
     build_index((one for _ in range(2_000_001)), 100, lambda phase, n: calls.append((phase, n)))
-    assert calls == [("reading", 1_000_000), ("reading", 2_000_000), ("ordering", 1), ("trie", 1),
-                     ("propagation", 2), ("encoding", 2), ("loading", len(index([("a", 1, 2_000_001)]).to_bytes()))]
+    assert calls == [("reading", 1_000_000), ("reading", 2_000_000), ("ordering", 1), ("trie", 1), ("propagation", 2)]
 
     def stop_at(phase, n):
         if phase == "propagation":
@@ -185,4 +184,4 @@ def test_queries_in_another_thread_run_while_the_build_runs():
         sys.setswitchinterval(old)
         done.set()
         thread.join()
-    assert seen["loading"] > seen["ordering"], seen
+    assert seen["propagation"] > seen["ordering"], seen

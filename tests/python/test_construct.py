@@ -5,6 +5,8 @@ import uuid
 
 import pytest
 
+import tessaloom
+import tessaloom._tessaloom
 from conftest import OUT_OF_RANGE, Idx, SubTypeError, raises_exactly
 from tessaloom import IndexArrays, PrefixSearch, build_arrays
 
@@ -86,6 +88,8 @@ def test_internal_fault_is_a_panic_exception():
         PrefixSearch.from_internal_data_v2([0, 5], ["", "a"], [None, (1, [0], [1])], [1], [], 1)
     kind = type(e.value)  # not an Exception: "except Exception" does not catch it
     assert (kind.__module__, kind.__qualname__, kind.__bases__) == ("pyo3_runtime", "PanicException", (BaseException,))
+    # The package exports the one class, which both modules raise.
+    assert kind is tessaloom.PanicException and "PanicException" not in dir(tessaloom._tessaloom)
     assert len(e.value.args) == 1 and isinstance(e.value.args[0], str)
 
 

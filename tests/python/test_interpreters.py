@@ -2,7 +2,7 @@
 sub-interpreter, isolated or legacy, is refused with ImportError whether it
 tries before or after the main interpreter, and a refusal leaves nothing
 behind that would stop the main interpreter from importing it. Each order
-runs in a fresh child process. The builder's module is loaded from its file,
+runs in a fresh child process. The second module is loaded from its file,
 so that the package (which imports both) does not answer for it."""
 
 import json
@@ -60,7 +60,7 @@ ANSWER = [[["a", 1, 0]], [["7", 1.0]]]
 
 @pytest.mark.parametrize("order", ["sub first", "main first"])
 @pytest.mark.parametrize("kind", ["isolated", "legacy"])
-@pytest.mark.parametrize("module", ["_tessaloom", "_build"])
+@pytest.mark.parametrize("module", ["_tessaloom", "_native"])
 def test_only_the_main_interpreter_loads_the_module(module, kind, order):
     (line,) = run_child(["-c", CHILD, kind, order, module], timeout=120)
     steps = json.loads(line)

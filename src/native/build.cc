@@ -1,68 +1,35 @@
-// tessaloom._build: build_index(records, video_top_n=100, progress=None).
+// tessaloom._native.build_index(records, video_top_n=100, progress=None).
 //
 // Reads the records with the GIL held, converting and checking each into the
 // core's IndexBuilder, then runs the builder's phases with the GIL released
-// (a progress call between phases takes it back), writes the saved form
-// straight into a new bytes object and loads it with PrefixSearch.from_bytes.
-// Nothing is kept on failure: every table belongs to this call.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
+// (a progress call between phases takes it back) and hands the built trie to
+// a new PrefixSearch as it is: nothing is encoded or decoded. Nothing is kept
+// on failure: every table belongs to this call.
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <optional>
-#include <utility>
-#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "builder/index_builder.h"
+#include "index/index.h"
+#include "lib/binding.h"
+#include "native/native.h"
 
-namespace tessaloom::build_module {
+namespace tessaloom::native {
 namespace {
 
 using builder::IndexBuilder;
 using builder::Refusal;
+using lib::check;
+using lib::PythonError;
+using lib::Ref;
+using lib::WithoutGil;
 
 constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
 constexpr Py_ssize_t kProgressEvery = 1'000'000;
 constexpr Py_ssize_t kSignalCheckEvery = 1 << 16;
-
-// Thrown after a Python exception has been set.
-struct PythonError {};
-
-class Ref {
- public:
-  explicit Ref(PyObject* o = nullptr) : o_(o) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(o_); }
-  PyObject* get() const { return o_; }
-  PyObject* release() { return std::exchange(o_, nullptr); }
-  void reset(PyObject* o) { Py_XDECREF(std::exchange(o_, o)); }
-  explicit operator bool() const { return o_ != nullptr; }
-
- private:
-  PyObject* o_;
-};
-
-PyObject* check(PyObject* o) {
-  if (o == nullptr) throw PythonError{};
-  return o;
-}
-
-// Releases the GIL for its lifetime; taken back however the scope ends.
-class WithoutGil {
- public:
-  WithoutGil() : state_(PyEval_SaveThread()) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 // repr(o), cut to a readable length.
 std::string shown(PyObject* o) {
@@ -88,24 +55,11 @@ std::string type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
   fail(type, "record " + std::to_string(i) + ": " + what);
 }
 
-// A non-negative integer argument (anything with __index__), or nullopt when
-// it is negative. Values past 64 bits come back as UINT64_MAX.
-std::optional<std::uint64_t> non_negative(PyObject* o) {
-  // A plain int is read as it is; anything else through __index__.
-  Ref n(PyLong_CheckExact(o) ? Py_NewRef(o) : check(PyNumber_Index(o)));
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw PythonError{};
-  if (overflow > 0) return UINT64_MAX;
-  if (overflow < 0 || v < 0) return std::nullopt;
-  return static_cast<std::uint64_t>(v);
-}
-
 std::uint64_t to_count(Py_ssize_t i, PyObject* o) {
   if (!PyLong_Check(o) && !PyIndex_Check(o)) {
     refuse(PyExc_TypeError, i, "count must be a non-negative integer, got " + shown(o));
   }
-  const auto v = non_negative(o);
+  const auto v = lib::to_non_negative(o);
   if (!v) refuse(PyExc_ValueError, i, "count must be a non-negative integer, got " + shown(o));
   return *v;
 }
@@ -203,7 +157,7 @@ class Reader {
       number = b_.uuid_video(id);
       kind = "a UUID";
     } else if (!PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o))) {
-      const auto v = non_negative(o);
+      const auto v = lib::to_non_negative(o);
       if (!v || *v > kMaxU32) {
         refuse(PyExc_ValueError, i,
                "video id must be an integer in 0..4294967295, got " + shown(o));
@@ -236,31 +190,27 @@ std::size_t to_top_n(PyObject* o) {
   if (!PyLong_Check(o) && !PyIndex_Check(o)) {
     fail(PyExc_TypeError, "video_top_n must be a non-negative integer, got " + shown(o));
   }
-  const auto v = non_negative(o);
+  const auto v = lib::to_non_negative(o);
   if (!v) fail(PyExc_ValueError, "video_top_n must be a non-negative integer, got " + shown(o));
   // Any number past what memory can hold keeps every video.
   return *v > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(*v);
 }
 
-PyObject* build(PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"records", "video_top_n", "progress", nullptr};
-  PyObject* records = nullptr;
-  PyObject* top_n_arg = nullptr;
-  PyObject* progress = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:build_index",
-                                   const_cast<char**>(keywords), &records,
-                                   &top_n_arg, &progress)) {
-    throw PythonError{};
-  }
-  const std::size_t top_n = top_n_arg == nullptr ? 100 : to_top_n(top_n_arg);
+constexpr const char* kParams[] = {"records", "video_top_n", "progress"};
+constexpr lib::MethodSignature kSignature = {"build_index", kParams, 3, 1};
+
+PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[lib::kMaxParams];
+  lib::bind_arguments(kSignature, args, nargs, kwnames, a);
+  PyObject* records = a[0];
+  const std::size_t top_n = a[1] == nullptr ? 100 : to_top_n(a[1]);
+  PyObject* progress = a[2] == nullptr ? Py_None : a[2];
   if (progress != Py_None && !PyCallable_Check(progress)) {
     fail(PyExc_TypeError, "progress must be callable or None, got " + type_name(progress));
   }
   Ref uuid_module(check(PyImport_ImportModule("uuid")));
   Ref uuid_type(check(PyObject_GetAttrString(uuid_module.get(), "UUID")));
   if (!PyType_Check(uuid_type.get())) fail(PyExc_TypeError, "uuid.UUID is not a type");
-  Ref core(check(PyImport_ImportModule("tessaloom._tessaloom")));
-  Ref prefix_search(check(PyObject_GetAttrString(core.get(), "PrefixSearch")));
 
   IndexBuilder b;
   {
@@ -288,43 +238,22 @@ PyObject* build(PyObject* args, PyObject* kwargs) {
     b.build_trie();
   }
   report(progress, "propagation", b.node_count());
-  std::size_t size;
+  std::optional<index::Index> built;
   {
     WithoutGil unlocked;
     b.propagate(top_n);
-    size = b.encoded_size();
+    built.emplace(b.take_trie());
   }
-  report(progress, "encoding", b.node_count());
-  if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-  Ref saved(check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
-  {
-    // Nobody else holds the new bytes object yet, so it is filled unlocked.
-    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(saved.get()));
-    WithoutGil unlocked;
-    b.encode(std::span<std::uint8_t>(out, size));
-    b = IndexBuilder();
-  }
-  report(progress, "loading", size);
-  return PyObject_CallMethod(prefix_search.get(), "from_bytes", "O", saved.get());
+  return lib::wrap(std::move(*built));
 }
 
-PyObject* build_index(PyObject*, PyObject* args, PyObject* kwargs) {
-  try {
-    return build(args, kwargs);
-  } catch (const PythonError&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error& e) {
-    PyErr_SetString(PyExc_MemoryError, e.what());
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_SystemError, "build_index failed: %s", e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "build_index failed");
-  }
-  return nullptr;
+}  // namespace
+
+PyObject* build_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return lib::guarded([&] { return build(args, nargs, kwnames); });
 }
 
-constexpr const char kDoc[] =
+const char kBuildIndexDoc[] =
     "build_index(records, video_top_n=100, progress=None)\n--\n\n"
     "Build a PrefixSearch from records of (term, video id, count).\n"
     "\n"
@@ -342,8 +271,8 @@ constexpr const char kDoc[] =
     "`progress`, when given, is called as progress(phase, count): with\n"
     "'reading' and the records read so far every million records, then once\n"
     "at the start of each phase: 'ordering' (distinct terms), 'trie' (distinct\n"
-    "terms), 'propagation' (nodes), 'encoding' (nodes) and 'loading' (bytes of\n"
-    "the saved form). An exception it raises stops the build.\n"
+    "terms) and 'propagation' (nodes). An exception it raises stops the\n"
+    "build.\n"
     "\n"
     "Once the records are read the build runs without the GIL, so other\n"
     "threads keep running (and querying other indexes) meanwhile.\n"
@@ -360,28 +289,4 @@ constexpr const char kDoc[] =
     ">>> index.fuzzy_match(\"cat\")\n"
     "[('cart', 1, 1), ('cat', 1, 0)]\n";
 
-PyMethodDef methods[] = {
-    {"build_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_index)),
-     METH_VARARGS | METH_KEYWORDS, kDoc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_build", "The native index builder.", 0, methods,
-    nullptr, nullptr, nullptr, nullptr,
-};
-
-}  // namespace
-}  // namespace tessaloom::build_module
-
-PyMODINIT_FUNC PyInit__build(void) {
-  // Like tessaloom._tessaloom, whose objects it makes: only the main
-  // interpreter, refused elsewhere before anything is created.
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tessaloom._build only loads in the main interpreter, "
-                    "not in sub-interpreters");
-    return nullptr;
-  }
-  return PyModule_Create(&tessaloom::build_module::module_def);
-}
+}  // namespace tessaloom::native

@@ -1,4 +1,4 @@
-"""Type information for the extension module ``tessaloom._build``."""
+"""Type information for the extension module ``tessaloom._native``."""
 
 import uuid
 from collections.abc import Callable, Iterable, Sequence
@@ -6,7 +6,7 @@ from typing import Optional, SupportsIndex, Union
 
 from tessaloom._tessaloom import PrefixSearch
 
-__all__ = ["build_index"]
+__all__ = ["build_index", "panic_exception"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
@@ -21,9 +21,12 @@ def build_index(
     video_top_n))``, byte for byte. ``records`` is read once, as a stream.
     ``progress(phase, count)`` is called every million records read
     (``"reading"``), then at the start of each phase: ``"ordering"``,
-    ``"trie"``, ``"propagation"``, ``"encoding"``, ``"loading"``. The GIL is
-    released once the records are read.
+    ``"trie"``, ``"propagation"``. The GIL is released once the records are
+    read.
 
     Raises TypeError or ValueError naming the record, as
     ``"record 12: count must be a non-negative integer, got 1.5"``.
     """
+
+def panic_exception() -> type[BaseException]:
+    """The class of the internal-fault exception, ``tessaloom.PanicException``."""
