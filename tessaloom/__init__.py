@@ -8,6 +8,7 @@ from tessaloom._native import build_index  # noqa: I001
 from tessaloom.builder import IndexArrays, build_arrays
 from tessaloom.persist import load, save
 from tessaloom.text import terms
+from tessaloom.searching import Hit, search, search_many
 
 
 def _version() -> str:
@@ -31,5 +32,5 @@ def __getattr__(name: str) -> object:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-__all__ = ["PrefixSearch", "PanicException", "IndexArrays", "build_arrays", "build_index", "terms", "save", "load",
+__all__ = ["PrefixSearch", "PanicException", "Hit", "search", "search_many", "IndexArrays", "build_arrays", "build_index", "terms", "save", "load",
            "__version__"]

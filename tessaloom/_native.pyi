@@ -6,7 +6,7 @@ from typing import Optional, SupportsIndex, Union
 
 from tessaloom._tessaloom import PrefixSearch
 
-__all__ = ["build_index", "panic_exception"]
+__all__ = ["build_index", "panic_exception", "search", "search_many"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
@@ -30,3 +30,16 @@ def build_index(
 
 def panic_exception() -> type[BaseException]:
     """The class of the internal-fault exception, ``tessaloom.PanicException``."""
+
+def search(
+    index: PrefixSearch, words: list[str], prefix: bool, limit: SupportsIndex, max_dist: Optional[SupportsIndex],
+    transpositions: bool,
+) -> list[tuple[Union[int, str], float, int]]:
+    """(video key, score, words) for distinct words, the last a prefix when
+    ``prefix``: the native part of ``tessaloom.search``."""
+
+def search_many(
+    index: PrefixSearch, queries: list[tuple[list[str], bool]], limit: SupportsIndex,
+    max_dist: Optional[SupportsIndex], transpositions: bool, workers: SupportsIndex,
+) -> list[list[tuple[Union[int, str], float, int]]]:
+    """``search`` for each (words, prefix) on ``workers`` native threads."""

@@ -29,7 +29,13 @@ STDIN_NAME = "<stdin>"  # how errors name standard input
 _HEADERS = {False: (("id", "text"),), True: (("term", "id", "count"), ("term", "video", "count"))}
 
 
-def build(records, video_top_n: int = 100, progress: Optional[Progress] = None) -> PrefixSearch:
+# The command line's default video_top_n: every video kept at every node, so
+# that a common word still finds all its videos (see the README's "Choosing
+# parameters").
+ALL_VIDEOS = 2**64 - 1
+
+
+def build(records, video_top_n: int = ALL_VIDEOS, progress: Optional[Progress] = None) -> PrefixSearch:
     """Build an index from (term, video id, count) records: the one way the
     command line and the demo build. ``progress``, when given, is called with
     a phase name and a count (see ``tessaloom.build_index``)."""

@@ -19,8 +19,9 @@ from typing import Optional, TextIO
 
 from tessaloom import __version__, persist
 from tessaloom._tessaloom import PrefixSearch
-from tessaloom.catalogue import FORMATS, STDIN, BadLine, Catalogue, build, format_of
+from tessaloom.catalogue import ALL_VIDEOS, FORMATS, STDIN, BadLine, Catalogue, build, format_of
 from tessaloom.saved_form import read_counts
+from tessaloom.searching import MAX_DIST, query_words, search, word_budget
 from tessaloom.text import terms
 
 _U32_MAX = 0xFFFFFFFF
@@ -58,6 +59,10 @@ def _score(text: str) -> float:
     return value
 
 
+def _top_n(text: str) -> int:
+    return ALL_VIDEOS if text == "all" else _count(text)
+
+
 def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog=prog,
@@ -75,25 +80,25 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
     b.add_argument("--format", choices=FORMATS, help="the catalogue's format (default: from its extension)")
     b.add_argument("--records", action="store_true",
                    help="the input is TSV of term, video id, count; terms are taken as they are")
-    b.add_argument("--video-top-n", type=_count, default=100, metavar="N",
-                   help="videos kept per trie node (default 100)")
+    b.add_argument("--video-top-n", type=_top_n, default=ALL_VIDEOS, metavar="N",
+                   help="videos kept per trie node, or all (default all; see Choosing parameters in the README)")
     b.add_argument("--progress", action="store_true", help="report progress on stderr even when it is not a terminal")
     b.add_argument("--skip-bad", action="store_true", help="skip bad lines, and count them at the end, instead of stopping")
     b.set_defaults(run=_build, parser=b)
 
     q = commands.add_parser(
-        "query", help="look up each word of a text",
-        description="For each word of TEXT (as tessaloom.terms splits it): the indexed terms within the distance, "
-                    "closest first, and the videos they rank best.")
+        "query", help="search the index for a text",
+        description="The videos best matching TEXT, one line per hit: RANK SCORE WORDS VIDEO, best first (see "
+                    "tessaloom.search). Each word may be off by its typo budget; the last also matches the "
+                    "beginning of terms unless TEXT ends with a separator.")
     q.add_argument("index", metavar="INDEX", help="an index file written by build or tessaloom.save")
     q.add_argument("text", metavar="TEXT", help="the text to look up")
-    q.add_argument("-d", "--max-dist", type=_count, default=1, metavar="D", help="edits allowed per word (default 1)")
-    q.add_argument("-n", "--limit", type=_count, default=10, metavar="N",
-                   help="terms and videos shown per word (default 10)")
-    q.add_argument("--min-score", type=_score, default=0.0, metavar="S",
-                   help="drop videos scoring below S (default 0.0, so that common words find their videos)")
-    q.add_argument("--prefix", action="store_true",
-                   help="also match trie nodes that only begin terms (search as you type)")
+    q.add_argument("-d", "--max-dist", type=_count, default=None, metavar="D",
+                   help="edits allowed per word, 0 to 3 (default: 0 for words of 1-3 characters, 1 for 4-7, 2 for 8+)")
+    q.add_argument("-n", "--limit", type=_count, default=10, metavar="N", help="hits shown (default 10)")
+    q.add_argument("--no-prefix", dest="prefix", action="store_false",
+                   help="the last word matches whole terms only (by default it also matches their beginnings)")
+    q.add_argument("--terms", action="store_true", help="also show the indexed terms near each word")
     q.add_argument("--json", action="store_true", help="print one JSON object")
     q.set_defaults(run=_query, parser=q)
 
@@ -196,39 +201,44 @@ def _reported(records, report: _Reporter):
     report("records read", count)
 
 
+def _shown(text: str) -> str:
+    """Text from an index or the user, with control characters escaped."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] if c != "\\" else c for c in text)
+
+
 def _query(args: argparse.Namespace) -> int:
-    words = list(dict.fromkeys(terms(args.text)))
-    if not words:
+    if not terms(args.text):
         args.parser.error(f"TEXT has no words to look up: {args.text!r}")
+    if args.max_dist is not None and args.max_dist > MAX_DIST:
+        args.parser.error(f"argument -d/--max-dist: must be 0..{MAX_DIST}, got {args.max_dist}")
     index = _load(args.index)
-    prefix = True if args.prefix else None
-    answers = []
-    for word in words:
-        try:
-            found = index.fuzzy_match(word, args.max_dist)
-            videos = index.fuzzy_match_video(word, args.max_dist, args.limit, prefix, args.min_score)
-        except BaseException as e:
-            if type(e).__name__ != "PanicException":
-                raise
-            raise Failure(f"{args.index}: the index is damaged (an internal fault in a query: {e})") from None
-        # Closest first; sorting is stable, so equal distances stay in index order.
-        found.sort(key=lambda hit: hit[2])
-        answers.append({"word": word,
-                        "terms": [{"term": t, "distance": d} for t, _, d in found[: args.limit]],
-                        "videos": [{"id": key, "score": score} for key, score in videos]})
+    try:
+        hits = search(index, args.text, args.limit, max_dist=args.max_dist, prefix=args.prefix)
+        words, _ = query_words(args.text, args.prefix)
+        found = {w: sorted(index.fuzzy_match(w, word_budget(w, args.max_dist)), key=lambda h: h[2])[: args.limit]
+                 for w in words} if args.terms else {}
+    except ValueError as e:
+        args.parser.error(str(e))
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        raise Failure(f"{args.index}: the index is damaged (an internal fault in a query: {e})") from None
     if args.json:
-        print(json.dumps({"query": args.text, "words": answers}))
+        out: dict = {"query": args.text,
+                     "hits": [{"rank": r, "video": h.video, "score": h.score, "words": h.words}
+                              for r, h in enumerate(hits, 1)]}
+        if args.terms:
+            out["terms"] = [{"word": w, "terms": [{"term": t, "distance": d} for t, _, d in ts]}
+                            for w, ts in found.items()]
+        print(json.dumps(out))
         return 0
-    for answer in answers:
-        print(answer["word"])
-        shown = ", ".join(f"{t['term']} ({t['distance']})" for t in answer["terms"])
-        print(f"  terms: {shown or 'none'}")
-        if not answer["videos"]:
-            print("  videos: none")
-            continue
-        print("  videos:")
-        for video in answer["videos"]:
-            print(f"    {video['score']:.4f}  {video['id']}")
+    for w, ts in found.items():
+        shown = ", ".join(f"{_shown(t)} ({d})" for t, _, d in ts)
+        print(f"{_shown(w)}: {shown or 'none'}")
+    for rank, h in enumerate(hits, 1):
+        print(f"{rank} {h.score:.4f} {h.words} {_shown(str(h.video))}")
     return 0
 
 

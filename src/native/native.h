@@ -12,4 +12,9 @@ namespace tessaloom::native {
 PyObject* build_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char kBuildIndexDoc[];
 
+// search.cc: the words of each text as tessaloom.search splits them; the
+// package's search and search_many check the arguments first.
+PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* search_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace tessaloom::native

@@ -220,6 +220,8 @@ bool ranks_before(const Candidate& a, const Candidate& b) {
 
 constexpr char kHex[] = "0123456789abcdef";
 
+}  // namespace
+
 std::string uuid_text(const Uuid& id) {
   std::string out(36, '-');
   std::size_t pos = 0;
@@ -230,6 +232,8 @@ std::string uuid_text(const Uuid& id) {
   }
   return out;
 }
+
+namespace {
 
 std::string decimal_text(std::uint32_t id) {
   char buf[10];

@@ -12,7 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from tessaloom import PrefixSearch, build_arrays, load, save, terms
+from tessaloom import PrefixSearch, build_arrays, load, save, search, terms
+from tessaloom.catalogue import ALL_VIDEOS
 
 TEXTS = ["MP3 player review", "Crème brûlée, the easy way", "the mp3 tags, part 2", "Σίσυφος ΚΑΙ μύθος",
          "sourdough bread, part 1", "the best sourdough"]
@@ -26,7 +27,7 @@ def cli(*args, cwd, timeout=120):
     return done.returncode, done.stdout, done.stderr.splitlines()
 
 
-def expected_index(ids, texts, video_top_n=100):
+def expected_index(ids, texts, video_top_n=ALL_VIDEOS):
     records = [(t, v, c) for v, text in zip(ids, texts) for t, c in Counter(terms(text)).items()]
     return PrefixSearch.from_internal_data_v2(*build_arrays(records, video_top_n))
 
@@ -62,24 +63,30 @@ def test_each_catalogue_format_builds_the_reference_index(tmp_path, fmt, ids, na
     assert load(tmp_path / "v.idx").to_bytes() == expected_index(ids, TEXTS).to_bytes()
 
 
-@pytest.mark.parametrize("args, max_dist, limit, prefix, min_score", [
-    ([], 1, 10, None, 0.0),
-    (["-d", "0", "-n", "1"], 0, 1, None, 0.0),
-    (["--min-score", "0.3"], 1, 10, None, 0.3),
-    (["--prefix", "-d", "2"], 2, 10, True, 0.0),
+@pytest.mark.parametrize("args, options, limit", [
+    ([], {}, 10),
+    (["-d", "0", "-n", "1"], {"max_dist": 0}, 1),
+    (["--no-prefix", "-d", "2", "--terms"], {"max_dist": 2, "prefix": False}, 10),
 ])
-def test_query_answers_are_the_index_answers(saved, tmp_path, args, max_dist, limit, prefix, min_score):
-    status, out, err = cli("query", "v.idx", "The MP3 sourdogh brulee", "--json", *args, cwd=tmp_path)
+def test_query_answers_are_the_search_answers(saved, tmp_path, args, options, limit):
+    text = "The MP3 sourdogh bru"
+    status, out, err = cli("query", "v.idx", text, "--json", *args, cwd=tmp_path)
     assert (status, err) == (0, [])
     answer = json.loads(out)
-    assert answer["query"] == "The MP3 sourdogh brulee"
-    assert [w["word"] for w in answer["words"]] == ["the", "mp3", "sourdogh", "brulee"]
-    assert any(w["terms"] and w["videos"] for w in answer["words"])
-    for word in answer["words"]:
-        hits = sorted(saved.fuzzy_match(word["word"], max_dist), key=lambda h: h[2])[:limit]
-        assert word["terms"] == [{"term": t, "distance": d} for t, _, d in hits]
-        videos = saved.fuzzy_match_video(word["word"], max_dist, limit, prefix, min_score)
-        assert word["videos"] == [{"id": k, "score": s} for k, s in videos]
+    hits = search(saved, text, limit, **options)
+    assert hits and answer["query"] == text
+    assert answer["hits"] == [{"rank": r, "video": h.video, "score": h.score, "words": h.words}
+                              for r, h in enumerate(hits, 1)]
+    assert ("terms" in answer) == ("--terms" in args)
+    status, out, err = cli("query", "v.idx", text, *args, cwd=tmp_path)
+    lines = out.splitlines()
+    assert lines[-len(hits):] == [f"{r} {h.score:.4f} {h.words} {h.video}" for r, h in enumerate(hits, 1)]
+
+
+def test_query_escapes_control_characters(tmp_path):
+    save(PrefixSearch.from_internal_data_v2(*build_arrays([("a\x1bb", 1, 1)])), tmp_path / "c.idx")
+    status, out, err = cli("query", "c.idx", "ab", "-d", "1", "--terms", cwd=tmp_path)
+    assert status == 0 and "\x1b" not in out and "\\x1b" in out, out
 
 
 GOOD = f"{UUIDS[0]}\tfirst video\n"
@@ -123,7 +130,7 @@ def test_a_bad_line_stops_the_build_or_is_skipped(tmp_path, fmt, line, reason):
     (["query", "missing.idx", "word"], 1, "error: missing.idx: No such file or directory"),
     (["build", "v.txt", "-o", "v.idx"], 2, "cannot tell the format of 'v.txt' from its extension: give --format"),
     (["query", "v.idx", "word", "-d", "-1"], 2, "argument -d/--max-dist: must be 0..4294967295, got -1"),
-    (["query", "v.idx", "word", "--min-score", "nan"], 2, "argument --min-score: must be a number from 0 up, got nan"),
+    (["query", "v.idx", "word", "-d", "4"], 2, "argument -d/--max-dist: must be 0..3, got 4"),
     (["query", "v.idx", "?!"], 2, "TEXT has no words to look up: '?!'"),
     ([], 2, "the following arguments are required: COMMAND"),
 ])
