@@ -243,19 +243,15 @@ def _query(args: argparse.Namespace) -> int:
 
 
 def _serve(args: argparse.Namespace) -> int:
-    from tessaloom import load_titled
     from tessaloom.server import serve
 
-    try:
-        titled = load_titled(args.index)
-    except ValueError as e:
-        raise Failure(str(e)) from None
+    index = _load(args.index)
     # Ctrl-C stops it even when started where SIGINT is ignored (a background
     # job of a script), and so does a polite kill (SIGTERM).
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
-        serve(titled, args.host, args.port, log=args.log, name=args.index)
+        serve(index, args.host, args.port, log=args.log, name=args.index)
     except OSError as e:
         raise Failure(f"cannot serve on {args.host} port {args.port}: {e.strerror or e}") from None
     return 0

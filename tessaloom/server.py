@@ -26,6 +26,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 from urllib.parse import parse_qs, urlsplit
 
+from tessaloom.searching import search
+
 MAX_QUERY = 1000  # characters of q
 MAX_LIMIT = 1000
 DEFAULT_LIMIT = 10
@@ -97,14 +99,13 @@ def search_params(query: str) -> tuple[str, int]:
 
 
 class SearchServer(ThreadingHTTPServer):
-    """Serves the page and the search API over one titled index (what
-    ``tessaloom.load_titled`` gives)."""
+    """Serves the page and the search API over one index."""
 
     daemon_threads = True
 
-    def __init__(self, titled, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False):
+    def __init__(self, index, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
-        self.titled, self.log = titled, log
+        self.index, self.log = index, log
         self._busy = 0
         self._idle = threading.Condition()
         super().__init__((host, port), _Handler)
@@ -119,7 +120,7 @@ class SearchServer(ThreadingHTTPServer):
         with self._idle:
             self._busy += 1
         try:
-            hits = self.titled.search(text, limit)
+            hits = search(self.index, text, limit)
         finally:
             with self._idle:
                 self._busy -= 1
@@ -195,11 +196,11 @@ class _Handler(BaseHTTPRequestHandler):
             super().log_message(format, *args)
 
 
-def serve(titled, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False, name: str = "the index") -> None:
+def serve(index, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False, name: str = "the index") -> None:
     """Serves until KeyboardInterrupt (Ctrl-C), then waits a moment for the
     searches under way and closes. Prints the address it listens on (with
     ``port=0``, the port the system chose)."""
-    server = SearchServer(titled, host, port, log=log)
+    server = SearchServer(index, host, port, log=log)
     try:
         print(f"serving {name} at {server.url} (Ctrl-C stops)", flush=True)
         server.serve_forever()
