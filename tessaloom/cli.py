@@ -92,7 +92,9 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
                     "tessaloom.search). Each word may be off by its typo budget; the last also matches the "
                     "beginning of terms unless TEXT ends with a separator.")
     q.add_argument("index", metavar="INDEX", help="an index file written by build or tessaloom.save")
-    q.add_argument("text", metavar="TEXT", help="the text to look up")
+    q.add_argument("text", metavar="TEXT",
+                   help="the text to look up, or - to read one text a line from standard input and answer each "
+                        "as it comes (one JSON object a line with --json; a blank line after each answer without)")
     q.add_argument("-d", "--max-dist", type=_count, default=None, metavar="D",
                    help="edits allowed per word, 0 to 3 (default: 0 for words of 1-3 characters, 1 for 4-7, 2 for 8+)")
     q.add_argument("-n", "--limit", type=_count, default=10, metavar="N", help="hits shown (default 10)")
@@ -209,37 +211,63 @@ def _shown(text: str) -> str:
 
 
 def _query(args: argparse.Namespace) -> int:
-    if not terms(args.text):
+    stream = args.text == STDIN
+    if not stream and not terms(args.text):
         args.parser.error(f"TEXT has no words to look up: {args.text!r}")
     if args.max_dist is not None and args.max_dist > MAX_DIST:
         args.parser.error(f"argument -d/--max-dist: must be 0..{MAX_DIST}, got {args.max_dist}")
     index = _load(args.index)
+    if not stream:
+        try:
+            _answer(index, args.text, args)
+        except ValueError as e:
+            args.parser.error(str(e))
+        return 0
+    # One query a line, each answered (and flushed) as it comes: a script can
+    # ask, read the answer, then ask again, over one loaded index.
+    refused = 0
+    with open(0, encoding="utf-8", errors="replace", closefd=False) as lines:
+        for line in iter(lines.readline, ""):
+            text = line.rstrip("\n")
+            try:
+                _answer(index, text, args)
+            except ValueError as e:  # such as too many words: this line only
+                refused += 1
+                if args.json:
+                    print(json.dumps({"query": text, "error": str(e)}))
+                else:
+                    print(f"error: {e}", file=sys.stderr, flush=True)
+            if not args.json:
+                print()  # a blank line ends each answer
+            sys.stdout.flush()
+    return 1 if refused else 0
+
+
+def _answer(index, text: str, args: argparse.Namespace) -> None:
+    """Prints the answer to one query; ValueError for a refused text."""
     try:
-        hits = search(index, args.text, args.limit, max_dist=args.max_dist, prefix=args.prefix)
-        words, _ = query_words(args.text, args.prefix)
+        hits = search(index, text, args.limit, max_dist=args.max_dist, prefix=args.prefix)
+        words, _ = query_words(text, args.prefix)
         found = {w: sorted(index.fuzzy_match(w, word_budget(w, args.max_dist)), key=lambda h: h[2])[: args.limit]
                  for w in words} if args.terms else {}
-    except ValueError as e:
-        args.parser.error(str(e))
     except BaseException as e:
         if type(e).__name__ != "PanicException":
             raise
         raise Failure(f"{args.index}: the index is damaged (an internal fault in a query: {e})") from None
     if args.json:
-        out: dict = {"query": args.text,
+        out: dict = {"query": text,
                      "hits": [{"rank": r, "video": h.video, "score": h.score, "words": h.words}
                               for r, h in enumerate(hits, 1)]}
         if args.terms:
             out["terms"] = [{"word": w, "terms": [{"term": t, "distance": d} for t, _, d in ts]}
                             for w, ts in found.items()]
         print(json.dumps(out))
-        return 0
+        return
     for w, ts in found.items():
         shown = ", ".join(f"{_shown(t)} ({d})" for t, _, d in ts)
         print(f"{_shown(w)}: {shown or 'none'}")
     for rank, h in enumerate(hits, 1):
         print(f"{rank} {h.score:.4f} {h.words} {_shown(str(h.video))}")
-    return 0
 
 
 def _serve(args: argparse.Namespace) -> int:
