@@ -12,6 +12,7 @@ import argparse
 import json
 import math
 import os
+import re
 import signal
 import sys
 import time
@@ -22,7 +23,7 @@ from tessaloom._tessaloom import PrefixSearch
 from tessaloom.catalogue import ALL_VIDEOS, FORMATS, STDIN, BadLine, Catalogue, build, format_of
 from tessaloom.saved_form import read_counts
 from tessaloom.searching import MAX_DIST, query_words, search, word_budget
-from tessaloom.text import terms
+from tessaloom.text import printable, terms
 
 _U32_MAX = 0xFFFFFFFF
 _BAD_LINES_SHOWN = 10
@@ -170,6 +171,8 @@ def _build(args: argparse.Namespace) -> int:
         args.parser.error(f"cannot tell the format of {args.catalogue!r} from its extension: give --format")
     if args.records and fmt != "tsv":
         args.parser.error("--records reads TSV only")
+    if not stdin and _same_file(args.catalogue, args.output):
+        raise Failure(f"{args.output}: this is the catalogue itself; write the index to another path")
     report = _Reporter(sys.stderr) if args.progress or sys.stderr.isatty() else None
 
     def show_bad(bad: BadLine) -> None:
@@ -178,36 +181,58 @@ def _build(args: argparse.Namespace) -> int:
 
     catalogue = Catalogue(args.catalogue, fmt, records=args.records, skip_bad=args.skip_bad, on_bad=show_bad)
     name = catalogue.path  # "<stdin>" for -
-    records = catalogue.records() if report is None else _reported(catalogue.records(), report)
+    counted = _Counted(catalogue.records())
     try:
-        index = build(records, args.video_top_n, report)
+        index = build(counted if report is None else _reported(counted, report), args.video_top_n, report)
     except BadLine:
         raise
-    except ValueError as e:  # refused by the builder, such as a term's total count past 2**32-1
-        raise Failure(f"{name}: {e}") from None
+    except ValueError as e:
+        # Refused by the builder, such as a term's total count past
+        # 2**32-1: in the record it read last, which came from the row
+        # the catalogue read last.
+        reason = re.sub(r"^record \d+: ", "", str(e))
+        raise Failure(f"{name}:{catalogue.line}: {reason}") from None
+    if catalogue.bad:
+        print(f"warning: skipped {catalogue.bad:,} bad lines of {name}", file=sys.stderr)
+    if counted.count == 0:
+        # An empty index would replace a good one for nothing.
+        what = "no rows" if catalogue.rows == 0 else f"no terms in its {catalogue.rows:,} rows"
+        raise Failure(f"{name}: {what}; {args.output} was not written")
     persist.save(index, args.output)
     size = os.path.getsize(args.output)
     if report is not None:
         report("saved bytes", size)
-    if catalogue.bad:
-        print(f"warning: skipped {catalogue.bad:,} bad lines of {name}", file=sys.stderr)
     print(f"wrote {args.output} ({size:,} bytes) from {catalogue.rows:,} rows of {name}")
     return 0
 
 
-def _reported(records, report: _Reporter):
+def _same_file(a: str, b: str) -> bool:
+    """Whether two paths name one file, through links of any kind."""
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):
+        return False
+
+
+class _Counted:
+    """An iterator that counts the items taken from it."""
+
+    def __init__(self, items):
+        self.items, self.count = iter(items), 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        item = next(self.items)
+        self.count += 1
+        return item
+
+
+def _reported(records: _Counted, report: _Reporter):
     """The records, reporting how many were read once they are all read."""
-    count = 0
-    for count, record in enumerate(records, 1):
-        yield record
-    report("records read", count)
-
-
-def _shown(text: str) -> str:
-    """Text from an index or the user, with control characters escaped."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else repr(c)[1:-1] if c != "\\" else c for c in text)
+    yield from records
+    report("records read", records.count)
 
 
 def _query(args: argparse.Namespace) -> int:
@@ -264,10 +289,10 @@ def _answer(index, text: str, args: argparse.Namespace) -> None:
         print(json.dumps(out))
         return
     for w, ts in found.items():
-        shown = ", ".join(f"{_shown(t)} ({d})" for t, _, d in ts)
-        print(f"{_shown(w)}: {shown or 'none'}")
+        shown = ", ".join(f"{printable(t)} ({d})" for t, _, d in ts)
+        print(f"{printable(w)}: {shown or 'none'}")
     for rank, h in enumerate(hits, 1):
-        print(f"{rank} {h.score:.4f} {h.words} {_shown(str(h.video))}")
+        print(f"{rank} {h.score:.4f} {h.words} {printable(str(h.video))}")
 
 
 def _serve(args: argparse.Namespace) -> int:
@@ -286,7 +311,10 @@ def _serve(args: argparse.Namespace) -> int:
 
 
 def _info(args: argparse.Namespace) -> int:
-    data = persist.read_file(args.index)
+    try:
+        data = persist.read_file(args.index)
+    except ValueError as e:
+        raise Failure(str(e)) from None
     check = persist.check_bytes(data)
     print(f"file:     {args.index}")
     print(f"size:     {check.size:,} bytes")

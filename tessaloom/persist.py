@@ -10,9 +10,13 @@ bytes after the index, so a load hands it the whole file as read, uncopied.
 
 from __future__ import annotations
 
+import errno
+import itertools
 import os
-import secrets
+import re
+import stat
 import struct
+import threading
 import zlib
 from collections.abc import Iterable
 from typing import NamedTuple, Optional, Union
@@ -90,9 +94,38 @@ def load(path: PathLike) -> PrefixSearch:
 
 
 def read_file(path: PathLike) -> bytes:
-    """The bytes of the file ``path``, read in one piece."""
-    with open(path, "rb", buffering=0) as f:
-        return f.readall()
+    """The bytes of the index file ``path``, read in one piece.
+
+    An index file is a regular file, read up to the size it has when opened.
+    Anything else (a FIFO, a device, a socket) is refused at once with
+    ValueError, before a byte is read: such a file may never end, or never
+    begin. A folder raises IsADirectoryError.
+    """
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)  # a FIFO opens without waiting for a writer
+    with open(fd, "rb", buffering=0) as f:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+        if not stat.S_ISREG(mode):
+            raise ValueError(f"{os.fspath(path)}: not a regular file ({_kind_of(mode)}): an index file is a regular file")
+        os.set_blocking(fd, True)
+        size = os.fstat(fd).st_size
+        data = f.read(size)
+        if len(data) < size:  # one read returns at most about 2 GiB
+            parts, have = [data], len(data)
+            while have < size and (part := f.read(size - have)):
+                parts.append(part)
+                have += len(part)
+            data = b"".join(parts)
+        return data
+
+
+def _kind_of(mode: int) -> str:
+    for test, kind in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return kind
+    return "not a file"
 
 
 def check_bytes(data: bytes) -> FileCheck:
@@ -154,27 +187,44 @@ def _without_trailer(data: bytes) -> str:
 def write_atomically(path: PathLike, chunks: Iterable[bytes]) -> None:
     """Write ``chunks`` to ``path`` through a temporary file in the same
     folder, flushed and synced before it is renamed over ``path``. On any
-    failure the temporary file is removed and ``path`` is left as it was."""
-    target = os.fspath(path)
+    failure the temporary file is removed and ``path`` is left as it was.
+
+    A symlink at ``path`` is followed: the file it names is replaced and the
+    link stays. The new file has the permissions of any new file (0o666
+    less the umask), whatever the replaced file had.
+
+    The temporary file has no name while it is written, where the system
+    can make such files (O_TMPFILE); it is named only to be renamed. Names of
+    temporaries are short and carry the writer's process id, so that a save
+    first removes those of its path left by writers that were killed, and
+    never a live writer's."""
+    given = os.fspath(path)
+    target = os.path.realpath(given) if os.path.islink(given) else given
     folder = os.path.dirname(os.path.abspath(target))
+    tag = f"{zlib.crc32(os.fsencode(os.path.basename(target))):08x}"
+    temp = None
     try:
-        fd, temp = _create_temporary(folder, os.path.basename(target))
-    except OSError as e:
-        raise _about(e, target) from None
-    try:
+        _remove_stale_temporaries(folder, tag)
+        fd, temp = _create_temporary(folder, tag)
         with open(fd, "wb", closefd=True) as f:
             for chunk in chunks:
                 f.write(chunk)
             f.flush()
             os.fsync(f.fileno())
+            if temp is None:
+                temp = _name_temporary(fd, folder, tag)
         os.replace(temp, target)
+        _forget(temp)
+        temp = None
     except BaseException as e:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
+        if temp is not None:
+            try:
+                os.unlink(temp)
+            except OSError:
+                pass
+            _forget(temp)
         if isinstance(e, OSError):
-            raise _about(e, target) from None
+            raise _about(e, given) from None
         raise
     _sync_folder(folder)
 
@@ -187,16 +237,102 @@ def _about(error: OSError, target: str) -> OSError:
     return OSError(error.errno, error.strerror, target)
 
 
-def _create_temporary(folder: str, name: str) -> tuple[int, str]:
-    # Created with mode 0o666 so the umask gives the file the permissions any
-    # new file would have (mkstemp would make it private to the owner).
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
-    while True:
-        temp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
+# Temporaries: ".tessaloom-<crc32 of the target's name>-<pid>-<n>.tmp".
+_TEMPORARY = re.compile(r"\.tessaloom-([0-9a-f]{8})-([0-9]{1,10})-[0-9]+\.tmp")
+_numbers = itertools.count()
+_ours: set[str] = set()  # this process's temporaries that are being written
+_use_unnamed = hasattr(os, "O_TMPFILE") and os.path.isdir("/proc/self/fd")
+_FLAGS = os.O_WRONLY | getattr(os, "O_CLOEXEC", 0)
+_lock = threading.Lock()
+
+
+def _temporary_name(folder: str, tag: str) -> str:
+    temp = os.path.join(folder, f".tessaloom-{tag}-{os.getpid()}-{next(_numbers)}.tmp")
+    with _lock:
+        _ours.add(temp)
+    return temp
+
+
+def _forget(temp: str) -> None:
+    with _lock:
+        _ours.discard(temp)
+
+
+def _create_temporary(folder: str, tag: str) -> tuple[int, Optional[str]]:
+    """A new file to write, and its name: None while it has none."""
+    # Mode 0o666, so that the umask gives the file the permissions any new
+    # file would have (mkstemp would make it private to the owner).
+    if _use_unnamed:
         try:
-            return os.open(temp, flags, 0o666), temp
+            return os.open(folder, os.O_TMPFILE | _FLAGS, 0o666), None
+        except OSError as e:
+            if e.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
+                raise
+            # This filesystem (or kernel) has no unnamed files: named ones.
+    while True:
+        temp = _temporary_name(folder, tag)
+        try:
+            return os.open(temp, _FLAGS | os.O_CREAT | os.O_EXCL, 0o666), temp
         except FileExistsError:
+            _forget(temp)
+        except BaseException:
+            _forget(temp)
+            raise
+
+
+def _name_temporary(fd: int, folder: str, tag: str) -> str:
+    """Gives the unnamed file open as ``fd`` a temporary name."""
+    # os.link follows the /proc link (linkat with AT_SYMLINK_FOLLOW) only
+    # when it is given a folder descriptor.
+    dir_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        while True:
+            temp = _temporary_name(folder, tag)
+            try:
+                os.link(f"/proc/self/fd/{fd}", os.path.basename(temp), dst_dir_fd=dir_fd, follow_symlinks=True)
+                return temp
+            except FileExistsError:
+                _forget(temp)
+            except BaseException:
+                _forget(temp)
+                raise
+    finally:
+        os.close(dir_fd)
+
+
+def _remove_stale_temporaries(folder: str, tag: str) -> None:
+    """Removes the temporaries of this target left by writers that are gone."""
+    me = os.getpid()
+    try:
+        with os.scandir(folder) as entries:
+            names = [e.name for e in entries if e.name.startswith(".tessaloom-" + tag)]
+    except OSError:
+        return  # the save itself will say what is wrong with the folder
+    for name in names:
+        match = _TEMPORARY.fullmatch(name)
+        if match is None or match[1] != tag:
             continue
+        temp = os.path.join(folder, name)
+        pid = int(match[2])
+        with _lock:
+            live = temp in _ours if pid == me else _alive(pid)
+        if not live:
+            try:
+                os.unlink(temp)
+            except OSError:
+                pass
+
+
+def _alive(pid: int) -> bool:
+    if pid <= 0:
+        return True  # not a name this module gives: left alone
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (OSError, OverflowError):
+        return True  # another user's process, or not a process id: left alone
+    return True
 
 
 def _sync_folder(folder: str) -> None:

@@ -3,6 +3,7 @@ against the installed package, from catalogue files to answers."""
 
 import csv
 import json
+import os
 import shlex
 import subprocess
 import sys
@@ -84,9 +85,9 @@ def test_query_answers_are_the_search_answers(saved, tmp_path, args, options, li
 
 
 def test_query_escapes_control_characters(tmp_path):
-    save(PrefixSearch.from_internal_data_v2(*build_arrays([("a\x1bb", 1, 1)])), tmp_path / "c.idx")
-    status, out, err = cli("query", "c.idx", "ab", "-d", "1", "--terms", cwd=tmp_path)
-    assert status == 0 and "\x1b" not in out and "\\x1b" in out, out
+    save(PrefixSearch.from_internal_data_v2(*build_arrays([("a\x1bb\u202e", 1, 1)])), tmp_path / "c.idx")
+    status, out, err = cli("query", "c.idx", "ab", "-d", "2", "--terms", cwd=tmp_path)
+    assert status == 0 and "\x1b" not in out and "\u202e" not in out and "a\\x1bb\\u202e (2)" in out, out
 
 
 GOOD = f"{UUIDS[0]}\tfirst video\n"
@@ -125,7 +126,7 @@ def test_a_bad_line_stops_the_build_or_is_skipped(tmp_path, fmt, line, reason):
 
 @pytest.mark.parametrize("args, status, message", [
     (["build", "big.tsv", "--records", "-o", "v.idx"], 1,
-     "error: big.tsv: record 1: count 1 takes the total count of term 'cat' past 2**32-1"),
+     "error: big.tsv:2: count 1 takes the total count of term 'cat' past 2**32-1"),
     (["build", "small.tsv", "--records", "-o", "missing/v.idx"], 1, "error: missing/v.idx: No such file or directory"),
     (["query", "missing.idx", "word"], 1, "error: missing.idx: No such file or directory"),
     (["build", "v.txt", "-o", "v.idx"], 2, "cannot tell the format of 'v.txt' from its extension: give --format"),
@@ -141,6 +142,39 @@ def test_failures_say_why_in_one_line_with_the_exit_status(tmp_path, args, statu
     assert got == status and out == ""
     assert err[-1].endswith(message)
     assert len(err) == 1 or status == 2  # argparse prints its usage first
+
+
+@pytest.mark.parametrize("name, content, output, options, message", [
+    ("empty.tsv", b"", "v.idx", [], "error: empty.tsv: no rows; v.idx was not written"),
+    ("header.csv", b"id,text\n", "v.idx", [], "error: header.csv: no rows; v.idx was not written"),
+    ("bad.tsv", b"x\ty\nz\n", "v.idx", ["--skip-bad"], "error: bad.tsv: no rows; v.idx was not written"),
+    ("words.tsv", b"1\t?!\n", "v.idx", [], "error: words.tsv: no terms in its 1 rows; v.idx was not written"),
+    ("open.csv", b'1,a\n2,"b\n3,c\n', "v.idx", [],
+     "error: open.csv:2: not valid CSV: the quoted field that opens on this line is never closed"),
+    ("self.csv", b"1,a\n", "self.csv", [], "error: self.csv: this is the catalogue itself"),
+    ("self.csv", b"1,a\n", "./sub/../self.csv", [], "error: ./sub/../self.csv: this is the catalogue itself"),
+    ("self.csv", b"1,a\n", "link.idx", [], "error: link.idx: this is the catalogue itself"),
+    ("self.csv", b"1,a\n", "hard.idx", [], "error: hard.idx: this is the catalogue itself"),
+])
+def test_a_build_that_would_lose_data_writes_nothing(tmp_path, name, content, output, options, message):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / name).write_bytes(content)
+    (tmp_path / "link.idx").symlink_to(name)
+    if output == "hard.idx":
+        (tmp_path / "hard.idx").hardlink_to(tmp_path / name)
+    save(expected_index([1], ["old index"]), tmp_path / "v.idx")
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    status, out, err = cli("build", name, "-o", output, *options, cwd=tmp_path)
+    assert (status, out) == (1, "") and err[-1].startswith(message), err
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+
+
+def test_special_files_are_refused_at_once(tmp_path):
+    os.mkfifo(tmp_path / "fifo.idx")
+    for path in ("fifo.idx", "/dev/zero", "/dev/urandom"):
+        for command in (["info", path], ["query", path, "word"]):
+            status, _, err = cli(*command, cwd=tmp_path, timeout=20)
+            assert (status, len(err)) == (1, 1) and "not a regular file" in err[0], (command, err)
 
 
 def test_a_damaged_file_is_refused_by_every_command_in_one_line(saved, tmp_path):
