@@ -10,6 +10,7 @@ become terms through ``tessaloom.terms``.
 from __future__ import annotations
 
 import codecs
+import io
 import json
 import uuid
 from collections import Counter
@@ -114,6 +115,7 @@ class Catalogue:
         # Under skip_bad, a records line whose count would take its term's
         # total past 2**32-1 is skipped like any bad line, so totals are kept.
         self._totals: Optional[dict[str, int]] = {} if records and skip_bad else None
+        self._data: Optional[bytes] = None
 
     def records(self) -> Iterator[tuple[str, VideoId, int]]:
         """The file's records, read as they are consumed."""
@@ -127,7 +129,17 @@ class Catalogue:
             raise ValueError("a records file has no texts")
         return self._parsed()
 
+    def read_all(self) -> bytes:
+        """The whole file's bytes, read now. Reading the rows afterwards reads
+        these bytes again, so that standard input too can be read twice."""
+        if self._data is None:
+            with self._open() as f:
+                self._data = f.read()
+        return self._data
+
     def _open(self) -> BinaryIO:
+        if self._data is not None:
+            return io.BytesIO(self._data)
         if self.source == STDIN:
             return open(0, "rb", closefd=False)
         return open(self.source, "rb")

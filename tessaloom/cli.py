@@ -18,12 +18,15 @@ import sys
 import time
 from typing import Optional, TextIO
 
-from tessaloom import __version__, persist
+import tessaloom
+from tessaloom import _native, persist
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.catalogue import ALL_VIDEOS, FORMATS, STDIN, BadLine, Catalogue, build, format_of
 from tessaloom.saved_form import read_counts
 from tessaloom.searching import MAX_DIST, query_words, search, word_budget
 from tessaloom.text import printable, terms
+from tessaloom.texts import build_catalogue
+from tessaloom.titles import count_titles
 
 _U32_MAX = 0xFFFFFFFF
 _BAD_LINES_SHOWN = 10
@@ -60,6 +63,13 @@ def _score(text: str) -> float:
     return value
 
 
+class _Version(argparse.Action):
+    """--version: the version is read only when asked for."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        parser.exit(message=f"{parser.prog} {tessaloom.__version__}\n")
+
+
 def _top_n(text: str) -> int:
     return ALL_VIDEOS if text == "all" else _count(text)
 
@@ -68,7 +78,7 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog=prog,
         description="Typo-tolerant search over a video catalogue: build an index file, query it, describe it.")
-    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    top.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     b = commands.add_parser(
@@ -85,6 +95,8 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
                    help="videos kept per trie node, or all (default all; see Choosing parameters in the README)")
     b.add_argument("--progress", action="store_true", help="report progress on stderr even when it is not a terminal")
     b.add_argument("--skip-bad", action="store_true", help="skip bad lines, and count them at the end, instead of stopping")
+    b.add_argument("--no-titles", action="store_true",
+                   help="leave the videos' titles (the first line of each text) out of the index file")
     b.set_defaults(run=_build, parser=b)
 
     q = commands.add_parser(
@@ -181,29 +193,48 @@ def _build(args: argparse.Namespace) -> int:
 
     catalogue = Catalogue(args.catalogue, fmt, records=args.records, skip_bad=args.skip_bad, on_bad=show_bad)
     name = catalogue.path  # "<stdin>" for -
-    counted = _Counted(catalogue.records())
+    titles = None
     try:
-        index = build(counted if report is None else _reported(counted, report), args.video_top_n, report)
+        if args.records:
+            counted = _Counted(catalogue.records())
+            index = build(counted if report is None else _reported(counted, report), args.video_top_n, report)
+            records = counted.count
+        else:
+            index, titles, records = _build_texts(args, fmt, catalogue, report)
     except BadLine:
         raise
     except ValueError as e:
         # Refused by the builder, such as a term's total count past
         # 2**32-1: in the record it read last, which came from the row
         # the catalogue read last.
-        reason = re.sub(r"^record \d+: ", "", str(e))
+        reason = re.sub(r"^(record|entry) \d+: ", "", str(e))
         raise Failure(f"{name}:{catalogue.line}: {reason}") from None
     if catalogue.bad:
         print(f"warning: skipped {catalogue.bad:,} bad lines of {name}", file=sys.stderr)
-    if counted.count == 0:
+    if records == 0:
         # An empty index would replace a good one for nothing.
         what = "no rows" if catalogue.rows == 0 else f"no terms in its {catalogue.rows:,} rows"
         raise Failure(f"{name}: {what}; {args.output} was not written")
-    persist.save(index, args.output)
+    persist.save_section(index, args.output, titles)
     size = os.path.getsize(args.output)
     if report is not None:
         report("saved bytes", size)
     print(f"wrote {args.output} ({size:,} bytes) from {catalogue.rows:,} rows of {name}")
     return 0
+
+
+def _build_texts(args: argparse.Namespace, fmt: str, catalogue: Catalogue, report: Optional[_Reporter]):
+    """The index of a catalogue's texts, its titles section (None with
+    --no-titles) and the number of records: read natively, or, from the
+    first line the native reader does not take, by the Python reader, with
+    its messages for bad lines."""
+    keep = not args.no_titles
+    if fmt != "jsonl":
+        built = build_catalogue(catalogue.read_all(), fmt, args.video_top_n, report, titles=keep)
+        if built is not None:
+            catalogue.rows = built.rows
+            return built.index, built.titles, built.records
+    return _native.build_texts(catalogue.entries(), args.video_top_n, report, keep)
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -338,6 +369,11 @@ def _info(args: argparse.Namespace) -> int:
     print(f"terms:    {counts.terms:,}")
     print(f"videos:   {counts.videos:,}")
     print(f"id kind:  {counts.id_kind}")
+    if check.trailer.version == persist.VERSION_TITLES:
+        section = memoryview(data)[check.trailer.length : check.size - persist.TRAILER.size]
+        print(f"titles:   {count_titles(section):,}")
+    else:
+        print("titles:   none")
     return 0
 
 

@@ -1,11 +1,13 @@
-"""Index files: an index's saved bytes (``PrefixSearch.to_bytes()``) followed
-by a 32-byte trailer that says what the file is and lets a load check that
-the bytes are the ones that were saved.
+"""Index files: an index's saved bytes (``PrefixSearch.to_bytes()``), in
+version 2 followed by the titles section (``tessaloom.titles``), then a
+32-byte trailer that says what the file is and lets a load check that the
+bytes are the ones that were saved.
 
 The trailer, all little-endian: the magic ``TSLMIDX1``, a u32 file version
-(1), a u32 of flags (0), the u64 length of the saved index, the u32 CRC-32
-(``zlib.crc32``) of the saved index, and 4 zero bytes. ``from_bytes`` ignores
-bytes after the index, so a load hands it the whole file as read, uncopied.
+(1 without titles, 2 with), a u32 of flags (0), the u64 length of the saved
+index, the u32 CRC-32 (``zlib.crc32``) of every byte before the trailer, and
+4 zero bytes. ``from_bytes`` ignores bytes after the index, so a load hands
+it the whole file as read, uncopied.
 """
 
 from __future__ import annotations
@@ -18,15 +20,17 @@ import stat
 import struct
 import threading
 import zlib
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from typing import NamedTuple, Optional, Union
 
 from tessaloom._tessaloom import PrefixSearch
+from tessaloom.titles import TitledIndex, count_titles, encode_titles
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 MAGIC = b"TSLMIDX1"
 VERSION = 1
+VERSION_TITLES = 2
 TRAILER = struct.Struct("<8sIIQI4s")
 assert TRAILER.size == 32
 
@@ -57,23 +61,35 @@ class FileCheck(NamedTuple):
     problem: Optional[str]
 
 
-def save(index: PrefixSearch, path: PathLike) -> None:
+def save(index: PrefixSearch, path: PathLike, *, titles: Optional[Mapping] = None) -> None:
     """Write ``index`` to the file ``path``, replacing it atomically.
 
-    The file holds ``index.to_bytes()`` and the trailer. It is written to a
-    temporary file in the same folder, flushed and synced to disk, then
-    renamed over ``path``: a reader sees the old file or the new one, never a
-    part of either, and a failure leaves the old file as it was.
+    The file holds ``index.to_bytes()``, then, when ``titles`` is given (a
+    mapping of video id to text, see ``tessaloom.titles.encode_titles``),
+    the titles section, and the trailer. It is written to a temporary file
+    in the same folder, flushed and synced to disk, then renamed over
+    ``path``: a reader sees the old file or the new one, never a part of
+    either, and a failure leaves the old file as it was.
     """
     if not isinstance(index, PrefixSearch):
         raise TypeError(f"index must be a PrefixSearch, not {type(index).__name__}")
+    save_section(index, path, None if titles is None else encode_titles(titles))
+
+
+def save_section(index: PrefixSearch, path: PathLike, section: Optional[bytes]) -> None:
+    """``save`` with the titles section already encoded (None: no titles)."""
     data = index.to_bytes()
-    trailer = TRAILER.pack(MAGIC, VERSION, 0, len(data), zlib.crc32(data), bytes(4))
-    write_atomically(path, (data, trailer))
+    if section is None:
+        version, chunks, crc = VERSION, (data,), zlib.crc32(data)
+    else:
+        version, chunks, crc = VERSION_TITLES, (data, section), zlib.crc32(section, zlib.crc32(data))
+    trailer = TRAILER.pack(MAGIC, version, 0, len(data), crc, bytes(4))
+    write_atomically(path, (*chunks, trailer))
 
 
 def load(path: PathLike) -> PrefixSearch:
-    """Load the index saved in the file ``path`` by ``save``.
+    """Load the index saved in the file ``path`` by ``save``, with or without
+    titles (``load_titled`` gives them too).
 
     Raises ValueError, saying which, for a file that is not an index file
     (foreign, or raw ``to_bytes()`` output without the trailer), is
@@ -81,6 +97,23 @@ def load(path: PathLike) -> PrefixSearch:
     its checks is never loaded. OSError (FileNotFoundError, ...) when the
     file cannot be read.
     """
+    return _load(path)[0]
+
+
+def load_titled(path: PathLike) -> TitledIndex:
+    """Load the index file ``path`` with the titles it keeps: a
+    ``TitledIndex``, whose ``titles`` are empty for a file saved without
+    them. Raises as ``load`` does."""
+    index, data, check = _load(path)
+    if check.trailer.version != VERSION_TITLES:
+        return TitledIndex(index)
+    try:
+        return TitledIndex._from_section(index, memoryview(data)[check.trailer.length : check.size - TRAILER.size])
+    except ValueError as e:
+        raise ValueError(f"{os.fspath(path)}: damaged: {e}") from None
+
+
+def _load(path: PathLike) -> tuple[PrefixSearch, bytes, FileCheck]:
     data = read_file(path)
     check = check_bytes(data)
     if check.problem is not None:
@@ -88,7 +121,7 @@ def load(path: PathLike) -> PrefixSearch:
     try:
         # The whole file: the decoder stops at the index's end, before the
         # trailer, and the index keeps a reference to these bytes.
-        return PrefixSearch.from_bytes(data)
+        return PrefixSearch.from_bytes(data), data, check
     except ValueError as e:
         raise ValueError(f"{os.fspath(path)}: damaged: the checksum matches but the index does not decode ({e})") from None
 
@@ -139,19 +172,24 @@ def check_bytes(data: bytes) -> FileCheck:
         return FileCheck(size, None, None, _without_trailer(data))
     _, version, flags, length, crc, reserved = TRAILER.unpack_from(data, size - TRAILER.size)
     trailer = Trailer(version, flags, length, crc, reserved)
-    if version != VERSION:
-        problem = (f"index file version {version}, but this tessaloom reads version {VERSION} "
-                   f"(the file is damaged or was written by a newer tessaloom)")
+    if version not in (VERSION, VERSION_TITLES):
+        problem = (f"index file version {version}, but this tessaloom reads versions {VERSION} and "
+                   f"{VERSION_TITLES} (the file is damaged or was written by a newer tessaloom)")
     elif flags != 0:
         problem = f"unknown flags 0x{flags:08x} in the trailer (the file is damaged or was written by a newer tessaloom)"
     elif reserved != bytes(4):
         problem = "damaged: the trailer's reserved bytes are not zero"
-    elif length != size - TRAILER.size:
+    elif length != size - TRAILER.size if version == VERSION else length > size - TRAILER.size:
         problem = f"damaged: the trailer gives the index {length:,} bytes, but {size - TRAILER.size:,} precede it"
     else:
-        computed = zlib.crc32(memoryview(data)[:length])
+        computed = zlib.crc32(memoryview(data)[: size - TRAILER.size])
         problem = None if computed == crc else (
             f"damaged: checksum mismatch (the trailer says {crc:08x}, the bytes give {computed:08x})")
+        if problem is None and version == VERSION_TITLES:
+            try:
+                count_titles(memoryview(data)[length : size - TRAILER.size])
+            except ValueError as e:
+                problem = f"damaged: {e}"
         return FileCheck(size, trailer, computed, problem)
     return FileCheck(size, trailer, None, problem)
 

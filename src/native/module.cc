@@ -18,6 +18,11 @@ PyObject* panic_exception(PyObject*, PyObject*) {
 PyMethodDef methods[] = {
     {"build_index", FASTCALL_FUNCTION(build_index), METH_FASTCALL | METH_KEYWORDS,
      kBuildIndexDoc},
+    {"build_texts", FASTCALL_FUNCTION(build_texts), METH_FASTCALL | METH_KEYWORDS, kBuildTextsDoc},
+    {"build_catalogue", FASTCALL_FUNCTION(build_catalogue), METH_FASTCALL | METH_KEYWORDS,
+     kBuildCatalogueDoc},
+    {"catalogue_rows", FASTCALL_FUNCTION(catalogue_rows), METH_FASTCALL | METH_KEYWORDS,
+     kCatalogueRowsDoc},
     {"search", FASTCALL_FUNCTION(search), METH_FASTCALL | METH_KEYWORDS,
      "search(index, words, prefix, limit, max_dist, transpositions)\n--\n\n"
      "Hits (video key, score, words) for distinct words, the last a prefix\n"

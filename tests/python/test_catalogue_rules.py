@@ -16,7 +16,9 @@ from collections import Counter
 import pytest
 
 from tessaloom import terms
-from tessaloom.catalogue import BadLine, Catalogue
+from tessaloom import _native
+from tessaloom.catalogue import BadLine, Catalogue, parse_video_id
+from tessaloom.texts import build_catalogue
 
 U1, U2 = uuid.UUID(int=1), uuid.UUID(int=2)
 
@@ -29,7 +31,17 @@ def python_route(path, fmt, records, skip_bad):
     return list(catalogue.records()), skipped
 
 
-ROUTES = {"python": python_route}
+def native_route(path, fmt, records, skip_bad):
+    """The command line's route: the native reader takes the whole file, or
+    the Python reader reads it."""
+    data = path.read_bytes()
+    if records or fmt == "jsonl" or build_catalogue(data, fmt) is None:
+        return python_route(path, fmt, records, skip_bad)
+    rows = [(parse_video_id(i), t) for _, i, t in _native.catalogue_rows(data, fmt)]
+    return [(t, v, c) for v, text in rows for t, c in Counter(terms(text)).items()], []
+
+
+ROUTES = {"python": python_route, "native": native_route}
 
 LONG = "w" * 200_000  # past the csv module's field limit of 131,072 characters
 
