@@ -1,13 +1,13 @@
 """Load test of ``python -m tessaloom serve``, over loopback only.
 
-Builds an index from the bundled sample catalogue
+Builds an index with titles from the bundled sample catalogue
 (``examples/data/videos.tsv``), starts the server on a free loopback port,
 and runs 8 clients, each a thread with one keep-alive connection, asking a
 mix of queries for 10 seconds (whole misspelled words, several words, half
 typed words). Every answer must be 200 with valid JSON: an error fails the
 run. Prints the requests answered per second and the p50/p99 latency seen by
 the clients, beside the same queries asked in-process through
-``tessaloom.search`` on one thread and on 8 threads.
+``TitledIndex.search`` on one thread and on 8 threads.
 
 The clients and the server share the machine's cores, so the figures are the
 whole loop's: client, HTTP, JSON and search.
@@ -125,7 +125,7 @@ def load_test(port: int, texts: list[str], seconds: float) -> tuple[list[float],
     return [x for per in latencies for x in per], sum(errors), time.perf_counter() - t0
 
 
-def in_process(index, texts: list[str], seconds: float, workers: int) -> tuple[list[float], float]:
+def in_process(titled, texts: list[str], seconds: float, workers: int) -> tuple[list[float], float]:
     """Latencies and wall time of the same kind of queries asked directly."""
     def run(n: int) -> list[float]:
         rng, out = random.Random(n), []
@@ -135,7 +135,7 @@ def in_process(index, texts: list[str], seconds: float, workers: int) -> tuple[l
             t0 = time.perf_counter()
             if t0 >= deadline:
                 break
-            tessaloom.search(index, text, LIMIT)
+            titled.search(text, LIMIT)
             out.append(time.perf_counter() - t0)
         return out
 
@@ -163,16 +163,16 @@ def main() -> int:
     texts = queries(list(titles.values()), 2000, random.Random(7))
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "videos.idx"
-        tessaloom.save(index, path)
-        index = tessaloom.load(path)
+        tessaloom.save(index, path, titles=titles)
+        titled = tessaloom.load_titled(path)
         proc, port = start_server(path)
         try:
             served, errors, wall = load_test(port, texts, seconds)
         finally:
             proc.terminate()
             proc.communicate(timeout=30)
-    alone, alone_wall = in_process(index, texts, seconds, 1)
-    threaded, threaded_wall = in_process(index, texts, seconds, CLIENTS)
+    alone, alone_wall = in_process(titled, texts, seconds, 1)
+    threaded, threaded_wall = in_process(titled, texts, seconds, CLIENTS)
 
     print(f"index of {len(titles):,} titles ({DATA.name}); {len(texts):,} distinct queries, limit {LIMIT}; "
           f"{seconds:g} s each")

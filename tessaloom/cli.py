@@ -23,7 +23,7 @@ from tessaloom import _native, persist
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.catalogue import ALL_VIDEOS, FORMATS, STDIN, BadLine, Catalogue, build, format_of
 from tessaloom.saved_form import read_counts
-from tessaloom.searching import MAX_DIST, query_words, search, word_budget
+from tessaloom.searching import MAX_DIST, query_words, word_budget
 from tessaloom.text import printable, terms
 from tessaloom.texts import build_catalogue
 from tessaloom.titles import count_titles
@@ -156,6 +156,13 @@ def _fail(message: str, status: int = 1) -> int:
     return status
 
 
+def _load_titled(path: str):
+    try:
+        return persist.load_titled(path)
+    except ValueError as e:
+        raise Failure(str(e)) from None
+
+
 def _load(path: str):
     try:
         return persist.load(path)
@@ -272,10 +279,10 @@ def _query(args: argparse.Namespace) -> int:
         args.parser.error(f"TEXT has no words to look up: {args.text!r}")
     if args.max_dist is not None and args.max_dist > MAX_DIST:
         args.parser.error(f"argument -d/--max-dist: must be 0..{MAX_DIST}, got {args.max_dist}")
-    index = _load(args.index)
+    titled = _load_titled(args.index)
     if not stream:
         try:
-            _answer(index, args.text, args)
+            _answer(titled, args.text, args)
         except ValueError as e:
             args.parser.error(str(e))
         return 0
@@ -286,7 +293,7 @@ def _query(args: argparse.Namespace) -> int:
         for line in iter(lines.readline, ""):
             text = line.rstrip("\n")
             try:
-                _answer(index, text, args)
+                _answer(titled, text, args)
             except ValueError as e:  # such as too many words: this line only
                 refused += 1
                 if args.json:
@@ -299,21 +306,21 @@ def _query(args: argparse.Namespace) -> int:
     return 1 if refused else 0
 
 
-def _answer(index, text: str, args: argparse.Namespace) -> None:
+def _answer(titled, text: str, args: argparse.Namespace) -> None:
     """Prints the answer to one query; ValueError for a refused text."""
+    from tessaloom.server import hit_json
+
     try:
-        hits = search(index, text, args.limit, max_dist=args.max_dist, prefix=args.prefix)
+        hits = titled.search(text, args.limit, max_dist=args.max_dist, prefix=args.prefix)
         words, _ = query_words(text, args.prefix)
-        found = {w: sorted(index.fuzzy_match(w, word_budget(w, args.max_dist)), key=lambda h: h[2])[: args.limit]
+        found = {w: sorted(titled.index.fuzzy_match(w, word_budget(w, args.max_dist)), key=lambda h: h[2])[: args.limit]
                  for w in words} if args.terms else {}
     except BaseException as e:
         if type(e).__name__ != "PanicException":
             raise
         raise Failure(f"{args.index}: the index is damaged (an internal fault in a query: {e})") from None
     if args.json:
-        out: dict = {"query": text,
-                     "hits": [{"rank": r, "video": h.video, "score": h.score, "words": h.words}
-                              for r, h in enumerate(hits, 1)]}
+        out: dict = {"query": text, "hits": [hit_json(r, h) for r, h in enumerate(hits, 1)]}
         if args.terms:
             out["terms"] = [{"word": w, "terms": [{"term": t, "distance": d} for t, _, d in ts]}
                             for w, ts in found.items()]
@@ -323,19 +330,20 @@ def _answer(index, text: str, args: argparse.Namespace) -> None:
         shown = ", ".join(f"{printable(t)} ({d})" for t, _, d in ts)
         print(f"{printable(w)}: {shown or 'none'}")
     for rank, h in enumerate(hits, 1):
-        print(f"{rank} {h.score:.4f} {h.words} {printable(str(h.video))}")
+        title = "" if h.title is None else " " + printable(h.title)
+        print(f"{rank} {h.score:.4f} {h.words} {printable(str(h.video))}{title}")
 
 
 def _serve(args: argparse.Namespace) -> int:
     from tessaloom.server import serve
 
-    index = _load(args.index)
+    titled = _load_titled(args.index)
     # Ctrl-C stops it even when started where SIGINT is ignored (a background
     # job of a script), and so does a polite kill (SIGTERM).
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
-        serve(index, args.host, args.port, log=args.log, name=args.index)
+        serve(titled, args.host, args.port, log=args.log, name=args.index)
     except OSError as e:
         raise Failure(f"cannot serve on {args.host} port {args.port}: {e.strerror or e}") from None
     return 0

@@ -26,8 +26,6 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 from urllib.parse import parse_qs, urlsplit
 
-from tessaloom.searching import search
-
 MAX_QUERY = 1000  # characters of q
 MAX_LIMIT = 1000
 DEFAULT_LIMIT = 10
@@ -63,9 +61,8 @@ def hit_json(rank: int, hit) -> dict:
     """One hit as the JSON API and ``query --json`` give it: ``title`` only
     when the index knows the video's title."""
     item = {"rank": rank, "video": hit.video, "score": hit.score, "words": hit.words}
-    title = getattr(hit, "title", None)
-    if title is not None:
-        item["title"] = title
+    if hit.title is not None:
+        item["title"] = hit.title
     return item
 
 
@@ -99,13 +96,14 @@ def search_params(query: str) -> tuple[str, int]:
 
 
 class SearchServer(ThreadingHTTPServer):
-    """Serves the page and the search API over one index."""
+    """Serves the page and the search API over one index with its titles
+    (a ``TitledIndex``, as ``tessaloom.load_titled`` gives it)."""
 
     daemon_threads = True
 
-    def __init__(self, index, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False):
+    def __init__(self, titled, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
-        self.index, self.log = index, log
+        self.titled, self.log = titled, log
         self._busy = 0
         self._idle = threading.Condition()
         super().__init__((host, port), _Handler)
@@ -120,7 +118,7 @@ class SearchServer(ThreadingHTTPServer):
         with self._idle:
             self._busy += 1
         try:
-            hits = search(self.index, text, limit)
+            hits = self.titled.search(text, limit)
         finally:
             with self._idle:
                 self._busy -= 1
@@ -196,11 +194,11 @@ class _Handler(BaseHTTPRequestHandler):
             super().log_message(format, *args)
 
 
-def serve(index, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False, name: str = "the index") -> None:
+def serve(titled, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False, name: str = "the index") -> None:
     """Serves until KeyboardInterrupt (Ctrl-C), then waits a moment for the
     searches under way and closes. Prints the address it listens on (with
     ``port=0``, the port the system chose)."""
-    server = SearchServer(index, host, port, log=log)
+    server = SearchServer(titled, host, port, log=log)
     try:
         print(f"serving {name} at {server.url} (Ctrl-C stops)", flush=True)
         server.serve_forever()

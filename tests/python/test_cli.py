@@ -84,10 +84,15 @@ def test_query_answers_are_the_search_answers(saved, tmp_path, args, options, li
     assert lines[-len(hits):] == [f"{r} {h.score:.4f} {h.words} {h.video}" for r, h in enumerate(hits, 1)]
 
 
-def test_query_escapes_control_characters(tmp_path):
-    save(PrefixSearch.from_internal_data_v2(*build_arrays([("a\x1bb\u202e", 1, 1)])), tmp_path / "c.idx")
+def test_query_escapes_control_characters_and_shows_titles(tmp_path):
+    index = PrefixSearch.from_internal_data_v2(*build_arrays([("a\x1bb\u202e", 1, 1), ("ab", 2, 1), ("ab", 3, 1)]))
+    save(index, tmp_path / "c.idx", titles={1: "Red \x1b[31mtext\r", 2: "Two\nlines"})
     status, out, err = cli("query", "c.idx", "ab", "-d", "2", "--terms", cwd=tmp_path)
     assert status == 0 and "\x1b" not in out and "\u202e" not in out and "a\\x1bb\\u202e (2)" in out, out
+    # RANK SCORE WORDS VIDEO TITLE; a video without a title shows its id alone.
+    assert [line.split(" ", 3)[3] for line in out.splitlines()[1:]] == ["2 Two", "3", "1 Red \\x1b[31mtext"]
+    status, out, err = cli("query", "c.idx", "ab", "-d", "2", "--json", cwd=tmp_path)
+    assert [h.get("title") for h in json.loads(out)["hits"]] == ["Two", None, "Red \x1b[31mtext"]
 
 
 GOOD = f"{UUIDS[0]}\tfirst video\n"

@@ -36,7 +36,7 @@ ROOT = Path(__file__).resolve().parents[2]
 def index_path(tmp_path_factory):
     path = tmp_path_factory.mktemp("serve") / "videos.idx"
     index = tessaloom.build_index(r for video, text in TITLES.items() for r in text_records(video, text))
-    tessaloom.save(index, path)
+    tessaloom.save(index, path, titles=TITLES)
     return path
 
 
@@ -79,12 +79,12 @@ def get(address, target, connection=None):
                                          ("", 10), ("onerror", 10), ("?!", 10)])
 def test_search_answers_what_the_titled_index_answers(served, index_path, text, limit):
     status, body, _ = get(served, f"/search?q={quote(text)}&limit={limit}")
-    expected = tessaloom.search(tessaloom.load(index_path), text, limit)
+    expected = tessaloom.load_titled(index_path).search(text, limit)
     assert status == 200 and body["query"] == text
-    assert body["hits"] == [{"rank": i, "video": h.video, "score": h.score, "words": h.words}
+    assert body["hits"] == [{"rank": i, "video": h.video, "score": h.score, "words": h.words, "title": h.title}
                             for i, h in enumerate(expected, 1)]
     if text == "sourdogh bred":
-        assert body["hits"][0]["video"] == 1
+        assert body["hits"][0]["title"] == TITLES[1]
     if limit >= 10:  # the default limit is 10
         assert get(served, f"/search?q={quote(text)}")[1]["hits"] == body["hits"][:10]
 
@@ -192,7 +192,8 @@ def browser():
     driver.quit()
 
 
-def test_the_page_answers_as_you_type_and_by_keyboard(browser, served):
+def test_the_page_answers_as_you_type_by_keyboard_and_shows_titles_as_text(browser, served):
+    from selenium.common.exceptions import NoAlertPresentException
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
@@ -221,7 +222,7 @@ def test_the_page_answers_as_you_type_and_by_keyboard(browser, served):
         };""")
     for key in "sourdogh bred":
         box.send_keys(key)
-    wait_for_first("1")  # the video id, shown alone for an index without titles
+    wait_for_first(TITLES[1])
     (ROOT / "build").mkdir(exist_ok=True)
     browser.save_screenshot(str(ROOT / "build" / "page.png"))
     assert browser.execute_script("return window.mostInFlight") == 1
@@ -232,7 +233,7 @@ def test_the_page_answers_as_you_type_and_by_keyboard(browser, served):
         return browser.switch_to.active_element
 
     first = press(Keys.ARROW_DOWN)
-    assert first.get_attribute("role") == "option" and first.get_attribute("data-video") == "1"
+    assert first.get_attribute("role") == "option" and TITLES[1] in first.text
     assert first.value_of_css_property("outline-style") != "none"
     second = press(Keys.ARROW_DOWN)
     assert second != first and second.get_attribute("role") == "option"
@@ -240,9 +241,18 @@ def test_the_page_answers_as_you_type_and_by_keyboard(browser, served):
     assert press(Keys.TAB) == first and press(Keys.TAB) == second
     assert press(Keys.ESCAPE) == box
 
+    # A title holding markup shows as those characters, and nothing runs.
+    box.send_keys(Keys.ESCAPE)  # clears the box
+    for key in "onerror":
+        box.send_keys(key)
+    wait_for_first(TITLES[5])
+    browser.save_screenshot(str(ROOT / "build" / "page-markup-title.png"))
+    assert browser.find_elements(By.CSS_SELECTOR, "#results img") == []
+    with pytest.raises(NoAlertPresentException):
+        browser.switch_to.alert.text
     # Typed in one burst: still never more than one request in flight, and the
     # list answers the last text.
-    box.send_keys(Keys.ESCAPE)  # clears the box
+    box.send_keys(Keys.ESCAPE)
     box.send_keys("pasta carbonara")
-    wait_for_first("2")
+    wait_for_first(TITLES[2])
     assert browser.execute_script("return window.mostInFlight") == 1
