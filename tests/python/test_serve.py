@@ -1,6 +1,7 @@
 """``python -m tessaloom serve``: the JSON API over loopback, stopping, and the
 page in a real browser (headless Chromium through selenium)."""
 
+import csv
 import http.client
 import json
 import os
@@ -17,7 +18,6 @@ from urllib.parse import quote
 import pytest
 
 import tessaloom
-from tessaloom.catalogue import text_records
 
 TITLES = {
     1: "Sourdough bread for beginners",
@@ -34,10 +34,13 @@ ROOT = Path(__file__).resolve().parents[2]
 
 @pytest.fixture(scope="module")
 def index_path(tmp_path_factory):
-    path = tmp_path_factory.mktemp("serve") / "videos.idx"
-    index = tessaloom.build_index(r for video, text in TITLES.items() for r in text_records(video, text))
-    tessaloom.save(index, path, titles=TITLES)
-    return path
+    """The index file the command line builds, titles and all, from videos.csv."""
+    folder = tmp_path_factory.mktemp("serve")
+    with (folder / "videos.csv").open("w", encoding="utf-8", newline="") as f:
+        csv.writer(f).writerows([("id", "text"), *TITLES.items()])
+    subprocess.run([sys.executable, "-m", "tessaloom", "build", "videos.csv", "-o", "videos.idx"], cwd=folder,
+                   check=True, capture_output=True, timeout=120)
+    return folder / "videos.idx"
 
 
 @contextmanager
@@ -204,7 +207,12 @@ def test_the_page_answers_as_you_type_by_keyboard_and_shows_titles_as_text(brows
             "return Array.from(document.querySelectorAll('#results .title'), e => e.textContent)")
 
     def wait_for_first(title):
-        WebDriverWait(browser, 10).until(lambda _: titles()[:1] == [title], f"{title!r} first; shown: {titles()}")
+        """Waits until the list answers the box's whole text, with ``title`` first."""
+        def done(_):
+            answered = browser.execute_script("return document.getElementById('results').dataset.query === "
+                                              "document.getElementById('q').value")
+            return answered and titles()[:1] == [title]
+        WebDriverWait(browser, 10).until(done, f"{title!r} first; shown: {titles()}")
 
     browser.get(f"http://{served[0]}:{served[1]}/")
     box = browser.find_element(By.ID, "q")
