@@ -28,6 +28,14 @@ def build_index(
     ``"record 12: count must be a non-negative integer, got 1.5"``.
     """
 
+def load_index(data: bytes, length: SupportsIndex) -> PrefixSearch:
+    """The PrefixSearch saved in exactly the first ``length`` bytes of ``data``.
+
+    Raises ValueError when the decode ends before ``length`` or needs bytes
+    past it; bytes after ``length`` are never read. ``data`` is kept by the
+    index, uncopied, when it is an exact ``bytes`` object.
+    """
+
 def panic_exception() -> type[BaseException]:
     """The class of the internal-fault exception, ``tessaloom.PanicException``."""
 

@@ -19,7 +19,6 @@ from typing import Optional, TextIO
 
 import tessaloom
 from tessaloom import _native, persist
-from tessaloom._tessaloom import PrefixSearch
 from tessaloom.catalogue import ALL_VIDEOS, FORMATS, STDIN, BadLine, Catalogue, build, format_of
 from tessaloom.saved_form import read_counts
 from tessaloom.searching import MAX_DIST, query_words, search, word_budget
@@ -299,11 +298,12 @@ def _info(args: argparse.Namespace) -> int:
     if check.problem is not None:
         raise Failure(f"{args.index}: {check.problem}")
     try:
-        # Decoded too: a checksum cannot vouch for bytes that were wrong when saved.
-        PrefixSearch.from_bytes(data)
+        # Decoded too, as load does: a checksum cannot vouch for bytes that
+        # were wrong when saved.
+        persist.decode(args.index, data, check.trailer.length)
         counts = read_counts(data, check.trailer.length)
     except ValueError as e:
-        raise Failure(f"{args.index}: damaged: the checksum matches but the index does not read ({e})") from None
+        raise Failure(str(e)) from None
     print(f"nodes:    {counts.nodes:,}")
     print(f"terms:    {counts.terms:,}")
     print(f"videos:   {counts.videos:,}")

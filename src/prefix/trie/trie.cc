@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/interrupt.h"
+
 namespace tessaloom {
 
 EdgeRange Trie::edge_range(std::size_t i) const {
@@ -53,8 +55,10 @@ void Trie::propagate(const PayloadTable& supplied, std::size_t top_n) {
   std::vector<std::uint8_t> merged(n, 0);  // node went through a merge
   std::vector<PayloadView> sources;        // the node's own payload first
   Payload acc;
+  Poll poll;
 
   for (std::size_t i = n; i-- > 0;) {
+    poll();
     const EdgeRange range = edge_range(i);
     sources.assign(1, supplied.get(i).value_or(PayloadView{}));
     std::size_t last_child = n;

@@ -65,7 +65,8 @@ struct Trie {
   // payload as supplied; a self edge is skipped) and is cut to its first
   // top_n entries. Iterative: the trie's depth does not reach the call
   // stack. Throws InternalFault, leaving the payloads unchanged, on an edge
-  // range past the edge count or a table not of one payload per node.
+  // range past the edge count or a table not of one payload per node, and
+  // Interrupted, likewise, when the thread's Interrupt asks it to stop.
   void propagate(const PayloadTable& supplied, std::size_t top_n);
 
   bool operator==(const Trie&) const = default;

@@ -50,7 +50,7 @@ std::vector<std::uint8_t> encode_trie(const Trie& t) {
 }
 
 format::Decoded<Trie> decode_trie(std::span<const std::uint8_t> bytes,
-                                  std::shared_ptr<const void> owner) {
+                                  std::shared_ptr<const void> owner, std::size_t* end) {
   format::Reader r(bytes);
   Trie t;
   try {
@@ -65,6 +65,7 @@ format::Decoded<Trie> decode_trie(std::span<const std::uint8_t> bytes,
   } catch (const format::DecodeError& e) {
     return e;
   }
+  if (end != nullptr) *end = bytes.size() - r.remaining();
   return t;
 }
 
