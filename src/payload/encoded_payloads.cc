@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "common/interrupt.h"
 #include "payload/payload_scan.h"
 
 namespace tessaloom {
@@ -120,8 +121,12 @@ std::optional<Payload> EncodedPayloads::payload(std::size_t i) const {
 
 template <class Get>
 EncodedPayloads EncodedPayloads::encode_all(std::size_t count, Get get) {
+  // Both passes poll the thread's Interrupt: on a large build this is the
+  // last long loop before the index exists.
+  Poll poll;
   std::size_t size = 0;
   for (std::size_t i = 0; i < count; ++i) {
+    poll();
     const std::optional<PayloadView> p = get(i);
     size += 1;
     if (p) {
@@ -135,6 +140,7 @@ EncodedPayloads EncodedPayloads::encode_all(std::size_t count, Get get) {
   // A local writer keeps its position in a register through the loop.
   format::Writer w({buffer.get(), size});
   for (std::size_t i = 0; i < count; ++i) {
+    poll();
     const std::optional<PayloadView> p = get(i);
     w.write_option_tag(p.has_value());
     if (p) {
