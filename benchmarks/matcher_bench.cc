@@ -204,7 +204,7 @@ Fixture& fixture() {
     const auto words = read_words();
     f->trie = build_trie(words);
     const auto start = std::chrono::steady_clock::now();
-    f->compact = CompactLayout(f->trie);
+    f->compact = CompactLayout(f->trie.arrays());
     f->compact_build_ms = std::chrono::duration<double, std::milli>(
                               std::chrono::steady_clock::now() - start)
                               .count();
@@ -231,9 +231,8 @@ Fixture& fixture() {
         const auto cps = decode_utf8(q);
         if (cps.size() > matcher::kCompactMaxQuery) continue;
         matcher::compact_walk<false, true>(
-            f->compact, f->trie, cps, k,
-            [](std::size_t, bool, std::uint32_t, std::span<const char32_t>) { return false; },
-            &f->touched[k]);
+            f->compact, f->trie.arrays(), cps, k, false,
+            [](const matcher::Reached&) { return false; }, &f->touched[k]);
       }
     }
     std::printf(

@@ -8,17 +8,17 @@ namespace tessaloom::index {
 
 Index::Index(Trie trie, Walk walk)
     : trie_(std::move(trie)), norms_(search::VideoNorms::or_empty(trie_)) {
-  if (walk == Walk::Fast) layout_ = prefix::matcher::CompactLayout(trie_);
+  if (walk == Walk::Fast) layout_ = prefix::matcher::CompactLayout(trie_.arrays());
 }
 
 std::vector<MatchResult> Index::fuzzy_match(std::string_view term, std::uint32_t max_dist,
                                             std::optional<std::size_t> limit) const {
-  return prefix::matcher::fuzzy_match(trie_, layout_, decode_utf8(term), max_dist, limit);
+  return prefix::matcher::fuzzy_match(trie_.arrays(), layout_, decode_utf8(term), max_dist, limit);
 }
 
 std::vector<NodeMatch> Index::fuzzy_match_nodes(std::string_view term, std::uint32_t max_dist,
                                                 bool terminal_only) const {
-  return prefix::matcher::fuzzy_match_nodes(trie_, layout_, decode_utf8(term), max_dist,
+  return prefix::matcher::fuzzy_match_nodes(trie_.arrays(), layout_, decode_utf8(term), max_dist,
                                             terminal_only);
 }
 
@@ -28,7 +28,7 @@ std::vector<VideoScore> Index::fuzzy_match_video(std::string_view term, std::uin
                                                  std::optional<double> min_score) const {
   const std::vector<char32_t> q = decode_utf8(term);
   auto match_nodes = [&](bool terminal_only) {
-    return prefix::matcher::fuzzy_match_nodes(trie_, layout_, q, max_dist, terminal_only);
+    return prefix::matcher::fuzzy_match_nodes(trie_.arrays(), layout_, q, max_dist, terminal_only);
   };
   std::vector<NodeMatch> nodes;
   if (include_prefix_nodes) {

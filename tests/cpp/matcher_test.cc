@@ -157,7 +157,7 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
     if (c.terms) EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match(q, c.k, c.limit); }), c.terms);
     if (c.nodes) EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match_nodes(q, c.k, false); }), c.nodes);
     // The compact layout, usable or not, changes no answer and no fault.
-    EXPECT_EQ(CompactLayout(c.trie).usable(), c.usable);
+    EXPECT_EQ(CompactLayout(c.trie.arrays()).usable(), c.usable);
     for (std::string query : {q, std::string()}) {
       EXPECT_EQ(outcome([&] { return b.fast.fuzzy_match(query, c.k, c.limit); }),
                 outcome([&] { return b.arrays.fuzzy_match(query, c.k, c.limit); }));
@@ -188,7 +188,7 @@ TEST(FuzzyMatch, ExhaustiveSmallAlphabetAgreesWithReference) {
   for (std::size_t i = 1; i < words.size(); i += 2) terms.push_back(words[i]);
   for (bool reverse : {false, true}) {
     const Trie t = trie_from_terms(terms, reverse);
-    ASSERT_TRUE(CompactLayout(t).usable());
+    ASSERT_TRUE(CompactLayout(t.arrays()).usable());
     const Both b(t);
     for (const auto& q : words)
       for (std::uint32_t k = 0; k <= 3; ++k) {
@@ -214,7 +214,7 @@ TEST(FuzzyMatch, RandomTriesAgreeWithReference) {
     const Trie t = terms.empty()
                        ? test::random_trie(rng, round % 4 == 0 ? with_nul : alphabet, 80, 4, round % 2)
                        : trie_from_terms(terms);
-    ASSERT_TRUE(CompactLayout(t).usable());
+    ASSERT_TRUE(CompactLayout(t.arrays()).usable());
     const Both b(t);
     for (int qi = 0; qi < 6; ++qi) {
       std::u32string q = test::random_query(rng, round % 3 == 0 ? with_nul : alphabet, 7);
@@ -240,7 +240,7 @@ TEST(FuzzyMatch, WideBlocksUnderAsciiQueriesAgreeWithReference) {
                                                      : U"aqbr\u00e9p";
     const Trie t = test::random_trie(rng, alphabet, round % 2 ? 400 : 120,
                                      round % 2 ? 40 : 3, round % 4 == 1);
-    ASSERT_TRUE(CompactLayout(t).usable());
+    ASSERT_TRUE(CompactLayout(t.arrays()).usable());
     const Both b(t);
     for (int qi = 0; qi < 8; ++qi) {
       const std::u32string q = test::random_query(rng, round % 3 == 2 ? U"abpq" : U"abcd", 6);
@@ -261,7 +261,7 @@ TEST(FuzzyMatch, HugeBlockThenSmallQuery) {
     nodes.push_back({ch, ch % 3 != 0, {}});
   }
   const Trie wide = trie_from_nodes(nodes);
-  ASSERT_TRUE(CompactLayout(wide).usable());
+  ASSERT_TRUE(CompactLayout(wide.arrays()).usable());
   const Both w(wide);
   for (const char* q : {"", "a", "\xc3\xa9"}) {
     EXPECT_GT(w.arrays.fuzzy_match(q, 1, {}).size(), 40000u);
@@ -386,7 +386,7 @@ TEST(FuzzyMatch, RowsCountAgainstTheBudget) {
   auto walk = [&](const Trie& t, std::size_t bytes) {
     MemoryBudget budget(bytes);
     std::size_t reports = 0;
-    array_walk<false>(t, u32(term), 2000, budget, [&](std::size_t, std::uint32_t, auto) {
+    array_walk<false>(t.arrays(), u32(term), 2000, false, budget, [&](const Reached&) {
       ++reports;
       return false;
     });

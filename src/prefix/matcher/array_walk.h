@@ -31,6 +31,7 @@
 
 #include "common/budget.h"
 #include "common/fault.h"
+#include "prefix/matcher/reached.h"
 #include "prefix/trie/trie.h"
 
 namespace tessaloom::prefix::matcher {
@@ -201,9 +202,9 @@ void add_insertions(Cell* cur, std::size_t width) {
   }
 }
 
-template <class Cell, class Wide, bool kTrackPath, class Report>
-void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
-          MemoryBudget& budget, Report& report) {
+template <class Cell, class Wide, bool kTrackPath, class Visitor>
+void walk(const TrieArrays& trie, std::span<const char32_t> q, std::uint64_t k,
+          bool term_ends_only, MemoryBudget& budget, Visitor& visit) {
   const std::size_t node_count = trie.node_count();
   const std::uint64_t n = q.size();
   const Wide cap = static_cast<Wide>(k + 1);
@@ -259,10 +260,16 @@ void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
       path.push_back(ch);
     }
     const Wide dist = (n >= lo_c && n <= hi_c) ? Wide{cur[n - lo_c]} : cap;
-    if (dist <= k &&
-        report(child, static_cast<std::uint32_t>(dist),
-               std::span<const char32_t>(path.data(), kTrackPath ? dd : 0))) {
-      return;
+    if (dist <= k) {
+      // The terminal flags are read checked only when they decide the
+      // report.
+      const bool terminal = term_ends_only ? trie.is_terminal(child)
+                                           : child < trie.terminal.size() && trie.terminal[child];
+      if ((terminal || !term_ends_only) &&
+          visit(Reached{child, terminal, static_cast<std::uint32_t>(dist),
+                        std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {
+        return;
+      }
     }
 
     const EdgeRange range = trie.edge_range(child);
@@ -281,18 +288,18 @@ void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
 }  // namespace array_detail
 
 // Walks `trie` for the query `q` within `max_dist`. For each visited child
-// whose row minimum is within max_dist, in walk order, calls
-//   report(node, distance, path)
-// when its distance (last cell) is within max_dist; `path` spells the node
-// (root excluded) and is filled only when kTrackPath. report returns true to
-// stop the whole walk. The node is then descended into whether or not it was
-// reported. Children labelled U+0000 are skipped with their subtrees.
-// Throws InternalFault on an index out of range, a cycle, or more visits than
-// visit_bound allows; QueryTooLarge when the rows would not fit `budget`.
-template <bool kTrackPath, class Report>
-void array_walk(const Trie& trie, std::span<const char32_t> q,
-                 std::uint32_t max_dist, MemoryBudget& budget,
-                 Report&& report) {
+// whose row minimum is within max_dist, in walk order, when its distance
+// (last cell) is within max_dist and, with term_ends_only, it ends a term,
+// calls visit(Reached{node, terminal, distance, path}); `path` spells the
+// node (root excluded) and is filled only when kTrackPath. visit returns
+// true to stop the whole walk. The node is then descended into whether or
+// not it was reported. Children labelled U+0000 are skipped with their
+// subtrees. Throws InternalFault on an index out of range, a cycle, or more
+// visits than visit_bound allows; QueryTooLarge when the rows would not fit
+// `budget`.
+template <bool kTrackPath, WalkVisitor Visitor>
+void array_walk(const TrieArrays& trie, std::span<const char32_t> q, std::uint32_t max_dist,
+                bool term_ends_only, MemoryBudget& budget, Visitor&& visit) {
   const std::size_t node_count = trie.node_count();
   if (node_count == 0) return;
   // True distances at depth d are at most max(n, d), and a depth above the
@@ -306,11 +313,11 @@ void array_walk(const Trie& trie, std::span<const char32_t> q,
   }
   const std::uint64_t k = std::min<std::uint64_t>(max_dist, bound);
   if (k + 1 <= std::numeric_limits<std::uint16_t>::max()) {
-    array_detail::walk<std::uint16_t, std::uint32_t, kTrackPath>(
-        trie, q, k, budget, report);
+    array_detail::walk<std::uint16_t, std::uint32_t, kTrackPath>(trie, q, k, term_ends_only,
+                                                                 budget, visit);
   } else {
-    array_detail::walk<std::uint32_t, std::uint64_t, kTrackPath>(
-        trie, q, k, budget, report);
+    array_detail::walk<std::uint32_t, std::uint64_t, kTrackPath>(trie, q, k, term_ends_only,
+                                                                 budget, visit);
   }
 }
 

@@ -19,7 +19,7 @@ std::uint8_t label_byte(char32_t label, bool terminal) {
 // target of exactly one edge, from a lower-numbered parent (checked below),
 // so the arrays are a tree, the records are the nodes themselves and the
 // trie's node_shifts are the records' edge starts.
-bool fill_in_place(const Trie& trie, PodArray<std::uint8_t>& bytes) {
+bool fill_in_place(const TrieArrays& trie, PodArray<std::uint8_t>& bytes) {
   const std::size_t n = trie.node_count();
   if (trie.edge_count() + 1 != n || trie.node_shifts[0] != 0) return false;
   // Written without early exits or branches, so that the compiler can do
@@ -85,7 +85,7 @@ PodArray<std::uint16_t> signatures_of(const std::uint32_t* starts, std::size_t n
 
 }  // namespace
 
-CompactLayout::CompactLayout(const Trie& trie) {
+CompactLayout::CompactLayout(const TrieArrays& trie) {
   const std::size_t n = trie.node_count();
   const std::size_t edges = trie.edge_count();
   // Record numbers must fit in 32 bits.

@@ -27,8 +27,8 @@
 // a table sized by the query).
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -41,6 +41,8 @@
 #include "common/fault.h"
 #include "prefix/matcher/compact_automaton.h"
 #include "prefix/matcher/compact_layout.h"
+#include "prefix/matcher/reached.h"
+#include "prefix/trie/trie.h"
 
 namespace tessaloom::prefix::matcher {
 
@@ -229,35 +231,226 @@ class QueryWindows {
   std::vector<std::uint16_t>& signatures_;  // empty above kSignatureTableMaxK
 };
 
-// Walks `ct`, derived from `trie`, for the query `q`. For each visited
-// record whose band is alive and whose distance is within max_dist, in walk
-// order, calls
-//   report(record, terminal, distance, path)
-// with `path` spelling the record (filled only when kTrackPath); report
-// returns true to stop the walk. With kCount, adds what the walk touched to
-// *counts.
-template <bool kTrackPath, bool kCount = false, class Report>
-void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const char32_t> q,
-                  std::uint32_t max_dist, Report&& report,
-                  CompactWalkCounts* counts = nullptr) {
-  using Survivor = CompactWalkScratch::Survivor;
-  // The thread's scratch, or a fresh one should a report start another walk.
-  thread_local CompactWalkScratch shared;
-  CompactWalkScratch own;
-  CompactWalkScratch& scratch = shared.busy ? own : shared;
-  struct Release {
-    CompactWalkScratch& s;
-    explicit Release(CompactWalkScratch& s) : s(s) { s.busy = true; }
-    ~Release() {
-      s.busy = false;
-      if (s.pending.capacity() > CompactWalkScratch::kKeepPending) {
-        std::vector<Survivor>().swap(s.pending);
-      }
-    }
-  } release(scratch);
+namespace compact_detail {
 
+using Survivor = CompactWalkScratch::Survivor;
+
+// The thread's scratch for the length of one walk, or a fresh one should a
+// report start another walk on the same thread. Storage grown past what is
+// kept between walks is released at the end.
+class ScratchLease {
+ public:
+  ScratchLease() : s_(shared().busy ? own_ : shared()) { s_.busy = true; }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  ~ScratchLease() {
+    s_.busy = false;
+    if (s_.pending.capacity() > CompactWalkScratch::kKeepPending) {
+      std::vector<Survivor>().swap(s_.pending);
+    }
+  }
+  CompactWalkScratch& get() { return s_; }
+
+ private:
+  static CompactWalkScratch& shared() {
+    thread_local CompactWalkScratch scratch;
+    return scratch;
+  }
+  CompactWalkScratch own_;
+  CompactWalkScratch& s_;
+};
+
+// What the walk reads: the layout's arrays, the automaton's tables and the
+// query's windows.
+struct Tables {
+  const std::uint32_t* starts;
+  const std::uint8_t* bytes;
+  const std::uint16_t* signatures;
+  const char32_t* labels;
+  std::uint32_t records;
+  const std::uint16_t* next;
+  const std::uint8_t* cells;
+  const std::uint8_t* tight;
+  std::uint32_t masks;
+  std::uint32_t width;
+  const QueryWindows& windows;
+  bool query_bytes;  // the label bytes alone decide every window
+
+  // The children of record r are the records [starts[r] + 1, end_of(r)).
+  std::uint32_t end_of(std::uint32_t r) const {
+    return r + 1 < records ? starts[r + 1] + 1 : records;
+  }
+  // The transitions of band `state`, indexed by a window.
+  const std::uint16_t* row(std::uint16_t state) const {
+    return next + std::size_t{state} * masks;
+  }
+};
+
+// Starts fetching the child block (label bytes and edge starts) of record r.
+[[gnu::always_inline]] inline void prefetch_block(const Tables& t, std::uint32_t r) {
+  const std::uint32_t block = t.starts[r] + 1;
+  __builtin_prefetch(t.bytes + block);
+  __builtin_prefetch(t.starts + block);
+}
+
+// Writes the survivors among the children [begin, end) of a parent at depth
+// d to `out`, last child first, stepping each child: one slot is written per
+// child without a branch, and kept when the child survives. Returns the end
+// of what it wrote.
+[[gnu::always_inline]] inline Survivor* push_stepped(const Tables& t, const std::uint16_t* row,
+                                                     std::size_t d, std::uint32_t begin,
+                                                     std::uint32_t end, Survivor* out) {
+  const std::uint8_t* const win = t.windows.ascii_row(d);
+  const auto depth = static_cast<std::uint16_t>(d + 1);
+  if (t.query_bytes) {
+    for (std::uint32_t c = end; c-- > begin;) {
+      const std::uint16_t s = row[win[t.bytes[c]]];
+      *out = {c, s, depth};
+      out += s != CompactAutomaton::kDead;
+    }
+  } else {
+    for (std::uint32_t c = end; c-- > begin;) {
+      const char32_t label = t.labels[c];
+      const std::uint32_t m = label < 128 ? win[label] : t.windows.other(label, d);
+      const std::uint16_t s = row[m];
+      *out = {c, s, depth};
+      out += s != CompactAutomaton::kDead;
+    }
+  }
+  return out;
+}
+
+#if defined(__SSE2__)
+// The same for a parent with no edit left under an ASCII query: the block's
+// label bytes are compared 16 at a time against the query characters of the
+// `live` cells, and only the matches are stepped, from the last group down
+// so that they come out last child first as well. Every match is found,
+// repeated labels included, so the survivors are exactly those of a scan.
+[[gnu::always_inline]] inline Survivor* push_looked_up(const Tables& t, const std::uint16_t* row,
+                                                       std::size_t d, std::uint32_t live,
+                                                       std::uint32_t begin, std::uint32_t end,
+                                                       Survivor* out, std::uint64_t* found) {
+  const std::uint8_t* const win = t.windows.ascii_row(d);
+  const auto depth = static_cast<std::uint16_t>(d + 1);
+  const std::uint8_t* const chars = t.windows.chars(d);
+  __m128i want[2 * CompactAutomaton::kMaxK + 1];
+  std::uint32_t wanted = 0;
+  for (std::uint32_t bits = live; bits != 0; bits &= bits - 1) {
+    const auto i = static_cast<std::uint32_t>(__builtin_ctz(bits));
+    want[wanted++] = _mm_set1_epi8(static_cast<char>(chars[i]));
+  }
+  const __m128i ascii = _mm_set1_epi8(0x7F);
+  const std::uint32_t last = begin + ((end - begin - 1) & ~15u);
+  for (std::uint32_t base = last;; base -= 16) {
+    const __m128i group = _mm_and_si128(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.bytes + base)), ascii);
+    __m128i hit = _mm_cmpeq_epi8(group, want[0]);
+    for (std::uint32_t w = 1; w < wanted; ++w) {
+      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(group, want[w]));
+    }
+    auto matches = static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
+    if (end - base < 16) matches &= (1u << (end - base)) - 1;
+    while (matches != 0) {
+      const std::uint32_t bit = 31 - static_cast<std::uint32_t>(__builtin_clz(matches));
+      matches ^= 1u << bit;
+      const std::uint32_t c = base + bit;
+      *out++ = {c, row[win[t.bytes[c]]], depth};
+      if (found != nullptr) ++*found;
+    }
+    if (base == begin) break;
+  }
+  return out;
+}
+#endif
+
+// Pushes the survivors among the children [begin, end) of a parent at depth
+// d with band `state` onto stack[top...], growing the stack first; returns
+// the new top. `live` holds the band's live cells inside the query when no
+// edit is left (0 otherwise).
+template <bool kCount>
+[[gnu::always_inline]] inline std::size_t push_survivors(const Tables& t,
+                                                         std::vector<Survivor>& stack,
+                                                         std::size_t top, std::size_t d,
+                                                         std::uint16_t state, std::uint32_t live,
+                                                         std::uint32_t begin, std::uint32_t end,
+                                                         CompactWalkCounts* counts) {
+  if (stack.size() < top + (end - begin)) stack.resize(2 * (top + (end - begin)));
+  // The survivors' edge starts and signatures are read when they are taken:
+  // start fetching them with the labels.
+  __builtin_prefetch(t.starts + begin);
+  __builtin_prefetch(t.signatures + begin);
+  Survivor* const out = stack.data() + top;
+#if defined(__SSE2__)
+  if (t.query_bytes && live != 0 && end - begin >= kLookupMin) {
+    if constexpr (kCount) counts->looked_up += end - begin;
+    std::uint64_t* const found = kCount ? &counts->found : nullptr;
+    return static_cast<std::size_t>(
+        push_looked_up(t, t.row(state), d, live, begin, end, out, found) - stack.data());
+  }
+#endif
+  if constexpr (kCount) counts->scanned += end - begin;
+  return static_cast<std::size_t>(push_stepped(t, t.row(state), d, begin, end, out) -
+                                  stack.data());
+}
+
+// The distance of survivor `sv` (column n of its band), or k+1 when column
+// n is outside the band.
+[[gnu::always_inline]] inline std::uint32_t end_distance(const Tables& t, const Survivor& sv,
+                                                         std::size_t n, std::size_t k) {
+  const std::size_t dd = sv.depth;
+  // Column n sits at band cell n - dd + k when that is inside the band.
+  if (n + k < dd || n + k - dd >= t.width) return static_cast<std::uint32_t>(k + 1);
+  return t.cells[std::size_t{sv.state} * t.width + (n + k - dd)];
+}
+
+// Whether survivor `sv` may have a surviving child, and which of its cells
+// are live (`live`, 0 when an edit is left). With no edit left, only a
+// label equal to the query character of a live cell inside the query keeps
+// the band alive: with no such cell none does, nor when the signature of
+// the record's children shows that none of them bears one of those
+// characters. Either way the children are not even located.
+template <bool kCount>
+[[gnu::always_inline]] inline bool children_may_survive(const Tables& t, const Survivor& sv,
+                                                        std::uint32_t& tight_cells,
+                                                        std::uint32_t& live,
+                                                        CompactWalkCounts* counts) {
+  tight_cells = t.tight[sv.state];
+  live = tight_cells & t.windows.inside(sv.depth);
+  if (tight_cells == 0) return true;
+  if (live == 0) {
+    if constexpr (kCount) ++counts->skipped;
+    return false;
+  }
+  if (t.query_bytes && (t.signatures[sv.record] & t.windows.signature(sv.depth, live)) == 0) {
+    if constexpr (kCount) ++counts->filtered;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace compact_detail
+
+// Walks `ct`, derived from `trie`, for the query `q`: for each visited
+// record whose band is alive and whose distance is within max_dist (and
+// which ends a term, with term_ends_only), in walk order, calls
+//   visit(Reached{node, terminal, distance, path})
+// with the trie's node number, and `path` spelling it (filled only when
+// kTrackPath); visit returns true to stop the walk. With kCount, adds what
+// the walk touched to *counts.
+template <bool kTrackPath, bool kCount = false, class Visitor>
+void compact_walk(const CompactLayout& ct, const TrieArrays& trie, std::span<const char32_t> q,
+                  std::uint32_t max_dist, bool term_ends_only, Visitor&& visit,
+                  CompactWalkCounts* counts = nullptr) {
+  using compact_detail::Survivor;
+  compact_detail::ScratchLease lease;
+  CompactWalkScratch& scratch = lease.get();
   const CompactAutomaton& a = compact_automaton(max_dist);
   const QueryWindows windows(q, max_dist, scratch);
+  const compact_detail::Tables t{ct.edge_starts(trie), ct.label_bytes(),
+                                 ct.child_signatures(), ct.labels(trie),
+                                 static_cast<std::uint32_t>(ct.node_count()),
+                                 a.next.data(), a.cells.data(), a.tight.data(), a.mask_count,
+                                 a.width, windows, windows.bytes_suffice()};
   const std::size_t n = q.size();
   const std::size_t k = max_dist;
   // A live band at depth dd has a cell within k in columns 0..n, so dd is at
@@ -266,177 +459,58 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
 
   // The walk keeps one stack of survivors: children whose band is still
   // alive, each with its band state and depth, the next to visit on top. A
-  // visit finds the survivors among the record's block of children and
-  // pushes them in reverse, so that they are taken in edge order and each
-  // one's subtree before its next sibling: reports come in pre-order.
+  // visit pushes the survivors among the record's children last first, so
+  // that they are taken in edge order and each one's subtree before its
+  // next sibling: reports come in pre-order.
   std::vector<Survivor>& stack = scratch.pending;
   if (stack.size() < 256) stack.resize(256);
-  std::size_t top = 0;  // stack[0, top) are waiting
   std::vector<char32_t>& path = scratch.path;
   if (kTrackPath && path.size() < max_parent + 1) path.resize(max_parent + 1);
 
-  const std::uint32_t* const starts = ct.edge_starts(trie);
-  const auto records = static_cast<std::uint32_t>(ct.node_count());
-  const std::uint8_t* const bytes = ct.label_bytes();
-  const std::uint16_t* const signatures = ct.child_signatures();
-  const char32_t* const labels = ct.labels(trie);
-  const std::uint16_t* const next = a.next.data();
-  const std::uint8_t* const cells = a.cells.data();
-  const std::uint8_t* const tight = a.tight.data();
-  const std::uint32_t masks = a.mask_count;
-  const std::uint32_t width = a.width;
-  const bool query_bytes = windows.bytes_suffice();
-
-  // Pushes the survivors among the children [begin, end) of a record at
-  // depth d with band `state`. The stack grows by hand: the scan writes one
-  // slot per child without a branch and keeps the slots of the survivors.
-  // `live` holds the band's live cells inside the query when no edit is
-  // left (0 otherwise).
-  auto scan = [&](std::size_t d, std::uint16_t state, std::uint32_t live,
-                  std::uint32_t begin, std::uint32_t end)
-      __attribute__((always_inline)) {
-    if (stack.size() < top + (end - begin)) {
-      stack.resize(2 * (top + (end - begin)));
-    }
-    // The survivors' edge starts and signatures are read when they are
-    // taken: start fetching them with the labels.
-    __builtin_prefetch(starts + begin);
-    __builtin_prefetch(signatures + begin);
-    const std::uint16_t* const row = next + std::size_t{state} * masks;
-    const std::uint8_t* const win = windows.ascii_row(d);
-    const auto depth = static_cast<std::uint16_t>(d + 1);
-    Survivor* out = stack.data() + top;
-#if defined(__SSE2__)
-    if (query_bytes && live != 0 && end - begin >= kLookupMin) {
-      if constexpr (kCount) counts->looked_up += end - begin;
-      const std::uint8_t* const chars = windows.chars(d);
-      __m128i want[2 * CompactAutomaton::kMaxK + 1];
-      std::uint32_t wanted = 0;
-      for (std::uint32_t bits = live; bits != 0; bits &= bits - 1) {
-        const auto i = static_cast<std::uint32_t>(__builtin_ctz(bits));
-        want[wanted++] = _mm_set1_epi8(static_cast<char>(chars[i]));
-      }
-      const __m128i ascii = _mm_set1_epi8(0x7F);
-      // 16 bytes at a time from the last group down, so that the matches
-      // are pushed in reverse edge order like the scan's survivors.
-      const std::uint32_t last = begin + ((end - begin - 1) & ~15u);
-      for (std::uint32_t base = last;; base -= 16) {
-        const __m128i group = _mm_and_si128(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + base)),
-            ascii);
-        __m128i hit = _mm_cmpeq_epi8(group, want[0]);
-        for (std::uint32_t w = 1; w < wanted; ++w) {
-          hit = _mm_or_si128(hit, _mm_cmpeq_epi8(group, want[w]));
-        }
-        std::uint32_t found = static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
-        if (end - base < 16) found &= (1u << (end - base)) - 1;
-        while (found != 0) {
-          const std::uint32_t bit = 31 - static_cast<std::uint32_t>(__builtin_clz(found));
-          found ^= 1u << bit;
-          const std::uint32_t c = base + bit;
-          *out++ = {c, row[win[bytes[c]]], depth};
-          if constexpr (kCount) ++counts->found;
-        }
-        if (base == begin) break;
-      }
-      top = static_cast<std::size_t>(out - stack.data());
-      return;
-    }
-#endif
-    if constexpr (kCount) counts->scanned += end - begin;
-    if (query_bytes) {
-      for (std::uint32_t c = end; c-- > begin;) {
-        const std::uint16_t s = row[win[bytes[c]]];
-        *out = {c, s, depth};
-        out += s != CompactAutomaton::kDead;
-      }
-    } else {
-      for (std::uint32_t c = end; c-- > begin;) {
-        const char32_t label = labels[c];
-        const std::uint32_t m =
-            label < 128 ? win[label] : windows.other(label, d);
-        const std::uint16_t s = row[m];
-        *out = {c, s, depth};
-        out += s != CompactAutomaton::kDead;
-      }
-    }
-    top = static_cast<std::size_t>(out - stack.data());
-  };
-
-  // Starts fetching the child block (label bytes and edge starts) of
-  // record r.
-  auto prefetch_block = [&](std::uint32_t r) {
-    const std::uint32_t block = starts[r] + 1;
-    __builtin_prefetch(bytes + block);
-    __builtin_prefetch(starts + block);
-  };
-
-  // The children of record r: [starts[r] + 1, end_of(r)).
-  auto end_of = [&](std::uint32_t r) { return r + 1 < records ? starts[r + 1] + 1 : records; };
-  scan(0, a.start, tight[a.start] & windows.inside(0), starts[0] + 1, end_of(0));
+  std::size_t top = compact_detail::push_survivors<kCount>(
+      t, stack, 0, 0, a.start, a.tight[a.start] & windows.inside(0), t.starts[0] + 1,
+      t.end_of(0), counts);
   while (top != 0) {
     const Survivor sv = stack[--top];
     if constexpr (kCount) ++counts->visited;
     // The next survivor below is taken once this one's subtree is done:
     // fetch its block meanwhile.
-    if (top != 0) prefetch_block(stack[top - 1].record);
+    if (top != 0) compact_detail::prefetch_block(t, stack[top - 1].record);
     const std::uint32_t c = sv.record;
     const std::size_t dd = sv.depth;
-    const std::uint8_t byte = bytes[c];
+    const std::uint8_t byte = t.bytes[c];
     if constexpr (kTrackPath) {
       const char32_t ascii = byte & ~CompactLayout::kTerminalByte;
-      path[dd - 1] = ascii != 0 ? ascii : labels[c];
+      path[dd - 1] = ascii != 0 ? ascii : t.labels[c];
+    }
+    const std::uint32_t dist = compact_detail::end_distance(t, sv, n, k);
+    const bool terminal = byte & CompactLayout::kTerminalByte;
+    if (dist <= k && (terminal || !term_ends_only) &&
+        visit(Reached{ct.original(c), terminal, dist,
+                      std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {
+      return;
     }
 
-    // Column n sits at band cell n - dd + k when that is inside the band.
-    if (n + k >= dd && n + k - dd < width) {
-      const std::uint32_t dist =
-          cells[std::size_t{sv.state} * width + (n + k - dd)];
-      if (dist <= k) {
-        const bool terminal = byte & CompactLayout::kTerminalByte;
-        if (report(std::size_t{c}, terminal, dist,
-                   std::span<const char32_t>(path.data(),
-                                             kTrackPath ? dd : 0))) {
-          return;
-        }
+    std::uint32_t tight_cells, live;
+    if (!compact_detail::children_may_survive<kCount>(t, sv, tight_cells, live, counts)) continue;
+    const std::uint32_t child_begin = t.starts[c] + 1;
+    const std::uint32_t child_end = t.end_of(c);
+    if (child_begin >= child_end) continue;
+    if (dd > max_parent) throw InternalFault("compact walk passed its depth bound");
+    const std::size_t before = top;
+    top = compact_detail::push_survivors<kCount>(t, stack, top, dd, sv.state, live, child_begin,
+                                                 child_end, counts);
+    if constexpr (kCount) {
+      if (tight_cells != 0) {
+        ++counts->located;
+        counts->located_in_vain += top == before;
       }
     }
-
-    // No edit left: only a label equal to the query character of a live
-    // cell inside the query can keep the band alive. With no such cell, no
-    // child survives, and the record's children are not even located.
-    const std::uint32_t tight_cells = tight[sv.state];
-    const std::uint32_t live = tight_cells & windows.inside(dd);
-    if (tight_cells != 0) {
-      if (live == 0) {
-        if constexpr (kCount) ++counts->skipped;
-        continue;
-      }
-      // Nor when the signature of the record's children shows that none of
-      // them bears one of those characters.
-      if (query_bytes && (signatures[c] & windows.signature(dd, live)) == 0) {
-        if constexpr (kCount) ++counts->filtered;
-        continue;
-      }
-    }
-    const std::uint32_t child_begin = starts[c] + 1;
-    const std::uint32_t child_end = end_of(c);
-    if (child_begin < child_end) {
-      if (dd > max_parent) {
-        throw InternalFault("compact walk passed its depth bound");
-      }
-      const std::size_t before = top;
-      scan(dd, sv.state, live, child_begin, child_end);
-      if constexpr (kCount) {
-        if (tight_cells != 0) {
-          ++counts->located;
-          counts->located_in_vain += top == before;
-        }
-      }
-      // The first surviving child is taken next: start fetching its block,
-      // and those of the next few siblings, so that their latencies overlap.
-      const std::size_t ahead = std::min<std::size_t>(top - before, kPrefetchAhead);
-      for (std::size_t i = top; i > top - ahead; --i) prefetch_block(stack[i - 1].record);
+    // The first surviving child is taken next: start fetching its block, and
+    // those of the next few siblings, so that their latencies overlap.
+    const std::size_t ahead = std::min<std::size_t>(top - before, kPrefetchAhead);
+    for (std::size_t i = top; i > top - ahead; --i) {
+      compact_detail::prefetch_block(t, stack[i - 1].record);
     }
   }
 }

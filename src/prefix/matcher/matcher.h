@@ -2,11 +2,8 @@
 // nodes (fuzzy_match_nodes) whose spelled text lies within max_dist of the
 // query, in depth-first pre-order with siblings in edge order.
 //
-// Two walks give the same results: the array walk (array_walk.h) serves
-// every query and every index; the compact walk (compact_walk.h) serves
-// max_dist up to 3 and queries up to 64 characters, faster, over a
-// CompactLayout derived from the trie. Both functions take the compact walk
-// when `layout` is usable and it serves, else the array walk. The layout must
+// Both take the walk of walk.h: the compact walk when `layout` is usable
+// and it serves, else the array walk, with the same results. The layout must
 // be CompactLayout(trie) or empty (CompactLayout()): the index value
 // (index/index.h) holds the two together.
 #pragma once
@@ -41,13 +38,13 @@ struct NodeMatch {
 // on arrays that break the trie's invariants where the walk meets them, and
 // QueryTooLarge when the walk's rows and the reported terms would need more
 // than MemoryBudget::kQueryBytes.
-std::vector<MatchResult> fuzzy_match(const Trie& trie, const CompactLayout& layout,
+std::vector<MatchResult> fuzzy_match(const TrieArrays& trie, const CompactLayout& layout,
                                      std::span<const char32_t> query,
                                      std::uint32_t max_dist,
                                      std::optional<std::size_t> limit);
 
 // Nodes within max_dist of the query; with terminal_only, term ends only.
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, const CompactLayout& layout,
+std::vector<NodeMatch> fuzzy_match_nodes(const TrieArrays& trie, const CompactLayout& layout,
                                          std::span<const char32_t> query,
                                          std::uint32_t max_dist,
                                          bool terminal_only);

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "common/fault.h"
@@ -31,16 +32,14 @@ struct EdgeRange {
   std::size_t end = 0;  // begin when the node has no children
 };
 
-struct Trie {
-  // The eight fields, in the order they are saved.
-  PodArray<std::uint32_t> node_shifts;
-  PodArray<char32_t> child_labels;
-  PodArray<std::uint32_t> child_transitions;
-  EncodedPayloads payloads;
-  PodArray<Uuid> video_uuids;
-  PodArray<std::uint32_t> video_int32_ids;
-  IdMode id_mode = IdMode::Uuid;
-  PodArray<std::uint8_t> terminal;  // 0 or 1 per node
+// The arrays a walk reads: the trie's shape, its labels and its terminal
+// flags, and nothing of the payloads or the video ids. A view: the arrays
+// belong to whatever holds them (a Trie), which must outlive it.
+struct TrieArrays {
+  std::span<const std::uint32_t> node_shifts;
+  std::span<const char32_t> child_labels;
+  std::span<const std::uint32_t> child_transitions;
+  std::span<const std::uint8_t> terminal;  // 0 or 1 per node
 
   std::size_t node_count() const { return child_labels.size(); }
   std::size_t edge_count() const { return child_transitions.size(); }
@@ -58,6 +57,34 @@ struct Trie {
   bool is_terminal(std::size_t node) const {
     return checked_at(terminal, node, "terminal") != 0;
   }
+};
+
+struct Trie {
+  // The eight fields, in the order they are saved.
+  PodArray<std::uint32_t> node_shifts;
+  PodArray<char32_t> child_labels;
+  PodArray<std::uint32_t> child_transitions;
+  EncodedPayloads payloads;
+  PodArray<Uuid> video_uuids;
+  PodArray<std::uint32_t> video_int32_ids;
+  IdMode id_mode = IdMode::Uuid;
+  PodArray<std::uint8_t> terminal;  // 0 or 1 per node
+
+  // The walk's arrays, viewed in place.
+  TrieArrays arrays() const {
+    return {{node_shifts.data(), node_shifts.size()},
+            {child_labels.data(), child_labels.size()},
+            {child_transitions.data(), child_transitions.size()},
+            {terminal.data(), terminal.size()}};
+  }
+
+  std::size_t node_count() const { return child_labels.size(); }
+  std::size_t edge_count() const { return child_transitions.size(); }
+  // The checked reads of TrieArrays.
+  EdgeRange edge_range(std::size_t i) const { return arrays().edge_range(i); }
+  std::size_t child(std::size_t e) const { return arrays().child(e); }
+  char32_t label(std::size_t node) const { return arrays().label(node); }
+  bool is_terminal(std::size_t node) const { return arrays().is_terminal(node); }
   // Sets the payloads from those `supplied` per node, pushed up the trie:
   // absent payloads become empty, then from the highest node number down to
   // 0 each node merges its children's payloads (a child numbered above its

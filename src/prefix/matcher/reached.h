@@ -1,0 +1,31 @@
+// What a walk reports of each node it reaches within max_dist, and the one
+// shape of the visitor that receives it, shared by every walk over the
+// trie's arrays.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tessaloom::prefix::matcher {
+
+struct Reached {
+  std::size_t node;  // the trie's node number
+  // Whether the node ends a term. Walks asked for term ends only read the
+  // terminal flags checked; others report false for a node without a flag.
+  bool terminal;
+  std::uint32_t distance;
+  // The labels spelling the node, root excluded, for walks that track paths;
+  // empty otherwise. Valid during the call only.
+  std::span<const char32_t> path;
+};
+
+// A walk calls visit(reached) for each node it reports, in walk order; a
+// visitor returns true to stop the whole walk.
+template <class V>
+concept WalkVisitor = requires(V& visit, const Reached& reached) {
+  { visit(reached) } -> std::same_as<bool>;
+};
+
+}  // namespace tessaloom::prefix::matcher
