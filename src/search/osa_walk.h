@@ -27,6 +27,7 @@
 #include "common/budget.h"
 #include "common/fault.h"
 #include "prefix/matcher/array_walk.h"
+#include "prefix/matcher/reached.h"
 #include "prefix/trie/trie.h"
 
 namespace tessaloom::search {
@@ -40,9 +41,9 @@ namespace osa_detail {
 // cell loop unrolls). The query is padded on each side with characters that
 // no label equals (labels are scalar values), so that reading a character
 // needs no bounds test; cells left of 0 or right of n are forced to the cap.
-template <std::uint32_t K, class Report>
-void walk(const Trie& trie, std::span<const char32_t> word, bool transpositions,
-          MemoryBudget& budget, Report& report) {
+template <std::uint32_t K, class Visitor>
+void walk(const TrieArrays& trie, std::span<const char32_t> word, bool transpositions,
+          bool term_ends_only, MemoryBudget& budget, Visitor& visit) {
   constexpr std::int64_t kK = K;
   constexpr std::size_t kWidth = 2 * K + 1;
   constexpr std::uint8_t kCap = K + 1;
@@ -143,7 +144,13 @@ void walk(const Trie& trie, std::span<const char32_t> word, bool transpositions,
     const std::int64_t last = n - si + kK;  // the band position of cell n
     if (last >= 0 && last < static_cast<std::int64_t>(kWidth) &&
         cur[static_cast<std::size_t>(last)] <= kK) {
-      report(child, static_cast<std::uint32_t>(cur[static_cast<std::size_t>(last)]));
+      const bool terminal = prefix::matcher::terminal_flag(trie, child, term_ends_only);
+      if ((terminal || !term_ends_only) &&
+          visit(prefix::matcher::Reached{
+              child, terminal, static_cast<std::uint32_t>(cur[static_cast<std::size_t>(last)]),
+              {}})) {
+        return;
+      }
     }
     const EdgeRange range = trie.edge_range(child);
     if (range.end > range.begin) stack.push_back({range.begin, range.end, i});
@@ -152,18 +159,20 @@ void walk(const Trie& trie, std::span<const char32_t> word, bool transpositions,
 
 }  // namespace osa_detail
 
-// Calls report(node, distance) for each node within max_dist of `word`, in
-// walk order. Children labelled U+0000 are skipped with their subtrees, as
-// the other walks do. Preconditions: max_dist <= kMaxWalkDist.
-template <class Report>
-void osa_walk(const Trie& trie, std::span<const char32_t> word, std::uint32_t max_dist,
-              bool transpositions, MemoryBudget& budget, Report&& report) {
+// Calls visit(Reached{node, terminal, distance, {}}) for each node within
+// max_dist of `word` (term ends only, with term_ends_only), in walk order,
+// until visit returns true; paths are not spelled. Children labelled U+0000
+// are skipped with their subtrees, as the other walks do. Preconditions:
+// max_dist <= kMaxWalkDist.
+template <prefix::matcher::WalkVisitor Visitor>
+void osa_walk(const TrieArrays& trie, std::span<const char32_t> word, std::uint32_t max_dist,
+              bool transpositions, bool term_ends_only, MemoryBudget& budget, Visitor&& visit) {
   if (trie.node_count() == 0) return;
   switch (max_dist) {
-    case 0: return osa_detail::walk<0>(trie, word, transpositions, budget, report);
-    case 1: return osa_detail::walk<1>(trie, word, transpositions, budget, report);
-    case 2: return osa_detail::walk<2>(trie, word, transpositions, budget, report);
-    default: return osa_detail::walk<3>(trie, word, transpositions, budget, report);
+    case 0: return osa_detail::walk<0>(trie, word, transpositions, term_ends_only, budget, visit);
+    case 1: return osa_detail::walk<1>(trie, word, transpositions, term_ends_only, budget, visit);
+    case 2: return osa_detail::walk<2>(trie, word, transpositions, term_ends_only, budget, visit);
+    default: return osa_detail::walk<3>(trie, word, transpositions, term_ends_only, budget, visit);
   }
 }
 

@@ -220,12 +220,11 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
     const std::uint32_t stamp = static_cast<std::uint32_t>(w + 1);
     const std::size_t n = word.text.size();
     matched.clear();
-    osa_walk(trie, word.text, word_budget(n, max_dist), transpositions, budget,
-             [&](std::size_t node, std::uint32_t d) {
-               if (word.prefix || trie.is_terminal(node)) {
-                 budget.take(sizeof(matched[0]));
-                 matched.emplace_back(node, d);
-               }
+    osa_walk(trie.arrays(), word.text, word_budget(n, max_dist), transpositions, !word.prefix,
+             budget, [&](const prefix::matcher::Reached& r) {
+               budget.take(sizeof(matched[0]));
+               matched.emplace_back(r.node, r.distance);
+               return false;
              });
     budget.give(matched.size() * sizeof(matched[0]));
     std::uint64_t left = per_word;

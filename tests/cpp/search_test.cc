@@ -30,8 +30,11 @@ std::vector<prefix::matcher::NodeMatch> walk(const Trie& t, const std::u32string
                                              bool transpositions) {
   std::vector<prefix::matcher::NodeMatch> out;
   MemoryBudget budget;
-  osa_walk(t, std::span<const char32_t>(q.data(), q.size()), k, transpositions, budget,
-           [&](std::size_t node, std::uint32_t d) { out.push_back({node, d}); });
+  osa_walk(t.arrays(), std::span<const char32_t>(q.data(), q.size()), k, transpositions, false,
+           budget, [&](const prefix::matcher::Reached& r) {
+             out.push_back({r.node, r.distance});
+             return false;
+           });
   EXPECT_EQ(budget.left(), MemoryBudget::kQueryBytes);  // all given back
   return out;
 }
@@ -85,8 +88,8 @@ TEST(OsaWalk, CyclesAndLongWordsAreBounded) {
   const Trie t = test::trie_from_terms({U"aaa"});
   EXPECT_TRUE(walk(t, long_a, 3, true).empty());
   MemoryBudget tight(64);
-  EXPECT_THROW(osa_walk(test::trie_from_terms({std::u32string(100, U'a')}), long_a, 3, true, tight,
-                        [](std::size_t, std::uint32_t) {}),
+  EXPECT_THROW(osa_walk(test::trie_from_terms({std::u32string(100, U'a')}).arrays(), long_a, 3, true,
+                        false, tight, [](const prefix::matcher::Reached&) { return false; }),
                QueryTooLarge);
 }
 

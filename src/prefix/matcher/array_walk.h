@@ -261,10 +261,7 @@ void walk(const TrieArrays& trie, std::span<const char32_t> q, std::uint64_t k,
     }
     const Wide dist = (n >= lo_c && n <= hi_c) ? Wide{cur[n - lo_c]} : cap;
     if (dist <= k) {
-      // The terminal flags are read checked only when they decide the
-      // report.
-      const bool terminal = term_ends_only ? trie.is_terminal(child)
-                                           : child < trie.terminal.size() && trie.terminal[child];
+      const bool terminal = terminal_flag(trie, child, term_ends_only);
       if ((terminal || !term_ends_only) &&
           visit(Reached{child, terminal, static_cast<std::uint32_t>(dist),
                         std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {

@@ -202,6 +202,15 @@ class QueryWindows {
   // The cells of depth d that stand for a query character: bit i when
   // 0 <= d-k+i < n.
   std::uint32_t inside(std::size_t d) const { return inside_[d]; }
+  // The tables behind ascii_row, inside and signature, for walks that
+  // index them directly: ascii_rows()[d * 256 + byte], inside_rows()[d],
+  // and signature_rows()[(d << (2k+1)) + cells] (null above
+  // kSignatureTableMaxK).
+  const std::uint8_t* ascii_rows() const { return ascii_.data(); }
+  const std::uint8_t* inside_rows() const { return inside_.data(); }
+  const std::uint16_t* signature_rows() const {
+    return signatures_.empty() ? nullptr : signatures_.data();
+  }
   // The window of a label at or above U+0080.
   std::uint32_t other(char32_t label, std::size_t d) const {
     for (const auto& [c, positions] : other_) {
@@ -271,9 +280,11 @@ struct Tables {
   const std::uint16_t* next;
   const std::uint8_t* cells;
   const std::uint8_t* tight;
-  std::uint32_t masks;
-  std::uint32_t width;
+  std::uint32_t width;  // of a band: 2k+1 cells, and 2^width windows
   const QueryWindows& windows;
+  const std::uint8_t* ascii;       // windows.ascii_rows()
+  const std::uint8_t* inside;      // windows.inside_rows()
+  const std::uint16_t* sig_rows;   // windows.signature_rows()
   bool query_bytes;  // the label bytes alone decide every window
 
   // The children of record r are the records [starts[r] + 1, end_of(r)).
@@ -282,7 +293,13 @@ struct Tables {
   }
   // The transitions of band `state`, indexed by a window.
   const std::uint16_t* row(std::uint16_t state) const {
-    return next + std::size_t{state} * masks;
+    return next + (std::size_t{state} << width);
+  }
+  // The windows of depth d, indexed by a label byte.
+  const std::uint8_t* ascii_row(std::size_t d) const { return ascii + d * 256; }
+  // QueryWindows::signature, from the table where there is one.
+  std::uint16_t signature(std::size_t d, std::uint32_t cells) const {
+    return sig_rows != nullptr ? sig_rows[(d << width) + cells] : windows.signature(d, cells);
   }
 };
 
@@ -300,7 +317,7 @@ struct Tables {
 [[gnu::always_inline]] inline Survivor* push_stepped(const Tables& t, const std::uint16_t* row,
                                                      std::size_t d, std::uint32_t begin,
                                                      std::uint32_t end, Survivor* out) {
-  const std::uint8_t* const win = t.windows.ascii_row(d);
+  const std::uint8_t* const win = t.ascii_row(d);
   const auto depth = static_cast<std::uint16_t>(d + 1);
   if (t.query_bytes) {
     for (std::uint32_t c = end; c-- > begin;) {
@@ -330,7 +347,7 @@ struct Tables {
                                                        std::size_t d, std::uint32_t live,
                                                        std::uint32_t begin, std::uint32_t end,
                                                        Survivor* out, std::uint64_t* found) {
-  const std::uint8_t* const win = t.windows.ascii_row(d);
+  const std::uint8_t* const win = t.ascii_row(d);
   const auto depth = static_cast<std::uint16_t>(d + 1);
   const std::uint8_t* const chars = t.windows.chars(d);
   __m128i want[2 * CompactAutomaton::kMaxK + 1];
@@ -393,35 +410,39 @@ template <bool kCount>
                                   stack.data());
 }
 
-// The distance of survivor `sv` (column n of its band), or k+1 when column
-// n is outside the band.
-[[gnu::always_inline]] inline std::uint32_t end_distance(const Tables& t, const Survivor& sv,
-                                                         std::size_t n, std::size_t k) {
-  const std::size_t dd = sv.depth;
+// Whether a record at depth dd with band `state` lies within k of the query,
+// and if so its distance in `dist`: column n of its band, which must be
+// inside the band (n + k is given).
+[[gnu::always_inline]] inline bool within_reach(const Tables& t, std::uint16_t state,
+                                                std::size_t dd, std::size_t n_plus_k,
+                                                std::size_t k, std::uint32_t& dist) {
   // Column n sits at band cell n - dd + k when that is inside the band.
-  if (n + k < dd || n + k - dd >= t.width) return static_cast<std::uint32_t>(k + 1);
-  return t.cells[std::size_t{sv.state} * t.width + (n + k - dd)];
+  if (n_plus_k < dd || n_plus_k - dd >= t.width) return false;
+  dist = t.cells[std::size_t{state} * t.width + (n_plus_k - dd)];
+  return dist <= k;
 }
 
-// Whether survivor `sv` may have a surviving child, and which of its cells
-// are live (`live`, 0 when an edit is left). With no edit left, only a
-// label equal to the query character of a live cell inside the query keeps
-// the band alive: with no such cell none does, nor when the signature of
-// the record's children shows that none of them bears one of those
-// characters. Either way the children are not even located.
+// Whether record c at depth dd with band `state` may have a surviving
+// child; sets `tight_cells` (the band's cells when no edit is left, else 0)
+// and `live` (those of them inside the query). With no edit left, only a
+// label equal to the query character of a live cell keeps the band alive:
+// with no such cell none does, nor when the signature of the record's
+// children shows that none of them bears one of those characters. Either
+// way the children are not even located.
 template <bool kCount>
-[[gnu::always_inline]] inline bool children_may_survive(const Tables& t, const Survivor& sv,
+[[gnu::always_inline]] inline bool children_may_survive(const Tables& t, std::uint32_t c,
+                                                        std::uint16_t state, std::size_t dd,
                                                         std::uint32_t& tight_cells,
                                                         std::uint32_t& live,
                                                         CompactWalkCounts* counts) {
-  tight_cells = t.tight[sv.state];
-  live = tight_cells & t.windows.inside(sv.depth);
+  tight_cells = t.tight[state];
+  live = tight_cells & t.inside[dd];
   if (tight_cells == 0) return true;
   if (live == 0) {
     if constexpr (kCount) ++counts->skipped;
     return false;
   }
-  if (t.query_bytes && (t.signatures[sv.record] & t.windows.signature(sv.depth, live)) == 0) {
+  if (t.query_bytes && (t.signatures[c] & t.signature(dd, live)) == 0) {
     if constexpr (kCount) ++counts->filtered;
     return false;
   }
@@ -449,13 +470,13 @@ void compact_walk(const CompactLayout& ct, const TrieArrays& trie, std::span<con
   const compact_detail::Tables t{ct.edge_starts(trie), ct.label_bytes(),
                                  ct.child_signatures(), ct.labels(trie),
                                  static_cast<std::uint32_t>(ct.node_count()),
-                                 a.next.data(), a.cells.data(), a.tight.data(), a.mask_count,
-                                 a.width, windows, windows.bytes_suffice()};
-  const std::size_t n = q.size();
+                                 a.next.data(), a.cells.data(), a.tight.data(), a.width, windows, windows.ascii_rows(),
+                                 windows.inside_rows(), windows.signature_rows(),
+                                 windows.bytes_suffice()};
   const std::size_t k = max_dist;
   // A live band at depth dd has a cell within k in columns 0..n, so dd is at
   // most n + k: parents are at depths below that.
-  const std::size_t max_parent = windows.depths() - 1;
+  const std::size_t n_plus_k = q.size() + k;
 
   // The walk keeps one stack of survivors: children whose band is still
   // alive, each with its band state and depth, the next to visit on top. A
@@ -465,7 +486,7 @@ void compact_walk(const CompactLayout& ct, const TrieArrays& trie, std::span<con
   std::vector<Survivor>& stack = scratch.pending;
   if (stack.size() < 256) stack.resize(256);
   std::vector<char32_t>& path = scratch.path;
-  if (kTrackPath && path.size() < max_parent + 1) path.resize(max_parent + 1);
+  if (kTrackPath && path.size() < n_plus_k + 1) path.resize(n_plus_k + 1);
 
   std::size_t top = compact_detail::push_survivors<kCount>(
       t, stack, 0, 0, a.start, a.tight[a.start] & windows.inside(0), t.starts[0] + 1,
@@ -477,28 +498,33 @@ void compact_walk(const CompactLayout& ct, const TrieArrays& trie, std::span<con
     // fetch its block meanwhile.
     if (top != 0) compact_detail::prefetch_block(t, stack[top - 1].record);
     const std::uint32_t c = sv.record;
+    const std::uint16_t state = sv.state;
     const std::size_t dd = sv.depth;
     const std::uint8_t byte = t.bytes[c];
     if constexpr (kTrackPath) {
       const char32_t ascii = byte & ~CompactLayout::kTerminalByte;
       path[dd - 1] = ascii != 0 ? ascii : t.labels[c];
     }
-    const std::uint32_t dist = compact_detail::end_distance(t, sv, n, k);
-    const bool terminal = byte & CompactLayout::kTerminalByte;
-    if (dist <= k && (terminal || !term_ends_only) &&
-        visit(Reached{ct.original(c), terminal, dist,
-                      std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {
-      return;
+    std::uint32_t dist;
+    if (compact_detail::within_reach(t, state, dd, n_plus_k, k, dist)) {
+      const bool terminal = byte & CompactLayout::kTerminalByte;
+      if ((terminal || !term_ends_only) &&
+          visit(Reached{ct.original(c), terminal, dist,
+                        std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {
+        return;
+      }
     }
 
     std::uint32_t tight_cells, live;
-    if (!compact_detail::children_may_survive<kCount>(t, sv, tight_cells, live, counts)) continue;
+    if (!compact_detail::children_may_survive<kCount>(t, c, state, dd, tight_cells, live, counts)) {
+      continue;
+    }
     const std::uint32_t child_begin = t.starts[c] + 1;
     const std::uint32_t child_end = t.end_of(c);
     if (child_begin >= child_end) continue;
-    if (dd > max_parent) throw InternalFault("compact walk passed its depth bound");
+    if (dd > n_plus_k) throw InternalFault("compact walk passed its depth bound");
     const std::size_t before = top;
-    top = compact_detail::push_survivors<kCount>(t, stack, top, dd, sv.state, live, child_begin,
+    top = compact_detail::push_survivors<kCount>(t, stack, top, dd, state, live, child_begin,
                                                  child_end, counts);
     if constexpr (kCount) {
       if (tight_cells != 0) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+#include "prefix/trie/trie.h"
+
 namespace tessaloom::prefix::matcher {
 
 struct Reached {
@@ -27,5 +29,12 @@ template <class V>
 concept WalkVisitor = requires(V& visit, const Reached& reached) {
   { visit(reached) } -> std::same_as<bool>;
 };
+
+// The terminal flag of a node about to be reported: read checked when it
+// decides the report (term ends only), else false for a node without one.
+inline bool terminal_flag(const TrieArrays& trie, std::size_t node, bool term_ends_only) {
+  return term_ends_only ? trie.is_terminal(node)
+                        : node < trie.terminal.size() && trie.terminal[node] != 0;
+}
 
 }  // namespace tessaloom::prefix::matcher
