@@ -147,7 +147,9 @@ void walk(const TrieArrays& trie, std::span<const char32_t> word, bool transposi
       const bool terminal = prefix::matcher::terminal_flag(trie, child, term_ends_only);
       if ((terminal || !term_ends_only) &&
           visit(prefix::matcher::Reached{
-              child, terminal, static_cast<std::uint32_t>(cur[static_cast<std::size_t>(last)]),
+              child,
+              terminal,
+              static_cast<std::uint32_t>(cur[static_cast<std::size_t>(last)]),
               {}})) {
         return;
       }
@@ -169,10 +171,14 @@ void osa_walk(const TrieArrays& trie, std::span<const char32_t> word, std::uint3
               bool transpositions, bool term_ends_only, MemoryBudget& budget, Visitor&& visit) {
   if (trie.node_count() == 0) return;
   switch (max_dist) {
-    case 0: return osa_detail::walk<0>(trie, word, transpositions, term_ends_only, budget, visit);
-    case 1: return osa_detail::walk<1>(trie, word, transpositions, term_ends_only, budget, visit);
-    case 2: return osa_detail::walk<2>(trie, word, transpositions, term_ends_only, budget, visit);
-    default: return osa_detail::walk<3>(trie, word, transpositions, term_ends_only, budget, visit);
+    case 0:
+      return osa_detail::walk<0>(trie, word, transpositions, term_ends_only, budget, visit);
+    case 1:
+      return osa_detail::walk<1>(trie, word, transpositions, term_ends_only, budget, visit);
+    case 2:
+      return osa_detail::walk<2>(trie, word, transpositions, term_ends_only, budget, visit);
+    default:
+      return osa_detail::walk<3>(trie, word, transpositions, term_ends_only, budget, visit);
   }
 }
 

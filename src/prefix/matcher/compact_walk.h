@@ -101,8 +101,7 @@ class QueryWindows {
  public:
   static constexpr std::uint32_t kSignatureTableMaxK = 2;
 
-  QueryWindows(std::span<const char32_t> q, std::uint32_t k,
-               CompactWalkScratch& s)
+  QueryWindows(std::span<const char32_t> q, std::uint32_t k, CompactWalkScratch& s)
       : k_(k),
         width_(2 * k + 1),
         depths_(q.size() + k + 1),
@@ -180,14 +179,10 @@ class QueryWindows {
   // ASCII would otherwise equal.
   bool bytes_suffice() const { return other_.empty() && !has_nul_; }
   // Indexed by a label byte.
-  const std::uint8_t* ascii_row(std::size_t d) const {
-    return ascii_.data() + d * 256;
-  }
+  const std::uint8_t* ascii_row(std::size_t d) const { return ascii_.data() + d * 256; }
   // The query characters d-k .. d+k below U+0080, 0 for the others and for
   // those outside the query.
-  const std::uint8_t* chars(std::size_t d) const {
-    return chars_.data() + d * width_;
-  }
+  const std::uint8_t* chars(std::size_t d) const { return chars_.data() + d * width_; }
   // The signature bits (CompactLayout::signature_bit) of the characters of
   // the cells `cells` of depth d, for an ASCII query.
   std::uint16_t signature(std::size_t d, std::uint32_t cells) const {
@@ -282,10 +277,10 @@ struct Tables {
   const std::uint8_t* tight;
   std::uint32_t width;  // of a band: 2k+1 cells, and 2^width windows
   const QueryWindows& windows;
-  const std::uint8_t* ascii;       // windows.ascii_rows()
-  const std::uint8_t* inside;      // windows.inside_rows()
-  const std::uint16_t* sig_rows;   // windows.signature_rows()
-  bool query_bytes;  // the label bytes alone decide every window
+  const std::uint8_t* ascii;      // windows.ascii_rows()
+  const std::uint8_t* inside;     // windows.inside_rows()
+  const std::uint16_t* sig_rows;  // windows.signature_rows()
+  bool query_bytes;               // the label bytes alone decide every window
 
   // The children of record r are the records [starts[r] + 1, end_of(r)).
   std::uint32_t end_of(std::uint32_t r) const {
@@ -359,8 +354,8 @@ struct Tables {
   const __m128i ascii = _mm_set1_epi8(0x7F);
   const std::uint32_t last = begin + ((end - begin - 1) & ~15u);
   for (std::uint32_t base = last;; base -= 16) {
-    const __m128i group = _mm_and_si128(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.bytes + base)), ascii);
+    const __m128i group =
+        _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.bytes + base)), ascii);
     __m128i hit = _mm_cmpeq_epi8(group, want[0]);
     for (std::uint32_t w = 1; w < wanted; ++w) {
       hit = _mm_or_si128(hit, _mm_cmpeq_epi8(group, want[w]));
@@ -406,16 +401,15 @@ template <bool kCount>
   }
 #endif
   if constexpr (kCount) counts->scanned += end - begin;
-  return static_cast<std::size_t>(push_stepped(t, t.row(state), d, begin, end, out) -
-                                  stack.data());
+  return static_cast<std::size_t>(push_stepped(t, t.row(state), d, begin, end, out) - stack.data());
 }
 
 // Whether a record at depth dd with band `state` lies within k of the query,
 // and if so its distance in `dist`: column n of its band, which must be
 // inside the band (n + k is given).
 [[gnu::always_inline]] inline bool within_reach(const Tables& t, std::uint16_t state,
-                                                std::size_t dd, std::size_t n_plus_k,
-                                                std::size_t k, std::uint32_t& dist) {
+                                                std::size_t dd, std::size_t n_plus_k, std::size_t k,
+                                                std::uint32_t& dist) {
   // Column n sits at band cell n - dd + k when that is inside the band.
   if (n_plus_k < dd || n_plus_k - dd >= t.width) return false;
   dist = t.cells[std::size_t{state} * t.width + (n_plus_k - dd)];
@@ -467,11 +461,19 @@ void compact_walk(const CompactLayout& ct, const TrieArrays& trie, std::span<con
   CompactWalkScratch& scratch = lease.get();
   const CompactAutomaton& a = compact_automaton(max_dist);
   const QueryWindows windows(q, max_dist, scratch);
-  const compact_detail::Tables t{ct.edge_starts(trie), ct.label_bytes(),
-                                 ct.child_signatures(), ct.labels(trie),
+  const compact_detail::Tables t{ct.edge_starts(trie),
+                                 ct.label_bytes(),
+                                 ct.child_signatures(),
+                                 ct.labels(trie),
                                  static_cast<std::uint32_t>(ct.node_count()),
-                                 a.next.data(), a.cells.data(), a.tight.data(), a.width, windows, windows.ascii_rows(),
-                                 windows.inside_rows(), windows.signature_rows(),
+                                 a.next.data(),
+                                 a.cells.data(),
+                                 a.tight.data(),
+                                 a.width,
+                                 windows,
+                                 windows.ascii_rows(),
+                                 windows.inside_rows(),
+                                 windows.signature_rows(),
                                  windows.bytes_suffice()};
   const std::size_t k = max_dist;
   // A live band at depth dd has a cell within k in columns 0..n, so dd is at
@@ -488,9 +490,9 @@ void compact_walk(const CompactLayout& ct, const TrieArrays& trie, std::span<con
   std::vector<char32_t>& path = scratch.path;
   if (kTrackPath && path.size() < n_plus_k + 1) path.resize(n_plus_k + 1);
 
-  std::size_t top = compact_detail::push_survivors<kCount>(
-      t, stack, 0, 0, a.start, a.tight[a.start] & windows.inside(0), t.starts[0] + 1,
-      t.end_of(0), counts);
+  std::size_t top = compact_detail::push_survivors<kCount>(t, stack, 0, 0, a.start,
+                                                           a.tight[a.start] & windows.inside(0),
+                                                           t.starts[0] + 1, t.end_of(0), counts);
   while (top != 0) {
     const Survivor sv = stack[--top];
     if constexpr (kCount) ++counts->visited;

@@ -44,8 +44,8 @@ std::vector<NodeMatch> fuzzy_match_nodes(const TrieArrays& trie, const CompactLa
 }
 
 void throw_cycle(std::size_t node, std::size_t depth) {
-  throw InternalFault("the walk reached node " + std::to_string(node) +
-                      " at depth " + std::to_string(depth) +
+  throw InternalFault("the walk reached node " + std::to_string(node) + " at depth " +
+                      std::to_string(depth) +
                       ", deeper than the node count: the index has a cycle");
 }
 
