@@ -8,10 +8,10 @@ import weakref
 
 import numpy as np
 import pytest
+from conftest import Idx, index, raises_exactly
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import Idx, index, raises_exactly
 from tessaloom import build_index
 
 
@@ -81,7 +81,8 @@ ERRORS = [  # records, exception, message
     ([("a", 1, 1), ("a", 1, -1)], ValueError, "record 1: count must be a non-negative integer, got -1"),
     ([("a", 1, 2**31), ("b", 1, 1), ("a", 2, 2**31)], ValueError,
      "record 2: count 2147483648 takes the total count of term 'a' past 2**32-1"),
-    ([("a", 1, 2**70)], ValueError, "record 0: count 18446744073709551615 takes the total count of term 'a' past 2**32-1"),
+    ([("a", 1, 2**70)], ValueError,
+     "record 0: count 18446744073709551615 takes the total count of term 'a' past 2**32-1"),
     ([("a", 1.0, 1)], TypeError, "record 0: video id must be a uuid.UUID, 16 bytes or an integer, got float"),
     ([("a", True, 1)], TypeError, "record 0: video id must be a uuid.UUID, 16 bytes or an integer, got bool"),
     ([("a", -1, 1)], ValueError, "record 0: video id must be an integer in 0..4294967295, got -1"),
