@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "builder/propagate.h"
 #include "common/fault.h"
 
 namespace tessaloom::index {
@@ -73,7 +74,8 @@ Index Construction::finish(std::span<const std::vector<std::uint8_t>> video_inde
     throw InvalidInput(
         "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)");
   }
-  trie_.propagate(supplied_, static_cast<std::size_t>(video_top_n));
+  trie_.payloads = builder::propagate(trie_, supplied_, static_cast<std::size_t>(video_top_n),
+                                      video_index.size());
   supplied_ = PayloadTable();
   return Index(std::move(trie_));
 }

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "builder/propagate.h"
 #include "helpers.h"
 #include "prefix/trie/trie_format.h"
 
@@ -78,7 +79,7 @@ std::vector<std::uint8_t> reference_bytes(const std::vector<Rec>& recs,
   }
   if (!ints.empty()) t.id_mode = IdMode::Int32;
   t.video_int32_ids = ints;
-  t.propagate(supplied, top_n);
+  t.payloads = propagate(t, supplied, top_n);
   return encode_trie(t);
 }
 

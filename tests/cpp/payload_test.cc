@@ -10,6 +10,7 @@
 
 #include "common/fault.h"
 #include "helpers.h"
+#include "builder/propagate.h"
 #include "reference_payloads.h"
 
 namespace tessaloom {
@@ -114,7 +115,7 @@ std::string join(const std::vector<Opt>& ps) {
 std::string propagate(Trie t, std::size_t top_n) {
   const Trie before = t;
   try {
-    t.propagate(test::payload_table(test::payloads_of(t)), top_n);
+    t.payloads = builder::propagate(t, test::payload_table(test::payloads_of(t)), top_n);
   } catch (const InternalFault&) {
     EXPECT_EQ(t, before);
     return "fault";
@@ -154,7 +155,7 @@ TEST(Propagate, Examples) {
   std::vector<Opt> supplied(shifts.size());
   supplied.back() = parse("3:5*2");
   Trie t = make_trie(shifts, {shifts.begin() + 1, shifts.end()}, supplied);
-  t.propagate(test::payload_table(supplied), 5);
+  t.payloads = builder::propagate(t, test::payload_table(supplied), 5);
   EXPECT_EQ(text(*t.payloads.payload(0)), "3:5*2");
 }
 
