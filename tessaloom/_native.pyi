@@ -6,7 +6,7 @@ from typing import Optional, SupportsIndex, Union
 
 from tessaloom._tessaloom import PrefixSearch
 
-__all__ = ["build_index", "panic_exception"]
+__all__ = ["build_index", "index_counts", "panic_exception"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
@@ -27,6 +27,11 @@ def build_index(
     Raises TypeError or ValueError naming the record, as
     ``"record 12: count must be a non-negative integer, got 1.5"``.
     """
+
+def index_counts(index: PrefixSearch) -> tuple[int, int, int, str]:
+    """``(nodes, terms, videos, id kind)`` of an index: its trie nodes, the nodes
+    that end a term, the entries of its video table, and ``"uuid"`` or
+    ``"integer"``."""
 
 def panic_exception() -> type[BaseException]:
     """The class of the internal-fault exception, ``tessaloom.PanicException``."""

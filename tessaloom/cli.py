@@ -17,9 +17,9 @@ import time
 from typing import Optional, TextIO
 
 from tessaloom import __version__, persist
+from tessaloom._native import index_counts
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.catalogue import FORMATS, STDIN, BadLine, Catalogue, build, format_of
-from tessaloom.saved_form import read_counts
 from tessaloom.text import terms
 
 _U32_MAX = 0xFFFFFFFF
@@ -231,14 +231,13 @@ def _info(args: argparse.Namespace) -> int:
         raise Failure(f"{args.index}: {check.problem}")
     try:
         # Decoded too: a checksum cannot vouch for bytes that were wrong when saved.
-        PrefixSearch.from_bytes(data)
-        counts = read_counts(data, check.trailer.length)
+        nodes, terms, videos, id_kind = index_counts(PrefixSearch.from_bytes(data))
     except ValueError as e:
         raise Failure(f"{args.index}: damaged: the checksum matches but the index does not read ({e})") from None
-    print(f"nodes:    {counts.nodes:,}")
-    print(f"terms:    {counts.terms:,}")
-    print(f"videos:   {counts.videos:,}")
-    print(f"id kind:  {counts.id_kind}")
+    print(f"nodes:    {nodes:,}")
+    print(f"terms:    {terms:,}")
+    print(f"videos:   {videos:,}")
+    print(f"id kind:  {id_kind}")
     return 0
 
 

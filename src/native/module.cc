@@ -18,6 +18,8 @@ PyObject* panic_exception(PyObject*, PyObject*) {
 PyMethodDef methods[] = {
     {"build_index", FASTCALL_FUNCTION(build_index), METH_FASTCALL | METH_KEYWORDS,
      kBuildIndexDoc},
+    {"index_counts", FASTCALL_FUNCTION(index_counts), METH_FASTCALL | METH_KEYWORDS,
+     kIndexCountsDoc},
     {"panic_exception", panic_exception, METH_NOARGS,
      "panic_exception()\n--\n\n"
      "The class of the internal-fault exception, created on first need (the\n"

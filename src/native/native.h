@@ -12,4 +12,8 @@ namespace tessaloom::native {
 PyObject* build_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char kBuildIndexDoc[];
 
+// counts.cc
+PyObject* index_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char kIndexCountsDoc[];
+
 }  // namespace tessaloom::native
