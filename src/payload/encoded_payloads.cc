@@ -54,22 +54,10 @@ bool read_u32_values(format::Reader& r, std::uint64_t n) {
   const std::uint8_t* p = r.position();
   const std::uint8_t* const end = r.end();
   for (; n > 0 && end - p >= 5; --n) {
-    const std::uint8_t b = *p;
-    if (b <= 250) {
-      p += 1;
-    } else if (b == 251) {
-      std::uint16_t v;
-      std::memcpy(&v, p + 1, 2);
-      shortest &= v > 250;
-      p += 3;
-    } else if (b == 252) {
-      std::uint32_t v;
-      std::memcpy(&v, p + 1, 4);
-      shortest &= v > 0xFFFF;
-      p += 5;
-    } else {
-      break;
-    }
+    const std::uint8_t* const at = p;
+    std::uint32_t v;
+    if (!format::take_u32(p, v)) break;
+    shortest &= static_cast<std::size_t>(p - at) == format::u32_size(v);
   }
   r.seek(p);
   for (; n > 0; --n) {

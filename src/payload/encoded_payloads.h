@@ -97,15 +97,17 @@ std::uint32_t next_u32_slow(const std::uint8_t*& p, const std::uint8_t* end);
 // The slow path works on a copy of p, so that a caller's p can stay in a
 // register.
 inline std::uint32_t next_u32(const std::uint8_t*& p, const std::uint8_t* end) {
-  if (p < end && *p <= 250) return *p++;
-  if (end - p >= 3 && *p == 251) {
+  if (p < end && *p <= format::kMaxOneByte) return *p++;
+  std::uint32_t v;
+  if (end - p >= 5 && format::take_u32(p, v)) return v;
+  // The three-byte form as the last value of a payload, fewer than 5 bytes
+  // before its end: common for the smallest count of a node high up.
+  if (end - p >= 3 && *p == format::kMarker2) {
     std::uint16_t x;
     std::memcpy(&x, p + 1, 2);
     p += 3;
     return x;
   }
-  std::uint32_t v;
-  if (end - p >= 5 && format::Reader::take_u32(p, v)) return v;
   const std::uint8_t* q = p;
   v = next_u32_slow(q, end);
   p = q;
@@ -129,27 +131,31 @@ inline void next_u32s(const std::uint8_t*& p, const std::uint8_t* end, std::uint
     const std::uint64_t batch_end = k + (count - k < room ? count - k : room);
     const std::uint8_t* q = p;
     for (; k < batch_end; ++k) {
+      // The one-byte and three-byte forms inline (most ids and counts);
+      // the five-byte form, or a refused marker, through next_u32.
       const std::uint8_t b = *q;
-      if (b <= 250) {
+      if (b <= format::kMaxOneByte) {
         out[k] = b;
         q += 1;
-      } else if (b == 251) {
+      } else if (b == format::kMarker2) {
         std::uint16_t x;
         std::memcpy(&x, q + 1, 2);
         out[k] = x;
         q += 3;
       } else {
-        out[k] = next_u32(q, end);  // the five-byte form, or a refused marker
+        out[k] = next_u32(q, end);
       }
     }
     p = q;
   }
 }
 
-// Whether none of the n bytes at p is above 250, read 8 at a time: byte b
-// is above 250 when its high bit is set and its low seven bits plus 5 reach
-// 128 (which cannot carry into the next byte).
-inline bool bytes_at_most_250(const std::uint8_t* p, std::uint64_t n) {
+// Whether each of the n bytes at p is a one-byte value (at most
+// format::kMaxOneByte, 250), read 8 at a time: byte b is above 250 when its
+// high bit is set and its low seven bits plus 5 reach 128 (which cannot carry
+// into the next byte).
+inline bool one_byte_values(const std::uint8_t* p, std::uint64_t n) {
+  static_assert(format::kMaxOneByte == 250);
   constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
   constexpr std::uint64_t kFives = 0x0505050505050505ull;
   constexpr std::uint64_t kHigh = 0x8080808080808080ull;
@@ -157,7 +163,7 @@ inline bool bytes_at_most_250(const std::uint8_t* p, std::uint64_t n) {
   if (n < 8) {
     std::uint8_t high = 0;
     for (std::uint64_t k = 0; k < n; ++k) high = p[k] > high ? p[k] : high;
-    return high <= 250;
+    return high <= format::kMaxOneByte;
   }
   std::uint64_t any = 0, x;
   for (std::uint64_t k = 0; k + 8 <= n; k += 8) {
@@ -170,7 +176,7 @@ inline bool bytes_at_most_250(const std::uint8_t* p, std::uint64_t n) {
 
 // A length at p, not reading at or past end; like next_u32.
 inline std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
-  if (p < end && *p <= 250) return *p++;
+  if (p < end && *p <= format::kMaxOneByte) return *p++;
   const std::uint8_t* q = p;
   const std::uint64_t v = next_len_slow(q, end);
   p = q;
@@ -213,8 +219,8 @@ bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& i
       std::is_invocable_v<F&, const std::uint32_t*, const std::uint8_t*, std::uint64_t> &&
       std::is_invocable_v<F&, const std::uint32_t*, const std::uint32_t*, std::uint64_t>;
   if (static_cast<std::uint64_t>(stop - p) == count_count) {
-    // As many bytes as counts, none above 250: each count is one byte.
-    if (payload::detail::bytes_at_most_250(p, n)) {
+    // As many bytes as counts, each a one-byte value.
+    if (payload::detail::one_byte_values(p, n)) {
       if constexpr (kLists) {
         f(static_cast<const std::uint32_t*>(out), p, n);
       } else {

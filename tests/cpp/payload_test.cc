@@ -279,10 +279,10 @@ TEST(EncodedPayloads, OneByteCountCheck) {
       for (int b : {0, 5, 122, 123, 127, 128, 200, 250, 251, 252, 255}) {
         Bytes bytes(n, 250);
         bytes[at] = static_cast<std::uint8_t>(b);
-        EXPECT_EQ(payload::detail::bytes_at_most_250(bytes.data(), n), b <= 250) << n << " " << at << " " << b;
+        EXPECT_EQ(payload::detail::one_byte_values(bytes.data(), n), b <= 250) << n << " " << at << " " << b;
       }
     }
-    EXPECT_TRUE(payload::detail::bytes_at_most_250(Bytes(n, 123).data(), n));
+    EXPECT_TRUE(payload::detail::one_byte_values(Bytes(n, 123).data(), n));
   }
 }
 
