@@ -1,4 +1,4 @@
-"""Construction benchmark, in two parts.
+"""Construction benchmark, in three parts.
 
 Records to a loaded index, the word list with two records per word, in this
 process: build_index from a generator (three runs between the others, the
@@ -14,8 +14,25 @@ plain Python loop that only touches every item of the same six arrays (and of
 the payload tuples' lists) as the yardstick, and the built index's memory per
 node.
 
+Last, the command line's build of a catalogue file, end to end (a new
+process each time, interpreter start, reading, terms, counting, titles and
+saving included): a CSV catalogue of 318,000 video titles (UUID ids, 3 to 9
+words drawn from the word list, some words from other scripts, some titles
+quoted), built by this package and, with ``--before PYTHON``, by the
+interpreter of another installed copy (such as one of commit 48303cb, whose
+build split and counted texts in Python), in turns, three times each; the
+medians of wall and CPU time and each run's peak memory (the child's
+maximum resident set). The index bytes are checked against ``build_index``
+of the ``terms()`` records of the same rows.
+
     python benchmarks/build_benchmark.py            # the whole word list
     python benchmarks/build_benchmark.py --quick    # 5,000 words, for CI
+    python benchmarks/build_benchmark.py --before /tmp/base-venv/bin/python   # and the catalogue ratio
+
+The "before" copy, for example:
+
+    git worktree add /tmp/base 48303cb && python3 -m venv /tmp/base-venv
+    /tmp/base-venv/bin/pip install /tmp/base
 
 Memory is the growth of the process's resident set across construction after
 returning freed heap to the system (glibc's malloc_trim), so it counts what
@@ -26,17 +43,24 @@ from __future__ import annotations
 
 import argparse
 import gc
+import itertools
+import os
+import random
+import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import uuid
+from collections import Counter
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from wordlist import load_words, release_free_heap, rss_bytes, word_index_arrays  # noqa: E402
 
-from tessaloom import PrefixSearch, build_arrays, build_index  # noqa: E402
+from tessaloom import PrefixSearch, build_arrays, build_index, load, terms  # noqa: E402
+from tessaloom.catalogue import Catalogue  # noqa: E402
 
 PATHS = ("build_index", "python", "from_internal_data_v2", "symspellpy")
 
@@ -212,16 +236,96 @@ def best_of(fn, runs: int) -> float:
     return best
 
 
+FOREIGN = ["crème", "brûlée", "São", "Paulo", "Müller", "façade", "naïve", "हिन्दी", "फिल्म", "İstanbul", "Ελληνικά",
+           "русский", "日本語", "ﬁlm", "straße", "Ⅻ", "①"]
+
+
+def write_catalogue(path: Path, rows: int, seed: int = 11) -> None:
+    """A CSV catalogue of video titles (see the module's docstring)."""
+    rng = random.Random(seed)
+    pool = [w for w in load_words() if w.isascii() and w.isalpha()]
+    words = rng.sample(pool, min(50_000, len(pool)))
+    cum = list(itertools.accumulate(1 / (k + 1) for k in range(len(words))))
+    with path.open("w", encoding="utf-8", newline="") as f:
+        f.write("id,text\n")
+        for _ in range(rows):
+            k = rng.randint(3, 9)
+            chosen = rng.choices(words, cum_weights=cum, k=k)
+            if rng.random() < 0.05:
+                chosen[rng.randrange(k)] = rng.choice(FOREIGN)
+            title = " ".join(w.capitalize() if rng.random() < 0.3 else w for w in chosen)
+            if rng.random() < 0.2:
+                title = f'"{title}, part {rng.randint(1, 9)}"'
+            f.write(f"{uuid.UUID(int=rng.getrandbits(128), version=4)},{title}\n")
+
+
+def timed_build(python: str, catalogue: Path, output: Path, options: list[str]) -> tuple[float, float, int]:
+    """(wall s, CPU s, peak resident bytes) of one command-line build."""
+    started = time.perf_counter()
+    child = subprocess.Popen([python, "-m", "tessaloom", "build", str(catalogue), "-o", str(output), *options],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.perf_counter() - started
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != 0:
+        raise SystemExit(f"{python}: build failed: {child.stderr.read().decode()[-2000:]}")
+    child.stderr.close()
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
+
+
+def catalogue_build(rows: int, before: str | None, runs: int) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        catalogue = Path(folder) / "videos.csv"
+        # Written by a child: a build's peak memory is read from its maximum
+        # resident set, which starts at the resident set of the process it
+        # was forked from, so this one stays small until the builds are done.
+        subprocess.run([sys.executable, __file__, "--write-catalogue", str(catalogue), "--rows", str(rows)],
+                       check=True)
+        print(f"command-line build of a catalogue: {rows:,} rows, {catalogue.stat().st_size / 1e6:.1f} MB of CSV")
+        # The copy before kept 100 videos per node; this one keeps them all
+        # by default. The ratio compares the same work: 100 videos per node.
+        builds = {"this copy": (sys.executable, ["--video-top-n", "100"]),
+                  "this copy, every video per node (the default)": (sys.executable, [])}
+        if before:
+            builds["before"] = (before, [])
+        figures: dict[str, list[tuple[float, float, int]]] = {name: [] for name in builds}
+        for _ in range(runs):
+            for k, (name, (python, options)) in enumerate(builds.items()):
+                figures[name].append(timed_build(python, catalogue, Path(folder) / f"{k}.idx", options))
+        for name, runs_ in figures.items():
+            wall, cpu = (statistics.median(r[k] for r in runs_) for k in (0, 1))
+            peak = max(r[2] for r in runs_)
+            print(f"  {name}:\n    wall {wall:7.3f} s  CPU {cpu:7.3f} s  peak memory {peak / 1e6:7.1f} MB  "
+                  f"(walls {', '.join(f'{r[0]:.3f}' for r in runs_)})")
+        if before:
+            ours, theirs = figures["this copy"], figures["before"]
+            ratio = [statistics.median(r[k] for r in theirs) / statistics.median(r[k] for r in ours) for k in (0, 1)]
+            print(f"  before / this copy: wall {ratio[0]:.2f}x, CPU {ratio[1]:.2f}x   (target >= 4)")
+        entries = Catalogue(str(catalogue), "csv").entries()
+        want = build_index(((t, v, c) for v, text in entries for t, c in Counter(terms(text)).items()), 100)
+        same = load(Path(folder) / "0.idx").to_bytes() == want.to_bytes()
+        print(f"  index bytes equal build_index of terms() records: {same}")
+        print()
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="5,000 words only")
     ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--before", metavar="PYTHON",
+                    help="the interpreter of another installed copy to compare the catalogue build with")
+    ap.add_argument("--rows", type=int, default=318_000, help="rows of the catalogue (default 318,000)")
     ap.add_argument("--child-peak", choices=PATHS, help=argparse.SUPPRESS)
+    ap.add_argument("--write-catalogue", metavar="PATH", help=argparse.SUPPRESS)
     ap.add_argument("--limit", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child_peak:
         child_peak(args.child_peak, args.limit)
         return
+    if args.write_catalogue:
+        write_catalogue(Path(args.write_catalogue), args.rows)
+        return
+    catalogue_build(5_000 if args.quick else args.rows, args.before, args.runs)
     records_to_index(5_000 if args.quick else None)
     words, arrays = word_index_arrays(limit=5_000 if args.quick else None)
     nodes = len(arrays.child_labels)

@@ -58,7 +58,8 @@ echo "$answer"
 import json, sys, tessaloom
 answer, venv = json.loads(sys.argv[1]), sys.argv[2]
 assert tessaloom.__file__.startswith(venv), f"imported {tessaloom.__file__}, not the installed wheel"
-assert answer["words"][0]["terms"] == [{"term": "sourdough", "distance": 1}], answer
-assert [v["id"] for v in answer["words"][0]["videos"]] == ["1"], answer
+assert answer["query"] == "sourdogh", answer
+assert [(h["rank"], h["video"], h["words"]) for h in answer["hits"]] == [(1, 1, 1)], answer
+assert isinstance(answer["hits"][0]["score"], float) and "terms" not in answer, answer
 print("the installed wheel answers from", tessaloom.__file__)
 PY

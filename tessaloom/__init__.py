@@ -6,8 +6,11 @@ from tessaloom._tessaloom import PrefixSearch
 # After _tessaloom, so that a refused import names the module it starts from.
 from tessaloom._native import build_index  # noqa: I001
 from tessaloom.builder import IndexArrays, build_arrays
-from tessaloom.persist import load, save
+from tessaloom.persist import load, load_titled, save
 from tessaloom.text import terms
+from tessaloom.searching import Hit, search, search_many
+from tessaloom.texts import build_texts
+from tessaloom.titles import TitledHit, TitledIndex
 
 
 def _version() -> str:
@@ -19,9 +22,12 @@ def _version() -> str:
         return "0+unknown"
 
 
-__version__ = _version()
-
 def __getattr__(name: str) -> object:
+    # The version is read from the package metadata when first asked for:
+    # importing that machinery is a good part of the command line's start.
+    if name == "__version__":
+        version = globals()["__version__"] = _version()
+        return version
     # PanicException is created on first need, by the native core, which
     # raises it; asking for it here creates it.
     if name == "PanicException":
@@ -31,5 +37,5 @@ def __getattr__(name: str) -> object:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-__all__ = ["PrefixSearch", "PanicException", "IndexArrays", "build_arrays", "build_index", "terms", "save", "load",
-           "__version__"]
+__all__ = ["PrefixSearch", "PanicException", "Hit", "search", "search_many", "IndexArrays", "build_arrays", "build_index",
+           "build_texts", "terms", "save", "load", "load_titled", "TitledIndex", "TitledHit", "__version__"]

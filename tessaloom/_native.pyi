@@ -6,7 +6,8 @@ from typing import Optional, SupportsIndex, Union
 
 from tessaloom._tessaloom import PrefixSearch
 
-__all__ = ["build_index", "index_counts", "panic_exception"]
+__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "index_counts", "panic_exception", "search",
+           "search_many"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
@@ -35,3 +36,39 @@ def index_counts(index: PrefixSearch) -> tuple[int, int, int, str]:
 
 def panic_exception() -> type[BaseException]:
     """The class of the internal-fault exception, ``tessaloom.PanicException``."""
+
+def build_texts(
+    entries: Iterable[tuple[VideoId, str] | Sequence[object]],
+    video_top_n: SupportsIndex = 100,
+    progress: Optional[Callable[[str, int], object]] = None,
+    titles: bool = False,
+) -> tuple[PrefixSearch, Optional[bytes], int]:
+    """Build from (video id, text) pairs, split and counted natively:
+    (index, titles section or None, records). ``tessaloom.build_texts`` is
+    the public form."""
+
+def build_catalogue(
+    data: bytes,
+    format: str,
+    video_top_n: SupportsIndex = 100,
+    progress: Optional[Callable[[str, int], object]] = None,
+    titles: bool = False,
+) -> Optional[tuple[PrefixSearch, Optional[bytes], int, int]]:
+    """Build from a TSV or CSV catalogue's bytes: (index, titles section or
+    None, rows, records), or None at the first line left to the Python
+    reader."""
+
+def catalogue_rows(data: bytes, format: str) -> Optional[list[tuple[int, str, str]]]:
+    """The (line, id text, text) rows the native reader takes, or None."""
+def search(
+    index: PrefixSearch, words: list[str], prefix: bool, limit: SupportsIndex, max_dist: Optional[SupportsIndex],
+    transpositions: bool,
+) -> list[tuple[Union[int, str], float, int]]:
+    """(video key, score, words) for distinct words, the last a prefix when
+    ``prefix``: the native part of ``tessaloom.search``."""
+
+def search_many(
+    index: PrefixSearch, queries: list[tuple[list[str], bool]], limit: SupportsIndex,
+    max_dist: Optional[SupportsIndex], transpositions: bool, workers: SupportsIndex,
+) -> list[list[tuple[Union[int, str], float, int]]]:
+    """``search`` for each (words, prefix) on ``workers`` native threads."""

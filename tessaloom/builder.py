@@ -12,6 +12,7 @@ its tests compare the two.
 
 from __future__ import annotations
 
+import operator
 import uuid
 from collections.abc import Iterable
 from typing import NamedTuple, Optional, Union
@@ -38,10 +39,11 @@ def _video_key(video: VideoId) -> bytes:
         if len(video) != 16:
             raise ValueError(f"a video id given as bytes must be 16 bytes long, got {len(video)}")
         return bytes(video)
-    if isinstance(video, int) and not isinstance(video, bool):
-        if not 0 <= video <= _U32_MAX:
-            raise ValueError(f"an integer video id must be in 0..{_U32_MAX}, got {video}")
-        return video.to_bytes(4, "little")
+    if hasattr(type(video), "__index__") and not isinstance(video, bool):  # int, NumPy integers, ...
+        number = operator.index(video)
+        if not 0 <= number <= _U32_MAX:
+            raise ValueError(f"an integer video id must be in 0..{_U32_MAX}, got {number}")
+        return number.to_bytes(4, "little")
     raise TypeError(f"a video id must be 16 bytes, a uuid.UUID or an int, not {type(video).__name__}")
 
 
@@ -55,6 +57,9 @@ def build_arrays(records: Iterable[tuple[str, VideoId, int]], video_top_n: int =
     records; its total count is the sum of those counts. Video numbers follow
     the order in which videos first appear.
 
+    Integer ids, counts and ``video_top_n`` take anything with ``__index__``
+    (NumPy integers too), as ``build_index`` does.
+
     Raises ValueError for an empty term, a term holding U+0000 (such a term
     could never be found), a negative count, a total above 2**32-1, mixed
     kinds of video ids or a negative ``video_top_n``; TypeError for a video
@@ -63,6 +68,7 @@ def build_arrays(records: Iterable[tuple[str, VideoId, int]], video_top_n: int =
     >>> from tessaloom import PrefixSearch, build_arrays
     >>> index = PrefixSearch.from_internal_data_v2(*build_arrays([("cat", 7, 2)]))
     """
+    video_top_n = operator.index(video_top_n)
     if video_top_n < 0:
         raise ValueError("video_top_n must not be negative")
     video_numbers: dict[bytes, int] = {}
@@ -73,6 +79,7 @@ def build_arrays(records: Iterable[tuple[str, VideoId, int]], video_top_n: int =
             raise ValueError(f"terms must be non-empty strings, got {term!r}")
         if "\0" in term:
             raise ValueError(f"terms must not contain U+0000, got {term!r}")
+        count = operator.index(count)
         if count < 0:
             raise ValueError(f"counts must not be negative, got {count} for {term!r}")
         key = _video_key(video)

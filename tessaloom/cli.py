@@ -12,15 +12,20 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
 import time
 from typing import Optional, TextIO
 
-from tessaloom import __version__, persist
+import tessaloom
+from tessaloom import _native, persist
 from tessaloom._native import index_counts
 from tessaloom._tessaloom import PrefixSearch
-from tessaloom.catalogue import FORMATS, STDIN, BadLine, Catalogue, build, format_of
-from tessaloom.text import terms
+from tessaloom.catalogue import ALL_VIDEOS, FORMATS, STDIN, BadLine, Catalogue, build, format_of
+from tessaloom.searching import MAX_DIST, query_words, search, word_budget
+from tessaloom.text import printable, terms
+from tessaloom.texts import build_catalogue
+from tessaloom.titles import count_titles
 
 _U32_MAX = 0xFFFFFFFF
 _BAD_LINES_SHOWN = 10
@@ -50,11 +55,22 @@ def _score(text: str) -> float:
     return value
 
 
+class _Version(argparse.Action):
+    """--version: the version is read only when asked for."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        parser.exit(message=f"{parser.prog} {tessaloom.__version__}\n")
+
+
+def _top_n(text: str) -> int:
+    return ALL_VIDEOS if text == "all" else _count(text)
+
+
 def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog=prog,
         description="Typo-tolerant search over a video catalogue: build an index file, query it, describe it.")
-    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    top.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     b = commands.add_parser(
@@ -67,25 +83,27 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
     b.add_argument("--format", choices=FORMATS, help="the catalogue's format (default: from its extension)")
     b.add_argument("--records", action="store_true",
                    help="the input is TSV of term, video id, count; terms are taken as they are")
-    b.add_argument("--video-top-n", type=_count, default=100, metavar="N",
-                   help="videos kept per trie node (default 100)")
+    b.add_argument("--video-top-n", type=_top_n, default=ALL_VIDEOS, metavar="N",
+                   help="videos kept per trie node, or all (default all; see Choosing parameters in the README)")
     b.add_argument("--progress", action="store_true", help="report progress on stderr even when it is not a terminal")
     b.add_argument("--skip-bad", action="store_true", help="skip bad lines, and count them at the end, instead of stopping")
+    b.add_argument("--no-titles", action="store_true",
+                   help="leave the videos' titles (the first line of each text) out of the index file")
     b.set_defaults(run=_build, parser=b)
 
     q = commands.add_parser(
-        "query", help="look up each word of a text",
-        description="For each word of TEXT (as tessaloom.terms splits it): the indexed terms within the distance, "
-                    "closest first, and the videos they rank best.")
+        "query", help="search the index for a text",
+        description="The videos best matching TEXT, one line per hit: RANK SCORE WORDS VIDEO, best first (see "
+                    "tessaloom.search). Each word may be off by its typo budget; the last also matches the "
+                    "beginning of terms unless TEXT ends with a separator.")
     q.add_argument("index", metavar="INDEX", help="an index file written by build or tessaloom.save")
     q.add_argument("text", metavar="TEXT", help="the text to look up")
-    q.add_argument("-d", "--max-dist", type=_count, default=1, metavar="D", help="edits allowed per word (default 1)")
-    q.add_argument("-n", "--limit", type=_count, default=10, metavar="N",
-                   help="terms and videos shown per word (default 10)")
-    q.add_argument("--min-score", type=_score, default=0.0, metavar="S",
-                   help="drop videos scoring below S (default 0.0, so that common words find their videos)")
-    q.add_argument("--prefix", action="store_true",
-                   help="also match trie nodes that only begin terms (search as you type)")
+    q.add_argument("-d", "--max-dist", type=_count, default=None, metavar="D",
+                   help="edits allowed per word, 0 to 3 (default: 0 for words of 1-3 characters, 1 for 4-7, 2 for 8+)")
+    q.add_argument("-n", "--limit", type=_count, default=10, metavar="N", help="hits shown (default 10)")
+    q.add_argument("--no-prefix", dest="prefix", action="store_false",
+                   help="the last word matches whole terms only (by default it also matches their beginnings)")
+    q.add_argument("--terms", action="store_true", help="also show the indexed terms near each word")
     q.add_argument("--json", action="store_true", help="print one JSON object")
     q.set_defaults(run=_query, parser=q)
 
@@ -145,6 +163,8 @@ def _build(args: argparse.Namespace) -> int:
         args.parser.error(f"cannot tell the format of {args.catalogue!r} from its extension: give --format")
     if args.records and fmt != "tsv":
         args.parser.error("--records reads TSV only")
+    if not stdin and _same_file(args.catalogue, args.output):
+        raise Failure(f"{args.output}: this is the catalogue itself; write the index to another path")
     report = _Reporter(sys.stderr) if args.progress or sys.stderr.isatty() else None
 
     def show_bad(bad: BadLine) -> None:
@@ -153,69 +173,118 @@ def _build(args: argparse.Namespace) -> int:
 
     catalogue = Catalogue(args.catalogue, fmt, records=args.records, skip_bad=args.skip_bad, on_bad=show_bad)
     name = catalogue.path  # "<stdin>" for -
-    records = catalogue.records() if report is None else _reported(catalogue.records(), report)
+    titles = None
     try:
-        index = build(records, args.video_top_n, report)
+        if args.records:
+            counted = _Counted(catalogue.records())
+            index = build(counted if report is None else _reported(counted, report), args.video_top_n, report)
+            records = counted.count
+        else:
+            index, titles, records = _build_texts(args, fmt, catalogue, report)
     except BadLine:
         raise
-    except ValueError as e:  # refused by the builder, such as a term's total count past 2**32-1
-        raise Failure(f"{name}: {e}") from None
-    persist.save(index, args.output)
+    except ValueError as e:
+        # Refused by the builder, such as a term's total count past
+        # 2**32-1: in the record it read last, which came from the row
+        # the catalogue read last.
+        reason = re.sub(r"^(record|entry) \d+: ", "", str(e))
+        raise Failure(f"{name}:{catalogue.line}: {reason}") from None
+    if catalogue.bad:
+        print(f"warning: skipped {catalogue.bad:,} bad lines of {name}", file=sys.stderr)
+    if records == 0:
+        # An empty index would replace a good one for nothing.
+        what = "no rows" if catalogue.rows == 0 else f"no terms in its {catalogue.rows:,} rows"
+        raise Failure(f"{name}: {what}; {args.output} was not written")
+    persist.save_section(index, args.output, titles)
     size = os.path.getsize(args.output)
     if report is not None:
         report("saved bytes", size)
-    if catalogue.bad:
-        print(f"warning: skipped {catalogue.bad:,} bad lines of {name}", file=sys.stderr)
     print(f"wrote {args.output} ({size:,} bytes) from {catalogue.rows:,} rows of {name}")
     return 0
 
 
-def _reported(records, report: _Reporter):
+def _build_texts(args: argparse.Namespace, fmt: str, catalogue: Catalogue, report: Optional[_Reporter]):
+    """The index of a catalogue's texts, its titles section (None with
+    --no-titles) and the number of records: read natively, or, from the
+    first line the native reader does not take, by the Python reader, with
+    its messages for bad lines."""
+    keep = not args.no_titles
+    if fmt != "jsonl":
+        built = build_catalogue(catalogue.read_all(), fmt, args.video_top_n, report, titles=keep)
+        if built is not None:
+            catalogue.rows = built.rows
+            return built.index, built.titles, built.records
+    return _native.build_texts(catalogue.entries(), args.video_top_n, report, keep)
+
+
+def _same_file(a: str, b: str) -> bool:
+    """Whether two paths name one file, through links of any kind."""
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):
+        return False
+
+
+class _Counted:
+    """An iterator that counts the items taken from it."""
+
+    def __init__(self, items):
+        self.items, self.count = iter(items), 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        item = next(self.items)
+        self.count += 1
+        return item
+
+
+def _reported(records: _Counted, report: _Reporter):
     """The records, reporting how many were read once they are all read."""
-    count = 0
-    for count, record in enumerate(records, 1):
-        yield record
-    report("records read", count)
+    yield from records
+    report("records read", records.count)
 
 
 def _query(args: argparse.Namespace) -> int:
-    words = list(dict.fromkeys(terms(args.text)))
-    if not words:
+    if not terms(args.text):
         args.parser.error(f"TEXT has no words to look up: {args.text!r}")
+    if args.max_dist is not None and args.max_dist > MAX_DIST:
+        args.parser.error(f"argument -d/--max-dist: must be 0..{MAX_DIST}, got {args.max_dist}")
     index = _load(args.index)
-    prefix = True if args.prefix else None
-    answers = []
-    for word in words:
-        try:
-            found = index.fuzzy_match(word, args.max_dist)
-            videos = index.fuzzy_match_video(word, args.max_dist, args.limit, prefix, args.min_score)
-        except BaseException as e:
-            if type(e).__name__ != "PanicException":
-                raise
-            raise Failure(f"{args.index}: the index is damaged (an internal fault in a query: {e})") from None
-        # Closest first; sorting is stable, so equal distances stay in index order.
-        found.sort(key=lambda hit: hit[2])
-        answers.append({"word": word,
-                        "terms": [{"term": t, "distance": d} for t, _, d in found[: args.limit]],
-                        "videos": [{"id": key, "score": score} for key, score in videos]})
+    try:
+        hits = search(index, args.text, args.limit, max_dist=args.max_dist, prefix=args.prefix)
+        words, _ = query_words(args.text, args.prefix)
+        found = {w: sorted(index.fuzzy_match(w, word_budget(w, args.max_dist)), key=lambda h: h[2])[: args.limit]
+                 for w in words} if args.terms else {}
+    except ValueError as e:
+        args.parser.error(str(e))
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        raise Failure(f"{args.index}: the index is damaged (an internal fault in a query: {e})") from None
     if args.json:
-        print(json.dumps({"query": args.text, "words": answers}))
+        out: dict = {"query": args.text,
+                     "hits": [{"rank": r, "video": h.video, "score": h.score, "words": h.words}
+                              for r, h in enumerate(hits, 1)]}
+        if args.terms:
+            out["terms"] = [{"word": w, "terms": [{"term": t, "distance": d} for t, _, d in ts]}
+                            for w, ts in found.items()]
+        print(json.dumps(out))
         return 0
-    for answer in answers:
-        print(answer["word"])
-        shown = ", ".join(f"{t['term']} ({t['distance']})" for t in answer["terms"])
-        print(f"  terms: {shown or 'none'}")
-        if not answer["videos"]:
-            print("  videos: none")
-            continue
-        print("  videos:")
-        for video in answer["videos"]:
-            print(f"    {video['score']:.4f}  {video['id']}")
+    for w, ts in found.items():
+        shown = ", ".join(f"{printable(t)} ({d})" for t, _, d in ts)
+        print(f"{printable(w)}: {shown or 'none'}")
+    for rank, h in enumerate(hits, 1):
+        print(f"{rank} {h.score:.4f} {h.words} {printable(str(h.video))}")
     return 0
 
 
 def _info(args: argparse.Namespace) -> int:
-    data = persist.read_file(args.index)
+    try:
+        data = persist.read_file(args.index)
+    except ValueError as e:
+        raise Failure(str(e)) from None
     check = persist.check_bytes(data)
     print(f"file:     {args.index}")
     print(f"size:     {check.size:,} bytes")
@@ -231,13 +300,18 @@ def _info(args: argparse.Namespace) -> int:
         raise Failure(f"{args.index}: {check.problem}")
     try:
         # Decoded too: a checksum cannot vouch for bytes that were wrong when saved.
-        nodes, terms, videos, id_kind = index_counts(PrefixSearch.from_bytes(data))
+        nodes, n_terms, videos, id_kind = index_counts(PrefixSearch.from_bytes(data))
     except ValueError as e:
         raise Failure(f"{args.index}: damaged: the checksum matches but the index does not read ({e})") from None
     print(f"nodes:    {nodes:,}")
-    print(f"terms:    {terms:,}")
+    print(f"terms:    {n_terms:,}")
     print(f"videos:   {videos:,}")
     print(f"id kind:  {id_kind}")
+    if check.trailer.version == persist.VERSION_TITLES:
+        section = memoryview(data)[check.trailer.length : check.size - persist.TRAILER.size]
+        print(f"titles:   {count_titles(section):,}")
+    else:
+        print("titles:   none")
     return 0
 
 

@@ -140,6 +140,17 @@ std::string_view IndexBuilder::term(std::uint32_t t) const {
           static_cast<std::size_t>(term_end_[t] - begin)};
 }
 
+void IndexBuilder::prefetch(std::string_view text) const {
+  terms_.prefetch(hash_bytes(text.data(), text.size()));
+}
+
+void IndexBuilder::prefetch_more(std::string_view text) const {
+  const std::int64_t t = terms_.first_guess(hash_bytes(text.data(), text.size()));
+  if (t < 0) return;
+  __builtin_prefetch(&term_end_[t]);
+  __builtin_prefetch(&term_total_[t]);
+}
+
 Refusal IndexBuilder::add(std::string_view text, std::uint32_t video,
                           std::uint64_t count) {
   if (text.empty()) return Refusal::EmptyTerm;

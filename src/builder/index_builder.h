@@ -66,6 +66,17 @@ class Numbering {
     slots_[slot] = {number + 1, static_cast<std::uint32_t>(hash)};
     ++used_;
   }
+  // Starts loading the slot a find() for this hash looks at first.
+  void prefetch(std::uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+  }
+  // The number in that first slot when its hash matches, else -1.
+  std::int64_t first_guess(std::uint64_t hash) const {
+    if (slots_.empty()) return -1;
+    const Slot s = slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)];
+    if (s.number_plus_one == 0 || s.hash != static_cast<std::uint32_t>(hash)) return -1;
+    return s.number_plus_one - 1;
+  }
   void clear() {
     PodArray<Slot>().swap(slots_);
     used_ = 0;
@@ -91,6 +102,12 @@ class IndexBuilder {
   // Adds one record. Refused records change nothing.
   Refusal add(std::string_view term_utf8, std::uint32_t video,
               std::uint64_t count);
+
+  // Start loading what add() of this term looks at, so that the lookups of
+  // several terms overlap: prefetch() for each of them, then
+  // prefetch_more() for each, then add() for each.
+  void prefetch(std::string_view term_utf8) const;
+  void prefetch_more(std::string_view term_utf8) const;
 
   std::size_t record_count() const { return records_.size(); }
   std::size_t term_count() const { return term_end_.size(); }

@@ -31,6 +31,8 @@ constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
 constexpr Py_ssize_t kProgressEvery = 1'000'000;
 constexpr Py_ssize_t kSignalCheckEvery = 1 << 16;
 
+}  // namespace
+
 // repr(o), cut to a readable length.
 std::string shown(PyObject* o) {
   Ref r(PyObject_Repr(o));
@@ -50,6 +52,45 @@ std::string type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
   PyErr_SetString(type, message.c_str());
   throw PythonError{};
 }
+
+void report(PyObject* progress, const char* phase, std::size_t count) {
+  if (progress == Py_None) return;
+  Ref r(check(PyObject_CallFunction(progress, "sn", phase,
+                                    static_cast<Py_ssize_t>(count))));
+}
+
+std::size_t to_top_n(PyObject* o) {
+  if (!PyLong_Check(o) && !PyIndex_Check(o)) {
+    fail(PyExc_TypeError, "video_top_n must be a non-negative integer, got " + shown(o));
+  }
+  const auto v = lib::to_non_negative(o);
+  if (!v) fail(PyExc_ValueError, "video_top_n must be a non-negative integer, got " + shown(o));
+  // Any number past what memory can hold keeps every video.
+  return *v > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(*v);
+}
+
+PyObject* finish_build(IndexBuilder& b, std::size_t top_n, PyObject* progress) {
+  report(progress, "ordering", b.term_count());
+  {
+    WithoutGil unlocked;
+    b.order();
+  }
+  report(progress, "trie", b.term_count());
+  {
+    WithoutGil unlocked;
+    b.build_trie();
+  }
+  report(progress, "propagation", b.node_count());
+  std::optional<index::Index> built;
+  {
+    WithoutGil unlocked;
+    b.propagate(top_n);
+    built.emplace(b.take_trie());
+  }
+  return lib::wrap(std::move(*built));
+}
+
+namespace {
 
 [[noreturn]] void refuse(PyObject* type, Py_ssize_t i, const std::string& what) {
   fail(type, "record " + std::to_string(i) + ": " + what);
@@ -180,22 +221,6 @@ class Reader {
   PyObject* uuid_type_;
 };
 
-void report(PyObject* progress, const char* phase, std::size_t count) {
-  if (progress == Py_None) return;
-  Ref r(check(PyObject_CallFunction(progress, "sn", phase,
-                                    static_cast<Py_ssize_t>(count))));
-}
-
-std::size_t to_top_n(PyObject* o) {
-  if (!PyLong_Check(o) && !PyIndex_Check(o)) {
-    fail(PyExc_TypeError, "video_top_n must be a non-negative integer, got " + shown(o));
-  }
-  const auto v = lib::to_non_negative(o);
-  if (!v) fail(PyExc_ValueError, "video_top_n must be a non-negative integer, got " + shown(o));
-  // Any number past what memory can hold keeps every video.
-  return *v > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(*v);
-}
-
 constexpr const char* kParams[] = {"records", "video_top_n", "progress"};
 constexpr lib::MethodSignature kSignature = {"build_index", kParams, 3, 1};
 
@@ -227,24 +252,7 @@ PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (PyErr_Occurred()) throw PythonError{};
   }
 
-  report(progress, "ordering", b.term_count());
-  {
-    WithoutGil unlocked;
-    b.order();
-  }
-  report(progress, "trie", b.term_count());
-  {
-    WithoutGil unlocked;
-    b.build_trie();
-  }
-  report(progress, "propagation", b.node_count());
-  std::optional<index::Index> built;
-  {
-    WithoutGil unlocked;
-    b.propagate(top_n);
-    built.emplace(b.take_trie());
-  }
-  return lib::wrap(std::move(*built));
+  return finish_build(b, top_n, progress);
 }
 
 }  // namespace

@@ -20,6 +20,19 @@ PyMethodDef methods[] = {
      kBuildIndexDoc},
     {"index_counts", FASTCALL_FUNCTION(index_counts), METH_FASTCALL | METH_KEYWORDS,
      kIndexCountsDoc},
+    {"build_texts", FASTCALL_FUNCTION(build_texts), METH_FASTCALL | METH_KEYWORDS, kBuildTextsDoc},
+    {"build_catalogue", FASTCALL_FUNCTION(build_catalogue), METH_FASTCALL | METH_KEYWORDS,
+     kBuildCatalogueDoc},
+    {"catalogue_rows", FASTCALL_FUNCTION(catalogue_rows), METH_FASTCALL | METH_KEYWORDS,
+     kCatalogueRowsDoc},
+    {"search", FASTCALL_FUNCTION(search), METH_FASTCALL | METH_KEYWORDS,
+     "search(index, words, prefix, limit, max_dist, transpositions)\n--\n\n"
+     "Hits (video key, score, words) for distinct words, the last a prefix\n"
+     "when `prefix`; see tessaloom.search.\n"},
+    {"search_many", FASTCALL_FUNCTION(search_many), METH_FASTCALL | METH_KEYWORDS,
+     "search_many(index, queries, limit, max_dist, transpositions, workers)\n--\n\n"
+     "search for each (words, prefix) of `queries` on `workers` threads; see\n"
+     "tessaloom.search_many.\n"},
     {"panic_exception", panic_exception, METH_NOARGS,
      "panic_exception()\n--\n\n"
      "The class of the internal-fault exception, created on first need (the\n"

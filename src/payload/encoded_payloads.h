@@ -5,7 +5,7 @@
 // Loading then only has to check the bytes and note the ends (4 bytes per
 // node), and can leave the bytes where they are, in the buffer it was given,
 // when the caller keeps that buffer alive; saving copies them out as one
-// block. A query decodes the few payloads it pools, entry by entry.
+// block. A query decodes the payloads it pools, each list in bulk.
 //
 // The bytes are always in the shortest form, so equal payloads are equal
 // bytes: input that uses longer forms is re-encoded when it is loaded.
@@ -27,6 +27,24 @@
 
 namespace tessaloom {
 
+// One payload's entries as EncodedPayloads::entries() decodes them: its
+// first n = min(id_count, count_count) (video id, count) pairs, the ids at
+// `ids` and the counts at `byte_counts` (one byte each, read in place) or,
+// when some count takes more, at `counts`.
+struct PayloadEntries {
+  std::uint32_t total_count = 0;
+  std::uint64_t id_count = 0;
+  std::uint64_t count_count = 0;
+  std::uint64_t n = 0;
+  const std::uint32_t* ids = nullptr;
+  const std::uint8_t* byte_counts = nullptr;
+  const std::uint32_t* counts = nullptr;
+  // The bitwise or of all id_count ids: no id is above it, so a pool for
+  // the ids below a power of two 2^b takes the list unchecked when
+  // ids_or >> b is 0.
+  std::uint32_t ids_or = 0;
+};
+
 class EncodedPayloads {
  public:
   EncodedPayloads() = default;
@@ -42,18 +60,42 @@ class EncodedPayloads {
   // InternalFault when i >= size().
   std::optional<Payload> payload(std::size_t i) const;
 
-  // Node i's payload read in one pass, each value once, for a caller that
-  // visits every pair: stores its video ids in `ids` (replacing what was
-  // there), then calls check(total_count, id_count, count_count) and then
-  // f(video, count) for the first min(id_count, count_count) pairs in stored
-  // order. Returns false, calling neither, when the payload is absent.
-  // Throws InternalFault as payload() does; check may throw to stop before f.
-  // An f that also takes whole lists, f(ids, counts, n) with counts as bytes
-  // or as u32, is handed the n pairs in one call instead, after every count
-  // is read (`ids` then holds the counts too, after the ids).
+  // Node i's payload decoded in bulk: the header, then the video ids into
+  // `scratch` (grown as needed and never shrunk or cleared, so its contents
+  // are unspecified), then the counts, left in place when each takes one
+  // byte, else decoded into `scratch` after the ids. Calls
+  // check(total_count, id_count, count_count) after the header and the ids,
+  // before any count is read, so a check that throws stops the read there.
+  // Returns false, calling nothing, when the payload is absent. Throws
+  // InternalFault as payload() does.
+  template <class Check>
+  bool entries(std::size_t i, std::vector<std::uint32_t>& scratch, Check&& check,
+               PayloadEntries& out) const;
+
+  // Node i's payload read in one pass (see entries()), for a caller that
+  // visits every pair: calls check as entries() does, then f(video, count)
+  // for each of the PayloadEntries' pairs in stored order. Returns false,
+  // calling neither, when the payload is absent. An f that also takes whole
+  // lists, f(ids, counts, n) with counts as bytes or as u32, is handed the n
+  // pairs in one call instead.
   template <class Check, class F>
-  bool for_each_pair(std::size_t i, std::vector<std::uint32_t>& ids,
+  bool for_each_pair(std::size_t i, std::vector<std::uint32_t>& scratch,
                      Check&& check, F&& f) const;
+
+  // Hints for a caller that knows which payloads it reads next, with no
+  // effect on any result: fetch where node i's payload ends (the first read
+  // of a payload, so best asked for a few payloads ahead of the bytes), or
+  // the first kPrefetchBytes of its bytes. Nothing for i >= size().
+  static constexpr std::size_t kPrefetchBytes = 256;
+  void prefetch_end(std::size_t i) const { ends_.prefetch(i == 0 ? 0 : i - 1); }
+  void prefetch_bytes(std::size_t i) const {
+    if (i >= size()) return;
+    const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+    std::uint64_t end = ends_[i];
+    if (end > bytes_.size()) end = bytes_.size();
+    if (end > begin + kPrefetchBytes) end = begin + kPrefetchBytes;
+    for (std::uint64_t at = begin; at < end; at += 64) __builtin_prefetch(bytes_.data() + at);
+  }
 
   // Saving: a vector length, then the stored bytes.
   std::size_t encoded_size() const {
@@ -116,38 +158,46 @@ inline std::uint32_t next_u32(const std::uint8_t*& p, const std::uint8_t* end) {
 
 std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end);
 
+// The one- or three-byte u32 at p (*p <= format::kMarker2, 3 bytes
+// readable), moving p past it, without a branch.
+inline std::uint32_t take_short(const std::uint8_t*& p) {
+  const std::uint8_t b = *p;
+  std::uint16_t x;
+  std::memcpy(&x, p + 1, 2);
+  const bool three = b == format::kMarker2;
+  p += three ? 3 : 1;
+  return three ? std::uint32_t{x} : std::uint32_t{b};
+}
+
 // Decodes `count` u32 values at p into out, as `count` calls of next_u32
-// would. A value takes at most 5 bytes, so while 5 bytes per value are left
-// the values are decoded without a bound check.
-inline void next_u32s(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t* out,
-                      std::uint64_t count) {
+// would, and returns the bitwise or of the values. A value takes at most 5
+// bytes, so while 40 bytes are left a block of 8 values is decoded without a
+// bound check, the one- and three-byte forms (nearly every value) without a
+// branch either; the rest go one by one.
+inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
+                               std::uint32_t* out, std::uint64_t count) {
+  constexpr std::uint64_t kBlock = 8;
   std::uint64_t k = 0;
-  while (k < count) {
-    const std::uint64_t room = static_cast<std::uint64_t>(end - p) / 5;
-    if (room == 0) {
-      out[k++] = next_u32(p, end);
-      continue;
+  std::uint32_t any = 0;
+  const std::uint8_t* q = p;
+  while (count - k >= kBlock && end - q >= static_cast<std::ptrdiff_t>(5 * kBlock)) {
+#pragma GCC unroll 8
+    for (std::uint64_t j = 0; j < kBlock; ++j) {
+      // Else the five-byte form, or a refused marker.
+      const std::uint32_t v = *q <= format::kMarker2 ? take_short(q) : next_u32(q, end);
+      out[k + j] = v;
+      any |= v;
     }
-    const std::uint64_t batch_end = k + (count - k < room ? count - k : room);
-    const std::uint8_t* q = p;
-    for (; k < batch_end; ++k) {
-      // The one-byte and three-byte forms inline (most ids and counts);
-      // the five-byte form, or a refused marker, through next_u32.
-      const std::uint8_t b = *q;
-      if (b <= format::kMaxOneByte) {
-        out[k] = b;
-        q += 1;
-      } else if (b == format::kMarker2) {
-        std::uint16_t x;
-        std::memcpy(&x, q + 1, 2);
-        out[k] = x;
-        q += 3;
-      } else {
-        out[k] = next_u32(q, end);
-      }
-    }
-    p = q;
+    k += kBlock;
   }
+  for (; k < count; ++k) {
+    const std::uint32_t v =
+        end - q >= 3 && *q <= format::kMarker2 ? take_short(q) : next_u32(q, end);
+    out[k] = v;
+    any |= v;
+  }
+  p = q;
+  return any;
 }
 
 // Whether each of the n bytes at p is a one-byte value (at most
@@ -195,48 +245,66 @@ inline void EncodedPayloads::locate(std::size_t i, const std::uint8_t** p,
   *stop = bytes_.data() + end;
 }
 
-template <class Check, class F>
-bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& ids,
-                                    Check&& check, F&& f) const {
+template <class Check>
+bool EncodedPayloads::entries(std::size_t i, std::vector<std::uint32_t>& scratch, Check&& check,
+                              PayloadEntries& out) const {
   const std::uint8_t* p;
   const std::uint8_t* stop;
   locate(i, &p, &stop);
   const std::uint8_t tag = *p++;
   if (tag == 0) return false;
   if (tag != 1) payload::detail::throw_malformed();
-  const std::uint32_t total_count = payload::detail::next_u32(p, stop);
+  out.total_count = payload::detail::next_u32(p, stop);
   const std::uint64_t id_count = payload::detail::next_len(p, stop);
   // Every id takes at least one byte: a count beyond the bytes left cannot
   // be right, and must not size the list.
   if (id_count > static_cast<std::uint64_t>(stop - p)) payload::detail::throw_malformed();
-  ids.resize(static_cast<std::size_t>(id_count));
-  std::uint32_t* const out = ids.data();
-  payload::detail::next_u32s(p, stop, out, id_count);
+  // Room for the ids and, after them, as many counts: all grown at once,
+  // and only ever grown, so that a list of the usual length writes over the
+  // last one's without the vector filling anything first.
+  if (scratch.size() < 2 * id_count) scratch.resize(static_cast<std::size_t>(2 * id_count));
+  std::uint32_t* const ids = scratch.data();
+  out.id_count = id_count;
+  out.ids = ids;
+  out.ids_or = payload::detail::next_u32s(p, stop, ids, id_count);
   const std::uint64_t count_count = payload::detail::next_len(p, stop);
-  check(total_count, id_count, count_count);
+  out.count_count = count_count;
+  check(out.total_count, id_count, count_count);
   const std::uint64_t n = id_count < count_count ? id_count : count_count;
+  out.n = n;
+  // As many bytes as counts, each a one-byte value.
+  if (static_cast<std::uint64_t>(stop - p) == count_count &&
+      payload::detail::one_byte_values(p, n)) {
+    out.byte_counts = p;
+    out.counts = nullptr;
+  } else {
+    // n <= id_count, which the bytes bounded above.
+    std::uint32_t* const counts = ids + id_count;
+    payload::detail::next_u32s(p, stop, counts, n);
+    out.byte_counts = nullptr;
+    out.counts = counts;
+  }
+  return true;
+}
+
+template <class Check, class F>
+bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& scratch,
+                                    Check&& check, F&& f) const {
+  PayloadEntries e;
+  if (!entries(i, scratch, check, e)) return false;
   constexpr bool kLists =
       std::is_invocable_v<F&, const std::uint32_t*, const std::uint8_t*, std::uint64_t> &&
       std::is_invocable_v<F&, const std::uint32_t*, const std::uint32_t*, std::uint64_t>;
-  if (static_cast<std::uint64_t>(stop - p) == count_count) {
-    // As many bytes as counts, each a one-byte value.
-    if (payload::detail::one_byte_values(p, n)) {
-      if constexpr (kLists) {
-        f(static_cast<const std::uint32_t*>(out), p, n);
-      } else {
-        for (std::uint64_t k = 0; k < n; ++k) f(out[k], std::uint32_t{p[k]});
-      }
-      return true;
-    }
-  }
   if constexpr (kLists) {
-    // n <= id_count, which the bytes bounded above.
-    ids.resize(static_cast<std::size_t>(id_count + n));
-    std::uint32_t* const counts = ids.data() + id_count;
-    payload::detail::next_u32s(p, stop, counts, n);
-    f(static_cast<const std::uint32_t*>(ids.data()), static_cast<const std::uint32_t*>(counts), n);
+    if (e.byte_counts != nullptr) {
+      f(e.ids, e.byte_counts, e.n);
+    } else {
+      f(e.ids, e.counts, e.n);
+    }
+  } else if (e.byte_counts != nullptr) {
+    for (std::uint64_t k = 0; k < e.n; ++k) f(e.ids[k], std::uint32_t{e.byte_counts[k]});
   } else {
-    for (std::uint64_t k = 0; k < n; ++k) f(out[k], payload::detail::next_u32(p, stop));
+    for (std::uint64_t k = 0; k < e.n; ++k) f(e.ids[k], e.counts[k]);
   }
   return true;
 }

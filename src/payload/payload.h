@@ -105,6 +105,10 @@ class EntryEnds {
     return carries_.empty() ? low : high(i) << 32 | low;
   }
   void reserve(std::size_t n) { low_.reserve(n); }
+  // A hint to fetch the line of value i (nothing when i >= size()).
+  void prefetch(std::size_t i) const {
+    if (i < low_.size()) __builtin_prefetch(low_.data() + i);
+  }
   // Appends v, which must not be below the last value. Strong guarantee.
   void push_back(std::uint64_t v);
   // Sets the size to n; the values must then be set, in index order, with

@@ -88,24 +88,27 @@ class VideoPool {
   std::size_t size_ = 0;
 };
 
-// Video number -> weighted sum for the video numbers below a limit, as a
-// plain array indexed by the number: no hashing, one add per entry. The
+// Video number -> weighted sum for the video numbers below a power of two,
+// as a plain array indexed by the number: no hashing, one add per entry. The
 // array is kept per thread between calls (sized for the largest video table
-// ranked so far, up to kMaxVideos). Outside a call every entry holds -0.0,
-// which no sum can equal: amounts are never negative, and -0.0 + a is a
-// for every a >= +0.0, so a sum starting there is bit for bit the one
-// starting at 0.0. A call notes the numbers it touches, in first-touch
-// order, and puts back -0.0 in those alone when it ends.
+// ranked so far, rounded up to a power of two, up to kMaxVideos). Outside a
+// call every entry holds -0.0, which no sum can equal: amounts are never
+// negative, and -0.0 + a is a for every a >= +0.0, so a sum starting there
+// is bit for bit the one starting at 0.0. A call notes the numbers it
+// touches, in first-touch order, and puts back -0.0 in those alone when it
+// ends.
 class DensePool {
  public:
-  // Video tables up to this size are pooled densely (12 bytes per video
-  // kept per ranking thread: 48 MiB at most); numbers at or above the size
-  // of the table, and every number of a larger table, go to the hashed pool.
+  // Video tables up to this size are pooled densely (12 bytes per video,
+  // rounded up to a power of two, kept per ranking thread: 48 MiB at most);
+  // numbers at or above the pool's size, and every number of a larger
+  // table, go to the hashed pool.
   static constexpr std::size_t kMaxVideos = std::size_t{1} << 22;
 
-  // A pool for video numbers below `size` (at most kMaxVideos).
-  explicit DensePool(std::size_t size)
-      : s_(storage().busy ? own_ : storage()), size_(size) {
+  // A pool for the video numbers below the least power of two >= `videos`
+  // (at most kMaxVideos); none for 0.
+  explicit DensePool(std::size_t videos)
+      : s_(storage().busy ? own_ : storage()), size_(videos == 0 ? 0 : std::bit_ceil(videos)) {
     if (s_.sums.size() < size_) {
       s_.sums.resize(size_, -0.0);
       s_.touched.resize(size_);
@@ -122,20 +125,46 @@ class DensePool {
   }
 
   std::size_t size() const { return size_; }
-  // The sums, for add(): a caller keeps the pointer in a local, which the
-  // compiler can hold in a register over a long loop.
-  double* sums() { return sums_; }
-  // Adds amount >= +0.0 to sums[v] for v < size(), noting v on its first
+  // Whether every number whose set bits are among those of `ids_or` is
+  // below size() (a power of two, or 0).
+  bool holds(std::uint32_t ids_or) const { return ids_or < size_; }
+  // Adds amount >= +0.0 to the sum of v < size(), noting v on its first
   // touch.
-  void add(double* sums, std::uint32_t v, double amount) {
-    double& sum = sums[v];
+  void add(std::uint32_t v, double amount) {
+    double& sum = sums_[v];
     if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]] touched_[count_++] = v;
     sum += amount;
   }
+  // add(ids[k], amount_of(counts[k])) for k < n, every id below size(): the
+  // one loop that pools nearly every entry, out of line, with the pool's
+  // pointers in locals that the compiler keeps in registers.
+  template <class Count, class AmountOf>
+  [[gnu::noinline]] void add_all(const std::uint32_t* ids, const Count* counts, std::uint64_t n,
+                                 AmountOf amount_of) {
+    double* const sums = sums_;
+    std::uint32_t* const touched = touched_;
+    std::size_t t = count_;
+#pragma GCC unroll 4
+    for (std::uint64_t k = 0; k < n; ++k) {
+      const std::uint32_t v = ids[k];
+      const double amount = amount_of(counts[k]);
+      const double sum = sums[v];
+      if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]] touched[t++] = v;
+      sums[v] = sum + amount;
+    }
+    count_ = t;
+  }
   std::size_t count() const { return count_; }
+  // Calls f(video, sum) for each video touched, in first-touch order, and
+  // puts its sum back to -0.0 in the same pass: the pool is empty after.
   template <class F>
-  void for_each(F&& f) const {
-    for (std::size_t i = 0; i < count_; ++i) f(touched_[i], sums_[touched_[i]]);
+  void drain(F&& f) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      const std::uint32_t v = touched_[i];
+      f(v, sums_[v]);
+      sums_[v] = -0.0;
+    }
+    count_ = 0;
   }
 
  private:
@@ -158,58 +187,32 @@ class DensePool {
   std::size_t count_ = 0;
 };
 
-// Kept out of the dense pool's loop, so that its registers stay free.
-[[gnu::noinline]] void add_out_of_line(VideoPool& pool, std::uint32_t video,
-                                       double amount) {
-  pool.add(video, amount);
+// Adds a payload's entries, weighed by w, to their videos' sums, in stored
+// order. `amounts` (or null) holds w * c for the one-byte counts c.
+void pool_entries(const PayloadEntries& e, double w, const double* amounts, DensePool& dense,
+                  VideoPool& spilled) {
+  if (dense.holds(e.ids_or)) [[likely]] {
+    if (e.byte_counts != nullptr && amounts != nullptr) {
+      dense.add_all(e.ids, e.byte_counts, e.n, [amounts](std::uint8_t c) { return amounts[c]; });
+    } else if (e.byte_counts != nullptr) {
+      dense.add_all(e.ids, e.byte_counts, e.n,
+                    [w](std::uint8_t c) { return w * static_cast<double>(c); });
+    } else {
+      dense.add_all(e.ids, e.counts, e.n,
+                    [w](std::uint32_t c) { return w * static_cast<double>(c); });
+    }
+    return;
+  }
+  for (std::uint64_t k = 0; k < e.n; ++k) {
+    const std::uint32_t c = e.byte_counts != nullptr ? e.byte_counts[k] : e.counts[k];
+    const double amount = w * static_cast<double>(c);
+    if (e.ids[k] < dense.size()) {
+      dense.add(e.ids[k], amount);
+    } else {
+      spilled.add(e.ids[k], amount);
+    }
+  }
 }
-
-// Adds each entry of a payload, weighed, to its video's sum: densely below
-// dense_end, else in the hashed pool. Whole lists go through a loop of their
-// own, out of line, whose few values the compiler keeps in registers.
-struct PoolEntries {
-  double w;
-  // w * c for each count c up to 250 (counts stored in one byte), or null.
-  const double* amounts;
-  double* sums;
-  std::uint32_t dense_end;
-  DensePool& dense;
-  VideoPool& spilled;
-
-  // One entry: densely below `end`, else in the hashed pool.
-  static void add(DensePool& dense, double* to, std::uint32_t end, VideoPool& spilled,
-                  std::uint32_t video, double amount) {
-    if (video < end) [[likely]] {
-      dense.add(to, video, amount);
-    } else {
-      add_out_of_line(spilled, video, amount);
-    }
-  }
-
-  void operator()(std::uint32_t video, std::uint32_t count) const {
-    add(dense, sums, dense_end, spilled, video, w * static_cast<double>(count));
-  }
-  template <class Count>
-  [[gnu::noinline]] void operator()(const std::uint32_t* ids, const Count* counts,
-                                    std::uint64_t n) const {
-    // Locals, which the sums' stores cannot alias, so that they stay in
-    // registers.
-    const double weight = w;
-    const double* const table = amounts;
-    double* const to = sums;
-    const std::uint32_t end = dense_end;
-    auto pool = [&](auto amount_of) {
-      for (std::uint64_t k = 0; k < n; ++k) {
-        add(dense, to, end, spilled, ids[k], amount_of(counts[k]));
-      }
-    };
-    if (std::is_same_v<Count, std::uint8_t> && table != nullptr) {
-      pool([table](Count c) { return table[c]; });
-    } else {
-      pool([weight](Count c) { return weight * static_cast<double>(c); });
-    }
-  }
-};
 
 // The longest id list kept between calls by a ranking thread.
 constexpr std::size_t kKeepIds = std::size_t{1} << 16;
@@ -221,6 +224,8 @@ bool ranks_before(const Candidate& a, const Candidate& b) {
 
 constexpr char kHex[] = "0123456789abcdef";
 
+}  // namespace
+
 std::string uuid_text(const Uuid& id) {
   std::string out(36, '-');
   std::size_t pos = 0;
@@ -231,6 +236,8 @@ std::string uuid_text(const Uuid& id) {
   }
   return out;
 }
+
+namespace {
 
 std::string decimal_text(std::uint32_t id) {
   char buf[10];
@@ -281,21 +288,22 @@ std::vector<VideoScore> render_keys(const Trie& trie,
   return out;
 }
 
-}  // namespace
-
-std::vector<Candidate> score_videos(const Trie& trie,
-                                    std::span<const NodeMatch> nodes,
-                                    std::size_t n_chars, double threshold) {
-  // Video numbers are dense: below the video table's size they are pooled
-  // in an array; any beyond it (which rendering drops, but which still
-  // compete for the cut) are hashed, as is every number of a table above
-  // DensePool::kMaxVideos.
+// score_videos, keeping with a limit only the first `limit` candidates of
+// the ranking order (in no particular order): a candidate that ranks after
+// the worst of those kept is never stored.
+std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMatch> nodes,
+                                       std::size_t n_chars, double threshold,
+                                       std::optional<std::size_t> limit) {
+  // Video numbers are dense: below the video table's size (rounded up to a
+  // power of two) they are pooled in an array; any beyond it (which
+  // rendering drops, but which still compete for the cut) are hashed, as is
+  // every number of a table above DensePool::kMaxVideos.
   const std::size_t videos =
       trie.id_mode == IdMode::Int32 ? trie.video_int32_ids.size() : trie.video_uuids.size();
   DensePool dense(videos <= DensePool::kMaxVideos ? videos : 0);
-  const std::uint32_t dense_end = static_cast<std::uint32_t>(dense.size());
-  VideoPool spilled(dense_end == 0 ? 16 * nodes.size() : 0);
-  thread_local std::vector<std::uint32_t> kept_ids;  // one payload's video ids
+  VideoPool spilled(dense.size() == 0 ? 16 * nodes.size() : 0);
+  thread_local std::vector<std::uint32_t> kept_ids;  // one payload's ids and counts
+  std::vector<std::uint32_t>& ids = kept_ids;
 
   // The weights by distance, for the distances a walk reports.
   double weights[2][4];  // [terminal][distance], 0 when a match counts nothing
@@ -304,8 +312,6 @@ std::vector<Candidate> score_videos(const Trie& trie,
     weights[1][d] = q.value_or(0.0);
     weights[0][d] = q ? *q * kPrefixWeight : 0.0;
   }
-  std::vector<std::uint32_t>& ids = kept_ids;
-  double* const sums = dense.sums();
   // For those weights, the amount of each one-byte count, w * c, made on
   // first use: a load instead of a conversion and a product per entry.
   constexpr std::size_t kSmallCounts = format::kMaxOneByte + 1;
@@ -316,63 +322,101 @@ std::vector<Candidate> score_videos(const Trie& trie,
   // once, and every video's sum is formed in that order.
   double total = 0.0;
   std::size_t entries = 0;
-  {
-    for (const NodeMatch& m : nodes) {
-      double w;
-      const double* table = nullptr;
-      if (m.distance < 4) {
-        const bool terminal = trie.is_terminal(m.node);
-        w = weights[terminal][m.distance];
-        if (w == 0.0) continue;
-        table = amounts[terminal][m.distance];
-        if (!made[terminal][m.distance]) {
-          for (std::size_t c = 0; c < kSmallCounts; ++c) {
-            amounts[terminal][m.distance][c] = w * static_cast<double>(c);
-          }
-          made[terminal][m.distance] = true;
-        }
-      } else {
-        const std::optional<double> q = closeness_weight(m.distance, n_chars);
-        if (!q) continue;
-        w = trie.is_terminal(m.node) ? *q : *q * kPrefixWeight;
-      }
-      auto check = [&](std::uint32_t total_count, std::uint64_t id_count,
-                       std::uint64_t count_count) {
-        if (count_count < id_count) {
-          throw InternalFault("payload of node " + std::to_string(m.node) +
-                              " has " + std::to_string(id_count) +
-                              " video ids but only " +
-                              std::to_string(count_count) + " counts");
-        }
-        entries += static_cast<std::size_t>(id_count);
-        // Over a tree each node is matched at most once, so no more entries
-        // are pooled than the index stores, each in at least two bytes. Four
-        // times that proves nodes reachable along many paths, whose pooling
-        // would take time quadratic in the size of the index.
-        if (entries > 2 * trie.payloads.bytes().size() + 2) {
-          throw InternalFault(
-              "the matched nodes hold more video entries than the index stores: "
-              "its arrays are not a tree (nodes are reachable along many paths)");
-        }
-        total += w * static_cast<double>(total_count);
-      };
-      trie.payloads.for_each_pair(m.node, ids, check,
-                                  PoolEntries{w, table, sums, dense_end, dense, spilled});
+  // The nodes' payloads lie far apart: each is asked for ahead of its turn,
+  // where it ends (and whether the node ends a term) kEndsAhead nodes ahead,
+  // then its bytes kBytesAhead nodes ahead, so that many misses are in
+  // flight at once instead of one per node.
+  constexpr std::size_t kEndsAhead = 16, kBytesAhead = 8;
+  const std::size_t node_count = trie.terminal.size();
+  for (std::size_t j = 0; j < nodes.size(); ++j) {
+    const NodeMatch& m = nodes[j];
+    if (j + kEndsAhead < nodes.size()) {
+      const std::size_t ahead = nodes[j + kEndsAhead].node;
+      trie.payloads.prefetch_end(ahead);
+      if (ahead < node_count) __builtin_prefetch(trie.terminal.data() + ahead);
     }
+    if (j + kBytesAhead < nodes.size()) trie.payloads.prefetch_bytes(nodes[j + kBytesAhead].node);
+    double w;
+    const double* table = nullptr;
+    if (m.distance < 4) {
+      const bool terminal = trie.is_terminal(m.node);
+      w = weights[terminal][m.distance];
+      if (w == 0.0) continue;
+      table = amounts[terminal][m.distance];
+      if (!made[terminal][m.distance]) {
+        for (std::size_t c = 0; c < kSmallCounts; ++c) {
+          amounts[terminal][m.distance][c] = w * static_cast<double>(c);
+        }
+        made[terminal][m.distance] = true;
+      }
+    } else {
+      const std::optional<double> q = closeness_weight(m.distance, n_chars);
+      if (!q) continue;
+      w = trie.is_terminal(m.node) ? *q : *q * kPrefixWeight;
+    }
+    auto check = [&](std::uint32_t total_count, std::uint64_t id_count,
+                     std::uint64_t count_count) {
+      if (count_count < id_count) {
+        throw InternalFault("payload of node " + std::to_string(m.node) + " has " +
+                            std::to_string(id_count) + " video ids but only " +
+                            std::to_string(count_count) + " counts");
+      }
+      entries += static_cast<std::size_t>(id_count);
+      // Over a tree each node is matched at most once, so no more entries
+      // are pooled than the index stores, each in at least two bytes. Four
+      // times that proves nodes reachable along many paths, whose pooling
+      // would take time quadratic in the size of the index.
+      if (entries > 2 * trie.payloads.bytes().size() + 2) {
+        throw InternalFault(
+            "the matched nodes hold more video entries than the index stores: "
+            "its arrays are not a tree (nodes are reachable along many paths)");
+      }
+      total += w * static_cast<double>(total_count);
+    };
+    PayloadEntries e;
+    if (trie.payloads.entries(m.node, ids, check, e)) pool_entries(e, w, table, dense, spilled);
   }
   if (ids.capacity() > kKeepIds) std::vector<std::uint32_t>().swap(ids);
   if (!(total > 0.0)) return {};
 
   std::vector<Candidate> out;
-  out.reserve(dense.count() + spilled.size());
+  const std::size_t touched = dense.count() + spilled.size();
+  if (!limit || *limit >= touched) {
+    out.reserve(touched);
+    auto offer = [&](std::uint32_t video, double sum) {
+      const double score = sum / total;
+      // Ordered comparison: a NaN threshold lets nothing through.
+      if (score >= threshold) out.push_back({video, score});
+    };
+    dense.drain(offer);
+    spilled.for_each(offer);
+    return out;
+  }
+  // A heap of the best `limit` so far, the worst of them at its front.
+  const std::size_t keep = *limit;
+  out.reserve(keep);
   auto offer = [&](std::uint32_t video, double sum) {
-    const double score = sum / total;
-    // Ordered comparison: a NaN threshold lets nothing through.
-    if (score >= threshold) out.push_back({video, score});
+    const Candidate c{video, sum / total};
+    if (!(c.score >= threshold)) return;
+    if (out.size() < keep) {
+      out.push_back(c);
+      std::push_heap(out.begin(), out.end(), ranks_before);
+    } else if (keep != 0 && ranks_before(c, out.front())) {
+      std::pop_heap(out.begin(), out.end(), ranks_before);
+      out.back() = c;
+      std::push_heap(out.begin(), out.end(), ranks_before);
+    }
   };
-  dense.for_each(offer);
+  dense.drain(offer);
   spilled.for_each(offer);
   return out;
+}
+
+}  // namespace
+
+std::vector<Candidate> score_videos(const Trie& trie, std::span<const NodeMatch> nodes,
+                                    std::size_t n_chars, double threshold) {
+  return pool_candidates(trie, nodes, n_chars, threshold, std::nullopt);
 }
 
 std::vector<VideoScore> rank_videos(const Trie& trie,
@@ -381,7 +425,7 @@ std::vector<VideoScore> rank_videos(const Trie& trie,
                                     std::optional<std::size_t> limit,
                                     std::optional<double> min_score) {
   std::vector<Candidate> candidates =
-      score_videos(trie, nodes, n_chars, min_score.value_or(kDefaultMinScore));
+      pool_candidates(trie, nodes, n_chars, min_score.value_or(kDefaultMinScore), limit);
   cut_and_order(candidates, limit);
   return render_keys(trie, candidates);
 }

@@ -148,17 +148,25 @@ TEST(FuzzyMatchVideo, RandomTriesAgreeWithReference) {
     SCOPED_TRACE(round);
     const std::u32string letters = alphabet + char32_t(round % 5 ? 'b' : 0);
     Trie t = round == 0 ? Trie{} : test::random_trie(rng, letters, 40, 3, round % 2);
+    // Every fourth round, long lists (decoded and pooled in blocks) of ids
+    // and counts in every stored form, over a video table of thousands.
+    const bool wide = round % 4 == 3;
+    auto id = [&]() -> std::uint32_t {
+      if (!wide || rng() % 3 == 0) return rng() % 6;
+      return rng() % 20 == 0 ? 70000 + rng() % 9 : rng() % 6000;
+    };
+    auto count = [&]() -> std::uint32_t { return wide && rng() % 4 == 0 ? rng() % 70000 : rng() % 4; };
     std::vector<std::optional<Payload>> ps(t.node_count());
     for (auto& p : ps) {
       if (rng() % 4 == 0) continue;
       p = Payload{rng() % 6 == 0 ? 0u : std::uint32_t(rng() % 20), {}, {}};
-      for (std::size_t k = rng() % 4; k > 0; --k)
-        p->video_ids.push_back(rng() % 6), p->video_counts.push_back(rng() % 4);
+      for (std::size_t k = rng() % (wide ? 40 : 4); k > 0; --k)
+        p->video_ids.push_back(id()), p->video_counts.push_back(count());
       if (rng() % 40 == 0 && !p->video_counts.empty()) p->video_counts.pop_back();
     }
     if (!ps.empty() && rng() % 30 == 0) ps.pop_back();
     test::set_payloads(t, ps);
-    for (std::size_t v = 3 + rng() % 4; v > 0; --v)
+    for (std::size_t v = 3 + rng() % (wide ? 5000 : 4); v > 0; --v)
       t.video_int32_ids.push_back(rng() % 3 == 0 ? 4294967295u : std::uint32_t(rng()));
     for (std::size_t v = 3 + rng() % 4; v > 0; --v) {
       t.video_uuids.push_back({});

@@ -3,6 +3,7 @@ against the installed package, from catalogue files to answers."""
 
 import csv
 import json
+import os
 import shlex
 import subprocess
 import sys
@@ -12,7 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from tessaloom import PrefixSearch, build_arrays, load, save, terms
+from tessaloom import PrefixSearch, build_arrays, load, save, search, terms
+from tessaloom.catalogue import ALL_VIDEOS
 
 TEXTS = ["MP3 player review", "Crème brûlée, the easy way", "the mp3 tags, part 2", "Σίσυφος ΚΑΙ μύθος",
          "sourdough bread, part 1", "the best sourdough"]
@@ -26,7 +28,7 @@ def cli(*args, cwd, timeout=120):
     return done.returncode, done.stdout, done.stderr.splitlines()
 
 
-def expected_index(ids, texts, video_top_n=100):
+def expected_index(ids, texts, video_top_n=ALL_VIDEOS):
     records = [(t, v, c) for v, text in zip(ids, texts) for t, c in Counter(terms(text)).items()]
     return PrefixSearch.from_internal_data_v2(*build_arrays(records, video_top_n))
 
@@ -62,24 +64,30 @@ def test_each_catalogue_format_builds_the_reference_index(tmp_path, fmt, ids, na
     assert load(tmp_path / "v.idx").to_bytes() == expected_index(ids, TEXTS).to_bytes()
 
 
-@pytest.mark.parametrize("args, max_dist, limit, prefix, min_score", [
-    ([], 1, 10, None, 0.0),
-    (["-d", "0", "-n", "1"], 0, 1, None, 0.0),
-    (["--min-score", "0.3"], 1, 10, None, 0.3),
-    (["--prefix", "-d", "2"], 2, 10, True, 0.0),
+@pytest.mark.parametrize("args, options, limit", [
+    ([], {}, 10),
+    (["-d", "0", "-n", "1"], {"max_dist": 0}, 1),
+    (["--no-prefix", "-d", "2", "--terms"], {"max_dist": 2, "prefix": False}, 10),
 ])
-def test_query_answers_are_the_index_answers(saved, tmp_path, args, max_dist, limit, prefix, min_score):
-    status, out, err = cli("query", "v.idx", "The MP3 sourdogh brulee", "--json", *args, cwd=tmp_path)
+def test_query_answers_are_the_search_answers(saved, tmp_path, args, options, limit):
+    text = "The MP3 sourdogh bru"
+    status, out, err = cli("query", "v.idx", text, "--json", *args, cwd=tmp_path)
     assert (status, err) == (0, [])
     answer = json.loads(out)
-    assert answer["query"] == "The MP3 sourdogh brulee"
-    assert [w["word"] for w in answer["words"]] == ["the", "mp3", "sourdogh", "brulee"]
-    assert any(w["terms"] and w["videos"] for w in answer["words"])
-    for word in answer["words"]:
-        hits = sorted(saved.fuzzy_match(word["word"], max_dist), key=lambda h: h[2])[:limit]
-        assert word["terms"] == [{"term": t, "distance": d} for t, _, d in hits]
-        videos = saved.fuzzy_match_video(word["word"], max_dist, limit, prefix, min_score)
-        assert word["videos"] == [{"id": k, "score": s} for k, s in videos]
+    hits = search(saved, text, limit, **options)
+    assert hits and answer["query"] == text
+    assert answer["hits"] == [{"rank": r, "video": h.video, "score": h.score, "words": h.words}
+                              for r, h in enumerate(hits, 1)]
+    assert ("terms" in answer) == ("--terms" in args)
+    status, out, err = cli("query", "v.idx", text, *args, cwd=tmp_path)
+    lines = out.splitlines()
+    assert lines[-len(hits):] == [f"{r} {h.score:.4f} {h.words} {h.video}" for r, h in enumerate(hits, 1)]
+
+
+def test_query_escapes_control_characters(tmp_path):
+    save(PrefixSearch.from_internal_data_v2(*build_arrays([("a\x1bb\u202e", 1, 1)])), tmp_path / "c.idx")
+    status, out, err = cli("query", "c.idx", "ab", "-d", "2", "--terms", cwd=tmp_path)
+    assert status == 0 and "\x1b" not in out and "\u202e" not in out and "a\\x1bb\\u202e (2)" in out, out
 
 
 GOOD = f"{UUIDS[0]}\tfirst video\n"
@@ -118,12 +126,12 @@ def test_a_bad_line_stops_the_build_or_is_skipped(tmp_path, fmt, line, reason):
 
 @pytest.mark.parametrize("args, status, message", [
     (["build", "big.tsv", "--records", "-o", "v.idx"], 1,
-     "error: big.tsv: record 1: count 1 takes the total count of term 'cat' past 2**32-1"),
+     "error: big.tsv:2: count 1 takes the total count of term 'cat' past 2**32-1"),
     (["build", "small.tsv", "--records", "-o", "missing/v.idx"], 1, "error: missing/v.idx: No such file or directory"),
     (["query", "missing.idx", "word"], 1, "error: missing.idx: No such file or directory"),
     (["build", "v.txt", "-o", "v.idx"], 2, "cannot tell the format of 'v.txt' from its extension: give --format"),
     (["query", "v.idx", "word", "-d", "-1"], 2, "argument -d/--max-dist: must be 0..4294967295, got -1"),
-    (["query", "v.idx", "word", "--min-score", "nan"], 2, "argument --min-score: must be a number from 0 up, got nan"),
+    (["query", "v.idx", "word", "-d", "4"], 2, "argument -d/--max-dist: must be 0..3, got 4"),
     (["query", "v.idx", "?!"], 2, "TEXT has no words to look up: '?!'"),
     ([], 2, "the following arguments are required: COMMAND"),
 ])
@@ -134,6 +142,39 @@ def test_failures_say_why_in_one_line_with_the_exit_status(tmp_path, args, statu
     assert got == status and out == ""
     assert err[-1].endswith(message)
     assert len(err) == 1 or status == 2  # argparse prints its usage first
+
+
+@pytest.mark.parametrize("name, content, output, options, message", [
+    ("empty.tsv", b"", "v.idx", [], "error: empty.tsv: no rows; v.idx was not written"),
+    ("header.csv", b"id,text\n", "v.idx", [], "error: header.csv: no rows; v.idx was not written"),
+    ("bad.tsv", b"x\ty\nz\n", "v.idx", ["--skip-bad"], "error: bad.tsv: no rows; v.idx was not written"),
+    ("words.tsv", b"1\t?!\n", "v.idx", [], "error: words.tsv: no terms in its 1 rows; v.idx was not written"),
+    ("open.csv", b'1,a\n2,"b\n3,c\n', "v.idx", [],
+     "error: open.csv:2: not valid CSV: the quoted field that opens on this line is never closed"),
+    ("self.csv", b"1,a\n", "self.csv", [], "error: self.csv: this is the catalogue itself"),
+    ("self.csv", b"1,a\n", "./sub/../self.csv", [], "error: ./sub/../self.csv: this is the catalogue itself"),
+    ("self.csv", b"1,a\n", "link.idx", [], "error: link.idx: this is the catalogue itself"),
+    ("self.csv", b"1,a\n", "hard.idx", [], "error: hard.idx: this is the catalogue itself"),
+])
+def test_a_build_that_would_lose_data_writes_nothing(tmp_path, name, content, output, options, message):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / name).write_bytes(content)
+    (tmp_path / "link.idx").symlink_to(name)
+    if output == "hard.idx":
+        (tmp_path / "hard.idx").hardlink_to(tmp_path / name)
+    save(expected_index([1], ["old index"]), tmp_path / "v.idx")
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    status, out, err = cli("build", name, "-o", output, *options, cwd=tmp_path)
+    assert (status, out) == (1, "") and err[-1].startswith(message), err
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+
+
+def test_special_files_are_refused_at_once(tmp_path):
+    os.mkfifo(tmp_path / "fifo.idx")
+    for path in ("fifo.idx", "/dev/zero", "/dev/urandom"):
+        for command in (["info", path], ["query", path, "word"]):
+            status, _, err = cli(*command, cwd=tmp_path, timeout=20)
+            assert (status, len(err)) == (1, 1) and "not a regular file" in err[0], (command, err)
 
 
 def test_a_damaged_file_is_refused_by_every_command_in_one_line(saved, tmp_path):
@@ -156,7 +197,7 @@ def test_progress_goes_to_stderr_on_request(tmp_path):
     status, out, err = cli("build", "v.jsonl", "-o", "v.idx", "--progress", cwd=tmp_path)
     assert status == 0 and out.startswith("wrote v.idx")
     phases = [line.split("s  ", 1)[1] for line in err]
-    assert phases[0] == f"records read: {sum(len(Counter(terms(t))) for t in TEXTS)}"
+    assert phases[0] == f"reading: {len(TEXTS)}"  # rows
     assert [p.split(":")[0] for p in phases[1:]] == ["ordering", "trie", "propagation", "saved bytes"]
     assert cli("build", "v.jsonl", "-o", "v.idx", cwd=tmp_path)[2] == []  # stderr is no terminal here
 

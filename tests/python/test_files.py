@@ -2,11 +2,16 @@
 form's counts, and the tokenizing rule."""
 
 import os
+import signal
 import struct
+import subprocess
+import sys
+import unicodedata
 import uuid
 import zlib
 
 import pytest
+from conftest import index
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
@@ -126,6 +131,63 @@ def test_save_replaces_a_file_with_the_permissions_of_a_new_one(saved, tmp_path)
         save(built.to_bytes(), path)
 
 
+KILLED_SAVE = r"""
+import os, signal, sys
+import tessaloom.persist as persist
+from tessaloom import build_index, save
+path, when, route = sys.argv[1:]
+persist._use_unnamed = route == "unnamed"
+real = getattr(os, when)
+def killed(*args):
+    os.kill(os.getpid(), signal.SIGKILL)
+setattr(os, when, killed)  # fsync: while the data is written; replace: once the temporary is named
+save(build_index([("cat", 1, 1)]), path)
+"""
+
+
+@pytest.mark.parametrize("route", ["unnamed", "named"])
+def test_a_save_removes_what_killed_saves_left_and_nothing_live(tmp_path, monkeypatch, route):
+    path = tmp_path / "v.idx"
+    for when in ["fsync", "replace"] * 2:
+        done = subprocess.run([sys.executable, "-c", KILLED_SAVE, str(path), when, route], timeout=60)
+        assert done.returncode == -signal.SIGKILL
+    left = os.listdir(tmp_path)
+    assert left and all(len(name) < 40 for name in left)
+    with subprocess.Popen(["sleep", "60"]) as live:
+        # A temporary of a writer that is still running is left alone.
+        writing = f".tessaloom-{zlib.crc32(b'v.idx'):08x}-{live.pid}-0.tmp"
+        (tmp_path / writing).write_bytes(b"partial")
+        monkeypatch.setattr(tessaloom.persist, "_use_unnamed", route == "unnamed")
+        save(index(RECORDS), path)
+        assert sorted(os.listdir(tmp_path)) == sorted([writing, "v.idx"])
+        live.kill()
+    save(index(RECORDS), path)
+    assert os.listdir(tmp_path) == ["v.idx"] and load(path).to_bytes() == index(RECORDS).to_bytes()
+
+
+def test_save_writes_through_symlinks_and_takes_any_legal_name(tmp_path):
+    (tmp_path / "real").mkdir()
+    (tmp_path / "real" / "v1.idx").write_bytes(b"old")
+    (tmp_path / "current.idx").symlink_to("real/v1.idx")
+    (tmp_path / "dangling.idx").symlink_to("real/v2.idx")
+    longest = tmp_path / ("n" * 251 + ".idx")
+    for path in (tmp_path / "current.idx", tmp_path / "dangling.idx", longest):
+        save(index(RECORDS), path)
+        assert load(path).to_bytes() == index(RECORDS).to_bytes()
+    assert os.readlink(tmp_path / "current.idx") == "real/v1.idx"
+    assert sorted(os.listdir(tmp_path / "real")) == ["v1.idx", "v2.idx"]
+    assert sorted(os.listdir(tmp_path)) == sorted(["current.idx", "dangling.idx", longest.name, "real"])
+
+
+def test_only_regular_files_are_read(tmp_path):
+    os.mkfifo(tmp_path / "fifo")
+    for path in (tmp_path / "fifo", "/dev/zero", "/dev/null"):
+        with pytest.raises(ValueError, match=f"^{path}: not a regular file"):
+            load(path)
+    with pytest.raises(IsADirectoryError):
+        load(tmp_path)
+
+
 TERM = st.text("abé日😀", min_size=1, max_size=4)
 VIDEO = st.sampled_from([st.integers(0, 2**32 - 1), st.integers(0, 9).map(lambda v: uuid.UUID(int=v + 1))])
 
@@ -152,7 +214,31 @@ def test_counts_of_an_index_match_its_arrays(records, top_n):
     ("東京タワー、ｶﾀｶﾅ", ["東京タワー", "カタカナ"]),  # NFKC: half-width katakana to full width
     ("ＡＢＣ１２３ ﬁne ² Ⅻ straße", ["abc123", "fine", "2", "xii", "strasse"]),
     ("٣٤ apples_and-pears", ["٣٤", "apples", "and", "pears"]),
+    ("हिन्दी फिल्म", ["हिन्दी", "फिल्म"]),  # combining vowel signs and virama stay in the word
+    ("தமிழ் திரைப்படம் বাংলা", ["தமிழ்", "திரைப்படம்", "বাংলা"]),
+    ("İstanbul", ["i\u0307stanbul"]),  # casefold gives i and a combining dot
+    ("e\u0301_x\u20dd", ["é", "x\u20dd"]),  # an enclosing mark (Me) too
     ("  ...  ", []),
 ])
 def test_terms_rule(text, expected):
     assert terms(text) == expected
+
+
+def reference_terms(text):
+    """The rule, one character at a time."""
+    found, run = [], []
+    for ch in unicodedata.normalize("NFKC", text).casefold() + " ":
+        if unicodedata.category(ch)[0] in "LNM":
+            run.append(ch)
+        elif run:
+            found.append("".join(run))
+            run = []
+    return found
+
+
+def test_terms_are_runs_of_letters_numbers_and_marks():
+    # Every code point of this CPython's Unicode tables, alone between blanks
+    # and side by side; and all of ASCII, which takes a shorter route.
+    chars = [chr(c) for c in range(sys.maxunicode + 1) if not 0xD800 <= c <= 0xDFFF]
+    for text in (" ".join(chars), "".join(chars), "".join(map(chr, range(128)))):
+        assert terms(text) == reference_terms(text)

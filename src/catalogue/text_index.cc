@@ -1,0 +1,48 @@
+#include "catalogue/text_index.h"
+
+namespace tessaloom::catalogue {
+
+bool TextIndex::check_kind(const VideoKey& key) {
+  if (kind_ == VideoKey::Unknown) kind_ = key.kind;
+  return key.kind == kind_;
+}
+
+TextIndex::Added TextIndex::add_ascii(const VideoKey& key, std::string_view text) {
+  if (!check_kind(key)) return Added::OtherKind;
+  ascii_terms(text, scratch_, [&](std::string_view term) { counter_.add(term); });
+  return add_counted(key, text);
+}
+
+TextIndex::Added TextIndex::add_folded(const VideoKey& key, std::string_view folded,
+                                       std::string_view text) {
+  if (!check_kind(key)) return Added::OtherKind;
+  folded_terms(folded, [&](std::string_view term) { counter_.add(term); });
+  return add_counted(key, text);
+}
+
+TextIndex::Added TextIndex::add_counted(const VideoKey& key, std::string_view text) {
+  ++texts_;
+  if (keep_titles_) titles_.add(key, text);
+  if (counter_.empty()) return Added::Ok;  // a video without terms is not in the index
+  Uuid uuid;
+  std::int64_t video;
+  if (key.kind == VideoKey::Integer) {
+    video = builder_.int_video(key.number);
+  } else {
+    std::copy(std::begin(key.uuid), std::end(key.uuid), uuid.begin());
+    video = builder_.uuid_video(uuid);
+  }
+  counter_.for_each([&](std::string_view term) { builder_.prefetch(term); });
+  counter_.for_each([&](std::string_view term) { builder_.prefetch_more(term); });
+  Added added = Added::Ok;
+  counter_.drain([&](std::string_view term, std::uint32_t count) {
+    ++records_;
+    if (added == Added::Ok &&
+        builder_.add(term, static_cast<std::uint32_t>(video), count) == builder::Refusal::TotalPastU32) {
+      added = Added::TotalPastU32;
+    }
+  });
+  return added;
+}
+
+}  // namespace tessaloom::catalogue

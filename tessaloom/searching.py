@@ -1,0 +1,182 @@
+"""Search: one ranked list of videos for the text a person typed.
+
+The text is split into words with ``tessaloom.terms``, the rule indexes are
+built with; each distinct word is matched against the index within its typo
+budget, the last one also as the beginning of terms while it is still being
+typed, and the videos are ranked natively (see the README's "Search").
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+from collections.abc import Iterable
+from typing import NamedTuple, Optional, Union
+
+from tessaloom._native import search as _search
+from tessaloom._native import search_many as _search_many
+from tessaloom._tessaloom import PrefixSearch
+from tessaloom.text import terms
+
+MAX_WORDS = 32
+MAX_DIST = 3
+_PIECE = 1 << 14
+
+
+class Hit(NamedTuple):
+    """One video found by ``search``: its key (``int`` for integer ids, the
+    UUID text for UUID ids), its score (higher is better; the integer part is
+    ``words``) and how many of the query's distinct words it matched."""
+
+    video: Union[int, str]
+    score: float
+    words: int
+
+
+def _index_of(index: object) -> PrefixSearch:
+    if isinstance(index, PrefixSearch):
+        return index
+    inner = getattr(index, "index", None)  # an index file's value with titles
+    if isinstance(inner, PrefixSearch):
+        return inner
+    raise TypeError(f"index must be a PrefixSearch or a TitledIndex, not {type(index).__name__}")
+
+
+def _limit(limit: object) -> int:
+    if isinstance(limit, bool) or not hasattr(type(limit), "__index__"):
+        raise TypeError(f"limit must be a non-negative integer, not {type(limit).__name__}")
+    value = operator.index(limit)
+    if value < 0:
+        raise ValueError(f"limit must be a non-negative integer, got {value}")
+    return value
+
+
+def _max_dist(max_dist: object) -> Optional[int]:
+    if max_dist is None:
+        return None
+    if isinstance(max_dist, bool) or not hasattr(type(max_dist), "__index__"):
+        raise TypeError(f"max_dist must be None or an integer, not {type(max_dist).__name__}")
+    value = operator.index(max_dist)
+    if not 0 <= value <= MAX_DIST:
+        raise ValueError(f"max_dist must be None or an integer from 0 to {MAX_DIST}, got {value}")
+    return value
+
+
+def _flag(name: str, value: object) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def word_budget(word: str, max_dist: Optional[int] = None) -> int:
+    """The edits a word may be off by: ``max_dist`` when given, else 0 for 1
+    to 3 characters, 1 for 4 to 7, 2 for 8 or more."""
+    if max_dist is not None:
+        return max_dist
+    return 0 if len(word) <= 3 else 1 if len(word) <= 7 else 2
+
+
+def query_words(text: str, prefix: bool = True) -> tuple[list[str], bool]:
+    """The words ``search`` matches for ``text`` and whether the last of them
+    is matched as a prefix: the distinct words of ``terms(text)`` in order of
+    first appearance, except that the text's last word comes last. It is a
+    prefix with ``prefix`` true unless the text ends with a separator (a
+    character that ``terms`` drops).
+
+    Raises ValueError for more than 32 distinct words.
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"text must be a str, not {type(text).__name__}")
+    # Split piece by piece, each cut after a space (which separates words and
+    # joins no character under NFKC), so that a long text of many words is
+    # refused as soon as it passes the cap.
+    seen: dict[str, None] = {}
+    last = None
+    start = 0
+    while start < len(text):
+        end = text.find(" ", start + _PIECE)
+        end = len(text) if end < 0 else end + 1
+        found = terms(text[start:end])
+        if found:
+            seen.update(dict.fromkeys(found))
+            last = found[-1]
+            if len(seen) > MAX_WORDS:
+                raise ValueError(f"text has more than {MAX_WORDS} distinct words; search takes at most {MAX_WORDS}")
+        start = end
+    if last is None:
+        return [], False
+    words = [w for w in seen if w != last]
+    words.append(last)
+    # Still being typed when one more letter would join the last word; the
+    # text's end decides it, so only its end is split again.
+    tail = text[-64:]
+    tail_terms = terms(tail)
+    open_end = prefix and bool(tail_terms) and terms(tail + "x")[-1] == tail_terms[-1] + "x"
+    return words, open_end
+
+
+def search(index, text: str, limit: int = 10, *, max_dist: Optional[int] = None, prefix: bool = True,
+           transpositions: bool = True) -> list[Hit]:
+    """The videos best matching ``text``, best first, at most ``limit``.
+
+    ``index`` is a ``PrefixSearch`` or a ``TitledIndex``. Each distinct word
+    of ``terms(text)`` may be off by its budget of edits: ``max_dist`` for
+    every word, or by default 0 for words of 1 to 3 characters, 1 for 4 to 7,
+    2 for 8 or more. With ``transpositions`` a swap of two adjacent
+    characters is one edit. With ``prefix`` the last word also matches terms
+    that begin with it (within its budget), unless the text ends with a
+    separator. Videos matching more words come first, then by the rarity,
+    closeness and frequency of their matches; equal scores by video number.
+
+    >>> search(index, "sourdogh bre")  # doctest: +SKIP
+    [Hit(video=1, score=2.61..., words=2), Hit(video=3, score=1.27..., words=1)]
+    """
+    ps = _index_of(index)
+    limit = _limit(limit)
+    dist = _max_dist(max_dist)
+    words, last_prefix = query_words(text, _flag("prefix", prefix))
+    tr = _flag("transpositions", transpositions)
+    if not words or limit == 0:
+        return []
+    return [Hit._make(h) for h in _search(ps, words, last_prefix, limit, dist, tr)]
+
+
+def default_workers() -> int:
+    """The CPUs this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def search_many(index, texts: Iterable[str], limit: int = 10, *, workers: Optional[int] = None,
+                max_dist: Optional[int] = None, prefix: bool = True, transpositions: bool = True) -> list[list[Hit]]:
+    """``search`` for each of ``texts``, in order, on ``workers`` native
+    threads (default: the CPUs the process may use). The same hits as
+    ``search`` would give, whatever the number of workers. A failure on any
+    text raises, and no list is returned."""
+    ps = _index_of(index)
+    limit = _limit(limit)
+    dist = _max_dist(max_dist)
+    want_prefix = _flag("prefix", prefix)
+    tr = _flag("transpositions", transpositions)
+    if workers is None:
+        workers = default_workers()
+    elif isinstance(workers, bool) or not hasattr(type(workers), "__index__"):
+        raise TypeError(f"workers must be None or a positive integer, not {type(workers).__name__}")
+    elif operator.index(workers) < 1:
+        raise ValueError(f"workers must be None or a positive integer, got {operator.index(workers)}")
+    if isinstance(texts, str):
+        raise TypeError("texts must be an iterable of str, not a str")
+    queries = []
+    for i, text in enumerate(texts):
+        if not isinstance(text, str):
+            raise TypeError(f"texts[{i}] must be a str, not {type(text).__name__}")
+        try:
+            queries.append(query_words(text, want_prefix))
+        except ValueError as e:
+            raise ValueError(f"texts[{i}]: {e}") from None
+    if limit == 0:
+        return [[] for _ in queries]
+    make = Hit._make
+    return [[make(h) for h in hits] for hits in _search_many(ps, queries, limit, dist, tr, operator.index(workers))]

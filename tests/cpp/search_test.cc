@@ -1,0 +1,108 @@
+// The search walk against brute force (every node's optimal string alignment
+// distance from the full table) on random tries, and the walk's bounds.
+// The ranking is checked against the Python reference (test_search.py).
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "common/budget.h"
+#include "helpers.h"
+#include "search/osa_walk.h"
+#include "search/search.h"
+
+namespace tessaloom::search {
+namespace {
+
+std::uint32_t osa(const std::u32string& a, const std::u32string& b, bool transpositions) {
+  std::vector<std::vector<std::uint32_t>> d(a.size() + 1, std::vector<std::uint32_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = static_cast<std::uint32_t>(i);
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = static_cast<std::uint32_t>(j);
+  for (std::size_t i = 1; i <= a.size(); ++i)
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (transpositions && i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+std::vector<prefix::matcher::NodeMatch> walk(const Trie& t, const std::u32string& q, std::uint32_t k,
+                                             bool transpositions) {
+  std::vector<prefix::matcher::NodeMatch> out;
+  MemoryBudget budget;
+  osa_walk(t, std::span<const char32_t>(q.data(), q.size()), k, transpositions, budget,
+           [&](std::size_t node, std::uint32_t d) { out.push_back({node, d}); });
+  EXPECT_EQ(budget.left(), MemoryBudget::kQueryBytes);  // all given back
+  return out;
+}
+
+TEST(OsaWalk, RandomTriesAgreeWithBruteForce) {
+  std::mt19937 rng(22);
+  const std::u32string alphabets[] = {U"ab", U"abc", U"aé€😀", std::u32string(U"ab\0", 3)};
+  for (int round = 0; round < 400; ++round) {
+    const std::u32string& alphabet = alphabets[round % 4];
+    const Trie t = test::random_trie(rng, alphabet, 60, 3, round % 2);
+    const std::u32string q = test::random_query(rng, alphabet, 6);
+    const std::uint32_t k = rng() % 4;
+    // Every node with its text, in pre-order: the unpruned walk at a
+    // distance nothing exceeds.
+    const auto all = test::reference_walk(t, q, 1000);
+    for (bool transpositions : {true, false}) {
+      std::vector<prefix::matcher::NodeMatch> expected;
+      for (const auto& r : all) {
+        const std::uint32_t d = osa(q, r.term, transpositions);
+        if (d <= k) expected.push_back({r.node, d});
+      }
+      SCOPED_TRACE(testing::Message() << "round " << round << " k " << k << " transpositions "
+                                      << transpositions << " query " << test::utf8(q));
+      EXPECT_EQ(walk(t, q, k, transpositions), expected);
+    }
+  }
+}
+
+TEST(OsaWalk, SwapsCostOneEdit) {
+  const Trie t = test::trie_from_terms({U"python", U"network", U"ab"});
+  struct Case {
+    std::u32string q;
+    bool transpositions;
+    std::uint32_t expected;  // distance to the nearest term, or 9 for none within 2
+  } cases[] = {{U"pyhton", true, 1}, {U"pyhton", false, 2}, {U"netwrok", true, 1},
+               {U"ba", true, 1},     {U"ba", false, 2},     {U"xyz", true, 9}};
+  for (const Case& c : cases) {
+    std::uint32_t best = 9;
+    for (const auto& m : walk(t, c.q, 2, c.transpositions))
+      if (t.terminal[m.node]) best = std::min(best, m.distance);
+    EXPECT_EQ(best, c.expected) << test::utf8(c.q);
+  }
+}
+
+TEST(OsaWalk, CyclesAndLongWordsAreBounded) {
+  // Node 1 is its own child: a cycle the walk must stop at.
+  const Trie cycle = test::trie_from_nodes({{0, false, {1}}, {U'a', true, {1}}});
+  const std::u32string long_a(5000, U'a');
+  EXPECT_THROW(walk(cycle, long_a, 1, true), InternalFault);
+  // A word longer than any term keeps rows for the trie's depth only.
+  const Trie t = test::trie_from_terms({U"aaa"});
+  EXPECT_TRUE(walk(t, long_a, 3, true).empty());
+  MemoryBudget tight(64);
+  EXPECT_THROW(osa_walk(test::trie_from_terms({std::u32string(100, U'a')}), long_a, 3, true, tight,
+                        [](std::size_t, std::uint32_t) {}),
+               QueryTooLarge);
+}
+
+TEST(Search, EmptyAndZeroLimitAndBudgets) {
+  const Trie t = test::trie_from_terms({U"cat"});
+  const Word cat{{U'c', U'a', U't'}, false};
+  EXPECT_TRUE(search(t, {}, 10, std::nullopt, true).empty());
+  EXPECT_TRUE(search(t, std::span<const Word>(&cat, 1), 0, std::nullopt, true).empty());
+  EXPECT_TRUE(search(Trie{}, std::span<const Word>(&cat, 1), 10, std::nullopt, true).empty());
+  struct Case {
+    std::size_t length;
+    std::optional<std::uint32_t> max_dist;
+    std::uint32_t budget;
+  } cases[] = {{1, {}, 0}, {3, {}, 0}, {4, {}, 1}, {7, {}, 1}, {8, {}, 2}, {60, {}, 2}, {2, 3, 3}};
+  for (const Case& c : cases) EXPECT_EQ(word_budget(c.length, c.max_dist), c.budget) << c.length;
+}
+
+}  // namespace
+}  // namespace tessaloom::search
