@@ -60,6 +60,9 @@ answer, venv = json.loads(sys.argv[1]), sys.argv[2]
 assert tessaloom.__file__.startswith(venv), f"imported {tessaloom.__file__}, not the installed wheel"
 assert answer["query"] == "sourdogh", answer
 assert [(h["rank"], h["video"], h["words"]) for h in answer["hits"]] == [(1, 1, 1)], answer
+assert answer["hits"][0]["title"] == "Sourdough bread for beginners", answer
+import tessaloom.server  # the server's page ships in the wheel
+assert tessaloom.server.PAGE.startswith(b"<!DOCTYPE html>")
 assert isinstance(answer["hits"][0]["score"], float) and "terms" not in answer, answer
 print("the installed wheel answers from", tessaloom.__file__)
 PY

@@ -6,8 +6,8 @@ from typing import Optional, SupportsIndex, Union
 
 from tessaloom._tessaloom import PrefixSearch
 
-__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "index_counts", "panic_exception", "search",
-           "search_many"]
+__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "index_counts", "load_index",
+           "panic_exception", "search", "search_many"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
@@ -33,6 +33,14 @@ def index_counts(index: PrefixSearch) -> tuple[int, int, int, str]:
     """``(nodes, terms, videos, id kind)`` of an index: its trie nodes, the nodes
     that end a term, the entries of its video table, and ``"uuid"`` or
     ``"integer"``."""
+
+def load_index(data: bytes, length: SupportsIndex) -> PrefixSearch:
+    """The PrefixSearch saved in exactly the first ``length`` bytes of ``data``.
+
+    Raises ValueError when the decode ends before ``length`` or needs bytes
+    past it; bytes after ``length`` are never read. ``data`` is kept by the
+    index, uncopied, when it is an exact ``bytes`` object.
+    """
 
 def panic_exception() -> type[BaseException]:
     """The class of the internal-fault exception, ``tessaloom.PanicException``."""

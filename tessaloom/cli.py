@@ -13,6 +13,7 @@ import json
 import math
 import os
 import re
+import signal
 import sys
 import time
 from typing import Optional, TextIO
@@ -20,9 +21,8 @@ from typing import Optional, TextIO
 import tessaloom
 from tessaloom import _native, persist
 from tessaloom._native import index_counts
-from tessaloom._tessaloom import PrefixSearch
 from tessaloom.catalogue import ALL_VIDEOS, FORMATS, STDIN, BadLine, Catalogue, build, format_of
-from tessaloom.searching import MAX_DIST, query_words, search, word_budget
+from tessaloom.searching import MAX_DIST, query_words, word_budget
 from tessaloom.text import printable, terms
 from tessaloom.texts import build_catalogue
 from tessaloom.titles import count_titles
@@ -42,6 +42,13 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if not 0 <= value <= _U32_MAX:
         raise argparse.ArgumentTypeError(f"must be 0..{_U32_MAX}, got {value}")
+    return value
+
+
+def _port(text: str) -> int:
+    value = _count(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"must be 0..65535, got {value}")
     return value
 
 
@@ -97,7 +104,9 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
                     "tessaloom.search). Each word may be off by its typo budget; the last also matches the "
                     "beginning of terms unless TEXT ends with a separator.")
     q.add_argument("index", metavar="INDEX", help="an index file written by build or tessaloom.save")
-    q.add_argument("text", metavar="TEXT", help="the text to look up")
+    q.add_argument("text", metavar="TEXT",
+                   help="the text to look up, or - to read one text a line from standard input and answer each "
+                        "as it comes (one JSON object a line with --json; a blank line after each answer without)")
     q.add_argument("-d", "--max-dist", type=_count, default=None, metavar="D",
                    help="edits allowed per word, 0 to 3 (default: 0 for words of 1-3 characters, 1 for 4-7, 2 for 8+)")
     q.add_argument("-n", "--limit", type=_count, default=10, metavar="N", help="hits shown (default 10)")
@@ -106,6 +115,16 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
     q.add_argument("--terms", action="store_true", help="also show the indexed terms near each word")
     q.add_argument("--json", action="store_true", help="print one JSON object")
     q.set_defaults(run=_query, parser=q)
+
+    s = commands.add_parser(
+        "serve", help="serve a search page and a JSON search API",
+        description="Serve a page with a search box that answers as you type (GET /) and the JSON API it asks "
+                    "(GET /search?q=TEXT&limit=N), on several threads, until Ctrl-C.")
+    s.add_argument("index", metavar="INDEX", help="an index file written by build or tessaloom.save")
+    s.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1, this machine only)")
+    s.add_argument("--port", type=_port, default=8080, help="the port to listen on (default 8080; 0: any free port)")
+    s.add_argument("--log", action="store_true", help="log each request on stderr")
+    s.set_defaults(run=_serve)
 
     i = commands.add_parser("info", help="describe an index file and check it",
                             description="Print an index file's size, trailer version, checksum state and counts.")
@@ -134,6 +153,13 @@ def main(argv: Optional[list[str]] = None, prog: str = "python -m tessaloom") ->
 def _fail(message: str, status: int = 1) -> int:
     print(f"error: {message}", file=sys.stderr)
     return status
+
+
+def _load_titled(path: str):
+    try:
+        return persist.load_titled(path)
+    except ValueError as e:
+        raise Failure(str(e)) from None
 
 
 def _load(path: str):
@@ -247,36 +273,78 @@ def _reported(records: _Counted, report: _Reporter):
 
 
 def _query(args: argparse.Namespace) -> int:
-    if not terms(args.text):
+    stream = args.text == STDIN
+    if not stream and not terms(args.text):
         args.parser.error(f"TEXT has no words to look up: {args.text!r}")
     if args.max_dist is not None and args.max_dist > MAX_DIST:
         args.parser.error(f"argument -d/--max-dist: must be 0..{MAX_DIST}, got {args.max_dist}")
-    index = _load(args.index)
+    titled = _load_titled(args.index)
+    if not stream:
+        try:
+            _answer(titled, args.text, args)
+        except ValueError as e:
+            args.parser.error(str(e))
+        return 0
+    # One query a line, each answered (and flushed) as it comes: a script can
+    # ask, read the answer, then ask again, over one loaded index.
+    refused = 0
+    with open(0, encoding="utf-8", errors="replace", closefd=False) as lines:
+        for line in iter(lines.readline, ""):
+            text = line.rstrip("\n")
+            try:
+                _answer(titled, text, args)
+            except ValueError as e:  # such as too many words: this line only
+                refused += 1
+                if args.json:
+                    print(json.dumps({"query": text, "error": str(e)}))
+                else:
+                    print(f"error: {e}", file=sys.stderr, flush=True)
+            if not args.json:
+                print()  # a blank line ends each answer
+            sys.stdout.flush()
+    return 1 if refused else 0
+
+
+def _answer(titled, text: str, args: argparse.Namespace) -> None:
+    """Prints the answer to one query; ValueError for a refused text."""
+    from tessaloom.server import hit_json
+
     try:
-        hits = search(index, args.text, args.limit, max_dist=args.max_dist, prefix=args.prefix)
-        words, _ = query_words(args.text, args.prefix)
-        found = {w: sorted(index.fuzzy_match(w, word_budget(w, args.max_dist)), key=lambda h: h[2])[: args.limit]
+        hits = titled.search(text, args.limit, max_dist=args.max_dist, prefix=args.prefix)
+        words, _ = query_words(text, args.prefix)
+        found = {w: sorted(titled.index.fuzzy_match(w, word_budget(w, args.max_dist)), key=lambda h: h[2])[: args.limit]
                  for w in words} if args.terms else {}
-    except ValueError as e:
-        args.parser.error(str(e))
     except BaseException as e:
         if type(e).__name__ != "PanicException":
             raise
         raise Failure(f"{args.index}: the index is damaged (an internal fault in a query: {e})") from None
     if args.json:
-        out: dict = {"query": args.text,
-                     "hits": [{"rank": r, "video": h.video, "score": h.score, "words": h.words}
-                              for r, h in enumerate(hits, 1)]}
+        out: dict = {"query": text, "hits": [hit_json(r, h) for r, h in enumerate(hits, 1)]}
         if args.terms:
             out["terms"] = [{"word": w, "terms": [{"term": t, "distance": d} for t, _, d in ts]}
                             for w, ts in found.items()]
         print(json.dumps(out))
-        return 0
+        return
     for w, ts in found.items():
         shown = ", ".join(f"{printable(t)} ({d})" for t, _, d in ts)
         print(f"{printable(w)}: {shown or 'none'}")
     for rank, h in enumerate(hits, 1):
-        print(f"{rank} {h.score:.4f} {h.words} {printable(str(h.video))}")
+        title = "" if h.title is None else " " + printable(h.title)
+        print(f"{rank} {h.score:.4f} {h.words} {printable(str(h.video))}{title}")
+
+
+def _serve(args: argparse.Namespace) -> int:
+    from tessaloom.server import serve
+
+    titled = _load_titled(args.index)
+    # Ctrl-C stops it even when started where SIGINT is ignored (a background
+    # job of a script), and so does a polite kill (SIGTERM).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    try:
+        serve(titled, args.host, args.port, log=args.log, name=args.index)
+    except OSError as e:
+        raise Failure(f"cannot serve on {args.host} port {args.port}: {e.strerror or e}") from None
     return 0
 
 
@@ -299,10 +367,11 @@ def _info(args: argparse.Namespace) -> int:
     if check.problem is not None:
         raise Failure(f"{args.index}: {check.problem}")
     try:
-        # Decoded too: a checksum cannot vouch for bytes that were wrong when saved.
-        nodes, n_terms, videos, id_kind = index_counts(PrefixSearch.from_bytes(data))
+        # Decoded too, as load does: a checksum cannot vouch for bytes that
+        # were wrong when saved.
+        nodes, n_terms, videos, id_kind = index_counts(persist.decode(args.index, data, check.trailer.length))
     except ValueError as e:
-        raise Failure(f"{args.index}: damaged: the checksum matches but the index does not read ({e})") from None
+        raise Failure(str(e)) from None
     print(f"nodes:    {nodes:,}")
     print(f"terms:    {n_terms:,}")
     print(f"videos:   {videos:,}")

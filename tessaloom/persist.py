@@ -6,8 +6,8 @@ bytes are the ones that were saved.
 The trailer, all little-endian: the magic ``TSLMIDX1``, a u32 file version
 (1 without titles, 2 with), a u32 of flags (0), the u64 length of the saved
 index, the u32 CRC-32 (``zlib.crc32``) of every byte before the trailer, and
-4 zero bytes. ``from_bytes`` ignores bytes after the index, so a load hands
-it the whole file as read, uncopied.
+4 zero bytes. A load decodes exactly the declared length of the file as
+read, uncopied.
 """
 
 from __future__ import annotations
@@ -23,6 +23,7 @@ import zlib
 from collections.abc import Iterable, Mapping
 from typing import NamedTuple, Optional, Union
 
+from tessaloom._native import load_index
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.titles import TitledIndex, count_titles, encode_titles
 
@@ -118,10 +119,16 @@ def _load(path: PathLike) -> tuple[PrefixSearch, bytes, FileCheck]:
     check = check_bytes(data)
     if check.problem is not None:
         raise ValueError(f"{os.fspath(path)}: {check.problem}")
+    return decode(path, data, check.trailer.length), data, check
+
+
+def decode(path: PathLike, data: bytes, length: int) -> PrefixSearch:
+    """The index saved in exactly the first ``length`` bytes of a checked
+    file's ``data``, decoded where it lies (the index keeps a reference to
+    ``data``): an index that ends before ``length``, or needs bytes past it,
+    is refused, so the trailer is never read as part of the index."""
     try:
-        # The whole file: the decoder stops at the index's end, before the
-        # trailer, and the index keeps a reference to these bytes.
-        return PrefixSearch.from_bytes(data), data, check
+        return load_index(data, length)
     except ValueError as e:
         raise ValueError(f"{os.fspath(path)}: damaged: the checksum matches but the index does not decode ({e})") from None
 

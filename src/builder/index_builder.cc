@@ -1,7 +1,11 @@
 #include "builder/index_builder.h"
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstring>
+#include <exception>
+#include <random>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -9,6 +13,7 @@
 #include <vector>
 
 #include "common/budget.h"
+#include "common/interrupt.h"
 #include "common/text.h"
 #include "builder/propagate.h"
 
@@ -18,29 +23,62 @@ namespace {
 constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint32_t kNoTerm = std::numeric_limits<std::uint32_t>::max();
 
-std::uint64_t mix(std::uint64_t h) {
-  h ^= h >> 31;
-  h *= 0x9E3779B97F4A7C15u;
-  h ^= h >> 29;
-  return h;
+std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+// The key of this process's tables, drawn once: without it, nobody can make
+// keys that collide in them, so no input makes numbering slower than linear.
+const std::array<std::uint64_t, 2>& process_key() {
+  static const std::array<std::uint64_t, 2> key = [] {
+    std::array<std::uint64_t, 2> k{};
+    try {
+      std::random_device device;
+      for (std::uint64_t& word : k) word = (std::uint64_t{device()} << 32) ^ device();
+    } catch (const std::exception&) {
+      // No entropy source: the clock and an address still differ by process.
+      k[0] = static_cast<std::uint64_t>(
+          std::chrono::steady_clock::now().time_since_epoch().count());
+      k[1] = reinterpret_cast<std::uintptr_t>(&k) * 0x9E3779B97F4A7C15u;
+    }
+    return k;
+  }();
+  return key;
 }
 
-std::uint64_t hash_bytes(const void* data, std::size_t n) {
+}  // namespace
+
+// SipHash-1-3: one compression round per 8 bytes, three finalisation rounds.
+std::uint64_t keyed_hash(const void* data, std::size_t n) {
+  const auto& key = process_key();
+  std::uint64_t v0 = key[0] ^ 0x736f6d6570736575u, v1 = key[1] ^ 0x646f72616e646f6du;
+  std::uint64_t v2 = key[0] ^ 0x6c7967656e657261u, v3 = key[1] ^ 0x7465646279746573u;
+  auto round = [&] {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+  };
   const auto* p = static_cast<const unsigned char*>(data);
-  std::uint64_t h = 0x243F6A8885A308D3u ^ n;
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9u;
-    h ^= h >> 32;
+  const std::size_t whole = n & ~std::size_t{7};
+  for (std::size_t i = 0; i < whole; i += 8) {
+    std::uint64_t m;
+    std::memcpy(&m, p + i, 8);
+    v3 ^= m;
+    round();
+    v0 ^= m;
   }
-  if (n > 0) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9u;
-  }
-  return mix(h);
+  std::uint64_t last = std::uint64_t{n & 0xFF} << 56;
+  for (std::size_t i = whole; i < n; ++i) last |= std::uint64_t{p[i]} << (8 * (i - whole));
+  v3 ^= last;
+  round();
+  v0 ^= last;
+  v2 ^= 0xFF;
+  round();
+  round();
+  round();
+  return v0 ^ v1 ^ v2 ^ v3;
 }
+
+namespace {
 
 bool is_ascii(std::string_view s) {
   unsigned char any = 0;
@@ -121,13 +159,12 @@ std::int64_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids,
 
 std::int64_t IndexBuilder::uuid_video(const Uuid& id) {
   return number_video(IdMode::Uuid, uuids_, id,
-                      [&] { return hash_bytes(id.data(), id.size()); });
+                      [&] { return keyed_hash(id.data(), id.size()); });
 }
 
 std::int64_t IndexBuilder::int_video(std::uint32_t id) {
-  return number_video(IdMode::Int32, ints_, id, [&] {
-    return mix(std::uint64_t{id} * 0x9E3779B97F4A7C15u + 1);
-  });
+  return number_video(IdMode::Int32, ints_, id,
+                      [&] { return keyed_hash(&id, sizeof id); });
 }
 
 std::size_t IndexBuilder::video_count() const {
@@ -141,11 +178,11 @@ std::string_view IndexBuilder::term(std::uint32_t t) const {
 }
 
 void IndexBuilder::prefetch(std::string_view text) const {
-  terms_.prefetch(hash_bytes(text.data(), text.size()));
+  terms_.prefetch(keyed_hash(text.data(), text.size()));
 }
 
 void IndexBuilder::prefetch_more(std::string_view text) const {
-  const std::int64_t t = terms_.first_guess(hash_bytes(text.data(), text.size()));
+  const std::int64_t t = terms_.first_guess(keyed_hash(text.data(), text.size()));
   if (t < 0) return;
   __builtin_prefetch(&term_end_[t]);
   __builtin_prefetch(&term_total_[t]);
@@ -158,7 +195,7 @@ Refusal IndexBuilder::add(std::string_view text, std::uint32_t video,
     return Refusal::NulInTerm;
   }
   records_.reserve_more(1);
-  const std::uint64_t h = hash_bytes(text.data(), text.size());
+  const std::uint64_t h = keyed_hash(text.data(), text.size());
   const Numbering::Found f =
       terms_.find(h, [&](std::uint32_t t) { return term(t) == text; });
   std::uint32_t t;
@@ -193,14 +230,19 @@ void IndexBuilder::order() {
     std::uint32_t term;
   };
   const std::size_t n = term_count();
+  Poll poll;
   PodArray<Key> keys;
   keys.resize_for_overwrite(n);
   for (std::size_t t = 0; t < n; ++t) {
+    poll();
     keys[t] = {leading_bytes(term(static_cast<std::uint32_t>(t))),
                static_cast<std::uint32_t>(t)};
   }
   // Terms that share their first 8 bytes are both at least 8 bytes long.
+  // Polled from the comparison: an interrupted sort leaves the keys in
+  // some order, and they are dropped.
   std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    poll();
     if (a.lead != b.lead) return a.lead < b.lead;
     return term(a.term).substr(8) < term(b.term).substr(8);
   });
@@ -211,6 +253,7 @@ void IndexBuilder::order() {
 
 void IndexBuilder::build_trie() {
   const std::size_t n_terms = term_count();
+  Poll poll;
 
   // Nodes in depth-first order, as the sorted terms spell them: each term
   // adds a node for every character after the part it shares with the term
@@ -228,6 +271,7 @@ void IndexBuilder::build_trie() {
   std::vector<std::uint32_t> path{0};  // the nodes spelling the last term
   std::vector<char32_t> prev, cur;
   for (std::size_t k = 0; k < n_terms; ++k) {
+    poll();
     code_points(term(sorted_[k]), cur);
     std::size_t common = 0;
     const std::size_t limit = std::min(prev.size(), cur.size());
@@ -267,6 +311,7 @@ void IndexBuilder::build_trie() {
     PodArray<std::uint32_t> child_count;
     child_count.resize_for_overwrite(n);
     for (std::size_t i = 0; i < n; ++i) {
+      poll();
       const std::uint32_t b = level_start[depth[i]]++;
       t.child_labels[b] = label[i];
       t.terminal[b] = term_at[i] != kNoTerm;
@@ -314,6 +359,7 @@ void IndexBuilder::build_trie() {
     position.resize_for_overwrite(n_videos);
     std::uint64_t out = 0;
     for (std::size_t k = 0; k < n_terms; ++k) {
+      poll();
       const std::uint64_t begin = out;
       const std::uint32_t stamp = static_cast<std::uint32_t>(k + 1);
       for (std::uint64_t r = start[k]; r < start[k + 1]; ++r) {
@@ -334,6 +380,7 @@ void IndexBuilder::build_trie() {
 
   supplied_.reserve(n, start[n_terms]);
   for (std::size_t b = 0; b < n; ++b) {
+    poll();
     const std::uint32_t k = term_of[b];
     if (k == kNoTerm) {
       supplied_.push_absent();

@@ -12,7 +12,8 @@
 //
 // Phases, in this order, each once: add() per record, then order(),
 // build_trie(), propagate() and take_trie(). A builder whose phase threw is not
-// used again.
+// used again. The long phases poll the thread's Interrupt (common/interrupt.h)
+// and throw Interrupted when it asks them to stop.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +37,12 @@ enum class Refusal {
   InvalidUtf8,       // the term is not valid UTF-8
   TotalPastU32,      // the term's total count would pass 2^32-1
 };
+
+// The hash of the builder's tables: SipHash-1-3 of the bytes under a key
+// drawn at random once per process, so that no input can be made whose keys
+// collide (ids or terms crafted against a fixed hash would make numbering
+// quadratic).
+std::uint64_t keyed_hash(const void* data, std::size_t n);
 
 // Numbers keys in order of first appearance: an open-addressing table of
 // numbers, the keys themselves held by the caller and compared through it.

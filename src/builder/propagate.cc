@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/fault.h"
+#include "common/interrupt.h"
 
 namespace tessaloom::builder {
 namespace {
@@ -41,8 +42,10 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
   Payload acc;
   MergeScratch scratch;
   scratch.use_tables(videos);
+  Poll poll;
 
   for (std::size_t i = n; i-- > 0;) {
+    poll();
     const EdgeRange range = trie.edge_range(i);
     sources.assign(1, supplied.get(i).value_or(PayloadView{}));
     std::size_t last_child = n;

@@ -19,7 +19,8 @@ namespace tessaloom::builder {
 // payload as supplied, a self edge is skipped) and is cut to its first top_n
 // entries. Iterative: the trie's depth does not reach the call stack. Throws
 // InternalFault on an edge range past the edge count, a child past the node
-// count or a table not of one payload per node.
+// count or a table not of one payload per node, and Interrupted when the
+// thread's Interrupt (common/interrupt.h) asks it to stop.
 //
 // `videos` is the size of the video table, when known: merges whose entries
 // all lie below it group them through tables of that size (8 bytes per

@@ -7,7 +7,7 @@ namespace {
 #include "char_class_table.inc"
 }  // namespace
 
-std::uint8_t char_class(char32_t c) {
+std::uint8_t table_class(char32_t c) {
   if (c >= 0x110000) return 0;
   return kCharClassBlocks[kCharClassIndex[c >> 7]][c & 0x7F];
 }

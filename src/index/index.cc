@@ -6,7 +6,8 @@
 
 namespace tessaloom::index {
 
-Index::Index(Trie trie, Walk walk) : trie_(std::move(trie)) {
+Index::Index(Trie trie, Walk walk)
+    : trie_(std::move(trie)), norms_(search::VideoNorms::or_empty(trie_)) {
   if (walk == Walk::Fast) layout_ = prefix::matcher::CompactLayout(trie_);
 }
 

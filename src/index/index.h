@@ -14,6 +14,7 @@
 #include "prefix/matcher/matcher.h"
 #include "prefix/trie/trie.h"
 #include "ranking/ranking.h"
+#include "search/search.h"
 
 namespace tessaloom::index {
 
@@ -33,6 +34,9 @@ class Index {
   explicit Index(Trie trie, Walk walk = Walk::Fast);
 
   const Trie& trie() const { return trie_; }
+  // What search needs of the videos' lengths, read once here (empty when the
+  // root's payload is unreadable; search then meets the fault itself).
+  const search::VideoNorms& video_norms() const { return norms_; }
 
   // The queries take `term` as UTF-8 and throw InvalidInput when it is not.
   // They throw InternalFault on arrays that break the trie's invariants where
@@ -60,6 +64,7 @@ class Index {
  private:
   Trie trie_;
   prefix::matcher::CompactLayout layout_;  // empty: the array walk only
+  search::VideoNorms norms_;
 };
 
 }  // namespace tessaloom::index

@@ -1,8 +1,10 @@
 // tessaloom._native.build_index(records, video_top_n=100, progress=None).
 //
-// Reads the records with the GIL held, converting and checking each into the
-// core's IndexBuilder, then runs the builder's phases with the GIL released
-// (a progress call between phases takes it back) and hands the built trie to
+// Reads the records with the GIL held (letting other threads take it every
+// 1,024 records), converting and checking each into the core's IndexBuilder,
+// then runs the builder's phases with the GIL released
+// (a progress call between phases takes it back; Ctrl-C stops any phase
+// within a few tens of milliseconds) and hands the built trie to
 // a new PrefixSearch as it is: nothing is encoded or decoded. Nothing is kept
 // on failure: every table belongs to this call.
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <utility>
 
 #include "builder/index_builder.h"
+#include "common/interrupt.h"
 #include "index/index.h"
 #include "lib/binding.h"
 #include "native/native.h"
@@ -30,6 +33,23 @@ using lib::WithoutGil;
 constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
 constexpr Py_ssize_t kProgressEvery = 1'000'000;
 constexpr Py_ssize_t kSignalCheckEvery = 1 << 16;
+// Records read between moments when other threads may take the GIL: reading
+// a list runs no Python code, so nothing else would hand it over.
+constexpr Py_ssize_t kYieldEvery = 1024;
+
+// Ctrl-C for the phases that run without the GIL: takes the GIL for the
+// moment of a check, and runs the signal handlers (on the main thread,
+// where KeyboardInterrupt is raised). The exception stays set for the
+// build to return.
+class SignalCheck final : public Interrupt {
+ public:
+  bool requested() override {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    const bool stop = PyErr_CheckSignals() < 0;
+    PyGILState_Release(gil);
+    return stop;
+  }
+};
 
 }  // namespace
 
@@ -70,22 +90,28 @@ std::size_t to_top_n(PyObject* o) {
 }
 
 PyObject* finish_build(IndexBuilder& b, std::size_t top_n, PyObject* progress) {
-  report(progress, "ordering", b.term_count());
-  {
-    WithoutGil unlocked;
-    b.order();
-  }
-  report(progress, "trie", b.term_count());
-  {
-    WithoutGil unlocked;
-    b.build_trie();
-  }
-  report(progress, "propagation", b.node_count());
+  SignalCheck signals;
+  const Interrupt::Scope interruptible(signals);
   std::optional<index::Index> built;
-  {
-    WithoutGil unlocked;
-    b.propagate(top_n);
-    built.emplace(b.take_trie());
+  try {
+    report(progress, "ordering", b.term_count());
+    {
+      WithoutGil unlocked;
+      b.order();
+    }
+    report(progress, "trie", b.term_count());
+    {
+      WithoutGil unlocked;
+      b.build_trie();
+    }
+    report(progress, "propagation", b.node_count());
+    {
+      WithoutGil unlocked;
+      b.propagate(top_n);
+      built.emplace(b.take_trie());
+    }
+  } catch (const Interrupted&) {
+    throw PythonError{};  // KeyboardInterrupt (or a handler's exception) is set
   }
   return lib::wrap(std::move(*built));
 }
@@ -246,6 +272,7 @@ PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
       Ref record(raw);
       reader.read(i, record.get());
       ++i;
+      if (i % kYieldEvery == 0) PyEval_RestoreThread(PyEval_SaveThread());
       if (i % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) throw PythonError{};
       if (i % kProgressEvery == 0) report(progress, "reading", static_cast<std::size_t>(i));
     }

@@ -25,6 +25,7 @@ PyMethodDef methods[] = {
      kBuildCatalogueDoc},
     {"catalogue_rows", FASTCALL_FUNCTION(catalogue_rows), METH_FASTCALL | METH_KEYWORDS,
      kCatalogueRowsDoc},
+    {"load_index", FASTCALL_FUNCTION(load_index), METH_FASTCALL | METH_KEYWORDS, kLoadIndexDoc},
     {"search", FASTCALL_FUNCTION(search), METH_FASTCALL | METH_KEYWORDS,
      "search(index, words, prefix, limit, max_dist, transpositions)\n--\n\n"
      "Hits (video key, score, words) for distinct words, the last a prefix\n"

@@ -37,6 +37,11 @@ PyObject* build_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 extern const char kBuildCatalogueDoc[];
 PyObject* catalogue_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char kCatalogueRowsDoc[];
+
+// load.cc
+PyObject* load_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char kLoadIndexDoc[];
+
 // search.cc: the words of each text as tessaloom.search splits them; the
 // package's search and search_many check the arguments first.
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

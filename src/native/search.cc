@@ -32,11 +32,11 @@ constexpr std::size_t kHitBatch = 8192;
   throw PythonError{};
 }
 
-const Trie& trie_of(PyObject* index) {
+const index::Index& index_arg(PyObject* index) {
   if (!Py_IS_TYPE(index, lib::prefix_search_type)) {
     fail(PyExc_TypeError, std::string("index must be a PrefixSearch, not ") + Py_TYPE(index)->tp_name);
   }
-  return lib::index_of(index).trie();
+  return lib::index_of(index);
 }
 
 // A query as the core takes it: its words from a list of str, the last one
@@ -111,7 +111,8 @@ constexpr lib::MethodSignature kSearchSignature = {"search", kSearchParams, 6, 6
 PyObject* run_search(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[lib::kMaxParams];
   lib::bind_arguments(kSearchSignature, args, nargs, kwnames, a);
-  const Trie& trie = trie_of(a[0]);
+  const index::Index& index = index_arg(a[0]);
+  const Trie& trie = index.trie();
   const std::vector<search::Word> words = to_words(a[1], lib::to_bool(a[2]));
   const std::size_t limit = to_limit(a[3]);
   const auto max_dist = to_max_dist(a[4]);
@@ -119,7 +120,7 @@ PyObject* run_search(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   std::vector<search::Hit> hits;
   {
     lib::WithoutGil unlocked;
-    hits = search::search(trie, words, limit, max_dist, transpositions);
+    hits = search::search(trie, index.video_norms(), words, limit, max_dist, transpositions);
   }
   std::size_t converted = 0;
   return hit_list(trie, hits, converted);
@@ -132,7 +133,8 @@ constexpr lib::MethodSignature kManySignature = {"search_many", kManyParams, 6, 
 PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[lib::kMaxParams];
   lib::bind_arguments(kManySignature, args, nargs, kwnames, a);
-  const Trie& trie = trie_of(a[0]);
+  const index::Index& index = index_arg(a[0]);
+  const Trie& trie = index.trie();
   PyObject* queries = a[1];
   if (!PyList_Check(queries)) fail(PyExc_TypeError, "queries must be a list of (words, prefix)");
   const std::size_t limit = to_limit(a[2]);
@@ -170,7 +172,7 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         const std::size_t i = next.fetch_add(1);
         if (i >= texts.size() || failed_at.load() < i) return;
         try {
-          results[i] = search::search(trie, texts[i], limit, max_dist, transpositions);
+          results[i] = search::search(trie, index.video_norms(), texts[i], limit, max_dist, transpositions);
         } catch (...) {
           errors[i] = std::current_exception();
           std::size_t seen = failed_at.load();

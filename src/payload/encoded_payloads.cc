@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "common/interrupt.h"
 #include "payload/payload_scan.h"
 
 namespace tessaloom {
@@ -111,12 +112,16 @@ EncodedPayloads EncodedPayloads::encode_all(std::size_t count, Get get) {
   // One pass, into a buffer that grows as it fills: before each payload it
   // is given room for the longest form the payload can take, and the 8 bytes
   // that a u32 store may touch past its value (format::Writer::put_u32). The
-  // room left over is returned at the end.
+  // room left over is returned at the end. The loop polls the thread's
+  // Interrupt: on a large build it is the last long loop before the index
+  // exists.
+  Poll poll;
   auto buffer = std::make_shared<PodArray<std::uint8_t>>();
   PodArray<std::uint8_t>& b = *buffer;
   EncodedPayloads out;
   out.ends_.resize_for_overwrite(count);
   for (std::size_t i = 0; i < count; ++i) {
+    poll();
     const std::optional<PayloadView> p = get(i);
     std::size_t longest = 1 + 8;
     if (p) {

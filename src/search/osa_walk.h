@@ -31,49 +31,61 @@
 
 namespace tessaloom::search {
 
-// The largest max_dist the walk takes: cells are bytes.
-inline constexpr std::uint32_t kMaxWalkDist = 250;
+// The largest max_dist the walk takes.
+inline constexpr std::uint32_t kMaxWalkDist = 3;
 
-// Calls report(node, distance) for each node within max_dist of `word`, in
-// walk order. Children labelled U+0000 are skipped with their subtrees, as
-// the other walks do. Preconditions: max_dist <= kMaxWalkDist.
-template <class Report>
-void osa_walk(const Trie& trie, std::span<const char32_t> word, std::uint32_t max_dist,
-              bool transpositions, MemoryBudget& budget, Report&& report) {
+namespace osa_detail {
+
+// The walk for budget K (band width 2K+1, known to the compiler so that the
+// cell loop unrolls). The query is padded on each side with characters that
+// no label equals (labels are scalar values), so that reading a character
+// needs no bounds test; cells left of 0 or right of n are forced to the cap.
+template <std::uint32_t K, class Report>
+void walk(const Trie& trie, std::span<const char32_t> word, bool transpositions,
+          MemoryBudget& budget, Report& report) {
+  constexpr std::int64_t kK = K;
+  constexpr std::size_t kWidth = 2 * K + 1;
+  constexpr std::uint8_t kCap = K + 1;
+  constexpr char32_t kNone = 0xFFFFFFFF;  // no label is this
   const std::size_t node_count = trie.node_count();
-  if (node_count == 0) return;
   const EdgeRange root = trie.edge_range(0);
   if (root.end <= root.begin) return;
   const std::int64_t n = static_cast<std::int64_t>(word.size());
-  const std::int64_t k = max_dist;
-  const std::uint8_t cap = static_cast<std::uint8_t>(k + 1);
-  const std::size_t width = static_cast<std::size_t>(2 * k + 1);
 
-  // rows[i * width + b] is cell j = i - k + b of the row at depth i; labels[i]
-  // is the label of the node at depth i (labels[0] unused).
-  std::vector<std::uint8_t> rows;
-  std::vector<char32_t> labels;
+  // padded[j + K + 1] is the query's character j (0-based), kNone outside.
   std::size_t taken = 0;
-  auto grow = [&](std::size_t depth) {
-    if (labels.size() > depth) return;
-    const std::size_t more = std::max<std::size_t>(labels.size(), 16);
-    // A row, a label and a stack frame per depth.
-    const std::size_t bytes = more * (width + sizeof(char32_t) + 3 * sizeof(std::size_t));
-    budget.take(bytes);
-    taken += bytes;
-    rows.resize((labels.size() + more) * width);
-    labels.resize(labels.size() + more);
-  };
   struct Give {
     MemoryBudget& budget;
     std::size_t& taken;
     ~Give() { budget.give(taken); }
   } give{budget, taken};
+  // Cells reach j = n + 2K + 1 (children of a node at depth n + K), which
+  // read character j - 1.
+  const std::size_t padded_size = word.size() + 3 * K + 4;
+  budget.take(padded_size * sizeof(char32_t));
+  taken += padded_size * sizeof(char32_t);
+  std::vector<char32_t> padded(padded_size, kNone);
+  std::copy(word.begin(), word.end(), padded.begin() + K + 1);
+  auto q = [&](std::int64_t j) { return padded[static_cast<std::size_t>(j + kK + 1)]; };
 
+  // rows[i * kWidth + b] is cell j = i - K + b of the row at depth i;
+  // labels[i] the label of the node at depth i (labels[0] unused).
+  std::vector<std::uint8_t> rows;
+  std::vector<char32_t> labels;
+  auto grow = [&](std::size_t depth) {
+    if (labels.size() > depth) return;
+    const std::size_t more = std::max<std::size_t>(labels.size(), 16);
+    // A row, a label and a stack frame per depth.
+    const std::size_t bytes = more * (kWidth + sizeof(char32_t) + 3 * sizeof(std::size_t));
+    budget.take(bytes);
+    taken += bytes;
+    rows.resize((labels.size() + more) * kWidth);
+    labels.resize(labels.size() + more, kNone);
+  };
   grow(0);
-  for (std::int64_t b = 0; b < static_cast<std::int64_t>(width); ++b) {
-    const std::int64_t j = b - k;
-    rows[static_cast<std::size_t>(b)] = j >= 0 && j <= n ? static_cast<std::uint8_t>(j) : cap;
+  for (std::int64_t b = 0; b < static_cast<std::int64_t>(kWidth); ++b) {
+    const std::int64_t j = b - kK;
+    rows[static_cast<std::size_t>(b)] = j >= 0 && j <= n ? static_cast<std::uint8_t>(j) : kCap;
   }
 
   struct Frame {
@@ -100,40 +112,58 @@ void osa_walk(const Trie& trie, std::span<const char32_t> word, std::uint32_t ma
     if (i > node_count) prefix::matcher::throw_cycle(child, i);
     grow(i);
     labels[i] = ch;
-    const std::uint8_t* up = &rows[(i - 1) * width];
-    const std::uint8_t* up2 = i >= 2 ? &rows[(i - 2) * width] : nullptr;
-    std::uint8_t* cur = &rows[i * width];
+    const std::uint8_t* up = &rows[(i - 1) * kWidth];
+    const std::uint8_t* up2 = &rows[(i >= 2 ? i - 2 : 0) * kWidth];
+    std::uint8_t* cur = &rows[i * kWidth];
     const std::int64_t si = static_cast<std::int64_t>(i);
-    std::uint8_t row_min = cap;
-    for (std::int64_t b = 0; b < static_cast<std::int64_t>(width); ++b) {
-      const std::int64_t j = si - k + b;
-      std::uint8_t v = cap;
-      if (j == 0) {
-        v = static_cast<std::uint8_t>(std::min<std::int64_t>(si, cap));
-      } else if (j > 0 && j <= n) {
-        // The diagonal of row i-1 sits at the same band position, the cell
-        // above one to the right, the cell to the left one to the left.
-        int best = up[b] + (word[static_cast<std::size_t>(j - 1)] != ch);
-        if (b + 1 < static_cast<std::int64_t>(width)) best = std::min(best, up[b + 1] + 1);
-        if (b > 0) best = std::min(best, cur[b - 1] + 1);
-        if (transpositions && up2 != nullptr && j >= 2 &&
-            ch == word[static_cast<std::size_t>(j - 2)] &&
-            labels[i - 1] == word[static_cast<std::size_t>(j - 1)]) {
-          best = std::min(best, up2[b] + 1);
-        }
-        v = static_cast<std::uint8_t>(std::min<int>(best, cap));
-      }
-      cur[b] = v;
-      row_min = std::min(row_min, v);
+    const char32_t before = labels[i - 1];  // kNone at depth 1: no swap
+    const bool swaps = transpositions && i >= 2;
+    // Every cell from the row above (diagonal, deletion) and the row two
+    // above (swap); insertions, which come from the left, never lower a row
+    // below its minimum, so they wait until the row survives.
+    std::uint8_t cells[kWidth];
+    std::uint8_t row_min = kCap;
+    for (std::size_t b = 0; b < kWidth; ++b) {
+      const std::int64_t j = si - kK + static_cast<std::int64_t>(b);
+      int v = up[b] + (q(j - 1) != ch);
+      if (b + 1 < kWidth) v = std::min(v, up[b + 1] + 1);
+      if (swaps && ch == q(j - 2) && before == q(j - 1)) v = std::min(v, up2[b] + 1);
+      if (j == 0) v = std::min<std::int64_t>(si, kCap);
+      if (j < 0 || j > n) v = kCap;
+      cells[b] = static_cast<std::uint8_t>(std::min<int>(v, kCap));
+      row_min = std::min(row_min, cells[b]);
     }
-    if (row_min > k) continue;
-    const std::int64_t last = n - si + k;  // the band position of cell n
-    if (last >= 0 && last < static_cast<std::int64_t>(width) &&
-        cur[static_cast<std::size_t>(last)] <= k) {
+    if (row_min > kK) continue;
+    for (std::size_t b = 0; b < kWidth; ++b) {
+      std::uint8_t v = cells[b];
+      if (b > 0) v = std::min<std::uint8_t>(v, static_cast<std::uint8_t>(cur[b - 1] + 1));
+      const std::int64_t j = si - kK + static_cast<std::int64_t>(b);
+      cur[b] = j < 0 || j > n ? kCap : std::min<std::uint8_t>(v, kCap);
+    }
+    const std::int64_t last = n - si + kK;  // the band position of cell n
+    if (last >= 0 && last < static_cast<std::int64_t>(kWidth) &&
+        cur[static_cast<std::size_t>(last)] <= kK) {
       report(child, static_cast<std::uint32_t>(cur[static_cast<std::size_t>(last)]));
     }
     const EdgeRange range = trie.edge_range(child);
     if (range.end > range.begin) stack.push_back({range.begin, range.end, i});
+  }
+}
+
+}  // namespace osa_detail
+
+// Calls report(node, distance) for each node within max_dist of `word`, in
+// walk order. Children labelled U+0000 are skipped with their subtrees, as
+// the other walks do. Preconditions: max_dist <= kMaxWalkDist.
+template <class Report>
+void osa_walk(const Trie& trie, std::span<const char32_t> word, std::uint32_t max_dist,
+              bool transpositions, MemoryBudget& budget, Report&& report) {
+  if (trie.node_count() == 0) return;
+  switch (max_dist) {
+    case 0: return osa_detail::walk<0>(trie, word, transpositions, budget, report);
+    case 1: return osa_detail::walk<1>(trie, word, transpositions, budget, report);
+    case 2: return osa_detail::walk<2>(trie, word, transpositions, budget, report);
+    default: return osa_detail::walk<3>(trie, word, transpositions, budget, report);
   }
 }
 

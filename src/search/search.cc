@@ -88,19 +88,13 @@ struct Pooled {
   std::uint32_t word = 0;  // 1 + the index of the last word that touched it
 };
 
-struct Entry {
-  std::uint32_t video;
-  std::uint32_t count;
-};
-
-// Reads node's payload into `out` (entries of videos below `videos` only)
-// and returns its total count, or false when the payload is absent. Counts
-// the entries read against `entries_left`.
-bool read_payload(const Trie& trie, std::size_t node, std::uint32_t videos,
-                  std::vector<std::uint32_t>& ids, std::vector<Entry>& out,
-                  std::uint32_t& total, std::uint64_t& entries_left) {
-  out.clear();
-  auto check = [&](std::uint32_t t, std::uint64_t id_count, std::uint64_t count_count) {
+// A payload's bookkeeping: throws InternalFault when its ids outnumber its
+// counts, or when a word has read more entries than a tree allows.
+struct PayloadCheck {
+  std::size_t node;
+  std::uint32_t& total;
+  std::uint64_t& entries_left;
+  void operator()(std::uint32_t t, std::uint64_t id_count, std::uint64_t count_count) const {
     require_parallel(id_count, count_count, node);
     // Over a tree a word reads each payload at most twice (as a match and
     // as a match's child); more proves nodes reachable along many paths.
@@ -111,10 +105,21 @@ bool read_payload(const Trie& trie, std::size_t node, std::uint32_t videos,
     }
     entries_left -= id_count;
     total = t;
+  }
+};
+
+// Calls f(video, count) for each entry of node's payload whose video is
+// below `videos`, after setting `total`; false when the payload is absent.
+template <class F>
+bool read_payload(const Trie& trie, std::size_t node, std::uint32_t videos,
+                  std::vector<std::uint32_t>& ids, std::uint32_t& total,
+                  std::uint64_t& entries_left, F&& f) {
+  auto lists = [&](const std::uint32_t* vs, const auto* counts, std::uint64_t n) {
+    for (std::uint64_t k = 0; k < n; ++k) {
+      if (vs[k] < videos) f(vs[k], static_cast<std::uint32_t>(counts[k]));
+    }
   };
-  return trie.payloads.for_each_pair(node, ids, check, [&](std::uint32_t v, std::uint32_t c) {
-    if (v < videos) out.push_back({v, c});
-  });
+  return trie.payloads.for_each_pair(node, ids, PayloadCheck{node, total, entries_left}, lists);
 }
 
 double closeness(std::uint32_t d, std::size_t n) {
@@ -122,62 +127,88 @@ double closeness(std::uint32_t d, std::size_t n) {
   return kTypo * (1.0 - static_cast<double>(d) / static_cast<double>(n + 1));
 }
 
+std::uint32_t table_size(const Trie& trie) {
+  const std::size_t table =
+      trie.id_mode == IdMode::Int32 ? trie.video_int32_ids.size() : trie.video_uuids.size();
+  return static_cast<std::uint32_t>(std::min<std::size_t>(table, UINT32_MAX));
+}
+
 }  // namespace
+
+VideoNorms VideoNorms::of(const Trie& trie) {
+  VideoNorms out;
+  const std::uint32_t videos = table_size(trie);
+  // Lengths: each video's count at the root, the first entry of a video
+  // counting; a video missing there has the mean length of those missing.
+  std::vector<std::uint32_t> length(videos, 0);
+  std::vector<std::uint8_t> listed(videos, 0);
+  std::uint64_t n_listed = 0, listed_sum = 0;
+  std::uint32_t root_total = 0;
+  std::vector<std::uint32_t> ids;
+  std::uint64_t left = UINT64_MAX;
+  if (trie.node_count() > 0) {
+    read_payload(trie, 0, videos, ids, root_total, left, [&](std::uint32_t v, std::uint32_t c) {
+      if (listed[v]) return;
+      listed[v] = 1;
+      length[v] = c;
+      ++n_listed;
+      listed_sum += c;
+    });
+  }
+  const double mean =
+      root_total != 0 && videos != 0 ? static_cast<double>(root_total) / static_cast<double>(videos) : 1.0;
+  double rest = 0.0;
+  if (n_listed < videos) {
+    const std::uint64_t left_over = root_total > listed_sum ? root_total - listed_sum : 0;
+    rest = static_cast<double>(left_over) / static_cast<double>(videos - n_listed);
+  }
+  out.norms_.resize(videos);
+  for (std::uint32_t v = 0; v < videos; ++v) {
+    const double len = listed[v] ? static_cast<double>(length[v]) : rest;
+    out.norms_[v] = kK1 * ((1.0 - kB) + kB * len / mean);
+  }
+  out.usable_ = true;
+  return out;
+}
+
+VideoNorms VideoNorms::or_empty(const Trie& trie) noexcept {
+  try {
+    return of(trie);
+  } catch (...) {
+    return VideoNorms();
+  }
+}
 
 std::uint32_t word_budget(std::size_t length, std::optional<std::uint32_t> max_dist) {
   if (max_dist) return *max_dist;
   return length <= 3 ? 0 : length <= 7 ? 1 : 2;
 }
 
-std::vector<Hit> search(const Trie& trie, std::span<const Word> words, std::size_t limit,
-                        std::optional<std::uint32_t> max_dist, bool transpositions) {
+std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<const Word> words,
+                        std::size_t limit, std::optional<std::uint32_t> max_dist,
+                        bool transpositions) {
   std::vector<Hit> hits;
   if (words.empty() || limit == 0 || trie.node_count() == 0) return hits;
-  const std::size_t table =
-      trie.id_mode == IdMode::Int32 ? trie.video_int32_ids.size() : trie.video_uuids.size();
-  const std::uint32_t videos = static_cast<std::uint32_t>(std::min<std::size_t>(table, UINT32_MAX));
+  const std::uint32_t videos = table_size(trie);
   if (videos == 0) return hits;
+  VideoNorms made;
+  if (!given.usable()) made = VideoNorms::of(trie);
+  const VideoNorms& norms = given.usable() ? given : made;
   MemoryBudget budget;
   std::vector<std::uint32_t> ids;
-  std::vector<Entry> entries, below_entries;
-  // Over a tree each node is read at most twice per word; the bound allows
-  // that for every word, with slack.
+  // Over a tree each node is read at most twice per word.
   const std::uint64_t per_word = 2 * trie.payloads.bytes().size() + 2;
 
-  // Lengths from the root's payload: the count of each video's terms.
-  VideoMap<std::uint32_t> length(videos);
-  double mean = 1.0, rest = 0.0;
-  {
-    std::uint32_t root_total = 0;
-    std::uint64_t left = per_word;
-    if (read_payload(trie, 0, videos, ids, entries, root_total, left)) {
-      std::uint64_t listed = 0, listed_sum = 0;
-      for (const Entry& e : entries) {
-        bool existed;
-        std::uint32_t& l = length.at(e.video, &existed);
-        if (existed) continue;  // the first entry of a video is its length
-        l = e.count;
-        ++listed;
-        listed_sum += e.count;
-      }
-      if (root_total != 0) mean = static_cast<double>(root_total) / static_cast<double>(videos);
-      if (listed < videos) {
-        const std::uint64_t left_over = root_total > listed_sum ? root_total - listed_sum : 0;
-        rest = static_cast<double>(left_over) / static_cast<double>(videos - listed);
-      }
-    }
-  }
   const double log_videos = std::log1p(static_cast<double>(videos));
   auto rarity = [&](std::uint64_t total) {
-    return std::log1p(static_cast<double>(videos) / static_cast<double>(std::max<std::uint64_t>(total, 1))) /
+    return std::log1p(static_cast<double>(videos) /
+                      static_cast<double>(std::max<std::uint64_t>(total, 1))) /
            log_videos;
   };
+  // BM25's saturation of count c, with the video's length normalisation.
   auto frequency = [&](double value, std::uint32_t video, std::uint64_t count) {
-    const std::uint32_t* l = length.find(video);
-    const double len = l ? static_cast<double>(*l) : rest;
-    const double norm = kK1 * ((1.0 - kB) + kB * len / mean);
     const double c = static_cast<double>(count);
-    return value * (c * (kK1 + 1.0) / (c + norm)) / (kK1 + 1.0);
+    return value * (c * (kK1 + 1.0) / (c + norms[video])) / (kK1 + 1.0);
   };
 
   VideoMap<Pooled> pool(videos);
@@ -200,8 +231,7 @@ std::vector<Hit> search(const Trie& trie, std::span<const Word> words, std::size
     std::uint64_t left = per_word;
     word_touched.clear();
     auto offer = [&](std::uint32_t video, double value) {
-      bool existed;
-      Pooled& p = pool.at(video, &existed);
+      Pooled& p = pool.at(video);
       if (p.word != stamp) {
         p.word = stamp;
         p.best = value;
@@ -211,40 +241,44 @@ std::vector<Hit> search(const Trie& trie, std::span<const Word> words, std::size
       }
     };
     for (const auto& [node, d] : matched) {
-      std::uint32_t total = 0;
-      if (!read_payload(trie, node, videos, ids, entries, total, left)) continue;
-      const double close = closeness(d, n);
       const bool terminal = trie.is_terminal(node);
+      // Counts of the longer terms below a term, to take away from its own.
       std::uint64_t below_total = 0;
+      below.clear();
       if (terminal) {
-        // Counts of the longer terms below, to take away from the node's.
-        below.clear();
         const EdgeRange range = trie.edge_range(node);
         for (std::size_t e = range.begin; e < range.end; ++e) {
           std::uint32_t child_total = 0;
-          if (!read_payload(trie, trie.child(e), videos, ids, below_entries, child_total, left)) {
-            continue;
+          if (read_payload(trie, trie.child(e), videos, ids, child_total, left,
+                           [&](std::uint32_t v, std::uint32_t c) { below.at(v) += c; })) {
+            below_total += child_total;
           }
-          below_total += child_total;
-          for (const Entry& b : below_entries) below.at(b.video) += b.count;
         }
       }
-      const std::uint64_t own_total = total > below_total ? total - below_total : 0;
-      const double whole = close * rarity(own_total);
-      const double part = close * kPrefix * rarity(total);
-      for (const Entry& e : entries) {
+      const double close = closeness(d, n);
+      double whole = 0.0, part = 0.0;
+      // Set from the node's total, which the check reads before any entry.
+      std::uint32_t total = 0;
+      bool weighed = false;
+      read_payload(trie, node, videos, ids, total, left, [&](std::uint32_t v, std::uint32_t c) {
+        if (!weighed) {
+          const std::uint64_t own_total = total > below_total ? total - below_total : 0;
+          whole = close * rarity(own_total);
+          part = close * kPrefix * rarity(total);
+          weighed = true;
+        }
         std::uint64_t own = 0;
         if (terminal) {
-          const std::uint64_t* b = below.find(e.video);
+          const std::uint64_t* b = below.find(v);
           const std::uint64_t under = b ? *b : 0;
-          own = e.count > under ? e.count - under : 0;
+          own = c > under ? c - under : 0;
         }
         if (own > 0) {
-          offer(e.video, frequency(whole, e.video, own));
+          offer(v, frequency(whole, v, own));
         } else if (word.prefix) {
-          offer(e.video, frequency(part, e.video, e.count));
+          offer(v, frequency(part, v, c));
         }
-      }
+      });
     }
     for (std::uint32_t v : word_touched) {
       Pooled& p = pool.at(v);

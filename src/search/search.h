@@ -58,6 +58,26 @@ struct Hit {
   bool operator==(const Hit&) const = default;
 };
 
+// What the ranking needs of each video's length, read once from the root's
+// payload: the term of frequency's length normalisation,
+// K1 (1 - B + B L / A), per video number below the id table's size.
+class VideoNorms {
+ public:
+  VideoNorms() = default;
+  // Reads the root's payload. Throws InternalFault when it is unreadable.
+  static VideoNorms of(const Trie& trie);
+  // The norms of `trie`, or empty ones (usable() false) when the root's
+  // payload is unreadable: search then reads it again and raises the fault.
+  static VideoNorms or_empty(const Trie& trie) noexcept;
+
+  bool usable() const { return usable_; }
+  double operator[](std::uint32_t video) const { return norms_[video]; }
+
+ private:
+  std::vector<double> norms_;  // one per video of the id table
+  bool usable_ = false;
+};
+
 // The edit budget of a word of `length` characters: max_dist when given,
 // else 0 for 1 to 3 characters, 1 for 4 to 7, 2 for 8 or more.
 std::uint32_t word_budget(std::size_t length, std::optional<std::uint32_t> max_dist);
@@ -65,7 +85,10 @@ std::uint32_t word_budget(std::size_t length, std::optional<std::uint32_t> max_d
 // The first `limit` hits for `words` (distinct, at most kMaxWords, max_dist
 // at most kMaxDist: the caller checks). Throws InternalFault on arrays that
 // break the trie's invariants, QueryTooLarge past the query's memory budget.
-std::vector<Hit> search(const Trie& trie, std::span<const Word> words, std::size_t limit,
-                        std::optional<std::uint32_t> max_dist, bool transpositions);
+// `norms` are VideoNorms::of(trie), or empty ones, which search makes
+// itself.
+std::vector<Hit> search(const Trie& trie, const VideoNorms& norms, std::span<const Word> words,
+                        std::size_t limit, std::optional<std::uint32_t> max_dist,
+                        bool transpositions);
 
 }  // namespace tessaloom::search

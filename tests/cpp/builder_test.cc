@@ -1,12 +1,19 @@
-// The native builder's record checks and video numbering. Its indexes are
-// compared with the reference builder's (tessaloom.build_arrays) on random
-// records by the Python suite (test_build_index.py).
+// The native builder's record checks, video numbering, hash tables and
+// interrupts. Its indexes are compared with the reference builder's
+// (tessaloom.build_arrays) on random records by the Python suite
+// (test_build_index.py).
 #include "builder/index_builder.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstring>
+#include <set>
 #include <string>
 #include <tuple>
+#include <vector>
+
+#include "common/interrupt.h"
 
 namespace tessaloom::builder {
 namespace {
@@ -45,6 +52,104 @@ TEST(IndexBuilder, VideosAreNumberedInOrderAndNeverMixed) {
   for (std::uint32_t k = 0; k < 5000; ++k) EXPECT_EQ(i.int_video(k * 7919u), k);
   for (std::uint32_t k = 0; k < 5000; ++k) EXPECT_EQ(i.int_video(k * 7919u), k);
   EXPECT_EQ(i.uuid_video(a), -1);
+}
+
+// An unkeyed multiply-xorshift hash of 8-byte words, of the kind whose state
+// after the first word can be cancelled by the second: every key
+// (w, state(w) ^ T) hashes alike, so such keys are made in closed form.
+std::uint64_t after_word(std::uint64_t h, std::uint64_t w) {
+  h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+  return h ^ (h >> 32);
+}
+
+// 16-byte keys that all collide under that hash: 50,000 UUIDs, and 50,000
+// ASCII terms (the second word kept when all its bytes are 1..0x7F).
+std::vector<std::array<unsigned char, 16>> crafted_keys(bool ascii) {
+  const std::uint64_t seed = 0x243F6A8885A308D3u ^ 16, target = 0x5A5A5A5A5A5A5A5Au;
+  std::vector<std::array<unsigned char, 16>> keys;
+  for (std::uint64_t i = 0; keys.size() < 50000; ++i) {
+    std::uint64_t w0 = i;
+    if (ascii) {  // letters a..p
+      w0 = 0;
+      for (int k = 0; k < 8; ++k) w0 |= (0x61 + ((i >> (4 * k)) & 0xF)) << (8 * k);
+    }
+    const std::uint64_t w1 = after_word(seed, w0) ^ target;
+    bool ok = true;
+    for (int k = 0; ascii && k < 8; ++k) ok = ok && ((w1 >> (8 * k)) & 0xFF) - 1 < 0x7F;
+    if (!ok) continue;
+    std::array<unsigned char, 16> key;
+    std::memcpy(key.data(), &w0, 8);
+    std::memcpy(key.data() + 8, &w1, 8);
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+TEST(IndexBuilder, CraftedKeysDoNotCollideInItsTables) {
+  for (const bool ascii : {false, true}) {
+    const auto keys = crafted_keys(ascii);
+    std::set<std::uint64_t> unkeyed, low_bits;
+    for (const auto& key : keys) {
+      std::uint64_t w0, w1;
+      std::memcpy(&w0, key.data(), 8);
+      std::memcpy(&w1, key.data() + 8, 8);
+      unkeyed.insert(after_word(after_word(0x243F6A8885A308D3u ^ 16, w0), w1));
+      low_bits.insert(keyed_hash(key.data(), key.size()) & 0xFFFF);
+    }
+    ASSERT_EQ(unkeyed.size(), 1u);  // the keys are what they are meant to be
+    // 50,000 random hashes take about 35,000 of the 65,536 low 16-bit values.
+    EXPECT_GT(low_bits.size(), 30000u) << (ascii ? "terms" : "uuids");
+
+    IndexBuilder b;
+    for (std::uint32_t k = 0; k < keys.size(); ++k) {
+      Uuid id;
+      std::memcpy(id.data(), keys[k].data(), 16);
+      if (ascii) {
+        const std::string term(reinterpret_cast<const char*>(keys[k].data()), 16);
+        ASSERT_EQ(b.add(term, static_cast<std::uint32_t>(b.int_video(k % 100)), 1), Refusal::None);
+      } else {
+        ASSERT_EQ(b.uuid_video(id), k);
+      }
+    }
+    EXPECT_EQ(ascii ? b.term_count() : b.video_count(), keys.size());
+  }
+}
+
+// Says stop at its first question.
+class StopNow final : public Interrupt {
+ public:
+  bool requested() override { return true; }
+};
+
+TEST(IndexBuilder, EachPhaseStopsWhenItsInterruptSaysSo) {
+  // Enough terms, nodes and records that each phase polls past its first
+  // check; an interrupted phase frees what it made (ASan checks leaks).
+  auto fill = [](IndexBuilder& b) {
+    const std::uint32_t v = static_cast<std::uint32_t>(b.int_video(1));
+    for (std::uint32_t k = 0; k < 20000; ++k) {
+      ASSERT_EQ(b.add("t" + std::to_string(k * 7919u), v, 1), Refusal::None);
+    }
+  };
+  for (int phase = 0; phase < 3; ++phase) {
+    IndexBuilder b;
+    fill(b);
+    auto run = [&](int p) {
+      if (p == 0) b.order();
+      if (p == 1) b.build_trie();
+      if (p == 2) b.propagate(10);
+    };
+    for (int p = 0; p < phase; ++p) run(p);
+    StopNow stop;
+    const Interrupt::Scope scope(stop);
+    EXPECT_THROW(run(phase), Interrupted) << "phase " << phase;
+  }
+  // Without an Interrupt, or after its scope, the phases run through.
+  IndexBuilder b;
+  fill(b);
+  b.order();
+  b.build_trie();
+  b.propagate(10);
+  EXPECT_GT(b.node_count(), 20000u);
 }
 
 }  // namespace

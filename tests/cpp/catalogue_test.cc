@@ -158,6 +158,7 @@ TEST(CharClass, Table) {
   EXPECT_FALSE(is_term_char(U'_'));
   EXPECT_FALSE(is_term_char(0x110000));
   EXPECT_EQ(char_class(0x2029), kSpace | kLineBreak);
+  for (char32_t c = 0; c < 0x80; ++c) EXPECT_EQ(char_class(c), table_class(c)) << static_cast<int>(c);
 }
 
 }  // namespace

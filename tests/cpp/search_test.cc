@@ -93,9 +93,9 @@ TEST(OsaWalk, CyclesAndLongWordsAreBounded) {
 TEST(Search, EmptyAndZeroLimitAndBudgets) {
   const Trie t = test::trie_from_terms({U"cat"});
   const Word cat{{U'c', U'a', U't'}, false};
-  EXPECT_TRUE(search(t, {}, 10, std::nullopt, true).empty());
-  EXPECT_TRUE(search(t, std::span<const Word>(&cat, 1), 0, std::nullopt, true).empty());
-  EXPECT_TRUE(search(Trie{}, std::span<const Word>(&cat, 1), 10, std::nullopt, true).empty());
+  EXPECT_TRUE(search(t, VideoNorms(), {}, 10, std::nullopt, true).empty());
+  EXPECT_TRUE(search(t, VideoNorms(), std::span<const Word>(&cat, 1), 0, std::nullopt, true).empty());
+  EXPECT_TRUE(search(Trie{}, VideoNorms(), std::span<const Word>(&cat, 1), 10, std::nullopt, true).empty());
   struct Case {
     std::size_t length;
     std::optional<std::uint32_t> max_dist;

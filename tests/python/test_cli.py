@@ -84,10 +84,15 @@ def test_query_answers_are_the_search_answers(saved, tmp_path, args, options, li
     assert lines[-len(hits):] == [f"{r} {h.score:.4f} {h.words} {h.video}" for r, h in enumerate(hits, 1)]
 
 
-def test_query_escapes_control_characters(tmp_path):
-    save(PrefixSearch.from_internal_data_v2(*build_arrays([("a\x1bb\u202e", 1, 1)])), tmp_path / "c.idx")
+def test_query_escapes_control_characters_and_shows_titles(tmp_path):
+    index = PrefixSearch.from_internal_data_v2(*build_arrays([("a\x1bb\u202e", 1, 1), ("ab", 2, 1), ("ab", 3, 1)]))
+    save(index, tmp_path / "c.idx", titles={1: "Red \x1b[31mtext\r", 2: "Two\nlines"})
     status, out, err = cli("query", "c.idx", "ab", "-d", "2", "--terms", cwd=tmp_path)
     assert status == 0 and "\x1b" not in out and "\u202e" not in out and "a\\x1bb\\u202e (2)" in out, out
+    # RANK SCORE WORDS VIDEO TITLE; a video without a title shows its id alone.
+    assert [line.split(" ", 3)[3] for line in out.splitlines()[1:]] == ["2 Two", "3", "1 Red \\x1b[31mtext"]
+    status, out, err = cli("query", "c.idx", "ab", "-d", "2", "--json", cwd=tmp_path)
+    assert [h.get("title") for h in json.loads(out)["hits"]] == ["Two", None, "Red \x1b[31mtext"]
 
 
 GOOD = f"{UUIDS[0]}\tfirst video\n"
@@ -244,3 +249,29 @@ def test_standard_input_and_the_console_command_build_what_a_file_builds(tmp_pat
                           cwd=tmp_path, input=GOOD + "oops\n", capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (1, "error: <stdin>:2: expected 2 fields (video id and text), got 1\n")
     assert not (tmp_path / "c.idx").exists()
+
+
+def test_query_from_standard_input_answers_each_line_as_it_comes(saved, tmp_path):
+    texts = ["The MP3 sourdogh bru", "crème brulee", "?!", " ".join(f"w{i}" for i in range(40)), "mp3"]
+    proc = subprocess.Popen([sys.executable, "-m", "tessaloom", "query", "v.idx", "-", "--json", "-n", "3"],
+                            cwd=tmp_path, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, encoding="utf-8")
+    answers = []
+    for text in texts:  # each answer is read before the next text is written
+        proc.stdin.write(text + "\n")
+        proc.stdin.flush()
+        answers.append(json.loads(proc.stdout.readline()))
+    proc.stdin.close()
+    assert (proc.wait(60), proc.stdout.read(), proc.stderr.read()) == (1, "", "")  # 1: a line was refused
+    for text, answer in zip(texts, answers):
+        if text.startswith("w0 "):  # more words than a query may have: that line alone is refused
+            assert set(answer) == {"query", "error"} and answer["query"] == text
+            continue
+        expected = cli("query", "v.idx", text, "--json", "-n", "3", cwd=tmp_path)[1] if terms(text) else None
+        assert answer == (json.loads(expected) if expected else {"query": text, "hits": []})
+
+    # Without --json: each answer's lines, then a blank line.
+    done = subprocess.run([sys.executable, "-m", "tessaloom", "query", "v.idx", "-"], cwd=tmp_path,
+                          input="mp3\nbrulee\n", capture_output=True, text=True, encoding="utf-8", timeout=60)
+    single = [cli("query", "v.idx", text, cwd=tmp_path)[1] for text in ("mp3", "brulee")]
+    assert (done.returncode, done.stdout) == (0, "".join(out + "\n" for out in single))

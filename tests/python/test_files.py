@@ -75,6 +75,18 @@ def test_a_damaged_cut_foreign_or_raw_file_is_refused_saying_why(saved, change, 
     assert str(e.value).startswith(f"{path}: ")
 
 
+def test_exactly_the_declared_length_is_decoded(saved):
+    # Trailers that match their bytes, around an index with bytes left over
+    # inside the declared length, or cut short of it: never loaded.
+    built, path, _ = saved
+    body = built.to_bytes()
+    for content in [body + b"\0", body + bytes(40), *(body[:cut] for cut in range(len(body)))]:
+        path.write_bytes(content + struct.pack("<8sIIQI4s", b"TSLMIDX1", 1, 0, len(content), zlib.crc32(content),
+                                               bytes(4)))
+        with pytest.raises(ValueError, match="damaged: the checksum matches but the index does not decode"):
+            load(path)
+
+
 def test_no_single_byte_change_anywhere_loads(saved):
     _, path, data = saved
     for at in range(len(data)):

@@ -51,7 +51,7 @@ inline constexpr std::size_t kCompactMaxQuery = 64;
 inline constexpr std::uint32_t kLookupMin = 8;
 // After a record's children are pushed, the child blocks of this many of
 // them (the next to be taken) are fetched ahead.
-inline constexpr std::size_t kPrefetchAhead = 4;
+inline constexpr std::size_t kPrefetchAhead = 16;
 
 // Working storage of compact_walk, kept per thread between walks so that a
 // query allocates nothing once the thread has run one of its size.

@@ -49,7 +49,8 @@ std::vector<std::uint8_t> encode_trie(const Trie& t) {
   return out;
 }
 
-Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner) {
+Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner,
+                 std::size_t* end) {
   format::Reader r(bytes);
   Trie t;
   r.read_u32s(t.node_shifts, r.read_len());
@@ -60,6 +61,7 @@ Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void
   r.read_u32s(t.video_int32_ids, r.read_len());
   t.id_mode = static_cast<IdMode>(r.read_variant(format::kIdModeTypeName));
   r.read_bools(t.terminal, r.read_len());
+  if (end != nullptr) *end = bytes.size() - r.remaining();
   return t;
 }
 

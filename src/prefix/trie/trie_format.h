@@ -42,7 +42,9 @@ std::vector<std::uint8_t> encode_trie(const Trie& trie);
 //
 // With an `owner` that keeps `bytes` alive and unchanged, the payloads are
 // used where they lie in `bytes` (see EncodedPayloads); without, they are
-// copied.
-Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner = nullptr);
+// copied. With `end`, a decoded trie sets it to the number of bytes its
+// fields took.
+Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner = nullptr,
+                 std::size_t* end = nullptr);
 
 }  // namespace tessaloom

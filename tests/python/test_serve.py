@@ -1,0 +1,266 @@
+"""``python -m tessaloom serve``: the JSON API over loopback, stopping, and the
+page in a real browser (headless Chromium through selenium)."""
+
+import csv
+import http.client
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+from contextlib import contextmanager
+from pathlib import Path
+from urllib.parse import quote
+
+import pytest
+
+import tessaloom
+
+TITLES = {
+    1: "Sourdough bread for beginners",
+    2: "Pasta carbonara, the Roman way",
+    3: "Sourdough pizza at home",
+    4: "Bread machine review",
+    5: "<img src=x onerror=alert(1)>",
+    6: "Crème brûlée\twith a torch",
+    7: "Kneading dough by hand",
+    8: "Bread pudding, the easy way",
+}
+ROOT = Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture(scope="module")
+def index_path(tmp_path_factory):
+    """The index file the command line builds, titles and all, from videos.csv."""
+    folder = tmp_path_factory.mktemp("serve")
+    with (folder / "videos.csv").open("w", encoding="utf-8", newline="") as f:
+        csv.writer(f).writerows([("id", "text"), *TITLES.items()])
+    subprocess.run([sys.executable, "-m", "tessaloom", "build", "videos.csv", "-o", "videos.idx"], cwd=folder,
+                   check=True, capture_output=True, timeout=120)
+    return folder / "videos.idx"
+
+
+@contextmanager
+def server(path, *args):
+    """A server on a free loopback port; yields (process, host, port)."""
+    proc = subprocess.Popen([sys.executable, "-m", "tessaloom", "serve", str(path), "--port", "0", *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = proc.stdout.readline()
+        assert " at http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
+        port = int(line.split("http://127.0.0.1:", 1)[1].split("/", 1)[0])
+        yield proc, "127.0.0.1", port
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.communicate(timeout=30)
+
+
+@pytest.fixture(scope="module")
+def served(index_path):
+    with server(index_path) as (_, host, port):
+        yield host, port
+
+
+def get(address, target, connection=None):
+    """(status, decoded JSON or text, headers) of a GET."""
+    conn = connection or http.client.HTTPConnection(*address, timeout=30)
+    conn.request("GET", target)
+    response = conn.getresponse()
+    body = response.read().decode()
+    if connection is None:
+        conn.close()
+    if response.getheader("Content-Type") == "application/json":
+        body = json.loads(body)
+    return response.status, body, response
+
+
+@pytest.mark.parametrize("text, limit", [("sourdogh bred", 10), ("bread", 2), ("dough", 0), ("crème", 1000),
+                                         ("", 10), ("onerror", 10), ("?!", 10)])
+def test_search_answers_what_the_titled_index_answers(served, index_path, text, limit):
+    status, body, _ = get(served, f"/search?q={quote(text)}&limit={limit}")
+    expected = tessaloom.load_titled(index_path).search(text, limit)
+    assert status == 200 and body["query"] == text
+    assert body["hits"] == [{"rank": i, "video": h.video, "score": h.score, "words": h.words, "title": h.title}
+                            for i, h in enumerate(expected, 1)]
+    if text == "sourdogh bred":
+        assert body["hits"][0]["title"] == TITLES[1]
+    if limit >= 10:  # the default limit is 10
+        assert get(served, f"/search?q={quote(text)}")[1]["hits"] == body["hits"][:10]
+
+
+@pytest.mark.parametrize("target, status, reason", [
+    ("/search?q=" + "a" * 1001, 400, "q is longer than 1,000 characters (1,001)"),
+    ("/search?q=bread&limit=1001", 400, "limit must be an integer 0..1000, got '1001'"),
+    ("/search?q=bread&limit=-1", 400, "limit must be an integer 0..1000, got '-1'"),
+    ("/search?q=bread&limit=1.5", 400, "limit must be an integer 0..1000, got '1.5'"),
+    ("/search?q=bread&limit=%EF%BC%95", 400, "limit must be an integer 0..1000, got '\uff15'"),  # a fullwidth 5
+    ("/search?q=bread&limit=", 400, "limit must be an integer 0..1000, got ''"),
+    ("/search?q=bread&limit=1&limit=2", 400, "limit is given more than once"),
+    ("/search", 400, "q is missing: ask /search?q=TEXT"),
+    ("/search?q=a&q=b", 400, "q is given more than once"),
+    ("/search?q=%FF", 400, "the query string is not UTF-8"),
+    ("/search/", 404, None), ("/index.html", 404, None), ("/page.html", 404, None), ("/../README.md", 404, None),
+    ("/favicon.ico", 404, None), ("/tessaloom/server.py", 404, None),
+    ("/search?q=" + "a" * 1000 + "&limit=1000", 200, None),  # the largest taken
+])
+def test_bad_requests_and_unknown_paths_answer_a_json_reason(served, target, status, reason):
+    got, body, _ = get(served, target)
+    assert got == status and (status == 200 or set(body) == {"error"})
+    assert reason is None or body["error"] == reason
+
+
+def test_the_page_is_self_contained_and_locked_down(served):
+    status, page, response = get(served, "/")
+    assert status == 200 and response.getheader("Content-Type") == "text/html; charset=utf-8"
+    policy = response.getheader("Content-Security-Policy")
+    assert "default-src 'none'" in policy and "connect-src 'self'" in policy and "unsafe" not in policy
+    # Nothing loaded from anywhere else, and the titles only ever set as text.
+    assert not any(attr in page for attr in ("src=", "href=", "@import", "url(")), page
+    assert "innerHTML" not in page and "insertAdjacentHTML" not in page and ".textContent = " in page
+
+
+def test_answers_under_parallel_load_are_the_sequential_answers(served):
+    queries = ["sourdogh bred", "bread", "pasta carbonara", "dough", "pizza", "brulee", "bred pudding", "kneading"]
+    expected = {q: get(served, f"/search?q={quote(q)}")[1] for q in queries}
+    failures = []
+
+    def client(n):
+        conn = http.client.HTTPConnection(*served, timeout=30)  # keep-alive: one connection per client
+        for i in range(40):
+            q = queries[(n + i) % len(queries)]
+            status, body, _ = get(served, f"/search?q={quote(q)}", conn)
+            if (status, body) != (200, expected[q]):
+                failures.append((q, status, body))
+        conn.close()
+
+    threads = [threading.Thread(target=client, args=(n,)) for n in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert failures == []
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
+def test_ctrl_c_stops_it_cleanly_with_exit_0_and_a_busy_port_fails(index_path, stop):
+    with server(index_path) as (proc, host, port):
+        idle = http.client.HTTPConnection(host, port, timeout=30)  # a keep-alive connection left open
+        assert get((host, port), "/search?q=bread", idle)[0] == 200
+        busy = subprocess.run([sys.executable, "-m", "tessaloom", "serve", str(index_path), "--port", str(port)],
+                              capture_output=True, text=True, timeout=60)
+        assert busy.returncode == 1 and busy.stderr.startswith(f"error: cannot serve on 127.0.0.1 port {port}: ")
+        proc.send_signal(stop)
+        out, err = proc.communicate(timeout=30)
+        idle.close()
+        assert (proc.returncode, out, err) == (0, "stopped\n", "")
+
+
+# The page in a real browser.
+
+def chromium():
+    """A headless Chromium driven through Debian's chromedriver, or a skip where
+    none can start (CI must run it: there, failing to start fails)."""
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+    except ImportError as e:
+        reason = f"selenium is not installed: {e}"
+    else:
+        browser, driver = shutil.which("chromium"), shutil.which("chromedriver")
+        if browser and driver:
+            options = webdriver.ChromeOptions()
+            options.binary_location = browser
+            for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=900,700"):
+                options.add_argument(flag)
+            os.environ["SE_OFFLINE"] = "true"  # never let selenium fetch a browser or driver
+            try:
+                return webdriver.Chrome(options=options, service=Service(executable_path=driver))
+            except Exception as e:  # noqa: BLE001: whatever keeps it from starting
+                reason = f"chromium did not start: {e}"
+        else:
+            reason = "chromium or chromedriver is not installed (scripts/setup-system.sh installs them)"
+    if os.environ.get("CI"):
+        pytest.fail(reason)
+    pytest.skip(reason)
+
+
+@pytest.fixture(scope="module")
+def browser():
+    driver = chromium()
+    yield driver
+    driver.quit()
+
+
+def test_the_page_answers_as_you_type_by_keyboard_and_shows_titles_as_text(browser, served):
+    from selenium.common.exceptions import NoAlertPresentException
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    def titles():
+        return browser.execute_script(
+            "return Array.from(document.querySelectorAll('#results .title'), e => e.textContent)")
+
+    def wait_for_first(title):
+        """Waits until the list answers the box's whole text, with ``title`` first."""
+        def done(_):
+            answered = browser.execute_script("return document.getElementById('results').dataset.query === "
+                                              "document.getElementById('q').value")
+            return answered and titles()[:1] == [title]
+        WebDriverWait(browser, 10).until(done, f"{title!r} first; shown: {titles()}")
+
+    browser.get(f"http://{served[0]}:{served[1]}/")
+    box = browser.find_element(By.ID, "q")
+    assert browser.switch_to.active_element == box  # focused on load
+    label = browser.find_element(By.CSS_SELECTOR, "label[for=q]")
+    assert label.text.startswith("Search videos")
+
+    # Count the requests in flight, then type a misspelled query one key at a time.
+    browser.execute_script("""
+        window.inFlight = 0; window.mostInFlight = 0;
+        const fetch0 = window.fetch;
+        window.fetch = (...args) => {
+          window.mostInFlight = Math.max(window.mostInFlight, ++window.inFlight);
+          return fetch0(...args).finally(() => window.inFlight--);
+        };""")
+    for key in "sourdogh bred":
+        box.send_keys(key)
+    wait_for_first(TITLES[1])
+    (ROOT / "build").mkdir(exist_ok=True)
+    browser.save_screenshot(str(ROOT / "build" / "page.png"))
+    assert browser.execute_script("return window.mostInFlight") == 1
+
+    # Arrows and Tab move through the results; Escape goes back; focus shows.
+    def press(*keys):
+        ActionChains(browser).send_keys(*keys).perform()
+        return browser.switch_to.active_element
+
+    first = press(Keys.ARROW_DOWN)
+    assert first.get_attribute("role") == "option" and TITLES[1] in first.text
+    assert first.value_of_css_property("outline-style") != "none"
+    second = press(Keys.ARROW_DOWN)
+    assert second != first and second.get_attribute("role") == "option"
+    assert press(Keys.ARROW_UP) == first and press(Keys.ARROW_UP) == box
+    assert press(Keys.TAB) == first and press(Keys.TAB) == second
+    assert press(Keys.ESCAPE) == box
+
+    # A title holding markup shows as those characters, and nothing runs.
+    box.send_keys(Keys.ESCAPE)  # clears the box
+    for key in "onerror":
+        box.send_keys(key)
+    wait_for_first(TITLES[5])
+    browser.save_screenshot(str(ROOT / "build" / "page-markup-title.png"))
+    assert browser.find_elements(By.CSS_SELECTOR, "#results img") == []
+    with pytest.raises(NoAlertPresentException):
+        browser.switch_to.alert.text
+    # Typed in one burst: still never more than one request in flight, and the
+    # list answers the last text.
+    box.send_keys(Keys.ESCAPE)
+    box.send_keys("pasta carbonara")
+    wait_for_first(TITLES[2])
+    assert browser.execute_script("return window.mostInFlight") == 1
