@@ -17,8 +17,8 @@ import time
 from pathlib import Path
 
 from tessaloom import load, save, search, terms
-from tessaloom.catalogue import Catalogue, build
 from tessaloom._native import index_counts
+from tessaloom.catalogue import Catalogue, build
 
 DATA = Path(__file__).resolve().parent / "data" / "videos.tsv"
 

@@ -26,8 +26,8 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
                           std::size_t videos) {
   const std::size_t n = trie.node_count();
   if (supplied.size() != n) {
-    throw InternalFault("payloads has " + std::to_string(supplied.size()) +
-                        " entries for " + std::to_string(n) + " nodes");
+    throw InternalFault("payloads has " + std::to_string(supplied.size()) + " entries for " +
+                        std::to_string(n) + " nodes");
   }
   if (n == 0) return EncodedPayloads();
 
@@ -53,8 +53,7 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
       const std::size_t c = trie.child_transitions[e];
       if (c == i) continue;
       if (c >= n) throw_out_of_range("child_labels", c, n);
-      sources.push_back(c > i ? *finished.get(n - 1 - c)
-                              : supplied.get(c).value_or(PayloadView{}));
+      sources.push_back(c > i ? *finished.get(n - 1 - c) : supplied.get(c).value_or(PayloadView{}));
       last_child = c;
     }
     const PayloadView own = sources[0];
@@ -64,8 +63,8 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
       std::uint64_t total = 0;
       for (const PayloadView& s : sources) total += s.total_count;
       acc.total_count = static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFFu));
-      if (own.video_ids.empty() && sources.size() == 2 && last_child > i &&
-          merged[last_child] && in_merged_order(sources[1])) {
+      if (own.video_ids.empty() && sources.size() == 2 && last_child > i && merged[last_child] &&
+          in_merged_order(sources[1])) {
         // Merging into an empty list leaves an already merged child as it
         // is: its entries are copied as they are, cut.
         const std::size_t m = std::min(sources[1].video_ids.size(), top_n);

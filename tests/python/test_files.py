@@ -16,10 +16,9 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import tessaloom
-from conftest import index
 from tessaloom import PrefixSearch, build_index, load, save, terms
-from tessaloom.persist import write_atomically
 from tessaloom._native import index_counts
+from tessaloom.persist import write_atomically
 
 RECORDS = [("cat", 1, 2), ("car", 2, 3), ("cart", 1, 1), ("dog", 3, 5), ("日本", 4, 7)]
 

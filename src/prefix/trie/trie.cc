@@ -6,8 +6,7 @@ namespace tessaloom {
 
 EdgeRange Trie::edge_range(std::size_t i) const {
   const std::size_t begin = checked_at(node_shifts, i, "node_shifts");
-  const std::size_t end =
-      i + 1 < node_shifts.size() ? node_shifts[i + 1] : edge_count();
+  const std::size_t end = i + 1 < node_shifts.size() ? node_shifts[i + 1] : edge_count();
   if (end <= begin) return {begin, begin};
   if (end > edge_count()) {
     throw InternalFault("edge range of node " + std::to_string(i) + " ends at " +
