@@ -19,6 +19,7 @@ from tessaloom import PrefixSearch, build_arrays
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 from shapes import ladder  # noqa: E402
+
 OUT = ROOT / "fuzz" / "corpus" / "decode"
 
 ONE_NODE = bytes.fromhex("0100 0100 00 0101000000 00 00 00 0100")

@@ -9,7 +9,8 @@
 namespace tessaloom::format {
 namespace {
 
-static_assert(static_cast<std::size_t>(IntegerType::Reserved) + 1 == std::size(messages::kIntegerTypeNames));
+static_assert(static_cast<std::size_t>(IntegerType::Reserved) + 1 ==
+              std::size(messages::kIntegerTypeNames));
 
 std::string_view integer_type_name(IntegerType t) {
   return messages::kIntegerTypeNames[static_cast<std::size_t>(t)];
@@ -27,8 +28,7 @@ DecodeError DecodeError::unexpected_end(std::uint64_t additional) {
   return e;
 }
 
-DecodeError DecodeError::invalid_integer_type(IntegerType expected,
-                                              IntegerType found) {
+DecodeError DecodeError::invalid_integer_type(IntegerType expected, IntegerType found) {
   DecodeError e;
   e.kind_ = Kind::InvalidIntegerType;
   e.expected_ = expected;
@@ -37,8 +37,7 @@ DecodeError DecodeError::invalid_integer_type(IntegerType expected,
   return e;
 }
 
-DecodeError DecodeError::invalid_char_encoding(
-    std::array<std::uint8_t, 4> bytes) {
+DecodeError DecodeError::invalid_char_encoding(std::array<std::uint8_t, 4> bytes) {
   DecodeError e;
   e.kind_ = Kind::InvalidCharEncoding;
   e.bytes_ = bytes;
@@ -54,8 +53,7 @@ DecodeError DecodeError::invalid_boolean_value(std::uint8_t value) {
   return e;
 }
 
-DecodeError DecodeError::unexpected_variant(std::string_view type_name,
-                                            std::uint64_t found) {
+DecodeError DecodeError::unexpected_variant(std::string_view type_name, std::uint64_t found) {
   DecodeError e;
   e.kind_ = Kind::UnexpectedVariant;
   e.type_name_ = type_name;
@@ -136,16 +134,18 @@ std::uint32_t Reader::read_u32_slow() {
   if (p_ == end_) fail(DecodeError::unexpected_end(1));
   const std::uint8_t b = *p_++;
   switch (b) {
-    case 251: return read_form<std::uint16_t>();
-    case 252: return read_form<std::uint32_t>();
+    case 251:
+      return read_form<std::uint16_t>();
+    case 252:
+      return read_form<std::uint32_t>();
     case 253:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U64));
     case 254:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U128));
     case 255:
-      fail(DecodeError::invalid_integer_type(IntegerType::U32,
-                                             IntegerType::Reserved));
-    default: return b;  // not reached: the inline path takes 0..250
+      fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::Reserved));
+    default:
+      return b;  // not reached: the inline path takes 0..250
   }
 }
 
@@ -153,15 +153,18 @@ std::uint64_t Reader::read_len_slow() {
   if (p_ == end_) fail(DecodeError::unexpected_end(1));
   const std::uint8_t b = *p_++;
   switch (b) {
-    case 251: return read_form<std::uint16_t>();
-    case 252: return read_form<std::uint32_t>();
-    case 253: return read_form<std::uint64_t>();
+    case 251:
+      return read_form<std::uint16_t>();
+    case 252:
+      return read_form<std::uint32_t>();
+    case 253:
+      return read_form<std::uint64_t>();
     case 254:
       fail(DecodeError::invalid_integer_type(IntegerType::U64, IntegerType::U128));
     case 255:
-      fail(DecodeError::invalid_integer_type(IntegerType::U64,
-                                             IntegerType::Reserved));
-    default: return b;
+      fail(DecodeError::invalid_integer_type(IntegerType::U64, IntegerType::Reserved));
+    default:
+      return b;
   }
 }
 

@@ -35,8 +35,7 @@ void Construction::add_absent_payload() {
   supplied_.push_absent();
 }
 
-void Construction::add_payload(std::uint32_t total_count,
-                               std::span<const std::uint32_t> video_ids,
+void Construction::add_payload(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                                std::span<const std::uint32_t> video_counts) {
   if (video_ids.size() != video_counts.size()) {
     throw InvalidInput(messages::kPayloadLengthMismatch);

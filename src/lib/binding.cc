@@ -118,8 +118,7 @@ void rewrap_type_error(const char* param) {
   Ref text(PyObject_Str(exc));
   if (!text) return;
   Ref wrapped(PyObject_CallFunction(PyExc_TypeError, "N",
-                                    PyUnicode_FromFormat(messages::kArgument,
-                                                         param, text.get())));
+                                    PyUnicode_FromFormat(messages::kArgument, param, text.get())));
   if (!wrapped) return;
   if (PyObject* cause = PyException_GetCause(exc)) {
     PyException_SetCause(wrapped.get(), cause);  // steals cause
@@ -127,8 +126,8 @@ void rewrap_type_error(const char* param) {
   give_exception(wrapped.release());
 }
 
-void bind_arguments(const MethodSignature& sig, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
   const std::string name = std::string(sig.name) + "()";
   const std::size_t given = static_cast<std::size_t>(nargs);
   for (std::size_t i = 0; i < sig.n_params; ++i) out[i] = nullptr;
@@ -136,8 +135,8 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args,
   if (given > sig.n_params) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.n_required == sig.n_params) {
-      PyErr_Format(PyExc_TypeError, messages::kTooManyArguments, name.c_str(), sig.n_params,
-                   nargs, verb);
+      PyErr_Format(PyExc_TypeError, messages::kTooManyArguments, name.c_str(), sig.n_params, nargs,
+                   verb);
     } else {
       PyErr_Format(PyExc_TypeError, messages::kTooManyOptionalArguments, name.c_str(),
                    sig.n_required, sig.n_params, nargs, verb);
@@ -199,8 +198,7 @@ std::optional<std::uint64_t> to_non_negative(PyObject* o) {
 std::uint32_t to_u32(PyObject* o) {
   const long v = PyLong_AsLong(o);
   if (v == -1 && PyErr_Occurred()) throw PythonError{};
-  if (v < 0 || static_cast<unsigned long>(v) >
-                   std::numeric_limits<std::uint32_t>::max()) {
+  if (v < 0 || static_cast<unsigned long>(v) > std::numeric_limits<std::uint32_t>::max()) {
     throw_out_of_range_conversion();
   }
   return static_cast<std::uint32_t>(v);
@@ -246,19 +244,16 @@ bool to_bool(PyObject* o) {
   // NumPy's boolean scalar is accepted too, without importing NumPy: it is
   // recognised by its type's module and name, and read through its truth slot.
   PyTypeObject* type = Py_TYPE(o);
-  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
-                                    "__module__"));
+  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
   if (!module) PyErr_Clear();
   Ref name(PyType_GetName(type));
   if (!name) PyErr_Clear();
-  const bool numpy_bool =
-      module && name && PyUnicode_Check(module.get()) &&
-      PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-      (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-       PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+  const bool numpy_bool = module && name && PyUnicode_Check(module.get()) &&
+                          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                          (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
   if (!numpy_bool) throw_cannot_convert(o, "PyBool");
-  auto nb_bool =
-      reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
+  auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
   if (nb_bool == nullptr) {
     PyErr_Format(PyExc_TypeError, messages::kNoBoolConversion, name.get());
     throw PythonError{};

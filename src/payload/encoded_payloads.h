@@ -20,7 +20,6 @@
 #include <type_traits>
 #include <vector>
 
-
 #include "common/fault.h"
 #include "format/format.h"
 #include "payload/payload.h"
@@ -79,8 +78,8 @@ class EncodedPayloads {
   // lists, f(ids, counts, n) with counts as bytes or as u32, is handed the n
   // pairs in one call instead.
   template <class Check, class F>
-  bool for_each_pair(std::size_t i, std::vector<std::uint32_t>& scratch,
-                     Check&& check, F&& f) const;
+  bool for_each_pair(std::size_t i, std::vector<std::uint32_t>& scratch, Check&& check,
+                     F&& f) const;
 
   // Hints for a caller that knows which payloads it reads next, with no
   // effect on any result: fetch where node i's payload ends (the first read
@@ -98,17 +97,14 @@ class EncodedPayloads {
   }
 
   // Saving: a vector length, then the stored bytes.
-  std::size_t encoded_size() const {
-    return format::varint_size(size()) + bytes_.size();
-  }
+  std::size_t encoded_size() const { return format::varint_size(size()) + bytes_.size(); }
   void encode(format::Writer& w) const;
 
   // Reads the whole vector from r. With an `owner`, the bytes must stay
   // valid and unchanged as long as the owner lives and are used in place;
   // without, they are copied. Throws format::DecodeError at the first
   // problem, exactly where reading the payloads one value at a time would.
-  static EncodedPayloads decode(format::Reader& r,
-                                std::shared_ptr<const void> owner = nullptr);
+  static EncodedPayloads decode(format::Reader& r, std::shared_ptr<const void> owner = nullptr);
 
   // The stored bytes (their size bounds the entries of any set of nodes).
   std::span<const std::uint8_t> bytes() const { return bytes_; }
@@ -172,8 +168,8 @@ inline std::uint32_t take_short(const std::uint8_t*& p) {
 // bytes, so while 40 bytes are left a block of 8 values is decoded without a
 // bound check, the one- and three-byte forms (nearly every value) without a
 // branch either; the rest go one by one.
-inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
-                               std::uint32_t* out, std::uint64_t count) {
+inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t* out,
+                               std::uint64_t count) {
   constexpr std::uint64_t kBlock = 8;
   std::uint64_t k = 0;
   std::uint32_t any = 0;
