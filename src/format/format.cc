@@ -1,24 +1,19 @@
 #include "format/format.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "common/fault.h"
+#include "common/messages.h"
 
 namespace tessaloom::format {
 namespace {
 
-const char* integer_type_name(IntegerType t) {
-  switch (t) {
-    case IntegerType::U32:
-      return "U32";
-    case IntegerType::U64:
-      return "U64";
-    case IntegerType::U128:
-      return "U128";
-    case IntegerType::Reserved:
-      return "Reserved";
-  }
-  return "?";
+static_assert(static_cast<std::size_t>(IntegerType::Reserved) + 1 ==
+              std::size(messages::kIntegerTypeNames));
+
+std::string_view integer_type_name(IntegerType t) {
+  return messages::kIntegerTypeNames[static_cast<std::size_t>(t)];
 }
 
 }  // namespace
@@ -70,19 +65,16 @@ DecodeError DecodeError::unexpected_variant(std::string_view type_name, std::uin
 std::string DecodeError::text() const {
   switch (kind_) {
     case Kind::UnexpectedEnd:
-      return "UnexpectedEnd { additional: " + std::to_string(number_) + " }";
+      return messages::unexpected_end(number_);
     case Kind::InvalidIntegerType:
-      return std::string("InvalidIntegerType { expected: ") + integer_type_name(expected_) +
-             ", found: " + integer_type_name(found_) + " }";
+      return messages::invalid_integer_type(integer_type_name(expected_),
+                                            integer_type_name(found_));
     case Kind::InvalidCharEncoding:
-      return "InvalidCharEncoding([" + std::to_string(bytes_[0]) + ", " +
-             std::to_string(bytes_[1]) + ", " + std::to_string(bytes_[2]) + ", " +
-             std::to_string(bytes_[3]) + "])";
+      return messages::invalid_char_encoding(bytes_);
     case Kind::InvalidBooleanValue:
-      return "InvalidBooleanValue(" + std::to_string(number_) + ")";
+      return messages::invalid_boolean_value(number_);
     case Kind::UnexpectedVariant:
-      return "UnexpectedVariant { type_name: \"" + std::string(type_name_) +
-             "\", allowed: Range { min: 0, max: 1 }, found: " + std::to_string(number_) + " }";
+      return messages::unexpected_variant(type_name_, number_);
   }
   return "unknown decode error";
 }

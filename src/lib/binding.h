@@ -19,6 +19,7 @@
 
 #include "common/budget.h"
 #include "common/fault.h"
+#include "common/messages.h"
 #include "format/format.h"
 #include "index/index.h"
 
@@ -130,7 +131,7 @@ PyObject* guarded(F&& body) noexcept {
   } catch (const InvalidInput& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const format::DecodeError& e) {
-    PyErr_Format(PyExc_ValueError, "decode error: %s", e.what());
+    PyErr_Format(PyExc_ValueError, messages::kDecodeError, e.what());
   } catch (const TooLarge& e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
@@ -200,7 +201,7 @@ constexpr std::size_t kMaxSequenceReservation = std::size_t{1} << 24;
 template <class Reserve, class Item>
 void for_each_in_sequence(PyObject* seq, Reserve&& reserve, Item&& item) {
   if (PyUnicode_Check(seq)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, messages::kStrToVec);
     throw PythonError{};
   }
   if (!PySequence_Check(seq)) throw_cannot_convert(seq, "Sequence");
