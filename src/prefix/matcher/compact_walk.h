@@ -17,6 +17,16 @@
 // against those characters: most such records have no child bearing one,
 // and are left without reading their block or even locating it.
 //
+// For an ASCII query, that check is made before a child with no edit left is
+// even pushed, from the parent's block: a child that its band would neither
+// report nor let any of its children continue (by its signature) is not
+// pushed, so it costs no visit and no fetch of its own block. Such children
+// come from parents with no edit left (the few matches) and from parents
+// with one edit left, where every child whose label equals none of the
+// window's characters spends that edit into one band shared by all of them.
+// The survivors left out have no report below them, so the reports and
+// their order are those of the walk that visits them.
+//
 // On a busy machine the layout is mostly out of the private caches when a
 // query starts, so the walk fetches ahead: a block's edge starts and
 // signatures together with its labels, and the blocks of the next few
@@ -281,6 +291,9 @@ struct Tables {
   const std::uint8_t* inside;     // windows.inside_rows()
   const std::uint16_t* sig_rows;  // windows.signature_rows()
   bool query_bytes;               // the label bytes alone decide every window
+  bool term_ends_only;            // only term ends are reported
+  std::uint32_t k;
+  std::size_t n_plus_k;  // the query's length plus k
 
   // The children of record r are the records [starts[r] + 1, end_of(r)).
   std::uint32_t end_of(std::uint32_t r) const {
@@ -332,6 +345,74 @@ struct Tables {
   return out;
 }
 
+// Whether a record at depth dd with band `state` lies within k of the query,
+// and if so its distance in `dist`: column n of its band, which must be
+// inside the band (n + k is given).
+[[gnu::always_inline]] inline bool within_reach(const Tables& t, std::uint16_t state,
+                                                std::size_t dd, std::size_t n_plus_k, std::size_t k,
+                                                std::uint32_t& dist) {
+  // Column n sits at band cell n - dd + k when that is inside the band.
+  if (n_plus_k < dd || n_plus_k - dd >= t.width) return false;
+  dist = t.cells[std::size_t{state} * t.width + (n_plus_k - dd)];
+  return dist <= k;
+}
+
+// Under a parent with one edit left, a child whose label equals none of the
+// query characters of the parent's window continues only by spending that
+// edit, into one band shared by all such siblings: `rest`, with no edit
+// left. Such a child is pushed only when that band reports it (`reported`:
+// the terminal bit when only term ends are reported, 0 when it reports
+// none) or when the signature of its own children bears a character that
+// band still wants; any other would be visited for nothing. A child
+// bearing one of the characters is stepped and pushed as a scan does.
+[[gnu::always_inline]] inline Survivor* push_one_edit_left(
+    const Tables& t, const std::uint16_t* row, std::size_t d, std::uint16_t rest,
+    std::uint8_t reported, std::uint32_t begin, std::uint32_t end, Survivor* out) {
+  const std::size_t dd = d + 1;
+  const std::uint32_t live = t.tight[rest] & t.inside[dd];
+  const std::uint16_t wanted = live != 0 ? t.signature(dd, live) : 0;
+  const std::uint8_t* const win = t.ascii_row(d);
+  const auto depth = static_cast<std::uint16_t>(dd);
+  for (std::uint32_t c = end; c-- > begin;) {
+    const std::uint8_t byte = t.bytes[c];
+    const std::uint32_t m = win[byte];
+    *out = {c, row[m], depth};
+    out += (m != 0) | ((t.signatures[c] & wanted) != 0) | ((byte & reported) != 0);
+  }
+  return out;
+}
+
+// Whether child c at depth dd, whose band `state` has no edit left (tight),
+// is worth a visit: the band reports it, or the signature of its own
+// children bears a character the band still wants. A child that is neither
+// has nothing to report below it.
+[[gnu::always_inline]] inline bool worth_visiting(const Tables& t, std::uint32_t c,
+                                                  std::uint16_t state, std::size_t dd) {
+  std::uint32_t dist;
+  if (within_reach(t, state, dd, t.n_plus_k, t.k, dist) &&
+      (!t.term_ends_only || (t.bytes[c] & CompactLayout::kTerminalByte) != 0)) {
+    return true;
+  }
+  const std::uint32_t live = t.tight[state] & t.inside[dd];
+  return live != 0 && (t.signatures[c] & t.signature(dd, live)) != 0;
+}
+
+// The survivors among a small block under a parent with no edit left, for
+// an ASCII query: each child is stepped, and those that survive are pushed
+// when worth a visit.
+[[gnu::always_inline]] inline Survivor* push_tight_stepped(const Tables& t,
+                                                           const std::uint16_t* row, std::size_t d,
+                                                           std::uint32_t begin, std::uint32_t end,
+                                                           Survivor* out) {
+  const std::uint8_t* const win = t.ascii_row(d);
+  const auto depth = static_cast<std::uint16_t>(d + 1);
+  for (std::uint32_t c = end; c-- > begin;) {
+    const std::uint16_t s = row[win[t.bytes[c]]];
+    if (s != CompactAutomaton::kDead && worth_visiting(t, c, s, d + 1)) *out++ = {c, s, depth};
+  }
+  return out;
+}
+
 #if defined(__SSE2__)
 // The same for a parent with no edit left under an ASCII query: the block's
 // label bytes are compared 16 at a time against the query characters of the
@@ -366,7 +447,8 @@ struct Tables {
       const std::uint32_t bit = 31 - static_cast<std::uint32_t>(__builtin_clz(matches));
       matches ^= 1u << bit;
       const std::uint32_t c = base + bit;
-      *out++ = {c, row[win[t.bytes[c]]], depth};
+      const std::uint16_t s = row[win[t.bytes[c]]];
+      if (worth_visiting(t, c, s, d + 1)) *out++ = {c, s, depth};
       if (found != nullptr) ++*found;
     }
     if (base == begin) break;
@@ -401,19 +483,23 @@ template <bool kCount>
   }
 #endif
   if constexpr (kCount) counts->scanned += end - begin;
-  return static_cast<std::size_t>(push_stepped(t, t.row(state), d, begin, end, out) - stack.data());
-}
-
-// Whether a record at depth dd with band `state` lies within k of the query,
-// and if so its distance in `dist`: column n of its band, which must be
-// inside the band (n + k is given).
-[[gnu::always_inline]] inline bool within_reach(const Tables& t, std::uint16_t state,
-                                                std::size_t dd, std::size_t n_plus_k, std::size_t k,
-                                                std::uint32_t& dist) {
-  // Column n sits at band cell n - dd + k when that is inside the band.
-  if (n_plus_k < dd || n_plus_k - dd >= t.width) return false;
-  dist = t.cells[std::size_t{state} * t.width + (n_plus_k - dd)];
-  return dist <= k;
+  const std::uint16_t* const row = t.row(state);
+  if (t.query_bytes && live != 0) {
+    return static_cast<std::size_t>(push_tight_stepped(t, row, d, begin, end, out) - stack.data());
+  }
+  if (t.query_bytes) {
+    const std::uint16_t rest = row[0];
+    std::uint32_t dist;
+    if (t.tight[rest] != 0) {
+      const bool reports = within_reach(t, rest, d + 1, t.n_plus_k, t.k, dist);
+      if (!reports || t.term_ends_only) {
+        const std::uint8_t reported = reports ? CompactLayout::kTerminalByte : 0;
+        return static_cast<std::size_t>(
+            push_one_edit_left(t, row, d, rest, reported, begin, end, out) - stack.data());
+      }
+    }
+  }
+  return static_cast<std::size_t>(push_stepped(t, row, d, begin, end, out) - stack.data());
 }
 
 // Whether record c at depth dd with band `state` may have a surviving
@@ -474,7 +560,10 @@ void compact_walk(const CompactLayout& ct, const TrieArrays& trie, std::span<con
                                  windows.ascii_rows(),
                                  windows.inside_rows(),
                                  windows.signature_rows(),
-                                 windows.bytes_suffice()};
+                                 windows.bytes_suffice(),
+                                 term_ends_only,
+                                 max_dist,
+                                 q.size() + max_dist};
   const std::size_t k = max_dist;
   // A live band at depth dd has a cell within k in columns 0..n, so dd is at
   // most n + k: parents are at depths below that.
