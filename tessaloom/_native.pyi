@@ -65,13 +65,14 @@ def catalogue_rows(data: bytes, format: str) -> Optional[list[tuple[int, str, st
     """The (line, id text, text) rows the native reader takes, or None."""
 def search(
     index: PrefixSearch, words: list[str], prefix: bool, limit: SupportsIndex, max_dist: Optional[SupportsIndex],
-    transpositions: bool,
+    transpositions: bool, hit: Optional[type[tuple]] = None,
 ) -> list[tuple[Union[int, str], float, int]]:
     """(video key, score, words) for distinct words, the last a prefix when
-    ``prefix``: the native part of ``tessaloom.search``."""
+    ``prefix``, as instances of ``hit`` (a tuple subclass) or plain tuples:
+    the native part of ``tessaloom.search``."""
 
 def search_many(
     index: PrefixSearch, queries: list[tuple[list[str], bool]], limit: SupportsIndex,
-    max_dist: Optional[SupportsIndex], transpositions: bool, workers: SupportsIndex,
+    max_dist: Optional[SupportsIndex], transpositions: bool, workers: SupportsIndex, hit: Optional[type[tuple]] = None,
 ) -> list[list[tuple[Union[int, str], float, int]]]:
     """``search`` for each (words, prefix) on ``workers`` native threads."""

@@ -24,11 +24,12 @@ PyMethodDef methods[] = {
      kCatalogueRowsDoc},
     {"load_index", FASTCALL_FUNCTION(load_index), METH_FASTCALL | METH_KEYWORDS, kLoadIndexDoc},
     {"search", FASTCALL_FUNCTION(search), METH_FASTCALL | METH_KEYWORDS,
-     "search(index, words, prefix, limit, max_dist, transpositions)\n--\n\n"
+     "search(index, words, prefix, limit, max_dist, transpositions, hit=None)\n--\n\n"
      "Hits (video key, score, words) for distinct words, the last a prefix\n"
-     "when `prefix`; see tessaloom.search.\n"},
+     "when `prefix`, as instances of `hit` (a tuple subclass) or tuples; see\n"
+     "tessaloom.search.\n"},
     {"search_many", FASTCALL_FUNCTION(search_many), METH_FASTCALL | METH_KEYWORDS,
-     "search_many(index, queries, limit, max_dist, transpositions, workers)\n--\n\n"
+     "search_many(index, queries, limit, max_dist, transpositions, workers, hit=None)\n--\n\n"
      "search for each (words, prefix) of `queries` on `workers` threads; see\n"
      "tessaloom.search_many.\n"},
     {"panic_exception", panic_exception, METH_NOARGS,
