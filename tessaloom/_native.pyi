@@ -6,8 +6,8 @@ from typing import Optional, SupportsIndex, Union
 
 from tessaloom._tessaloom import PrefixSearch
 
-__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "panic_exception", "search",
-           "search_many"]
+__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "index_counts", "load_index",
+           "panic_exception", "search", "search_many"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
@@ -28,6 +28,11 @@ def build_index(
     Raises TypeError or ValueError naming the record, as
     ``"record 12: count must be a non-negative integer, got 1.5"``.
     """
+
+def index_counts(index: PrefixSearch) -> tuple[int, int, int, str]:
+    """``(nodes, terms, videos, id kind)`` of an index: its trie nodes, the nodes
+    that end a term, the entries of its video table, and ``"uuid"`` or
+    ``"integer"``."""
 
 def load_index(data: bytes, length: SupportsIndex) -> PrefixSearch:
     """The PrefixSearch saved in exactly the first ``length`` bytes of ``data``.

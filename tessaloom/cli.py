@@ -20,8 +20,8 @@ from typing import Optional, TextIO
 
 import tessaloom
 from tessaloom import _native, persist
+from tessaloom._native import index_counts
 from tessaloom.catalogue import ALL_VIDEOS, FORMATS, STDIN, BadLine, Catalogue, build, format_of
-from tessaloom.saved_form import read_counts
 from tessaloom.searching import MAX_DIST, query_words, word_budget
 from tessaloom.text import printable, terms
 from tessaloom.texts import build_catalogue
@@ -370,14 +370,13 @@ def _info(args: argparse.Namespace) -> int:
     try:
         # Decoded too, as load does: a checksum cannot vouch for bytes that
         # were wrong when saved.
-        persist.decode(args.index, data, check.trailer.length)
-        counts = read_counts(data, check.trailer.length)
+        nodes, n_terms, videos, id_kind = index_counts(persist.decode(args.index, data, check.trailer.length))
     except ValueError as e:
         raise Failure(str(e)) from None
-    print(f"nodes:    {counts.nodes:,}")
-    print(f"terms:    {counts.terms:,}")
-    print(f"videos:   {counts.videos:,}")
-    print(f"id kind:  {counts.id_kind}")
+    print(f"nodes:    {nodes:,}")
+    print(f"terms:    {n_terms:,}")
+    print(f"videos:   {videos:,}")
+    print(f"id kind:  {id_kind}")
     if check.trailer.version == persist.VERSION_TITLES:
         section = memoryview(data)[check.trailer.length : check.size - persist.TRAILER.size]
         print(f"titles:   {count_titles(section):,}")

@@ -90,7 +90,7 @@ std::size_t u32_values_size(std::span<const std::uint32_t> v) {
     const std::size_t e = std::min(v.size(), b + kBlock);
     std::uint32_t extra = 0;
     for (std::size_t i = b; i < e; ++i) {
-      extra += 2 * (v[i] > 250) + 2 * (v[i] > 0xFFFF);
+      extra += 2 * (v[i] > kMaxOneByte) + 2 * (v[i] > 0xFFFF);
     }
     n += extra;
   }
@@ -134,18 +134,18 @@ std::uint32_t Reader::read_u32_slow() {
   if (p_ == end_) fail(DecodeError::unexpected_end(1));
   const std::uint8_t b = *p_++;
   switch (b) {
-    case 251:
+    case kMarker2:
       return read_form<std::uint16_t>();
-    case 252:
+    case kMarker4:
       return read_form<std::uint32_t>();
-    case 253:
+    case kMarker8:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U64));
-    case 254:
+    case kMarker8 + 1:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U128));
-    case 255:
+    case kMarker8 + 2:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::Reserved));
     default:
-      return b;  // not reached: the inline path takes 0..250
+      return b;  // not reached: the inline path takes one-byte values
   }
 }
 
@@ -153,15 +153,15 @@ std::uint64_t Reader::read_len_slow() {
   if (p_ == end_) fail(DecodeError::unexpected_end(1));
   const std::uint8_t b = *p_++;
   switch (b) {
-    case 251:
+    case kMarker2:
       return read_form<std::uint16_t>();
-    case 252:
+    case kMarker4:
       return read_form<std::uint32_t>();
-    case 253:
+    case kMarker8:
       return read_form<std::uint64_t>();
-    case 254:
+    case kMarker8 + 1:
       fail(DecodeError::invalid_integer_type(IntegerType::U64, IntegerType::U128));
-    case 255:
+    case kMarker8 + 2:
       fail(DecodeError::invalid_integer_type(IntegerType::U64, IntegerType::Reserved));
     default:
       return b;

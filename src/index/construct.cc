@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "builder/propagate.h"
 #include "common/fault.h"
 #include "common/messages.h"
 
@@ -68,7 +69,8 @@ Index Construction::finish(std::span<const std::vector<std::uint8_t>> video_inde
   } else {
     throw InvalidInput(messages::kMixedVideoIndex);
   }
-  trie_.propagate(supplied_, static_cast<std::size_t>(video_top_n));
+  trie_.payloads = builder::propagate(trie_, supplied_, static_cast<std::size_t>(video_top_n),
+                                      video_index.size());
   supplied_ = PayloadTable();
   return Index(std::move(trie_));
 }

@@ -81,6 +81,15 @@ PyObject* wrap(index::Index&& index) {
   return self;
 }
 
+const index::Index& index_arg(PyObject* o, const char* param) {
+  if (!Py_IS_TYPE(o, prefix_search_type)) {
+    const std::string type = type_qualname(o);
+    PyErr_Format(PyExc_TypeError, "%s must be a PrefixSearch, not %s", param, type.c_str());
+    throw PythonError{};
+  }
+  return index_of(o);
+}
+
 void destroy_members(PrefixSearchObject* self) noexcept { self->index.~Index(); }
 
 PyObject* panic_exception_type() {

@@ -39,6 +39,10 @@ inline const index::Index& index_of(PyObject* self) {
   return reinterpret_cast<PrefixSearchObject*>(self)->index;
 }
 
+// The index of an argument that must be a PrefixSearch; throws PythonError
+// with TypeError "<param> must be a PrefixSearch, not <type>" otherwise.
+const index::Index& index_arg(PyObject* o, const char* param = "index");
+
 // A PrefixSearch holding `index`. Null with an exception set on failure; the
 // index is released then.
 PyObject* wrap(index::Index&& index);

@@ -17,6 +17,8 @@ PyObject* panic_exception(PyObject*, PyObject*) {
 
 PyMethodDef methods[] = {
     {"build_index", FASTCALL_FUNCTION(build_index), METH_FASTCALL | METH_KEYWORDS, kBuildIndexDoc},
+    {"index_counts", FASTCALL_FUNCTION(index_counts), METH_FASTCALL | METH_KEYWORDS,
+     kIndexCountsDoc},
     {"build_texts", FASTCALL_FUNCTION(build_texts), METH_FASTCALL | METH_KEYWORDS, kBuildTextsDoc},
     {"build_catalogue", FASTCALL_FUNCTION(build_catalogue), METH_FASTCALL | METH_KEYWORDS,
      kBuildCatalogueDoc},
