@@ -199,11 +199,19 @@ Refusal IndexBuilder::add(std::string_view text, std::uint32_t video, std::uint6
     return Refusal::NulInTerm;
   }
   records_.reserve_more(1);
-  const std::uint64_t h = keyed_hash(text.data(), text.size());
-  const Numbering::Found f = terms_.find(h, [&](std::uint32_t t) { return term(t) == text; });
-  std::uint32_t t;
-  if (f.found) {
+  // A term's records often come one after the other (records grouped by
+  // term): the last term is checked before the table.
+  std::uint32_t t = last_term_;
+  bool known = t < term_end_.size() && term(t) == text;
+  std::uint64_t h = 0;
+  Numbering::Found f{};
+  if (!known) {
+    h = keyed_hash(text.data(), text.size());
+    f = terms_.find(h, [&](std::uint32_t k) { return term(k) == text; });
+    known = f.found;
     t = f.number;
+  }
+  if (known) {
     if (count > kMaxU32 - term_total_[t]) return Refusal::TotalPastU32;
     term_total_[t] += count;
   } else {
@@ -223,6 +231,7 @@ Refusal IndexBuilder::add(std::string_view text, std::uint32_t video, std::uint6
     term_total_.push_back(count);
     terms_.insert(f.slot, h, t);
   }
+  last_term_ = t;
   records_.push_back({t, video, static_cast<std::uint32_t>(count)});
   return Refusal::None;
 }

@@ -155,6 +155,7 @@ class IndexBuilder {
   PodArray<Uuid> uuids_;
   PodArray<std::uint32_t> ints_;
   std::uint32_t last_video_ = 0xFFFFFFFFu;  // the number last given out
+  std::uint32_t last_term_ = 0xFFFFFFFFu;   // the term of the last record added
   PodArray<Record> records_;
 
   // Ordering: the terms in code-point order.
