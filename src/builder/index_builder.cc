@@ -410,15 +410,11 @@ void IndexBuilder::build_trie() {
   release(term_end_);
   release(term_total_);
 
-  t.id_mode = id_mode_;
-  t.video_uuids = std::move(uuids_);
-  t.video_int32_ids = std::move(ints_);
+  t.videos = VideoIds(id_mode_, std::move(uuids_), std::move(ints_));
 }
 
 void IndexBuilder::propagate(std::size_t top_n) {
-  // The id tables are the trie's now; one of them is empty.
-  const std::size_t videos = std::max(trie_.video_uuids.size(), trie_.video_int32_ids.size());
-  trie_.payloads = builder::propagate(trie_, supplied_, top_n, videos);
+  trie_.payloads = builder::propagate(trie_, supplied_, top_n, trie_.videos.size());
   supplied_ = PayloadTable();
 }
 

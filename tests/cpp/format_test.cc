@@ -68,12 +68,12 @@ TEST(TrieFormat, WorkedExamplesByteForByte) {
        }),
        "01 00 | 01 00 | 00 | 01 01 FB 2C 01 01 00 01 FC 70 11 01 00 | 00 | 00 | 00 | 01 00"},
       {one_node([](Trie& t) {
-         t.id_mode = IdMode::Int32;
-         t.video_int32_ids = {1, 4294967295u};
+         t.videos = VideoIds(PodArray<std::uint32_t>{1, 4294967295u});
        }),
        "01 00 | 01 00 | 00 | 01 01 00 00 00 | 00 | 02 01 FC FF FF FF FF | 01 | 01 00"},
       {one_node([](Trie& t) {
-         t.video_uuids = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}};
+         t.videos =
+             VideoIds(PodArray<Uuid>{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}});
        }),
        "01 00 | 01 00 | 00 | 01 01 00 00 00 | 01 0102030405060708090A0B0C0D0E0F10 | 00 | 00 | 01 "
        "00"},
