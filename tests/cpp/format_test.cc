@@ -77,6 +77,15 @@ TEST(TrieFormat, WorkedExamplesByteForByte) {
        }),
        "01 00 | 01 00 | 00 | 01 01 00 00 00 | 01 0102030405060708090A0B0C0D0E0F10 | 00 | 00 | 01 "
        "00"},
+      // Ids in the table the kind does not select (only a saved form can
+      // hold them) are kept, and saved again as they were.
+      {one_node([](Trie& t) {
+         t.videos = VideoIds(
+             IdMode::Int32, PodArray<Uuid>{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+             PodArray<std::uint32_t>{7});
+       }),
+       "01 00 | 01 00 | 00 | 01 01 00 00 00 | 01 0102030405060708090A0B0C0D0E0F10 | 01 07 | 01 | "
+       "01 00"},
       {one_node([](Trie& t) {
          t.child_labels = {U'\0', U'\u00e9', U'\u20ac', U'\U0001F600'};
        }),
