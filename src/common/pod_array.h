@@ -5,7 +5,7 @@
 //   - Growing leaves the new elements uninitialised (resize_for_overwrite),
 //     so a table that is about to be filled is not first cleared: the first
 //     touch of its memory is the write that fills it.
-//   - A large block is a memory mapping of its own, moved by remapping its
+//   - Blocks are moved with realloc, which for large blocks remaps their
 //     pages rather than copying them, so growing ahead and cutting back to
 //     the used length afterwards cost no copy.
 #pragma once
@@ -26,16 +26,11 @@ namespace tessaloom {
 
 namespace common {
 
-// Blocks for PodArray: blocks of kMappedBytes and more are mappings of their
-// own (on Linux), resized with mremap, so their pages move and are never
-// copied; smaller ones come from malloc. A block's kind follows from its
-// size, so every call passes the size the block was given. allocate() and
-// resize() throw std::bad_alloc instead of returning null; resize() leaves
-// `p` valid and unchanged when it throws.
-inline constexpr std::size_t kMappedBytes = std::size_t{1} << 20;
+// malloc, realloc and free that throw std::bad_alloc instead of returning
+// null. resize() leaves `p` valid and unchanged when it throws.
 void* allocate(std::size_t bytes);
-void* resize(void* p, std::size_t old_bytes, std::size_t bytes);
-void release(void* p, std::size_t bytes) noexcept;
+void* resize(void* p, std::size_t bytes);
+void release(void* p) noexcept;
 
 }  // namespace common
 
@@ -153,13 +148,12 @@ class PodArray {
   // Strong guarantee: on failure the block is as it was.
   void reallocate(std::size_t n) {
     if (n > max_size()) throw std::bad_alloc();
-    data_ = static_cast<T*>(data_ == nullptr
-                                ? common::allocate(n * sizeof(T))
-                                : common::resize(data_, capacity_ * sizeof(T), n * sizeof(T)));
+    data_ = static_cast<T*>(data_ == nullptr ? common::allocate(n * sizeof(T))
+                                             : common::resize(data_, n * sizeof(T)));
     capacity_ = n;
   }
   void free_block() noexcept {
-    common::release(data_, capacity_ * sizeof(T));
+    common::release(data_);
     data_ = nullptr;
     capacity_ = 0;
   }
