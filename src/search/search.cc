@@ -152,9 +152,7 @@ double closeness(std::uint32_t d, std::size_t n) {
 }
 
 std::uint32_t table_size(const Trie& trie) {
-  const std::size_t table =
-      trie.id_mode == IdMode::Int32 ? trie.video_int32_ids.size() : trie.video_uuids.size();
-  return static_cast<std::uint32_t>(std::min<std::size_t>(table, UINT32_MAX));
+  return static_cast<std::uint32_t>(std::min<std::size_t>(trie.videos.size(), UINT32_MAX));
 }
 
 }  // namespace

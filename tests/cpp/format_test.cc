@@ -65,10 +65,18 @@ TEST(TrieFormat, WorkedExamplesByteForByte) {
        "05 FA FB FB 00 FB FF FF FC 00 00 01 00 FC FF FF FF FF | "
        "01 00 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"},
       {one_node([](Trie& t) {
-         t.id_mode = IdMode::Int32;
-         t.video_int32_ids = {1, 4294967295u};
+         t.videos = VideoIds(PodArray<std::uint32_t>{1, 4294967295u});
        }),
        "01 00 | 01 00 | 00 | 01 01 00 00 00 | 00 | 02 01 FC FF FF FF FF | 01 | 01 00"},
+      // Ids in the table the kind does not select (only a saved form can
+      // hold them) are kept, and saved again as they were.
+      {one_node([](Trie& t) {
+         t.videos = VideoIds(
+             IdMode::Int32, PodArray<Uuid>{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+             PodArray<std::uint32_t>{7});
+       }),
+       "01 00 | 01 00 | 00 | 01 01 00 00 00 | 01 0102030405060708090A0B0C0D0E0F10 | 01 07 | 01 | "
+       "01 00"},
   };
   for (const auto& [trie, text] : cases) {
     SCOPED_TRACE(text);
