@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -143,14 +144,20 @@ class DensePool {
     double* const sums = sums_;
     std::uint32_t* const touched = touched_;
     std::size_t t = count_;
-#pragma GCC unroll 4
-    for (std::uint64_t k = 0; k < n; ++k) {
-      const std::uint32_t v = ids[k];
-      const double amount = amount_of(counts[k]);
-      const double sum = sums[v];
-      if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]] touched[t++] = v;
-      sums[v] = sum + amount;
+    auto add = [&](std::uint64_t k) __attribute__((always_inline)) {
+      double* const slot = sums + ids[k];
+      const double sum = *slot;
+      if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]] touched[t++] = ids[k];
+      *slot = sum + amount_of(counts[k]);
+    };
+    std::uint64_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+      add(k);
+      add(k + 1);
+      add(k + 2);
+      add(k + 3);
     }
+    for (; k < n; ++k) add(k);
     count_ = t;
   }
   std::size_t count() const { return count_; }
@@ -391,20 +398,31 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
     spilled.for_each(offer);
     return out;
   }
-  // A heap of the best `limit` so far, the worst of them at its front.
+  // A heap of the best `limit` so far, the worst of them at its front. Once
+  // it is full, most videos rank after that worst one: they are passed over
+  // on one comparison of scores.
   const std::size_t keep = *limit;
   out.reserve(keep);
+  if (keep == 0) {
+    dense.drain([](std::uint32_t, double) {});
+    return out;
+  }
+  double worst = 0.0;
   auto offer = [&](std::uint32_t video, double sum) {
     const Candidate c{video, sum / total};
-    if (!(c.score >= threshold)) return;
-    if (out.size() < keep) {
-      out.push_back(c);
-      std::push_heap(out.begin(), out.end(), ranks_before);
-    } else if (keep != 0 && ranks_before(c, out.front())) {
+    if (out.size() == keep) {
+      if (c.score < worst || !ranks_before(c, out.front())) return;
+    } else if (!(c.score >= threshold)) {
+      return;
+    }
+    if (out.size() == keep) {
       std::pop_heap(out.begin(), out.end(), ranks_before);
       out.back() = c;
-      std::push_heap(out.begin(), out.end(), ranks_before);
+    } else {
+      out.push_back(c);
     }
+    std::push_heap(out.begin(), out.end(), ranks_before);
+    worst = out.front().score;
   };
   dense.drain(offer);
   spilled.for_each(offer);
