@@ -35,11 +35,11 @@
 
 namespace {
 
-using tessaloom::Trie;
-using tessaloom::prefix::matcher::CompactLayout;
 using tessaloom::decode_utf8;
 using tessaloom::encode_utf8;
+using tessaloom::Trie;
 using tessaloom::index::Index;
+using tessaloom::prefix::matcher::CompactLayout;
 using tessaloom::prefix::matcher::MatchResult;
 namespace matcher = tessaloom::prefix::matcher;
 
@@ -50,8 +50,7 @@ std::vector<std::u32string> read_words() {
   const char* path = std::getenv("TESSALOOM_BENCH_WORDS");
   if (path == nullptr) path = "/usr/share/dict/american-english-insane";
   const char* limit_text = std::getenv("TESSALOOM_BENCH_WORD_LIMIT");
-  const std::size_t limit =
-      limit_text ? std::strtoull(limit_text, nullptr, 10) : SIZE_MAX;
+  const std::size_t limit = limit_text ? std::strtoull(limit_text, nullptr, 10) : SIZE_MAX;
   std::ifstream in(path);
   if (!in) {
     std::fprintf(stderr, "cannot read the word list %s\n", path);
@@ -138,9 +137,8 @@ struct Baseline {
 
   void visit(std::size_t node, std::size_t depth) {
     const std::size_t begin = t.node_shifts[node];
-    const std::size_t end = node + 1 < t.node_shifts.size()
-                                ? t.node_shifts[node + 1]
-                                : t.child_transitions.size();
+    const std::size_t end =
+        node + 1 < t.node_shifts.size() ? t.node_shifts[node + 1] : t.child_transitions.size();
     if (end <= begin) return;
     if (rows.size() < depth + 2) rows.emplace_back(q.size() + 1);
     const std::uint16_t* prev = rows[depth].data();
@@ -155,8 +153,7 @@ struct Baseline {
       for (std::size_t j = 1; j <= q.size(); ++j) {
         const std::uint16_t v = std::min<std::uint16_t>(
             {static_cast<std::uint16_t>(prev[j - 1] + (q[j - 1] != ch)),
-             static_cast<std::uint16_t>(prev[j] + 1),
-             static_cast<std::uint16_t>(cur[j - 1] + 1)});
+             static_cast<std::uint16_t>(prev[j] + 1), static_cast<std::uint16_t>(cur[j - 1] + 1)});
         cur[j] = v;
         row_min = std::min(row_min, v);
       }
@@ -176,8 +173,7 @@ struct Baseline {
   }
 };
 
-std::vector<MatchResult> baseline_match(const Trie& t, const std::string& query,
-                                        std::uint32_t k,
+std::vector<MatchResult> baseline_match(const Trie& t, const std::string& query, std::uint32_t k,
                                         std::size_t* visited = nullptr) {
   std::vector<MatchResult> out;
   Baseline b{t, decode_utf8(query), k, {}, {}, &out};
@@ -194,7 +190,7 @@ struct Fixture {
   Index fast, arrays;  // the compact walk where it serves; the array walk
   std::vector<std::string> queries;
   double compact_build_ms = 0;
-  std::map<std::uint32_t, double> nodes_per_query;  // by max_dist
+  std::map<std::uint32_t, double> nodes_per_query;              // by max_dist
   std::map<std::uint32_t, matcher::CompactWalkCounts> touched;  // summed over the queries
 };
 
@@ -205,9 +201,8 @@ Fixture& fixture() {
     f->trie = build_trie(words);
     const auto start = std::chrono::steady_clock::now();
     f->compact = CompactLayout(f->trie);
-    f->compact_build_ms = std::chrono::duration<double, std::milli>(
-                              std::chrono::steady_clock::now() - start)
-                              .count();
+    f->compact_build_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     f->fast = Index(f->trie);
     f->arrays = Index(f->trie, Index::Walk::Arrays);
     f->queries = make_queries(words);
@@ -239,7 +234,8 @@ Fixture& fixture() {
     std::printf(
         "word-list index: %zu nodes, %zu queries; compact layout built in "
         "%.1f ms (usable: %s)\n",
-        f->trie.node_count(), f->queries.size(), f->compact_build_ms, f->compact.usable() ? "yes" : "no");
+        f->trie.node_count(), f->queries.size(), f->compact_build_ms,
+        f->compact.usable() ? "yes" : "no");
     return f;
   }();
   return *f;
@@ -247,11 +243,9 @@ Fixture& fixture() {
 
 enum Walk { kBaseline, kArrays, kCompact };
 const char* const kWalkNames[] = {"baseline (recursive, full 16-bit rows)",
-                                  "array walk (banded rows)",
-                                  "compact walk (automaton)"};
+                                  "array walk (banded rows)", "compact walk (automaton)"};
 
-std::size_t run_query(Walk walk, const Fixture& f, const std::string& q,
-                      std::uint32_t k) {
+std::size_t run_query(Walk walk, const Fixture& f, const std::string& q, std::uint32_t k) {
   switch (walk) {
     case kBaseline:
       return baseline_match(f.trie, q, k).size();
@@ -275,9 +269,8 @@ void BM_Walk(benchmark::State& state) {
     for (const auto& q : f.queries) benchmark::DoNotOptimize(run_query(walk, f, q, k));
     queries += f.queries.size();
   }
-  const double ns = std::chrono::duration<double, std::nano>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
+  const double ns =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
   const double per_query = ns / queries;
   const double nodes = f.nodes_per_query.at(k);
   g_ns_per_query[{walk, k}] = per_query;
@@ -297,8 +290,7 @@ std::pair<double, double> percentiles(Walk walk, std::uint32_t k) {
   for (const auto& q : f.queries) {
     const auto start = std::chrono::steady_clock::now();
     benchmark::DoNotOptimize(run_query(walk, f, q, k));
-    us.push_back(std::chrono::duration<double, std::micro>(
-                     std::chrono::steady_clock::now() - start)
+    us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
                      .count());
   }
   std::sort(us.begin(), us.end());
@@ -343,9 +335,10 @@ ColdTimes cold_times(std::uint32_t k) {
 }
 
 void print_cold() {
-  std::printf("\ncompact walk after other work (%zu MiB written and read before each query), "
-              "best of 3 rounds per query\n%-4s %9s %9s %9s\n",
-              evict_bytes() >> 20, "d", "p50 us", "p99 us", "mean us");
+  std::printf(
+      "\ncompact walk after other work (%zu MiB written and read before each query), "
+      "best of 3 rounds per query\n%-4s %9s %9s %9s\n",
+      evict_bytes() >> 20, "d", "p50 us", "p99 us", "mean us");
   for (std::uint32_t k : {1u, 2u}) {
     const ColdTimes t = g_cold[k] = cold_times(k);
     std::printf("%-4u %9.2f %9.2f %9.2f\n", k, t.p50, t.p99, t.mean);
@@ -361,9 +354,9 @@ void print_cold() {
 void print_touches() {
   const Fixture& f = fixture();
   const double nq = double(f.queries.size());
-  std::printf("\ncompact walk, per query\n%-4s %8s %8s %10s %7s %12s %9s %8s %9s %8s %12s %12s\n", "d",
-              "visited", "scanned", "looked up", "found", "no live cell", "filtered", "located",
-              "in vain", "touched", "ns/touch", "cold ns/touch");
+  std::printf("\ncompact walk, per query\n%-4s %8s %8s %10s %7s %12s %9s %8s %9s %8s %12s %12s\n",
+              "d", "visited", "scanned", "looked up", "found", "no live cell", "filtered",
+              "located", "in vain", "touched", "ns/touch", "cold ns/touch");
   for (const auto& [k, c] : f.touched) {
     const double touched = (c.scanned + c.looked_up) / nq;
     std::printf("%-4u %8.0f %8.0f %10.0f %7.0f %12.0f %9.0f %8.0f %9.0f %8.0f", k, c.visited / nq,
@@ -386,8 +379,8 @@ void print_touches() {
 
 void print_summary() {
   const Fixture& f = fixture();
-  std::printf("\n%-4s %-12s %-42s %10s %11s %9s %9s %9s\n", "d", "nodes/query",
-              "walk", "ns/node", "us/query", "p50 us", "p99 us", "speedup");
+  std::printf("\n%-4s %-12s %-42s %10s %11s %9s %9s %9s\n", "d", "nodes/query", "walk", "ns/node",
+              "us/query", "p50 us", "p99 us", "speedup");
   for (std::uint32_t k : {1u, 2u}) {
     const double nodes = f.nodes_per_query.at(k);
     const auto base = g_ns_per_query.find({kBaseline, k});
@@ -395,9 +388,8 @@ void print_summary() {
       const auto it = g_ns_per_query.find({w, k});
       if (it == g_ns_per_query.end()) continue;
       const auto [p50, p99] = percentiles(static_cast<Walk>(w), k);
-      std::printf("%-4u %-12.0f %-42s %10.2f %11.2f %9.2f %9.2f %8.2fx\n", k,
-                  nodes, kWalkNames[w], it->second / nodes, it->second / 1000,
-                  p50, p99,
+      std::printf("%-4u %-12.0f %-42s %10.2f %11.2f %9.2f %9.2f %8.2fx\n", k, nodes, kWalkNames[w],
+                  it->second / nodes, it->second / 1000, p50, p99,
                   base == g_ns_per_query.end() ? 0.0 : base->second / it->second);
     }
   }

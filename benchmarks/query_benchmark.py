@@ -59,20 +59,20 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 try:
+    import editdistpy  # noqa: F401  (LEVENSHTEIN_FAST needs it)
     import tantivy
     from rapidfuzz import process
     from rapidfuzz.distance import Levenshtein
     from symspellpy import SymSpell, Verbosity
     from symspellpy.editdistance import DistanceAlgorithm, EditDistance
-
-    import editdistpy  # noqa: F401  (LEVENSHTEIN_FAST needs it)
 except ImportError as e:
     raise SystemExit(
         f"missing a peer library ({e.name}): pip install -r {Path(__file__).parent / 'requirements.txt'}"
     ) from e
 
+from wordlist import load_words, release_free_heap, rss_bytes, synthetic_records
+
 from tessaloom import PrefixSearch, build_arrays
-from wordlist import release_free_heap, rss_bytes, load_words, synthetic_records
 
 DISTANCES = (1, 2)
 ROUNDS = 3

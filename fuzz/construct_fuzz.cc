@@ -113,7 +113,8 @@ std::string expected_refusal(const Arrays& a) {
     if (p && p->video_ids.size() != p->video_counts.size()) return "video_ids and";
   }
   for (const auto& id : a.video_index) {
-    if (id.size() != a.video_index[0].size() || (id.size() != 4 && id.size() != 16)) return "video_index entries";
+    if (id.size() != a.video_index[0].size() || (id.size() != 4 && id.size() != 16))
+      return "video_index entries";
   }
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t end = i + 1 < n ? a.shifts[i + 1] : a.transitions.size();
@@ -127,16 +128,20 @@ std::string expected_refusal(const Arrays& a) {
 Payload merged(const Payload& a, const Payload& b) {
   std::map<std::uint32_t, std::uint64_t> sums;
   for (const Payload* p : {&a, &b})
-    for (std::size_t k = 0; k < p->video_ids.size(); ++k) sums[p->video_ids[k]] += p->video_counts[k];
+    for (std::size_t k = 0; k < p->video_ids.size(); ++k)
+      sums[p->video_ids[k]] += p->video_counts[k];
   std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
   for (const auto& [video, sum] : sums) order.push_back({sum, video});
-  std::stable_sort(order.begin(), order.end(), [](const auto& x, const auto& y) { return x.first > y.first; });
-  Payload out{static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{a.total_count} + b.total_count,
-                                                                 0xFFFFFFFFu)),
-              {}, {}};
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& x, const auto& y) { return x.first > y.first; });
+  Payload out{static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                  std::uint64_t{a.total_count} + b.total_count, 0xFFFFFFFFu)),
+              {},
+              {}};
   for (const auto& [sum, video] : order) {
     out.video_ids.push_back(video);
-    out.video_counts.push_back(static_cast<std::uint32_t>(std::min<std::uint64_t>(sum, 0xFFFFFFFFu)));
+    out.video_counts.push_back(
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(sum, 0xFFFFFFFFu)));
   }
   return out;
 }
@@ -191,7 +196,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const tessaloom::Trie& trie = index->trie();
   const std::vector<Payload> want = reference_propagation(a);
   for (std::size_t i = 0; i < want.size(); ++i) {
-    if (trie.payloads.payload(i) != want[i]) fail("propagated payload differs from the reference merge");
+    if (trie.payloads.payload(i) != want[i])
+      fail("propagated payload differs from the reference merge");
     if (trie.terminal[i] != (a.payloads[i] ? 1 : 0)) fail("terminal flag differs");
   }
   const bool ints = !a.video_index.empty() && a.video_index[0].size() == 4;

@@ -4,9 +4,9 @@
 // Any input must either be refused with a DecodeError or load; a loaded
 // trie must save to bytes that load into an equal trie and save the same
 // again. The payloads, which loading checks in bulk, must load exactly as
-// reading them value by value does, or fail with the same error. Queries on the loaded (possibly inconsistent) trie must answer or
-// stop with InternalFault, the same over the derived compact layout as over
-// the arrays. Sanitizers catch any read outside an array.
+// reading them value by value does, or fail with the same error. Queries on the loaded (possibly
+// inconsistent) trie must answer or stop with InternalFault, the same over the derived compact
+// layout as over the arrays. Sanitizers catch any read outside an array.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -47,9 +47,8 @@ struct Limits {
   std::optional<std::size_t> terms = 64, videos = 5;
 };
 const Limits& limits() {
-  static const Limits l = std::getenv("TESSALOOM_FUZZ_UNLIMITED")
-                              ? Limits{std::nullopt, std::nullopt}
-                              : Limits{};
+  static const Limits l =
+      std::getenv("TESSALOOM_FUZZ_UNLIMITED") ? Limits{std::nullopt, std::nullopt} : Limits{};
   return l;
 }
 
@@ -74,9 +73,8 @@ void query(const tessaloom::Trie& trie) {
       if (nodes != attempt([&] { return fast.fuzzy_match_nodes(term, k, false); })) {
         fail("compact node walk differs from the array walk");
       }
-      (void)attempt([&] {
-        return fast.fuzzy_match_video(term, k, l.videos, std::nullopt, std::nullopt);
-      });
+      (void)attempt(
+          [&] { return fast.fuzzy_match_video(term, k, l.videos, std::nullopt, std::nullopt); });
     }
   }
 }
@@ -109,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const tessaloom::EncodedPayloads& got = decoded.value().payloads;
     if (got.size() != reference.value().size()) fail("payload count differs");
     for (std::size_t i = 0; i < got.size(); ++i)
-      if (got.payload(i) != reference.value()[i]) fail("payloads differ from reading value by value");
+      if (got.payload(i) != reference.value()[i])
+        fail("payloads differ from reading value by value");
   }
   if (!decoded) {
     if (decoded.error().text().empty()) fail("empty error text");

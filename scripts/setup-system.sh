@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(g++ cmake ninja-build)
 if [ "${1:-}" != build ]; then
   # The browser test drives Debian's chromium through chromium-driver.
-  packages+=(libgtest-dev libbenchmark-dev clang libfuzzer-14-dev libclang-rt-14-dev wamerican-insane
+  packages+=(libgtest-dev libbenchmark-dev clang clang-format libfuzzer-14-dev libclang-rt-14-dev wamerican-insane
              chromium chromium-driver)
 fi
 missing=()

@@ -2,13 +2,13 @@
 
 # The extension first: where it refuses to load (a sub-interpreter), nothing
 # else of the package has been imported.
-from tessaloom._tessaloom import PrefixSearch
 # After _tessaloom, so that a refused import names the module it starts from.
 from tessaloom._native import build_index  # noqa: I001
+from tessaloom._tessaloom import PrefixSearch
 from tessaloom.builder import IndexArrays, build_arrays
 from tessaloom.persist import load, load_titled, save
-from tessaloom.text import terms
 from tessaloom.searching import Hit, search, search_many
+from tessaloom.text import terms
 from tessaloom.texts import build_texts
 from tessaloom.titles import TitledHit, TitledIndex
 

@@ -34,8 +34,8 @@ const std::array<std::uint64_t, 2>& process_key() {
       for (std::uint64_t& word : k) word = (std::uint64_t{device()} << 32) ^ device();
     } catch (const std::exception&) {
       // No entropy source: the clock and an address still differ by process.
-      k[0] = static_cast<std::uint64_t>(
-          std::chrono::steady_clock::now().time_since_epoch().count());
+      k[0] =
+          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
       k[1] = reinterpret_cast<std::uintptr_t>(&k) * 0x9E3779B97F4A7C15u;
     }
     return k;
@@ -51,10 +51,20 @@ std::uint64_t keyed_hash(const void* data, std::size_t n) {
   std::uint64_t v0 = key[0] ^ 0x736f6d6570736575u, v1 = key[1] ^ 0x646f72616e646f6du;
   std::uint64_t v2 = key[0] ^ 0x6c7967656e657261u, v3 = key[1] ^ 0x7465646279746573u;
   auto round = [&] {
-    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
   };
   const auto* p = static_cast<const unsigned char*>(data);
   const std::size_t whole = n & ~std::size_t{7};
@@ -134,15 +144,13 @@ void Numbering::grow() {
 }
 
 template <class Id, class Hash>
-std::int64_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids,
-                                        const Id& id, Hash&& hash) {
+std::int64_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids, const Id& id, Hash&& hash) {
   if (have_videos_ && id_mode_ != mode) return -1;
   // A video's records often come one after the other (the terms of one
   // title): the last video is checked before the table.
   if (last_video_ < ids.size() && ids[last_video_] == id) return last_video_;
   const std::uint64_t h = hash();
-  const Numbering::Found f =
-      videos_.find(h, [&](std::uint32_t v) { return ids[v] == id; });
+  const Numbering::Found f = videos_.find(h, [&](std::uint32_t v) { return ids[v] == id; });
   if (f.found) {
     last_video_ = f.number;
     return f.number;
@@ -157,13 +165,11 @@ std::int64_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids,
 }
 
 std::int64_t IndexBuilder::uuid_video(const Uuid& id) {
-  return number_video(IdMode::Uuid, uuids_, id,
-                      [&] { return keyed_hash(id.data(), id.size()); });
+  return number_video(IdMode::Uuid, uuids_, id, [&] { return keyed_hash(id.data(), id.size()); });
 }
 
 std::int64_t IndexBuilder::int_video(std::uint32_t id) {
-  return number_video(IdMode::Int32, ints_, id,
-                      [&] { return keyed_hash(&id, sizeof id); });
+  return number_video(IdMode::Int32, ints_, id, [&] { return keyed_hash(&id, sizeof id); });
 }
 
 std::size_t IndexBuilder::video_count() const {
@@ -172,8 +178,7 @@ std::size_t IndexBuilder::video_count() const {
 
 std::string_view IndexBuilder::term(std::uint32_t t) const {
   const std::uint64_t begin = t == 0 ? 0 : term_end_[t - 1];
-  return {term_bytes_.data() + begin,
-          static_cast<std::size_t>(term_end_[t] - begin)};
+  return {term_bytes_.data() + begin, static_cast<std::size_t>(term_end_[t] - begin)};
 }
 
 void IndexBuilder::prefetch(std::string_view text) const {
@@ -187,16 +192,14 @@ void IndexBuilder::prefetch_more(std::string_view text) const {
   __builtin_prefetch(&term_total_[t]);
 }
 
-Refusal IndexBuilder::add(std::string_view text, std::uint32_t video,
-                          std::uint64_t count) {
+Refusal IndexBuilder::add(std::string_view text, std::uint32_t video, std::uint64_t count) {
   if (text.empty()) return Refusal::EmptyTerm;
   if (std::memchr(text.data(), 0, text.size()) != nullptr) {
     return Refusal::NulInTerm;
   }
   records_.reserve_more(1);
   const std::uint64_t h = keyed_hash(text.data(), text.size());
-  const Numbering::Found f =
-      terms_.find(h, [&](std::uint32_t t) { return term(t) == text; });
+  const Numbering::Found f = terms_.find(h, [&](std::uint32_t t) { return term(t) == text; });
   std::uint32_t t;
   if (f.found) {
     t = f.number;
@@ -234,8 +237,7 @@ void IndexBuilder::order() {
   keys.resize_for_overwrite(n);
   for (std::size_t t = 0; t < n; ++t) {
     poll();
-    keys[t] = {leading_bytes(term(static_cast<std::uint32_t>(t))),
-               static_cast<std::uint32_t>(t)};
+    keys[t] = {leading_bytes(term(static_cast<std::uint32_t>(t))), static_cast<std::uint32_t>(t)};
   }
   // Terms that share their first 8 bytes are both at least 8 bytes long.
   // Polled from the comparison: an interrupted sort leaves the keys in
@@ -386,8 +388,8 @@ void IndexBuilder::build_trie() {
       continue;
     }
     const std::size_t m = static_cast<std::size_t>(start[k + 1] - start[k]);
-    const PayloadTable::Slot s = supplied_.push_uninitialized(
-        static_cast<std::uint32_t>(term_total_[k]), m);
+    const PayloadTable::Slot s =
+        supplied_.push_uninitialized(static_cast<std::uint32_t>(term_total_[k]), m);
     for (std::size_t j = 0; j < m; ++j) {
       const Entry e = entries[start[k] + j];
       s.video_ids[j] = e.video;

@@ -33,9 +33,9 @@ namespace tessaloom::builder {
 enum class Refusal {
   None,
   EmptyTerm,
-  NulInTerm,         // U+0000 in the term
-  InvalidUtf8,       // the term is not valid UTF-8
-  TotalPastU32,      // the term's total count would pass 2^32-1
+  NulInTerm,     // U+0000 in the term
+  InvalidUtf8,   // the term is not valid UTF-8
+  TotalPastU32,  // the term's total count would pass 2^32-1
 };
 
 // The hash of the builder's tables: SipHash-1-3 of the bytes under a key
@@ -75,7 +75,8 @@ class Numbering {
   }
   // Starts loading the slot a find() for this hash looks at first.
   void prefetch(std::uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+    if (!slots_.empty())
+      __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
   }
   // The number in that first slot when its hash matches, else -1.
   std::int64_t first_guess(std::uint64_t hash) const {
@@ -107,8 +108,7 @@ class IndexBuilder {
   std::int64_t int_video(std::uint32_t id);
 
   // Adds one record. Refused records change nothing.
-  Refusal add(std::string_view term_utf8, std::uint32_t video,
-              std::uint64_t count);
+  Refusal add(std::string_view term_utf8, std::uint32_t video, std::uint64_t count);
 
   // Start loading what add() of this term looks at, so that the lookups of
   // several terms overlap: prefetch() for each of them, then
@@ -142,8 +142,7 @@ class IndexBuilder {
 
   std::string_view term(std::uint32_t t) const;
   template <class Id, class Hash>
-  std::int64_t number_video(IdMode mode, PodArray<Id>& ids, const Id& id,
-                            Hash&& hash);
+  std::int64_t number_video(IdMode mode, PodArray<Id>& ids, const Id& id, Hash&& hash);
 
   // Reading.
   PodArray<char> term_bytes_;

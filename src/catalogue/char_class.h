@@ -29,7 +29,9 @@ inline constexpr AsciiClasses kAsciiClasses;
 
 // The classes of code point c (0 past U+10FFFF).
 std::uint8_t table_class(char32_t c);
-inline std::uint8_t char_class(char32_t c) { return c < 0x80 ? kAsciiClasses.of[c] : table_class(c); }
+inline std::uint8_t char_class(char32_t c) {
+  return c < 0x80 ? kAsciiClasses.of[c] : table_class(c);
+}
 
 inline bool is_term_char(char32_t c) { return (char_class(c) & kTermChar) != 0; }
 

@@ -7,7 +7,9 @@
 namespace tessaloom::catalogue {
 namespace {
 
-bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F); }
+bool ascii_space(unsigned char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F);
+}
 
 std::string_view ascii_strip(std::string_view s) {
   while (!s.empty() && ascii_space(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);

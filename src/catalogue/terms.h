@@ -91,7 +91,8 @@ void ascii_terms(std::string_view text, std::string& scratch, F&& f) {
   std::size_t start = 0;
   bool in_term = false;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint8_t folded = detail::kAsciiFold.folded[static_cast<std::uint8_t>(text[i]) & 0x7F];
+    const std::uint8_t folded =
+        detail::kAsciiFold.folded[static_cast<std::uint8_t>(text[i]) & 0x7F];
     scratch[i] = static_cast<char>(folded);
     if (folded != 0) {
       if (!in_term) start = i, in_term = true;

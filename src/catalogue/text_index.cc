@@ -37,8 +37,8 @@ TextIndex::Added TextIndex::add_counted(const VideoKey& key, std::string_view te
   Added added = Added::Ok;
   counter_.drain([&](std::string_view term, std::uint32_t count) {
     ++records_;
-    if (added == Added::Ok &&
-        builder_.add(term, static_cast<std::uint32_t>(video), count) == builder::Refusal::TotalPastU32) {
+    if (added == Added::Ok && builder_.add(term, static_cast<std::uint32_t>(video), count) ==
+                                  builder::Refusal::TotalPastU32) {
       added = Added::TotalPastU32;
     }
   });

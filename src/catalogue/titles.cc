@@ -80,8 +80,9 @@ void Titles::sort_and_keep_first() {
     return a.hi != b.hi ? a.hi < b.hi : a.lo != b.lo ? a.lo < b.lo : a.order < b.order;
   });
   // The first title of each video stays.
-  const auto last = std::unique(entries_.begin(), entries_.end(),
-                                [](const Entry& a, const Entry& b) { return a.hi == b.hi && a.lo == b.lo; });
+  const auto last =
+      std::unique(entries_.begin(), entries_.end(),
+                  [](const Entry& a, const Entry& b) { return a.hi == b.hi && a.lo == b.lo; });
   entries_.erase(last, entries_.end());
   sorted_ = true;
 }

@@ -33,13 +33,11 @@ class InternalFault : public std::runtime_error {
 };
 
 // Throws InternalFault naming the array and the offending index.
-[[noreturn]] void throw_out_of_range(const char* what, std::size_t index,
-                                     std::size_t size);
+[[noreturn]] void throw_out_of_range(const char* what, std::size_t index, std::size_t size);
 
 // Returns v[i] after checking i against v's size.
 template <class Vec>
-inline const typename Vec::value_type& checked_at(const Vec& v, std::size_t i,
-                                                  const char* what) {
+inline const typename Vec::value_type& checked_at(const Vec& v, std::size_t i, const char* what) {
   if (i >= v.size()) throw_out_of_range(what, i, v.size());
   return v[i];
 }

@@ -48,9 +48,8 @@ class PodArray {
   PodArray(std::initializer_list<T> v) { append(v.begin(), v.size()); }
   // A copy of another contiguous range of T (a std::vector, a span).
   template <std::ranges::contiguous_range R>
-    requires std::same_as<std::ranges::range_value_t<R>, T> &&
-             (!std::same_as<std::remove_cvref_t<R>, PodArray>)
-  PodArray(const R& r) {
+  requires std::same_as<std::ranges::range_value_t<R>, T> &&
+      (!std::same_as<std::remove_cvref_t<R>, PodArray>)PodArray(const R& r) {
     append(std::ranges::data(r), std::ranges::size(r));
   }
   PodArray(PodArray&& o) noexcept
@@ -140,21 +139,17 @@ class PodArray {
   }
 
   bool operator==(const PodArray& o) const {
-    return size_ == o.size_ &&
-           (size_ == 0 || std::memcmp(data_, o.data_, size_ * sizeof(T)) == 0);
+    return size_ == o.size_ && (size_ == 0 || std::memcmp(data_, o.data_, size_ * sizeof(T)) == 0);
   }
 
  private:
-  static constexpr std::size_t max_size() {
-    return (std::size_t{1} << 62) / sizeof(T);
-  }
+  static constexpr std::size_t max_size() { return (std::size_t{1} << 62) / sizeof(T); }
 
   // Strong guarantee: on failure the block is as it was.
   void reallocate(std::size_t n) {
     if (n > max_size()) throw std::bad_alloc();
-    data_ = static_cast<T*>(data_ == nullptr
-                                ? common::allocate(n * sizeof(T))
-                                : common::resize(data_, n * sizeof(T)));
+    data_ = static_cast<T*>(data_ == nullptr ? common::allocate(n * sizeof(T))
+                                             : common::resize(data_, n * sizeof(T)));
     capacity_ = n;
   }
   void free_block() noexcept {

@@ -9,10 +9,14 @@ namespace {
 
 const char* integer_type_name(IntegerType t) {
   switch (t) {
-    case IntegerType::U32: return "U32";
-    case IntegerType::U64: return "U64";
-    case IntegerType::U128: return "U128";
-    case IntegerType::Reserved: return "Reserved";
+    case IntegerType::U32:
+      return "U32";
+    case IntegerType::U64:
+      return "U64";
+    case IntegerType::U128:
+      return "U128";
+    case IntegerType::Reserved:
+      return "Reserved";
   }
   return "?";
 }
@@ -29,8 +33,7 @@ DecodeError DecodeError::unexpected_end(std::uint64_t additional) {
   return e;
 }
 
-DecodeError DecodeError::invalid_integer_type(IntegerType expected,
-                                              IntegerType found) {
+DecodeError DecodeError::invalid_integer_type(IntegerType expected, IntegerType found) {
   DecodeError e;
   e.kind_ = Kind::InvalidIntegerType;
   e.expected_ = expected;
@@ -39,8 +42,7 @@ DecodeError DecodeError::invalid_integer_type(IntegerType expected,
   return e;
 }
 
-DecodeError DecodeError::invalid_char_encoding(
-    std::array<std::uint8_t, 4> bytes) {
+DecodeError DecodeError::invalid_char_encoding(std::array<std::uint8_t, 4> bytes) {
   DecodeError e;
   e.kind_ = Kind::InvalidCharEncoding;
   e.bytes_ = bytes;
@@ -56,8 +58,7 @@ DecodeError DecodeError::invalid_boolean_value(std::uint8_t value) {
   return e;
 }
 
-DecodeError DecodeError::unexpected_variant(std::string_view type_name,
-                                            std::uint64_t found) {
+DecodeError DecodeError::unexpected_variant(std::string_view type_name, std::uint64_t found) {
   DecodeError e;
   e.kind_ = Kind::UnexpectedVariant;
   e.type_name_ = type_name;
@@ -71,19 +72,17 @@ std::string DecodeError::text() const {
     case Kind::UnexpectedEnd:
       return "UnexpectedEnd { additional: " + std::to_string(number_) + " }";
     case Kind::InvalidIntegerType:
-      return std::string("InvalidIntegerType { expected: ") +
-             integer_type_name(expected_) +
+      return std::string("InvalidIntegerType { expected: ") + integer_type_name(expected_) +
              ", found: " + integer_type_name(found_) + " }";
     case Kind::InvalidCharEncoding:
       return "InvalidCharEncoding([" + std::to_string(bytes_[0]) + ", " +
-             std::to_string(bytes_[1]) + ", " + std::to_string(bytes_[2]) +
-             ", " + std::to_string(bytes_[3]) + "])";
+             std::to_string(bytes_[1]) + ", " + std::to_string(bytes_[2]) + ", " +
+             std::to_string(bytes_[3]) + "])";
     case Kind::InvalidBooleanValue:
       return "InvalidBooleanValue(" + std::to_string(number_) + ")";
     case Kind::UnexpectedVariant:
       return "UnexpectedVariant { type_name: \"" + std::string(type_name_) +
-             "\", allowed: Range { min: 0, max: 1 }, found: " +
-             std::to_string(number_) + " }";
+             "\", allowed: Range { min: 0, max: 1 }, found: " + std::to_string(number_) + " }";
   }
   return "unknown decode error";
 }
@@ -143,16 +142,18 @@ std::uint32_t Reader::read_u32_slow() {
   if (p_ == end_) fail(DecodeError::unexpected_end(1));
   const std::uint8_t b = *p_++;
   switch (b) {
-    case 251: return read_form<std::uint16_t>();
-    case 252: return read_form<std::uint32_t>();
+    case 251:
+      return read_form<std::uint16_t>();
+    case 252:
+      return read_form<std::uint32_t>();
     case 253:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U64));
     case 254:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U128));
     case 255:
-      fail(DecodeError::invalid_integer_type(IntegerType::U32,
-                                             IntegerType::Reserved));
-    default: return b;  // not reached: the inline path takes 0..250
+      fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::Reserved));
+    default:
+      return b;  // not reached: the inline path takes 0..250
   }
 }
 
@@ -160,15 +161,18 @@ std::uint64_t Reader::read_len_slow() {
   if (p_ == end_) fail(DecodeError::unexpected_end(1));
   const std::uint8_t b = *p_++;
   switch (b) {
-    case 251: return read_form<std::uint16_t>();
-    case 252: return read_form<std::uint32_t>();
-    case 253: return read_form<std::uint64_t>();
+    case 251:
+      return read_form<std::uint16_t>();
+    case 252:
+      return read_form<std::uint32_t>();
+    case 253:
+      return read_form<std::uint64_t>();
     case 254:
       fail(DecodeError::invalid_integer_type(IntegerType::U64, IntegerType::U128));
     case 255:
-      fail(DecodeError::invalid_integer_type(IntegerType::U64,
-                                             IntegerType::Reserved));
-    default: return b;
+      fail(DecodeError::invalid_integer_type(IntegerType::U64, IntegerType::Reserved));
+    default:
+      return b;
   }
 }
 

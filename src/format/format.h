@@ -59,12 +59,10 @@ class DecodeError : public std::exception {
   };
 
   static DecodeError unexpected_end(std::uint64_t additional);
-  static DecodeError invalid_integer_type(IntegerType expected,
-                                          IntegerType found);
+  static DecodeError invalid_integer_type(IntegerType expected, IntegerType found);
   static DecodeError invalid_char_encoding(std::array<std::uint8_t, 4> bytes);
   static DecodeError invalid_boolean_value(std::uint8_t value);
-  static DecodeError unexpected_variant(std::string_view type_name,
-                                        std::uint64_t found);
+  static DecodeError unexpected_variant(std::string_view type_name, std::uint64_t found);
 
   std::uint64_t number() const { return number_; }
   std::string text() const;
@@ -79,7 +77,7 @@ class DecodeError : public std::exception {
   std::array<std::uint8_t, 4> bytes_{};
   std::uint64_t number_ = 0;
   std::string_view type_name_;  // always a string literal
-  std::string what_;  // text(), set by the factories
+  std::string what_;            // text(), set by the factories
 };
 
 // Type names of the two enumerations in the format, as the errors show them.
@@ -122,8 +120,7 @@ using Id16 = std::array<std::uint8_t, kId16Size>;
 // end is a bug in the counting; debug builds assert against it.
 class Writer {
  public:
-  explicit Writer(std::span<std::uint8_t> out)
-      : p_(out.data()), end_(out.data() + out.size()) {}
+  explicit Writer(std::span<std::uint8_t> out) : p_(out.data()), end_(out.data() + out.size()) {}
 
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
   std::uint8_t* position() const { return p_; }
@@ -158,8 +155,7 @@ class Writer {
   static void put_u32(std::uint8_t*& p, std::uint32_t v) {
     const std::uint32_t ge251 = v > 250, ge65536 = v > 0xFFFF;
     const std::uint64_t marker = 250 + ge251 + ge65536;
-    const std::uint64_t word =
-        ge251 ? (std::uint64_t{v} << 8) | marker : std::uint64_t{v};
+    const std::uint64_t word = ge251 ? (std::uint64_t{v} << 8) | marker : std::uint64_t{v};
     std::memcpy(p, &word, 8);
     p += 1 + 2 * ge251 + 2 * ge65536;
   }
@@ -213,8 +209,7 @@ class Writer {
       const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000u));
       const __m128i limit = _mm_set1_epi32(static_cast<int>(0x80000000u + 250));
       for (; k + 4 <= n; k += 4) {
-        const __m128i x =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + k));
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + k));
         const __m128i over = _mm_cmpgt_epi32(_mm_xor_si128(x, flip), limit);
         if (_mm_movemask_epi8(over) != 0) {
           for (std::size_t j = k; j < k + 4; ++j) put_u32(p, v[j]);
@@ -261,9 +256,7 @@ inline std::size_t u32s_size(std::span<const std::uint32_t> v) {
 // Throws InternalFault on an element that is not a scalar value: it has no
 // encoding, and nothing is written for it.
 std::size_t chars_size(std::span<const char32_t> v);
-inline std::size_t id16s_size(std::size_t n) {
-  return varint_size(n) + n * kId16Size;
-}
+inline std::size_t id16s_size(std::size_t n) { return varint_size(n) + n * kId16Size; }
 inline std::size_t bools_size(std::size_t n) { return varint_size(n) + n; }
 
 // ---------------------------------------------------------------- reading
@@ -273,8 +266,7 @@ inline std::size_t bools_size(std::size_t n) { return varint_size(n) + n; }
 // out-of-line function.
 class Reader {
  public:
-  explicit Reader(std::span<const std::uint8_t> in)
-      : p_(in.data()), end_(in.data() + in.size()) {}
+  explicit Reader(std::span<const std::uint8_t> in) : p_(in.data()), end_(in.data() + in.size()) {}
 
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
   const std::uint8_t* position() const { return p_; }

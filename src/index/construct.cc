@@ -16,13 +16,13 @@ Construction::Construction(Shifts node_shifts, Labels child_labels, std::size_t 
                        " != child_labels len " + std::to_string(n));
   }
   if (payload_count != n) {
-    throw InvalidInput("payloads len " + std::to_string(payload_count) +
-                       " != child_labels len " + std::to_string(n));
+    throw InvalidInput("payloads len " + std::to_string(payload_count) + " != child_labels len " +
+                       std::to_string(n));
   }
   for (std::size_t e = 0; e < child_transitions.size(); ++e) {
     if (child_transitions[e] >= n) {
-      throw InvalidInput("child_transitions[" + std::to_string(e) + "] = " +
-                         std::to_string(child_transitions[e]) + " out of range [0.." +
+      throw InvalidInput("child_transitions[" + std::to_string(e) +
+                         "] = " + std::to_string(child_transitions[e]) + " out of range [0.." +
                          std::to_string(n) + ")");
     }
   }
@@ -38,8 +38,7 @@ void Construction::add_absent_payload() {
   supplied_.push_absent();
 }
 
-void Construction::add_payload(std::uint32_t total_count,
-                               std::span<const std::uint32_t> video_ids,
+void Construction::add_payload(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                                std::span<const std::uint32_t> video_counts) {
   if (video_ids.size() != video_counts.size()) {
     throw InvalidInput("video_ids and video_counts length mismatch");
@@ -70,8 +69,7 @@ Index Construction::finish(std::span<const std::vector<std::uint8_t>> video_inde
                                  std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
     }
   } else {
-    throw InvalidInput(
-        "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)");
+    throw InvalidInput("video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)");
   }
   trie_.propagate(supplied_, static_cast<std::size_t>(video_top_n));
   supplied_ = PayloadTable();

@@ -49,8 +49,7 @@ std::string type_qualname(PyObject* o) {
 }
 
 [[noreturn]] void throw_out_of_range_conversion() {
-  PyErr_SetString(PyExc_OverflowError,
-                  "out of range integral type conversion attempted");
+  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
   throw PythonError{};
 }
 
@@ -102,8 +101,8 @@ void raise_panic(const char* message) {
 
 bool in_main_interpreter(const char* module) {
   if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
-  PyErr_Format(PyExc_ImportError,
-               "%s only loads in the main interpreter, not in sub-interpreters", module);
+  PyErr_Format(PyExc_ImportError, "%s only loads in the main interpreter, not in sub-interpreters",
+               module);
   return false;
 }
 
@@ -118,8 +117,7 @@ void rewrap_type_error(const char* param) {
   Ref text(PyObject_Str(exc));
   if (!text) return;
   Ref wrapped(PyObject_CallFunction(PyExc_TypeError, "N",
-                                    PyUnicode_FromFormat("argument '%s': %U",
-                                                         param, text.get())));
+                                    PyUnicode_FromFormat("argument '%s': %U", param, text.get())));
   if (!wrapped) return;
   if (PyObject* cause = PyException_GetCause(exc)) {
     PyException_SetCause(wrapped.get(), cause);  // steals cause
@@ -127,8 +125,8 @@ void rewrap_type_error(const char* param) {
   give_exception(wrapped.release());
 }
 
-void bind_arguments(const MethodSignature& sig, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
   const std::string name = std::string(sig.name) + "()";
   const std::size_t given = static_cast<std::size_t>(nargs);
   for (std::size_t i = 0; i < sig.n_params; ++i) out[i] = nullptr;
@@ -136,8 +134,7 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args,
   if (given > sig.n_params) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.n_required == sig.n_params) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s takes %zu positional arguments but %zd %s given",
+      PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
                    name.c_str(), sig.n_params, nargs, verb);
     } else {
       PyErr_Format(PyExc_TypeError,
@@ -160,14 +157,12 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args,
       }
     }
     if (slot == sig.n_params) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s got an unexpected keyword argument '%U'", name.c_str(),
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", name.c_str(),
                    key);
       throw PythonError{};
     }
     if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'",
-                   name.c_str(), key);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", name.c_str(), key);
       throw PythonError{};
     }
     out[slot] = args[nargs + k];
@@ -180,17 +175,15 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args,
   }
   if (n_missing > 0) {
     const std::string list = name_list(missing, n_missing);
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
-                 name.c_str(), n_missing,
-                 n_missing == 1 ? "argument" : "arguments", list.c_str());
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", name.c_str(),
+                 n_missing, n_missing == 1 ? "argument" : "arguments", list.c_str());
     throw PythonError{};
   }
 }
 
 void throw_cannot_convert(PyObject* value, const char* kind) {
   const std::string type = type_qualname(value);
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
-               type.c_str(), kind);
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type.c_str(), kind);
   throw PythonError{};
 }
 
@@ -207,8 +200,7 @@ std::optional<std::uint64_t> to_non_negative(PyObject* o) {
 std::uint32_t to_u32(PyObject* o) {
   const long v = PyLong_AsLong(o);
   if (v == -1 && PyErr_Occurred()) throw PythonError{};
-  if (v < 0 || static_cast<unsigned long>(v) >
-                   std::numeric_limits<std::uint32_t>::max()) {
+  if (v < 0 || static_cast<unsigned long>(v) > std::numeric_limits<std::uint32_t>::max()) {
     throw_out_of_range_conversion();
   }
   return static_cast<std::uint32_t>(v);
@@ -254,22 +246,18 @@ bool to_bool(PyObject* o) {
   // NumPy's boolean scalar is accepted too, without importing NumPy: it is
   // recognised by its type's module and name, and read through its truth slot.
   PyTypeObject* type = Py_TYPE(o);
-  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
-                                    "__module__"));
+  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
   if (!module) PyErr_Clear();
   Ref name(PyType_GetName(type));
   if (!name) PyErr_Clear();
-  const bool numpy_bool =
-      module && name && PyUnicode_Check(module.get()) &&
-      PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-      (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-       PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+  const bool numpy_bool = module && name && PyUnicode_Check(module.get()) &&
+                          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                          (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
   if (!numpy_bool) throw_cannot_convert(o, "PyBool");
-  auto nb_bool =
-      reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
+  auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
   if (nb_bool == nullptr) {
-    PyErr_Format(PyExc_TypeError,
-                 "object of type '%U' does not define a '__bool__' conversion",
+    PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
                  name.get());
     throw PythonError{};
   }

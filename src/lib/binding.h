@@ -25,8 +25,7 @@
 namespace tessaloom::lib {
 
 struct PrefixSearchObject {
-  PyObject_HEAD
-  index::Index index;
+  PyObject_HEAD index::Index index;
 };
 
 // The PrefixSearch type, created once by tessaloom._tessaloom's
@@ -146,10 +145,10 @@ PyObject* guarded(F&& body) noexcept {
 
 // The parameters of one fast-call function or method.
 struct MethodSignature {
-  const char* name;                 // e.g. "PrefixSearch.fuzzy_match"
-  const char* const* params;        // parameter names, in order
+  const char* name;           // e.g. "PrefixSearch.fuzzy_match"
+  const char* const* params;  // parameter names, in order
   std::size_t n_params;
-  std::size_t n_required;           // the first n_required are required
+  std::size_t n_required;  // the first n_required are required
 };
 
 constexpr std::size_t kMaxParams = 8;
@@ -157,8 +156,8 @@ constexpr std::size_t kMaxParams = 8;
 // Binds positional and keyword arguments to parameters. On return out[i] is
 // the argument for parameter i (borrowed) or null when it was not supplied.
 // Throws PythonError with the TypeError of the first binding failure.
-void bind_arguments(const MethodSignature& sig, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out);
 
 // Re-raises the pending exception as described for convert_arg.
 void rewrap_type_error(const char* param);
@@ -187,12 +186,12 @@ std::optional<std::uint64_t> to_non_negative(PyObject* o);
 
 // Conversions with the messages of PrefixSearch's methods. Each throws
 // PythonError with the exception set.
-std::uint32_t to_u32(PyObject* o);             // OverflowError outside 0..2**32-1
+std::uint32_t to_u32(PyObject* o);  // OverflowError outside 0..2**32-1
 std::uint8_t to_u8(PyObject* o);
-std::uint64_t to_u64(PyObject* o);             // __index__, then unsigned
-std::string_view to_utf8(PyObject* o);         // 'PyString' kind; view into o
+std::uint64_t to_u64(PyObject* o);      // __index__, then unsigned
+std::string_view to_utf8(PyObject* o);  // 'PyString' kind; view into o
 double to_double(PyObject* o);
-bool to_bool(PyObject* o);                     // 'PyBool', with NumPy's bool
+bool to_bool(PyObject* o);  // 'PyBool', with NumPy's bool
 
 constexpr std::size_t kMaxSequenceReservation = std::size_t{1} << 24;
 
@@ -212,8 +211,7 @@ void for_each_in_sequence(PyObject* seq, Reserve&& reserve, Item&& item) {
     PyErr_Clear();
   } else {
     try {
-      reserve(std::min<std::size_t>(static_cast<std::size_t>(n),
-                                    kMaxSequenceReservation));
+      reserve(std::min<std::size_t>(static_cast<std::size_t>(n), kMaxSequenceReservation));
     } catch (const std::exception&) {
     }
   }

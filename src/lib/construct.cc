@@ -12,9 +12,8 @@
 namespace tessaloom::lib {
 namespace {
 
-constexpr const char* kParams[] = {"node_shifts",       "child_labels",
-                                   "payloads",          "child_transitions",
-                                   "video_index",       "video_top_n"};
+constexpr const char* kParams[] = {"node_shifts",       "child_labels", "payloads",
+                                   "child_transitions", "video_index",  "video_top_n"};
 constexpr MethodSignature kSignature = {"PrefixSearch.from_internal_data_v2", kParams, 6, 6};
 
 // Every array: the items of a sequence, each converted, replacing what `out`
@@ -39,8 +38,7 @@ Array to_array(PyObject* seq, Convert&& convert) {
 char32_t first_char(PyObject* item) {
   if (!PyUnicode_Check(item)) throw_cannot_convert(item, "PyString");
   if (PyUnicode_IS_ASCII(item)) {
-    return PyUnicode_GET_LENGTH(item) == 0 ? U'\0'
-                                           : PyUnicode_READ_CHAR(item, 0);
+    return PyUnicode_GET_LENGTH(item) == 0 ? U'\0' : PyUnicode_READ_CHAR(item, 0);
   }
   if (PyUnicode_AsUTF8AndSize(item, nullptr) == nullptr) throw PythonError{};
   return PyUnicode_READ_CHAR(item, 0);
@@ -49,16 +47,14 @@ char32_t first_char(PyObject* item) {
 // A video id: bytes, or a sequence of byte values.
 std::vector<std::uint8_t> to_byte_string(PyObject* item) {
   if (PyBytes_Check(item)) {
-    const auto* data =
-        reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item));
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item));
     return {data, data + PyBytes_GET_SIZE(item)};
   }
   return to_array<std::vector<std::uint8_t>>(item, to_u8);
 }
 
 // One item of `payloads`, converted and handed to the construction.
-void add_payload(PyObject* item, index::Construction& c,
-                 std::vector<std::uint32_t>& ids,
+void add_payload(PyObject* item, index::Construction& c, std::vector<std::uint32_t>& ids,
                  std::vector<std::uint32_t>& counts) {
   if (item == Py_None) {
     c.add_absent_payload();
@@ -93,11 +89,10 @@ PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto video_index = convert_arg("video_index", [&] {
     return to_array<std::vector<std::vector<std::uint8_t>>>(a[4], to_byte_string);
   });
-  const std::uint64_t video_top_n =
-      convert_arg("video_top_n", [&] { return to_u64(a[5]); });
+  const std::uint64_t video_top_n = convert_arg("video_top_n", [&] { return to_u64(a[5]); });
 
   Construction c(std::move(node_shifts), std::move(child_labels), payloads.size(),
-                        std::move(child_transitions));
+                 std::move(child_transitions));
   std::vector<std::uint32_t> ids, counts;
   for (const Ref& item : payloads) add_payload(item.get(), c, ids, counts);
   payloads.clear();
@@ -106,8 +101,8 @@ PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 }  // namespace
 
-PyObject* from_internal_data_v2(PyObject*, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
   return guarded([&] { return build(args, nargs, kwnames); });
 }
 

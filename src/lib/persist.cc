@@ -22,8 +22,7 @@ PyObject* save(PyObject* self) {
   const Trie& trie = index_of(self).trie();
   const std::size_t size = encoded_size(trie);
   if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-  Ref out(check(
-      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+  Ref out(check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
   auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
   encode_trie(trie, std::span<std::uint8_t>(buffer, size));
   return out.release();
@@ -38,8 +37,7 @@ std::span<const std::uint8_t> bytes_arg(PyObject* b) {
 PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[kMaxParams];
   bind_arguments(kSignature, args, nargs, kwnames, a);
-  const std::span<const std::uint8_t> input =
-      convert_arg("b", [&] { return bytes_arg(a[0]); });
+  const std::span<const std::uint8_t> input = convert_arg("b", [&] { return bytes_arg(a[0]); });
   // An exact bytes object is immutable and refers to nothing, so the index
   // can keep its payloads where they lie in it: it holds a reference for as
   // long as it uses them, released by the index's destructor, which, like
@@ -49,9 +47,8 @@ PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // section is copied instead and no reference is kept.
   std::shared_ptr<const void> owner;
   if (PyBytes_CheckExact(a[0])) {
-    owner.reset(Py_NewRef(a[0]), [](const void* o) {
-      Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o)));
-    });
+    owner.reset(Py_NewRef(a[0]),
+                [](const void* o) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o))); });
   }
   format::Decoded<Trie> decoded = decode_trie(input, std::move(owner));
   if (!decoded) throw decoded.error();
@@ -64,8 +61,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
   return guarded([&] { return save(self); });
 }
 
-PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] { return load(args, nargs, kwnames); });
 }
 

@@ -30,13 +30,11 @@ PyMethodDef methods[] = {
      "from_internal_data_v2(node_shifts, child_labels, payloads, "
      "child_transitions, video_index, video_top_n)\n--\n\n"},
     {"to_bytes", to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"from_bytes", FASTCALL_METHOD(from_bytes),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(b)\n--\n\n"},
-    {"fuzzy_match", FASTCALL_METHOD(fuzzy_match),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"from_bytes", FASTCALL_METHOD(from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_bytes(b)\n--\n\n"},
+    {"fuzzy_match", FASTCALL_METHOD(fuzzy_match), METH_FASTCALL | METH_KEYWORDS,
      "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
-    {"fuzzy_match_video", FASTCALL_METHOD(fuzzy_match_video),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fuzzy_match_video", FASTCALL_METHOD(fuzzy_match_video), METH_FASTCALL | METH_KEYWORDS,
      "fuzzy_match_video(term, max_dist=1, limit=None, "
      "include_prefix_nodes=None, min_score=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -58,8 +56,7 @@ PyType_Spec type_description = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_tessaloom", "", 0, nullptr, nullptr, nullptr,
-    nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_tessaloom", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Process-wide: the module and the type. They are Python objects of the main

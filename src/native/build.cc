@@ -75,8 +75,7 @@ std::string type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 
 void report(PyObject* progress, const char* phase, std::size_t count) {
   if (progress == Py_None) return;
-  Ref r(check(PyObject_CallFunction(progress, "sn", phase,
-                                    static_cast<Py_ssize_t>(count))));
+  Ref r(check(PyObject_CallFunction(progress, "sn", phase, static_cast<Py_ssize_t>(count))));
 }
 
 std::size_t to_top_n(PyObject* o) {
@@ -147,18 +146,17 @@ class Reader {
         items[k] = owned[k].get();
       }
     } else {
-      if (PyUnicode_Check(record) || PyBytes_Check(record) ||
-          PyByteArray_Check(record) || !PySequence_Check(record)) {
+      if (PyUnicode_Check(record) || PyBytes_Check(record) || PyByteArray_Check(record) ||
+          !PySequence_Check(record)) {
         refuse(PyExc_TypeError, i,
-               "record must be a (term, video id, count) sequence, got " +
-                   type_name(record));
+               "record must be a (term, video id, count) sequence, got " + type_name(record));
       }
       const Py_ssize_t n = PySequence_Size(record);
       if (n < 0) throw PythonError{};
       if (n != 3) {
         refuse(PyExc_TypeError, i,
-               "record must be a (term, video id, count) sequence, got " +
-                   std::to_string(n) + " items");
+               "record must be a (term, video id, count) sequence, got " + std::to_string(n) +
+                   " items");
       }
       for (int k = 0; k < 3; ++k) {
         owned[k].reset(check(PySequence_GetItem(record, k)));
@@ -237,8 +235,9 @@ class Reader {
     }
     if (number < 0) {
       refuse(PyExc_ValueError, i,
-             std::string("video id is ") + kind + ", but the ids before it are not: "
-             "video ids must be all UUIDs or all integers");
+             std::string("video id is ") + kind +
+                 ", but the ids before it are not: "
+                 "video ids must be all UUIDs or all integers");
     }
     return static_cast<std::uint32_t>(number);
   }

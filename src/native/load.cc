@@ -34,13 +34,13 @@ PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     throw lib::PythonError{};
   }
   const std::span<const std::uint8_t> region(
-      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[0])), static_cast<std::size_t>(length));
+      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[0])),
+      static_cast<std::size_t>(length));
   // As in from_bytes: an exact bytes object is kept, a subclass's payloads copied.
   std::shared_ptr<const void> owner;
   if (PyBytes_CheckExact(a[0])) {
-    owner.reset(Py_NewRef(a[0]), [](const void* o) {
-      Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o)));
-    });
+    owner.reset(Py_NewRef(a[0]),
+                [](const void* o) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o))); });
   }
   std::size_t end = 0;
   format::Decoded<Trie> decoded = decode_trie(region, std::move(owner), &end);

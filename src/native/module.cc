@@ -16,8 +16,7 @@ PyObject* panic_exception(PyObject*, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"build_index", FASTCALL_FUNCTION(build_index), METH_FASTCALL | METH_KEYWORDS,
-     kBuildIndexDoc},
+    {"build_index", FASTCALL_FUNCTION(build_index), METH_FASTCALL | METH_KEYWORDS, kBuildIndexDoc},
     {"build_texts", FASTCALL_FUNCTION(build_texts), METH_FASTCALL | METH_KEYWORDS, kBuildTextsDoc},
     {"build_catalogue", FASTCALL_FUNCTION(build_catalogue), METH_FASTCALL | METH_KEYWORDS,
      kBuildCatalogueDoc},
@@ -40,8 +39,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_native", "The package's native functions.", 0, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "The package's native functions.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The PrefixSearch class of tessaloom._tessaloom, checked against this

@@ -34,7 +34,8 @@ constexpr std::size_t kHitBatch = 8192;
 
 const index::Index& index_arg(PyObject* index) {
   if (!Py_IS_TYPE(index, lib::prefix_search_type)) {
-    fail(PyExc_TypeError, std::string("index must be a PrefixSearch, not ") + Py_TYPE(index)->tp_name);
+    fail(PyExc_TypeError,
+         std::string("index must be a PrefixSearch, not ") + Py_TYPE(index)->tp_name);
   }
   return lib::index_of(index);
 }
@@ -61,8 +62,8 @@ std::optional<std::uint32_t> to_max_dist(PyObject* o) {
   if (o == nullptr || o == Py_None) return std::nullopt;
   const auto v = lib::to_non_negative(o);
   if (!v || *v > search::kMaxDist) {
-    fail(PyExc_ValueError, "max_dist must be None or an integer from 0 to " +
-                               std::to_string(search::kMaxDist));
+    fail(PyExc_ValueError,
+         "max_dist must be None or an integer from 0 to " + std::to_string(search::kMaxDist));
   }
   return static_cast<std::uint32_t>(*v);
 }
@@ -83,9 +84,7 @@ PyObject* key_of(const Trie& trie, std::uint32_t video) {
 }
 
 // Lets other threads take the GIL for a moment, between batches.
-void pause_gil() {
-  lib::WithoutGil unlocked;
-}
+void pause_gil() { lib::WithoutGil unlocked; }
 
 // The hits as a list of (key, score, words); `converted` counts the hits
 // converted since the GIL was last let go.
@@ -104,8 +103,8 @@ PyObject* hit_list(const Trie& trie, const std::vector<search::Hit>& hits, std::
   return list.release();
 }
 
-constexpr const char* kSearchParams[] = {"index", "words", "prefix", "limit", "max_dist",
-                                         "transpositions"};
+constexpr const char* kSearchParams[] = {"index", "words",    "prefix",
+                                         "limit", "max_dist", "transpositions"};
 constexpr lib::MethodSignature kSearchSignature = {"search", kSearchParams, 6, 6};
 
 PyObject* run_search(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -141,7 +140,8 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   const auto max_dist = to_max_dist(a[3]);
   const bool transpositions = lib::to_bool(a[4]);
   const auto workers_arg = lib::to_non_negative(a[5]);
-  if (!workers_arg || *workers_arg == 0) fail(PyExc_ValueError, "workers must be a positive integer");
+  if (!workers_arg || *workers_arg == 0)
+    fail(PyExc_ValueError, "workers must be a positive integer");
 
   // The list may not change while its items are read: a copy of its items.
   Ref items(check(PySequence_Tuple(queries)));
@@ -160,8 +160,8 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   std::vector<std::vector<search::Hit>> results(texts.size());
   {
     lib::WithoutGil unlocked;
-    const std::size_t n_threads = static_cast<std::size_t>(
-        std::min<std::uint64_t>({*workers_arg, texts.size(), 1024}));
+    const std::size_t n_threads =
+        static_cast<std::size_t>(std::min<std::uint64_t>({*workers_arg, texts.size(), 1024}));
     std::atomic<std::size_t> next{0};
     // The first text that failed, by position, and why: the call raises for
     // it and returns nothing.
@@ -172,7 +172,8 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         const std::size_t i = next.fetch_add(1);
         if (i >= texts.size() || failed_at.load() < i) return;
         try {
-          results[i] = search::search(trie, index.video_norms(), texts[i], limit, max_dist, transpositions);
+          results[i] =
+              search::search(trie, index.video_norms(), texts[i], limit, max_dist, transpositions);
         } catch (...) {
           errors[i] = std::current_exception();
           std::size_t seen = failed_at.load();

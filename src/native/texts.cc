@@ -84,7 +84,8 @@ VideoKey key_of(Py_ssize_t i, PyObject* o, PyObject* uuid_type) {
     const bool is_bytes = PyBytes_Check(o);
     const Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o);
     if (n != 16) {
-      refuse(PyExc_ValueError, i, "video id must be 16 bytes long, got " + std::to_string(n) + " bytes");
+      refuse(PyExc_ValueError, i,
+             "video id must be 16 bytes long, got " + std::to_string(n) + " bytes");
     }
     std::memcpy(key.uuid, is_bytes ? PyBytes_AS_STRING(o) : PyByteArray_AS_STRING(o), 16);
     key.kind = VideoKey::Uuid;
@@ -96,7 +97,8 @@ VideoKey key_of(Py_ssize_t i, PyObject* o, PyObject* uuid_type) {
     key.number = static_cast<std::uint32_t>(*v);
     key.kind = VideoKey::Integer;
   } else {
-    refuse(PyExc_TypeError, i, "video id must be a uuid.UUID, 16 bytes or an integer, got " + type_name(o));
+    refuse(PyExc_TypeError, i,
+           "video id must be a uuid.UUID, 16 bytes or an integer, got " + type_name(o));
   }
   return key;
 }
@@ -180,8 +182,10 @@ PyObject* texts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Py_ssize_t i = 0;
   while (PyObject* raw = PyIter_Next(iter.get())) {
     Ref entry(raw);
-    if (PyUnicode_Check(entry.get()) || PyBytes_Check(entry.get()) || !PySequence_Check(entry.get())) {
-      refuse(PyExc_TypeError, i, "entry must be a (video id, text) pair, got " + type_name(entry.get()));
+    if (PyUnicode_Check(entry.get()) || PyBytes_Check(entry.get()) ||
+        !PySequence_Check(entry.get())) {
+      refuse(PyExc_TypeError, i,
+             "entry must be a (video id, text) pair, got " + type_name(entry.get()));
     }
     Ref pair(check(PySequence_Fast(entry.get(), "an entry must be a sequence")));
     if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
@@ -192,7 +196,8 @@ PyObject* texts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* video = PySequence_Fast_GET_ITEM(pair.get(), 0);
     PyObject* text = PySequence_Fast_GET_ITEM(pair.get(), 1);
     const VideoKey key = key_of(i, video, uuid_type.get());
-    if (!PyUnicode_Check(text)) refuse(PyExc_TypeError, i, "text must be a str, got " + type_name(text));
+    if (!PyUnicode_Check(text))
+      refuse(PyExc_TypeError, i, "text must be a str, got " + type_name(text));
     check_added(i, key, add_text(index, folder, i, key, text));
     pause(++i, progress);
   }
@@ -206,8 +211,9 @@ catalogue::Reader reader_of(PyObject* data, PyObject* format_arg) {
   if (!PyBytes_Check(data)) fail(PyExc_TypeError, "data must be bytes, got " + type_name(data));
   const std::string_view format = lib::to_utf8(format_arg);
   if (format != "tsv" && format != "csv") fail(PyExc_ValueError, "format must be 'tsv' or 'csv'");
-  return catalogue::Reader({PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))},
-                           format == "tsv" ? catalogue::Format::Tsv : catalogue::Format::Csv);
+  return catalogue::Reader(
+      {PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))},
+      format == "tsv" ? catalogue::Format::Tsv : catalogue::Format::Csv);
 }
 
 PyObject* str_of(std::string_view utf8) {
@@ -264,7 +270,8 @@ PyObject* catalogue_file(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     if (added != TextIndex::Added::Ok) Py_RETURN_NONE;
     pause(++rows, progress);
   }
-  if (rows % kProgressEvery != 0 || rows == 0) report(progress, "reading", static_cast<std::size_t>(rows));
+  if (rows % kProgressEvery != 0 || rows == 0)
+    report(progress, "reading", static_cast<std::size_t>(rows));
   Ref built(check(finish_build(index.builder(), top_n, progress)));
   return result(std::move(built), index, rows);
 }

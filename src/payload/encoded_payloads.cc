@@ -30,9 +30,7 @@ auto read_stored(const std::uint8_t*& p, const std::uint8_t* end, Read read) {
 
 namespace payload::detail {
 
-void throw_malformed() {
-  throw InternalFault("stored payload bytes do not decode");
-}
+void throw_malformed() { throw InternalFault("stored payload bytes do not decode"); }
 
 std::uint32_t next_u32_slow(const std::uint8_t*& p, const std::uint8_t* end) {
   return read_stored(p, end, [](format::Reader& r) { return r.read_u32(); });
@@ -177,8 +175,7 @@ void EncodedPayloads::encode(format::Writer& w) const {
   w.skip(bytes_.size());
 }
 
-EncodedPayloads EncodedPayloads::decode(format::Reader& input,
-                                        std::shared_ptr<const void> owner) {
+EncodedPayloads EncodedPayloads::decode(format::Reader& input, std::shared_ptr<const void> owner) {
   format::Reader r = input;
   bool shortest = true;
   const std::uint64_t n = read_len(r, shortest);
@@ -256,8 +253,7 @@ EncodedPayloads EncodedPayloads::decode(format::Reader& input,
 
 bool EncodedPayloads::operator==(const EncodedPayloads& o) const {
   if (size() != o.size() || bytes_.size() != o.bytes_.size()) return false;
-  return bytes_.empty() ||
-         std::memcmp(bytes_.data(), o.bytes_.data(), bytes_.size()) == 0;
+  return bytes_.empty() || std::memcmp(bytes_.data(), o.bytes_.data(), bytes_.size()) == 0;
 }
 
 }  // namespace tessaloom

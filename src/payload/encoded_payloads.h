@@ -20,7 +20,6 @@
 #include <type_traits>
 #include <vector>
 
-
 #include "common/fault.h"
 #include "format/format.h"
 #include "payload/payload.h"
@@ -79,8 +78,8 @@ class EncodedPayloads {
   // lists, f(ids, counts, n) with counts as bytes or as u32, is handed the n
   // pairs in one call instead.
   template <class Check, class F>
-  bool for_each_pair(std::size_t i, std::vector<std::uint32_t>& scratch,
-                     Check&& check, F&& f) const;
+  bool for_each_pair(std::size_t i, std::vector<std::uint32_t>& scratch, Check&& check,
+                     F&& f) const;
 
   // Hints for a caller that knows which payloads it reads next, with no
   // effect on any result: fetch where node i's payload ends (the first read
@@ -98,17 +97,14 @@ class EncodedPayloads {
   }
 
   // Saving: a vector length, then the stored bytes.
-  std::size_t encoded_size() const {
-    return format::varint_size(size()) + bytes_.size();
-  }
+  std::size_t encoded_size() const { return format::varint_size(size()) + bytes_.size(); }
   void encode(format::Writer& w) const;
 
   // Reads the whole vector from r. With an `owner`, the bytes must stay
   // valid and unchanged as long as the owner lives and are used in place;
   // without, they are copied. Throws format::DecodeError at the first
   // problem, exactly where reading the payloads one value at a time would.
-  static EncodedPayloads decode(format::Reader& r,
-                                std::shared_ptr<const void> owner = nullptr);
+  static EncodedPayloads decode(format::Reader& r, std::shared_ptr<const void> owner = nullptr);
 
   // The stored bytes (their size bounds the entries of any set of nodes).
   std::span<const std::uint8_t> bytes() const { return bytes_; }
@@ -176,7 +172,8 @@ std::uint32_t take_long(const std::uint8_t*& q, const std::uint8_t* end);
 // against the payload's end afterwards: the one- and three-byte forms are
 // taken without a bound check; another form is read checked against end.
 inline std::uint32_t take_value(const std::uint8_t*& q, const std::uint8_t* end) {
-  if (*q <= 251) [[likely]] return take_short(q);
+  if (*q <= 251) [[likely]]
+    return take_short(q);
   // On a copy, so that the caller's q can stay in a register.
   const std::uint8_t* r = q;
   const std::uint32_t v = take_long(r, end);
@@ -212,7 +209,8 @@ inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
     out[k] = v;
     any |= v;
   }
-  if (q > end) [[unlikely]] throw_malformed();
+  if (q > end) [[unlikely]]
+    throw_malformed();
   for (; k < count; ++k) {
     const std::uint32_t v = end - q >= 3 && *q <= 251 ? take_short(q) : next_u32(q, end);
     out[k] = v;

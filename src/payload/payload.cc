@@ -12,9 +12,7 @@ namespace {
 
 constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
 
-std::uint32_t saturate(std::uint64_t v) {
-  return static_cast<std::uint32_t>(std::min(v, kMaxU32));
-}
+std::uint32_t saturate(std::uint64_t v) { return static_cast<std::uint32_t>(std::min(v, kMaxU32)); }
 
 struct Entry {
   std::uint32_t id;
@@ -30,8 +28,7 @@ void payload::throw_not_parallel(std::uint64_t ids, std::uint64_t counts,
       std::to_string(ids) + " video ids but only " + std::to_string(counts) + " counts");
 }
 
-bool merge_entries(std::span<const PayloadView> sources,
-                   std::vector<std::uint32_t>& ids,
+bool merge_entries(std::span<const PayloadView> sources, std::vector<std::uint32_t>& ids,
                    std::vector<std::uint32_t>& counts) {
   std::size_t n = 0;
   for (const PayloadView& s : sources) {
@@ -87,8 +84,8 @@ void Payload::merge_from(PayloadView other) {
 }
 
 std::uint64_t EntryEnds::high(std::size_t i) const {
-  return static_cast<std::uint64_t>(
-      std::upper_bound(carries_.begin(), carries_.end(), i) - carries_.begin());
+  return static_cast<std::uint64_t>(std::upper_bound(carries_.begin(), carries_.end(), i) -
+                                    carries_.begin());
 }
 
 void EntryEnds::add_carries(std::size_t i, std::uint64_t v) {
@@ -137,8 +134,7 @@ void PayloadTable::push(PayloadView p) {
   std::copy_n(p.video_counts.begin(), n, s.video_counts.begin());
 }
 
-PayloadTable::Slot PayloadTable::push_uninitialized(std::uint32_t total_count,
-                                                    std::size_t n) {
+PayloadTable::Slot PayloadTable::push_uninitialized(std::uint32_t total_count, std::size_t n) {
   // Make room in every array before changing any, so that a failed
   // allocation leaves the table as it was. Room only grows capacity.
   ids_.reserve_more(n);

@@ -49,8 +49,7 @@ inline void require_parallel(PayloadView p) {
 // `ids` and `counts` (which may hold one of the sources: every source is read
 // before either is written). Returns false when a sum passed 2^32-1. Throws
 // InternalFault, writing nothing, when a source has fewer counts than ids.
-bool merge_entries(std::span<const PayloadView> sources,
-                   std::vector<std::uint32_t>& ids,
+bool merge_entries(std::span<const PayloadView> sources, std::vector<std::uint32_t>& ids,
                    std::vector<std::uint32_t>& counts);
 
 struct Payload {

@@ -83,13 +83,10 @@ Masks block_masks(const std::uint8_t* q) {
 // Of the 3-byte values starting in the block at q (`markers`), those whose
 // value is below 251: the byte after the marker below 251 and the one after
 // that 0. The two bytes past the block are read on their own.
-std::uint64_t short_values(const std::uint8_t* q, const Masks& m,
-                           std::uint64_t markers) {
-  const std::uint64_t low_next =
-      ~(m.ge251 >> 1) & ~(std::uint64_t{q[64] >= 251} << 63);
-  const std::uint64_t zero_after = (m.zero >> 2) |
-                                   std::uint64_t{q[64] == 0} << 62 |
-                                   std::uint64_t{q[65] == 0} << 63;
+std::uint64_t short_values(const std::uint8_t* q, const Masks& m, std::uint64_t markers) {
+  const std::uint64_t low_next = ~(m.ge251 >> 1) & ~(std::uint64_t{q[64] >= 251} << 63);
+  const std::uint64_t zero_after =
+      (m.zero >> 2) | std::uint64_t{q[64] == 0} << 62 | std::uint64_t{q[65] == 0} << 63;
   return markers & low_next & zero_after;
 }
 
@@ -140,8 +137,7 @@ void Scanner::refill(const std::uint8_t* from) {
       if (simple) {
         const std::uint64_t long_forms = short_values(q, masks, starts & ge251);
         if (long_forms != 0) {
-          first_long_form_ =
-              std::min(first_long_form_, q + std::countr_zero(long_forms));
+          first_long_form_ = std::min(first_long_form_, q + std::countr_zero(long_forms));
         }
       }
     }
@@ -181,8 +177,7 @@ void Scanner::refill(const std::uint8_t* from) {
   complete_ = blocks == kWords;
 }
 
-[[gnu::always_inline]] inline std::uint64_t Scanner::window(
-    const std::uint8_t* q) const {
+[[gnu::always_inline]] inline std::uint64_t Scanner::window(const std::uint8_t* q) const {
   const std::size_t bit = static_cast<std::size_t>(q - origin_);
   const std::size_t i = bit / 64, off = bit % 64;
   // words_[i + 1] exists (the array has a spare word); marks past
@@ -210,12 +205,12 @@ Scanner::skip_values(const std::uint8_t* q, unsigned k) const {
   }
 }
 
-__attribute__((target("bmi,bmi2,popcnt"))) std::size_t Scanner::run(
-    const std::uint8_t* p, std::size_t max, const std::uint8_t** ends) {
+__attribute__((target("bmi,bmi2,popcnt"))) std::size_t Scanner::run(const std::uint8_t* p,
+                                                                    std::size_t max,
+                                                                    const std::uint8_t** ends) {
   std::size_t i = 0;
   for (; i < max; ++i) {
-    if (p >= marked_end_ ||
-        (complete_ && static_cast<std::size_t>(marked_end_ - p) < kAhead)) {
+    if (p >= marked_end_ || (complete_ && static_cast<std::size_t>(marked_end_ - p) < kAhead)) {
       refill(p);
     }
     if (p >= marked_end_) break;

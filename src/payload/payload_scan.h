@@ -33,8 +33,7 @@ class Scanner {
   // `max` of them, and stops at the first it cannot vouch for. Returns how
   // many it wrote. p must be the start of a payload, and successive calls
   // must move forward.
-  std::size_t run(const std::uint8_t* p, std::size_t max,
-                  const std::uint8_t** ends);
+  std::size_t run(const std::uint8_t* p, std::size_t max, const std::uint8_t** ends);
 
   // False when run() can vouch for nothing at all: no fast bit deposit, or
   // too short an input.
@@ -45,7 +44,7 @@ class Scanner {
   const std::uint8_t* first_long_form() const { return first_long_form_; }
 
  private:
-  static constexpr std::size_t kWords = 512;  // 32 KiB of input per refill
+  static constexpr std::size_t kWords = 512;   // 32 KiB of input per refill
   static constexpr std::size_t kAhead = 2048;  // refill when less is left
 
   // Whether this build and CPU have a fast bit deposit (decided once).
@@ -57,9 +56,9 @@ class Scanner {
   // be a start), or nullptr past the marked range.
   const std::uint8_t* skip_values(const std::uint8_t* q, unsigned k) const;
 
-  bool room_;                          // the input is long enough to mark
-  const std::uint8_t* limit_;          // no block starts past this
-  const std::uint8_t* origin_ = nullptr;  // the byte of bit 0 of words_[0]
+  bool room_;                                 // the input is long enough to mark
+  const std::uint8_t* limit_;                 // no block starts past this
+  const std::uint8_t* origin_ = nullptr;      // the byte of bit 0 of words_[0]
   const std::uint8_t* marked_end_ = nullptr;  // marks are valid below this
   // Marking stopped only because the marks were full: marking again from a
   // later start would reach further.

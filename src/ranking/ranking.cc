@@ -63,8 +63,8 @@ class VideoPool {
   std::size_t slot_of(std::uint32_t video) const {
     // Fibonacci hashing: the top bits of the product spread small, dense
     // video numbers over the whole table.
-    return static_cast<std::size_t>(
-        (static_cast<std::uint64_t>(video) * 0x9E3779B97F4A7C15ull) >> shift_);
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(video) * 0x9E3779B97F4A7C15ull) >>
+                                    shift_);
   }
 
   void rehash(std::size_t capacity) {
@@ -132,7 +132,8 @@ class DensePool {
   // touch.
   void add(std::uint32_t v, double amount) {
     double& sum = sums_[v];
-    if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]] touched_[count_++] = v;
+    if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]]
+      touched_[count_++] = v;
     sum += amount;
   }
   // add(ids[k], amount_of(counts[k])) for k < n, every id below size(): the
@@ -147,7 +148,8 @@ class DensePool {
     auto add = [&](std::uint64_t k) __attribute__((always_inline)) {
       double* const slot = sums + ids[k];
       const double sum = *slot;
-      if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]] touched[t++] = ids[k];
+      if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]]
+        touched[t++] = ids[k];
       *slot = sum + amount_of(counts[k]);
     };
     std::uint64_t k = 0;
@@ -253,21 +255,18 @@ std::string decimal_text(std::uint32_t id) {
 
 // Weight of a match at `distance` for a query of `n_chars` characters, or
 // nullopt when the match carries no weight (d > 0 with d >= n).
-std::optional<double> closeness_weight(std::uint32_t distance,
-                                       std::size_t n_chars) {
+std::optional<double> closeness_weight(std::uint32_t distance, std::size_t n_chars) {
   if (distance == 0) return 1.0;
   if (n_chars == 0) return std::nullopt;
-  const double q = (1.0 - static_cast<double>(distance) /
-                              static_cast<double>(n_chars)) *
-                   kTypoWeight;
+  const double q =
+      (1.0 - static_cast<double>(distance) / static_cast<double>(n_chars)) * kTypoWeight;
   if (q <= 0.0) return std::nullopt;
   return q;
 }
 
 // Orders by score, highest first, then by ascending video number; with a
 // limit keeps exactly the first `limit` of that order.
-void cut_and_order(std::vector<Candidate>& candidates,
-                   std::optional<std::size_t> limit) {
+void cut_and_order(std::vector<Candidate>& candidates, std::optional<std::size_t> limit) {
   if (limit && *limit < candidates.size()) {
     const auto keep = candidates.begin() + static_cast<std::ptrdiff_t>(*limit);
     std::nth_element(candidates.begin(), keep, candidates.end(), ranks_before);
@@ -278,8 +277,7 @@ void cut_and_order(std::vector<Candidate>& candidates,
 
 // Renders each candidate's video number as its external key, in order,
 // dropping numbers outside the id table that `id_mode` selects.
-std::vector<VideoScore> render_keys(const Trie& trie,
-                                    std::span<const Candidate> ordered) {
+std::vector<VideoScore> render_keys(const Trie& trie, std::span<const Candidate> ordered) {
   std::vector<VideoScore> out;
   out.reserve(ordered.size());
   for (const Candidate& c : ordered) {
@@ -360,8 +358,7 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
       if (!q) continue;
       w = trie.is_terminal(m.node) ? *q : *q * kPrefixWeight;
     }
-    auto check = [&](std::uint32_t total_count, std::uint64_t id_count,
-                     std::uint64_t count_count) {
+    auto check = [&](std::uint32_t total_count, std::uint64_t id_count, std::uint64_t count_count) {
       if (count_count < id_count) {
         throw InternalFault("payload of node " + std::to_string(m.node) + " has " +
                             std::to_string(id_count) + " video ids but only " +
@@ -436,10 +433,8 @@ std::vector<Candidate> score_videos(const Trie& trie, std::span<const NodeMatch>
   return pool_candidates(trie, nodes, n_chars, threshold, std::nullopt);
 }
 
-std::vector<VideoScore> rank_videos(const Trie& trie,
-                                    std::span<const NodeMatch> nodes,
-                                    std::size_t n_chars,
-                                    std::optional<std::size_t> limit,
+std::vector<VideoScore> rank_videos(const Trie& trie, std::span<const NodeMatch> nodes,
+                                    std::size_t n_chars, std::optional<std::size_t> limit,
                                     std::optional<double> min_score) {
   std::vector<Candidate> candidates =
       pool_candidates(trie, nodes, n_chars, min_score.value_or(kDefaultMinScore), limit);

@@ -49,8 +49,7 @@ std::string uuid_text(const Uuid& id);
 // on arrays that break the trie's invariants.
 std::vector<VideoScore> rank_videos(const Trie& trie,
                                     std::span<const prefix::matcher::NodeMatch> nodes,
-                                    std::size_t n_chars,
-                                    std::optional<std::size_t> limit,
+                                    std::size_t n_chars, std::optional<std::size_t> limit,
                                     std::optional<double> min_score);
 
 // The pooling step of rank_videos: every video whose share of the pooled

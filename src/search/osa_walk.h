@@ -160,10 +160,14 @@ void osa_walk(const Trie& trie, std::span<const char32_t> word, std::uint32_t ma
               bool transpositions, MemoryBudget& budget, Report&& report) {
   if (trie.node_count() == 0) return;
   switch (max_dist) {
-    case 0: return osa_detail::walk<0>(trie, word, transpositions, budget, report);
-    case 1: return osa_detail::walk<1>(trie, word, transpositions, budget, report);
-    case 2: return osa_detail::walk<2>(trie, word, transpositions, budget, report);
-    default: return osa_detail::walk<3>(trie, word, transpositions, budget, report);
+    case 0:
+      return osa_detail::walk<0>(trie, word, transpositions, budget, report);
+    case 1:
+      return osa_detail::walk<1>(trie, word, transpositions, budget, report);
+    case 2:
+      return osa_detail::walk<2>(trie, word, transpositions, budget, report);
+    default:
+      return osa_detail::walk<3>(trie, word, transpositions, budget, report);
   }
 }
 

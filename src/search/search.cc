@@ -83,7 +83,7 @@ class VideoMap {
 
 struct Pooled {
   double sum = 0.0;
-  double best = 0.0;    // the current word's best value
+  double best = 0.0;  // the current word's best value
   std::uint32_t words = 0;
   std::uint32_t word = 0;  // 1 + the index of the last word that touched it
 };
@@ -155,8 +155,9 @@ VideoNorms VideoNorms::of(const Trie& trie) {
       listed_sum += c;
     });
   }
-  const double mean =
-      root_total != 0 && videos != 0 ? static_cast<double>(root_total) / static_cast<double>(videos) : 1.0;
+  const double mean = root_total != 0 && videos != 0
+                          ? static_cast<double>(root_total) / static_cast<double>(videos)
+                          : 1.0;
   double rest = 0.0;
   if (n_listed < videos) {
     const std::uint64_t left_over = root_total > listed_sum ? root_total - listed_sum : 0;

@@ -36,8 +36,7 @@ struct RefNode {
   std::vector<std::uint32_t> ids, counts;  // by first appearance
 };
 
-std::vector<std::uint8_t> reference_bytes(const std::vector<Rec>& recs,
-                                          std::size_t top_n) {
+std::vector<std::uint8_t> reference_bytes(const std::vector<Rec>& recs, std::size_t top_n) {
   RefNode root;
   std::map<std::uint32_t, std::uint32_t> numbers;
   std::vector<std::uint32_t> ints;
@@ -86,8 +85,7 @@ std::vector<std::uint8_t> reference_bytes(const std::vector<Rec>& recs,
   return encode_trie(t);
 }
 
-std::vector<std::uint8_t> built_bytes(const std::vector<Rec>& recs,
-                                      std::size_t top_n) {
+std::vector<std::uint8_t> built_bytes(const std::vector<Rec>& recs, std::size_t top_n) {
   IndexBuilder b;
   for (const Rec& r : recs) {
     const std::int64_t v = b.int_video(r.video);

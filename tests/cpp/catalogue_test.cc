@@ -25,7 +25,8 @@ std::vector<std::string> rows(std::string_view data, Format format) {
       out.push_back("irregular " + std::to_string(reader.line()));
       return out;
     }
-    out.push_back(std::to_string(row.line) + "|" + std::string(row.id) + "|" + std::string(row.text));
+    out.push_back(std::to_string(row.line) + "|" + std::string(row.id) + "|" +
+                  std::string(row.text));
   }
 }
 
@@ -75,9 +76,10 @@ TEST(Reader, VideoKeys) {
   EXPECT_EQ(uuid.uuid[15], 0xFF);
   EXPECT_EQ(parse_video_key("7d9f2c1e000040008000000000000001").kind, VideoKey::Uuid);
   // Left to the Python reader, which accepts some and refuses others.
-  for (const char* text : {"", "4294967296", " 1", "-1", "+1", "7d9f2c1e-0000-4000-8000-00000000000g",
-                           "{7d9f2c1e-0000-4000-8000-000000000001}", "7d9f2c1e0-000-4000-8000-000000000001",
-                           "12345678901234567890123456789012"}) {
+  for (const char* text :
+       {"", "4294967296", " 1", "-1", "+1", "7d9f2c1e-0000-4000-8000-00000000000g",
+        "{7d9f2c1e-0000-4000-8000-000000000001}", "7d9f2c1e0-000-4000-8000-000000000001",
+        "12345678901234567890123456789012"}) {
     EXPECT_EQ(parse_video_key(text).kind, VideoKey::Unknown) << text;
   }
 }
@@ -95,13 +97,17 @@ std::vector<std::string> split(std::string_view text) {
 
 TEST(Terms, Split) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(split("MP3 Cr_me-BR\x7F" "U 42"), (V{"mp3", "cr", "me", "br", "u", "42"}));
+  EXPECT_EQ(split("MP3 Cr_me-BR\x7F"
+                  "U 42"),
+            (V{"mp3", "cr", "me", "br", "u", "42"}));
   EXPECT_EQ(split(""), V{});
   // Folded text: letters with combining marks stay one term; marks, digits
   // of other scripts and letters outside the BMP are term characters.
   EXPECT_EQ(split("\xE0\xA4\xB9\xE0\xA4\xBF\xE0\xA4\xA8\xE0\xA5\x8D\xE0\xA4\xA6\xE0\xA5\x80 x"),
             (V{"\xE0\xA4\xB9\xE0\xA4\xBF\xE0\xA4\xA8\xE0\xA5\x8D\xE0\xA4\xA6\xE0\xA5\x80", "x"}));
-  EXPECT_EQ(split("a\xD9\xA3\xF0\x90\x90\xA8-\xC2\xB2_b\xE2\x80\x94" "c\xFF" "d"),
+  EXPECT_EQ(split("a\xD9\xA3\xF0\x90\x90\xA8-\xC2\xB2_b\xE2\x80\x94"
+                  "c\xFF"
+                  "d"),
             (V{"a\xD9\xA3\xF0\x90\x90\xA8", "\xC2\xB2", "b", "c", "d"}));
   // ASCII text splits the same way by either route.
   std::string ascii;
@@ -116,7 +122,8 @@ TEST(Terms, CountsInOrderOfFirstAppearance) {
   TermCounter counter;
   for (const char* t : {"b", "a", "b", "c", "a", "b"}) counter.add(t);
   std::string got;
-  counter.drain([&](std::string_view t, std::uint32_t n) { got += std::string(t) + std::to_string(n); });
+  counter.drain(
+      [&](std::string_view t, std::uint32_t n) { got += std::string(t) + std::to_string(n); });
   EXPECT_EQ(got, "b3a2c1");
   EXPECT_TRUE(counter.empty());
 }
@@ -127,8 +134,14 @@ TEST(Titles, FirstLineCut) {
     std::string text, want;
   } cases[] = {
       {"  \n\t Sourdough bread \r\nfor beginners", "Sourdough bread"},
-      {"\xE2\x80\xA8" "a\x1c" "b", "a"},  // U+2028 and \x1c break lines
-      {"a\x1f" "b \xC2\xA0", "a\x1f" "b"},   // \x1f is a blank, not a break
+      {"\xE2\x80\xA8"
+       "a\x1c"
+       "b",
+       "a"},  // U+2028 and \x1c break lines
+      {"a\x1f"
+       "b \xC2\xA0",
+       "a\x1f"
+       "b"},  // \x1f is a blank, not a break
       {" \n \r\n", ""},
       {long_line, long_line.substr(0, 200)},
       {std::string(199, 'x') + "   \nz", std::string(199, 'x')},
@@ -147,7 +160,11 @@ TEST(Titles, SectionSortedFirstKept) {
   titles.add(b, " \n");
   titles.add(b, "two");
   titles.add(a, "later");
-  const std::string want("\x02\0\0\0\x01\0\0\0" "\x02\0\0\0\x03\0\0\0two" "\x07\0\0\0\x05\0\0\0seven", 32);
+  const std::string want(
+      "\x02\0\0\0\x01\0\0\0"
+      "\x02\0\0\0\x03\0\0\0two"
+      "\x07\0\0\0\x05\0\0\0seven",
+      32);
   EXPECT_EQ(titles.encode(), want);
 }
 
@@ -158,7 +175,8 @@ TEST(CharClass, Table) {
   EXPECT_FALSE(is_term_char(U'_'));
   EXPECT_FALSE(is_term_char(0x110000));
   EXPECT_EQ(char_class(0x2029), kSpace | kLineBreak);
-  for (char32_t c = 0; c < 0x80; ++c) EXPECT_EQ(char_class(c), table_class(c)) << static_cast<int>(c);
+  for (char32_t c = 0; c < 0x80; ++c)
+    EXPECT_EQ(char_class(c), table_class(c)) << static_cast<int>(c);
 }
 
 }  // namespace

@@ -59,16 +59,28 @@ TEST(TrieFormat, WorkedExamplesByteForByte) {
   const std::pair<Trie, std::string> cases[] = {
       {one_node(), "01 00 | 01 00 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"},
       // u32 values in their shortest forms, on each side of each boundary.
-      {one_node([](Trie& t) { t.node_shifts = {250, 251, 65535, 65536, 4294967295u}; }),
+      {one_node([](Trie& t) {
+         t.node_shifts = {250, 251, 65535, 65536, 4294967295u};
+       }),
        "05 FA FB FB 00 FB FF FF FC 00 00 01 00 FC FF FF FF FF | "
        "01 00 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"},
-      {one_node([](Trie& t) { test::set_payloads(t, {Payload{300, {0}, {70000}}}); }),
+      {one_node([](Trie& t) {
+         test::set_payloads(t, {Payload{300, {0}, {70000}}});
+       }),
        "01 00 | 01 00 | 00 | 01 01 FB 2C 01 01 00 01 FC 70 11 01 00 | 00 | 00 | 00 | 01 00"},
-      {one_node([](Trie& t) { t.id_mode = IdMode::Int32; t.video_int32_ids = {1, 4294967295u}; }),
+      {one_node([](Trie& t) {
+         t.id_mode = IdMode::Int32;
+         t.video_int32_ids = {1, 4294967295u};
+       }),
        "01 00 | 01 00 | 00 | 01 01 00 00 00 | 00 | 02 01 FC FF FF FF FF | 01 | 01 00"},
-      {one_node([](Trie& t) { t.video_uuids = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}; }),
-       "01 00 | 01 00 | 00 | 01 01 00 00 00 | 01 0102030405060708090A0B0C0D0E0F10 | 00 | 00 | 01 00"},
-      {one_node([](Trie& t) { t.child_labels = {U'\0', U'\u00e9', U'\u20ac', U'\U0001F600'}; }),
+      {one_node([](Trie& t) {
+         t.video_uuids = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}};
+       }),
+       "01 00 | 01 00 | 00 | 01 01 00 00 00 | 01 0102030405060708090A0B0C0D0E0F10 | 00 | 00 | 01 "
+       "00"},
+      {one_node([](Trie& t) {
+         t.child_labels = {U'\0', U'\u00e9', U'\u20ac', U'\U0001F600'};
+       }),
        "01 00 | 04 00 C3A9 E282AC F09F9880 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"},
   };
   for (const auto& [trie, text] : cases) {
@@ -81,11 +93,13 @@ TEST(TrieFormat, WorkedExamplesByteForByte) {
     EXPECT_EQ(d.value(), trie);
   }
   // Longer forms load; saving writes the shortest.
-  auto d = decode_trie(hex("FD 01 00 00 00 00 00 00 00 FB 01 00 | FC 01 00 00 00 00 | 00 | "
-                           "01 01 FB 00 00 FB 00 00 FB 00 00 | 00 | 00 | FC 00 00 00 00 | 01 00"));
+  auto d =
+      decode_trie(hex("FD 01 00 00 00 00 00 00 00 FB 01 00 | FC 01 00 00 00 00 | 00 | "
+                      "01 01 FB 00 00 FB 00 00 FB 00 00 | 00 | 00 | FC 00 00 00 00 | 01 00"));
   ASSERT_TRUE(d.ok()) << d.error().text();
   EXPECT_EQ(d.value(), one_node([](Trie& t) { t.node_shifts = {1}; }));
-  EXPECT_EQ(encode_trie(d.value()), hex("01 01 | 01 00 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"));
+  EXPECT_EQ(encode_trie(d.value()),
+            hex("01 01 | 01 00 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"));
   // A label that is not a scalar value has no encoding.
   for (char32_t c : {char32_t{0xD800}, char32_t{0xDFFF}, char32_t{0x110000}}) {
     Trie t = one_node();
@@ -98,7 +112,9 @@ std::string short_by(int n) { return "UnexpectedEnd { additional: " + std::to_st
 std::string bad_int(const char* expected, const char* found) {
   return std::string("InvalidIntegerType { expected: ") + expected + ", found: " + found + " }";
 }
-std::string bad_char(const char* bytes) { return std::string("InvalidCharEncoding([") + bytes + "])"; }
+std::string bad_char(const char* bytes) {
+  return std::string("InvalidCharEncoding([") + bytes + "])";
+}
 std::string variant(const char* type, const char* found) {
   return std::string("UnexpectedVariant { type_name: \"") + type +
          "\", allowed: Range { min: 0, max: 1 }, found: " + found + " }";
@@ -116,10 +132,15 @@ TEST(TrieFormat, EveryRefusalWithItsText) {
                     mode = ints + "00 ", terminal = mode + "00 ", label = labels + "01 ";
   const char* option = "core::option::Option<tessaloom::payload::Payload>";
   std::vector<std::pair<std::string, std::string>> cases = {
-      {label + "80 80", bad_char("128, 0, 0, 0")}, {label + "C0 80", bad_char("192, 0, 0, 0")},
-      {label + "C1", bad_char("193, 0, 0, 0")}, {label + "F5 80 80 80", bad_char("245, 0, 0, 0")},
-      {label + "FF", bad_char("255, 0, 0, 0")}, {label + "C3", end1}, {label + "E2", short_by(2)},
-      {label + "F0 9F 98", end1}, {label + "C3 41", bad_char("195, 65, 0, 0")},
+      {label + "80 80", bad_char("128, 0, 0, 0")},
+      {label + "C0 80", bad_char("192, 0, 0, 0")},
+      {label + "C1", bad_char("193, 0, 0, 0")},
+      {label + "F5 80 80 80", bad_char("245, 0, 0, 0")},
+      {label + "FF", bad_char("255, 0, 0, 0")},
+      {label + "C3", end1},
+      {label + "E2", short_by(2)},
+      {label + "F0 9F 98", end1},
+      {label + "C3 41", bad_char("195, 65, 0, 0")},
       {label + "ED A0 80", bad_char("237, 160, 128, 0")},  // surrogate
       {label + "E0 9F BF", bad_char("224, 159, 191, 0")},  // overlong
       {label + "F0 8F BF BF", bad_char("240, 143, 191, 191")},
@@ -127,37 +148,54 @@ TEST(TrieFormat, EveryRefusalWithItsText) {
       {label + "E2 82 41", bad_char("226, 130, 65, 0")},
       {label + "F0 9F 98 C0", bad_char("240, 159, 152, 192")},
       {"01 00 02 61 C3 41", bad_char("195, 65, 0, 0")},
-      {payload, end1}, {payload + "02", variant(option, "2")},
+      {payload, end1},
+      {payload + "02", variant(option, "2")},
       {payload + "FB 00 00", variant(option, "251")},  // a tag is a byte, not a varint
       {payload + "01 00 02 05", end1},
-      {mode, end1}, {mode + "02", variant("IdMode", "2")},
+      {mode, end1},
+      {mode + "02", variant("IdMode", "2")},
       {mode + "FC FF FF FF FF", variant("IdMode", "4294967295")},
-      {terminal + "01 02", "InvalidBooleanValue(2)"}, {terminal + "01 FF", "InvalidBooleanValue(255)"},
+      {terminal + "01 02", "InvalidBooleanValue(2)"},
+      {terminal + "01 FF", "InvalidBooleanValue(255)"},
       {terminal + "09 01 00 07 01", "InvalidBooleanValue(7)"},  // before the end is noticed
-      {terminal + "04 01 00 01", end1}, {terminal + "01", end1},
+      {terminal + "04 01 00 01", end1},
+      {terminal + "01", end1},
       {uuids + "01 00112233445566778899", short_by(6)},
       {uuids + "02 00112233445566778899AABBCCDDEEFF", short_by(16)},
-      {"03 01 02 FC 09 09", short_by(2)}, {"04 01 02 03", end1},
+      {"03 01 02 FC 09 09", short_by(2)},
+      {"04 01 02 03", end1},
       {"0C 01 02 03 04 05 06 07 08 09 FD 01 01 01 01 01 01 01 01", bad_int("U32", "U64")},
       // Hostile lengths fail at once, in every vector.
-      {huge + "01 02 03", end1}, {labels + huge + "41", end1}, {payloads + huge + "00", end1},
-      {payload + "01 00 " + huge + "07", end1}, {uuids + huge + "00 01", short_by(14)},
-      {uuids + huge + std::string(40, 'A'), short_by(12)}, {terminal + huge + "01 00", end1},
+      {huge + "01 02 03", end1},
+      {labels + huge + "41", end1},
+      {payloads + huge + "00", end1},
+      {payload + "01 00 " + huge + "07", end1},
+      {uuids + huge + "00 01", short_by(14)},
+      {uuids + huge + std::string(40, 'A'), short_by(12)},
+      {terminal + huge + "01 00", end1},
       {"01 00 01 00 00 01 01 00 00 00 00 00 00 01", end1},  // one-node example, cut
       {"01 00 01 00 00 01 00 00 00 00 01 01", "ok"},
   };
   const std::pair<std::string, std::string> u32_forms[] = {
-      {"", end1}, {"FB", short_by(2)}, {"FB 01", end1}, {"FC 01 02", short_by(2)},
-      {"FC", short_by(4)}, {"FD", bad_int("U32", "U64")},
-      {"FD 01 00 00 00 00 00 00 00", bad_int("U32", "U64")}, {"FE", bad_int("U32", "U128")},
+      {"", end1},
+      {"FB", short_by(2)},
+      {"FB 01", end1},
+      {"FC 01 02", short_by(2)},
+      {"FC", short_by(4)},
+      {"FD", bad_int("U32", "U64")},
+      {"FD 01 00 00 00 00 00 00 00", bad_int("U32", "U64")},
+      {"FE", bad_int("U32", "U128")},
       {"FF 00 00 00 00 00 00 00 00", bad_int("U32", "Reserved")}};
   for (const std::string& at : {std::string("01 "), trans + "01 ", payload + "01 ",
                                 payload + "01 00 01 ", payload + "01 00 00 01 ", ints + "01 "})
     for (const auto& [form, text] : u32_forms) cases.push_back({at + form, text});
-  const std::pair<std::string, std::string> len_forms[] = {
-      {"", end1}, {"FB", short_by(2)}, {"FC 01 02 03", end1}, {"FD", short_by(8)},
-      {"FD 01 02 03 04 05", short_by(3)}, {"FE", bad_int("U64", "U128")},
-      {"FF", bad_int("U64", "Reserved")}};
+  const std::pair<std::string, std::string> len_forms[] = {{"", end1},
+                                                           {"FB", short_by(2)},
+                                                           {"FC 01 02 03", end1},
+                                                           {"FD", short_by(8)},
+                                                           {"FD 01 02 03 04 05", short_by(3)},
+                                                           {"FE", bad_int("U64", "U128")},
+                                                           {"FF", bad_int("U64", "Reserved")}};
   for (const std::string& at : {std::string(), labels, trans, payloads, payload + "01 00 ",
                                 payload + "01 00 00 ", uuids, ints, terminal})
     for (const auto& [form, text] : len_forms) cases.push_back({at + form, text});
@@ -195,7 +233,8 @@ TEST(BulkU32, BlockPathsMatchOneValueAtATime) {
     const int small = std::array{100, 99, 90, 50, 0}[rng() % 5];
     for (auto& v : values)
       v = static_cast<int>(rng() % 100) < small ? rng() % 251
-          : rng() % 2 ? 251 + rng() % (65536 - 251) : static_cast<std::uint32_t>(rng());
+          : rng() % 2                           ? 251 + rng() % (65536 - 251)
+                                                : static_cast<std::uint32_t>(rng());
     const std::span<const std::uint32_t> vec(values.data(), n);
     const std::size_t size = u32s_size(vec) + (rng() % 2 ? rng() % 3 : 40);
     Bytes bulk(size), in(size);
@@ -221,10 +260,13 @@ TEST(BulkU32, BlockPathsMatchOneValueAtATime) {
         len = std::min<std::uint64_t>(r.read_len(), n);
         for (std::size_t k = 0; k < len; ++k) one[k] = r.read_u32();
       });
-      ASSERT_EQ(attempt(input, [&](Reader& r) {
-                  r.read_u32s(run, std::min<std::uint64_t>(r.read_len(), n));
-                }), want) << "padding " << padding;
-      if (want.rfind("ok", 0) == 0) EXPECT_TRUE(std::equal(one.begin(), one.begin() + len, run.begin()));
+      ASSERT_EQ(
+          attempt(input,
+                  [&](Reader& r) { r.read_u32s(run, std::min<std::uint64_t>(r.read_len(), n)); }),
+          want)
+          << "padding " << padding;
+      if (want.rfind("ok", 0) == 0)
+        EXPECT_TRUE(std::equal(one.begin(), one.begin() + len, run.begin()));
     }
   }
 }

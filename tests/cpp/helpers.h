@@ -117,13 +117,15 @@ inline void reference_walk(const Trie& t, std::size_t node, std::u32string& path
     path.push_back(t.child_labels[c]);
     std::vector<std::uint32_t> next{row[0] + 1};
     for (std::size_t j = 1; j <= q.size(); ++j)
-      next.push_back(std::min({row[j - 1] + (q[j - 1] != path.back()), row[j] + 1, next[j - 1] + 1}));
+      next.push_back(
+          std::min({row[j - 1] + (q[j - 1] != path.back()), row[j] + 1, next[j - 1] + 1}));
     if (next.back() <= k) out.push_back({c, path, next.back()});
     reference_walk(t, c, path, next, q, k, out);
     path.pop_back();
   }
 }
-inline std::vector<RefNode> reference_walk(const Trie& t, const std::u32string& q, std::uint32_t k) {
+inline std::vector<RefNode> reference_walk(const Trie& t, const std::u32string& q,
+                                           std::uint32_t k) {
   std::vector<RefNode> out;
   std::u32string path;
   std::vector<std::uint32_t> row(q.size() + 1);
@@ -131,8 +133,10 @@ inline std::vector<RefNode> reference_walk(const Trie& t, const std::u32string& 
   if (t.node_count() > 0) reference_walk(t, 0, path, row, q, k, out);
   return out;
 }
-inline std::vector<prefix::matcher::NodeMatch> reference_nodes(
-    const Trie& t, const std::u32string& q, std::uint32_t k, bool terminal_only) {
+inline std::vector<prefix::matcher::NodeMatch> reference_nodes(const Trie& t,
+                                                               const std::u32string& q,
+                                                               std::uint32_t k,
+                                                               bool terminal_only) {
   std::vector<prefix::matcher::NodeMatch> out;
   for (const auto& r : reference_walk(t, q, k))
     if (!terminal_only || t.terminal[r.node]) out.push_back({r.node, r.distance});

@@ -26,7 +26,8 @@ using test::utf8;
 
 std::string render(const std::vector<MatchResult>& rs) {
   std::string out;
-  for (const auto& r : rs) out += (out.empty() ? "" : " ") + r.term + ":" + std::to_string(r.distance);
+  for (const auto& r : rs)
+    out += (out.empty() ? "" : " ") + r.term + ":" + std::to_string(r.distance);
   return out;
 }
 std::string render(const std::vector<NodeMatch>& rs) {
@@ -76,11 +77,16 @@ void expect_all_agree(const Both& b, const std::u32string& q, std::uint32_t k, s
 // r_first); o -> g(7); r -> t(8). Terms: cat, car, cart, dog. Edge e of
 // node i: shifts 0 2 3 4 6 7 7 8 8.
 Trie cat_trie(bool r_first = false) {
-  return trie_from_nodes({{0, false, {1, 2}}, {U'c', false, {3}}, {U'd', false, {4}},
-                          {U'a', false, r_first ? std::vector<std::uint32_t>{6, 5}
-                                                : std::vector<std::uint32_t>{5, 6}},
-                          {U'o', false, {7}}, {U't', true, {}}, {U'r', true, {8}},
-                          {U'g', true, {}}, {U't', true, {}}});
+  return trie_from_nodes(
+      {{0, false, {1, 2}},
+       {U'c', false, {3}},
+       {U'd', false, {4}},
+       {U'a', false, r_first ? std::vector<std::uint32_t>{6, 5} : std::vector<std::uint32_t>{5, 6}},
+       {U'o', false, {7}},
+       {U't', true, {}},
+       {U'r', true, {8}},
+       {U'g', true, {}},
+       {U't', true, {}}});
 }
 Trie cat_with(std::function<void(Trie&)> spoil) {
   Trie t = cat_trie();
@@ -122,8 +128,14 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
       {cat_trie(), "ca", 1, {}, "cat:1 car:1", "1:1 3:0 5:1 6:1", true},
       {cat_trie(), "x", kHuge, {}, "cat:3 car:3 cart:4 dog:3", {}, true},
       // root -> a, b, both leading to c.
-      {trie_from_nodes({{0, false, {1, 2}}, {U'a', false, {3}}, {U'b', false, {3}}, {U'c', true, {}}}),
-       "ac", 1, {}, "ac:0 bc:1", {}, false},
+      {trie_from_nodes(
+           {{0, false, {1, 2}}, {U'a', false, {3}}, {U'b', false, {3}}, {U'c', true, {}}}),
+       "ac",
+       1,
+       {},
+       "ac:0 bc:1",
+       {},
+       false},
       {cycle, "ab", 1, {}, "a:1 ab:0 aba:1", {}, false},
       {cycle, "ab", kHuge, {}, "fault", "fault", false},
       {self, "", 5, {}, "fault", {}, false},
@@ -140,8 +152,16 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
       {cat_with([](Trie& t) { t.terminal.clear(); }), "cat", 0, {}, "fault", "5:0", false},
       {cat_with([](Trie& t) { t.child_labels[5] = 0xD800; }), "cat", 3, {}, "fault", {}, false},
       // The root reached again (the walk never reports node 0 otherwise).
-      {cat_with([](Trie& t) { t.child_labels[0] = U'x'; t.child_transitions[1] = 0; }), "ca", 9, {},
-       "fault", {}, false},
+      {cat_with([](Trie& t) {
+         t.child_labels[0] = U'x';
+         t.child_transitions[1] = 0;
+       }),
+       "ca",
+       9,
+       {},
+       "fault",
+       {},
+       false},
       // Arrays that look breadth-first (edge e leads to node e+1) but are not
       // a tree: the layout follows what the walk sees, not the numbering.
       {with_shifts({0, 0, 1}), "ab", 3, {}, nullptr, {}, true},
@@ -151,11 +171,13 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
       {with_shifts({0, 1, 3}), "ab", 3, {}, nullptr, {}, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE("case " + std::to_string(&c - cases) + ": " + c.query + " d" + std::to_string(c.k));
+    SCOPED_TRACE("case " + std::to_string(&c - cases) + ": " + c.query + " d" +
+                 std::to_string(c.k));
     const Both b(c.trie);
     const std::string& q = c.query;
     if (c.terms) EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match(q, c.k, c.limit); }), c.terms);
-    if (c.nodes) EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match_nodes(q, c.k, false); }), c.nodes);
+    if (c.nodes)
+      EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match_nodes(q, c.k, false); }), c.nodes);
     // The compact layout, usable or not, changes no answer and no fault.
     EXPECT_EQ(CompactLayout(c.trie).usable(), c.usable);
     for (std::string query : {q, std::string()}) {
@@ -170,7 +192,8 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
 
 TEST(FuzzyMatch, InvalidUtf8QueryIsRefused) {
   const Index i(trie_from_terms({u32("a")}));
-  for (const char* bad : {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80", "\xFF"}) {
+  for (const char* bad :
+       {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80", "\xFF"}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(i.fuzzy_match(bad, 1, {}), InvalidInput);
   }
@@ -211,16 +234,17 @@ TEST(FuzzyMatch, RandomTriesAgreeWithReference) {
     // Every tenth round: long terms, queried with one of them changed.
     std::vector<std::u32string> terms(round % 10 ? 0 : 12);
     for (auto& term : terms) term = test::random_query(rng, U"ab\u00e9", 70);
-    const Trie t = terms.empty()
-                       ? test::random_trie(rng, round % 4 == 0 ? with_nul : alphabet, 80, 4, round % 2)
-                       : trie_from_terms(terms);
+    const Trie t = terms.empty() ? test::random_trie(rng, round % 4 == 0 ? with_nul : alphabet, 80,
+                                                     4, round % 2)
+                                 : trie_from_terms(terms);
     ASSERT_TRUE(CompactLayout(t).usable());
     const Both b(t);
     for (int qi = 0; qi < 6; ++qi) {
       std::u32string q = test::random_query(rng, round % 3 == 0 ? with_nul : alphabet, 7);
       if (!terms.empty() && !(q = terms[rng() % terms.size()]).empty()) q[rng() % q.size()] = U'b';
       const std::uint32_t k = qi == 0 && round % 5 == 0 ? 4294967295u : rng() % 5;
-      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" + std::to_string(k));
+      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" +
+                   std::to_string(k));
       expect_all_agree(b, q, k, 1 + rng() % 4);
     }
   }
@@ -238,14 +262,15 @@ TEST(FuzzyMatch, WideBlocksUnderAsciiQueriesAgreeWithReference) {
     const std::u32string alphabet = round % 3 == 0   ? U"ab\u00e9"
                                     : round % 3 == 1 ? U"abcdab"
                                                      : U"aqbr\u00e9p";
-    const Trie t = test::random_trie(rng, alphabet, round % 2 ? 400 : 120,
-                                     round % 2 ? 40 : 3, round % 4 == 1);
+    const Trie t =
+        test::random_trie(rng, alphabet, round % 2 ? 400 : 120, round % 2 ? 40 : 3, round % 4 == 1);
     ASSERT_TRUE(CompactLayout(t).usable());
     const Both b(t);
     for (int qi = 0; qi < 8; ++qi) {
       const std::u32string q = test::random_query(rng, round % 3 == 2 ? U"abpq" : U"abcd", 6);
       const std::uint32_t k = rng() % 4;
-      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" + std::to_string(k));
+      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" +
+                   std::to_string(k));
       expect_all_agree(b, q, k, 1 + rng() % 4);
     }
   }
@@ -297,13 +322,17 @@ TEST(FuzzyMatch, LongQueriesDoNotWrap) {
     std::optional<std::size_t> limit;
     const char* terms;
   } cases[] = {
-      {70'000, 4294967295u, {}, "a:69999 ab:69999"}, {70'000, 69'999, 1, "a:69999"},
-      {70'000, 69'998, {}, ""}, {70'000, 4463, {}, ""},  // 69,999 mod 2^16
-      {65'536, 65'534, {}, ""}, {65'536, 65'535, {}, "a:65535 ab:65535"},
+      {70'000, 4294967295u, {}, "a:69999 ab:69999"},
+      {70'000, 69'999, 1, "a:69999"},
+      {70'000, 69'998, {}, ""},
+      {70'000, 4463, {}, ""},  // 69,999 mod 2^16
+      {65'536, 65'534, {}, ""},
+      {65'536, 65'535, {}, "a:65535 ab:65535"},
       {65'535, 65'534, {}, "a:65534 ab:65534"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(render(t.fuzzy_match(std::string(c.length, 'a'), c.k, c.limit)), c.terms) << c.length << " " << c.k;
+    EXPECT_EQ(render(t.fuzzy_match(std::string(c.length, 'a'), c.k, c.limit)), c.terms)
+        << c.length << " " << c.k;
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -412,9 +441,11 @@ TEST(FuzzyMatch, WideBandsAgreeWithReference) {
     const Both b(trie_from_terms(terms, round % 2));
     for (int qi = 0; qi < 4; ++qi) {
       std::u32string q = terms[rng() % terms.size()] + test::random_query(rng, alphabet, 10);
-      for (int edit = 0; edit < 4 && !q.empty(); ++edit) q[rng() % q.size()] = alphabet[rng() % alphabet.size()];
+      for (int edit = 0; edit < 4 && !q.empty(); ++edit)
+        q[rng() % q.size()] = alphabet[rng() % alphabet.size()];
       const std::uint32_t k = std::uint32_t{5} + rng() % 56;
-      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" + std::to_string(k));
+      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" +
+                   std::to_string(k));
       expect_all_agree(b, q, k, 3);
     }
   }

@@ -88,7 +88,8 @@ TEST(EntryEnds, OffsetsPastFourBillionKeepTheirHighBits) {
   const std::uint64_t values[] = {0, 5, g - 1, g, g + 3, g + 3, 3 * g + 1, 3 * g + 1, 7 * g};
   EntryEnds pushed, set;
   set.resize_for_overwrite(std::size(values));
-  for (std::size_t i = 0; i < std::size(values); ++i) pushed.push_back(values[i]), set.set(i, values[i]);
+  for (std::size_t i = 0; i < std::size(values); ++i)
+    pushed.push_back(values[i]), set.set(i, values[i]);
   for (std::size_t i = 0; i < std::size(values); ++i)
     EXPECT_TRUE(pushed[i] == values[i] && set[i] == values[i]) << i;
 }
@@ -134,19 +135,27 @@ TEST(Propagate, Examples) {
       // Summed at once, video 1 (2^33-2) would lead video 2 (2^32+7). Child
       // by child, both saturate after the second child and the third's 3
       // puts video 2 ahead.
-      {"saturation follows the child-by-child merge", {0, 3, 3, 3}, {1, 2, 3},
-       "- M:2*M,1*4294967294 M:1*M,2*5 7:2*3", "M:2*M,1*M M:2*M,1*4294967294 M:1*M,2*5 7:2*3"},
+      {"saturation follows the child-by-child merge",
+       {0, 3, 3, 3},
+       {1, 2, 3},
+       "- M:2*M,1*4294967294 M:1*M,2*5 7:2*3",
+       "M:2*M,1*M M:2*M,1*4294967294 M:1*M,2*5 7:2*3"},
       {"empty index", {}, {}, "", ""},
       {"edge range past the edges", {0, 5}, {1}, "- 1:1*1", "fault"},
       // Node 2 folds in node 1 as supplied (numbered below it), node 1
       // skips its self edge, the root folds in both as finished; each cut
       // to one video.
-      {"shared child, self edge, child below its parent", {0, 2, 3}, {2, 1, 1, 1},
-       "1:1*2 2:2*1,3*1 4:1*5", "9:1*7 2:2*1 6:1*5", 1},
+      {"shared child, self edge, child below its parent",
+       {0, 2, 3},
+       {2, 1, 1, 1},
+       "1:1*2 2:2*1,3*1 4:1*5",
+       "9:1*7 2:2*1 6:1*5",
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(propagate(make_trie(c.shifts, c.transitions, parse_all(c.supplied)), c.top_n), c.expected);
+    EXPECT_EQ(propagate(make_trie(c.shifts, c.transitions, parse_all(c.supplied)), c.top_n),
+              c.expected);
   }
   // A chain of a million nodes: no recursion.
   std::vector<std::uint32_t> shifts(1'000'000);
@@ -182,9 +191,12 @@ TEST(EncodedPayloads, BulkScanAgreesWithReadingValueByValue) {
     };
     auto value = [&]() -> std::uint32_t {
       switch (pick(6)) {
-        case 0: return pick(0xFFFF);
-        case 1: return wide ? static_cast<std::uint32_t>(rng()) : pick(0xFFFF);
-        default: return pick(400);
+        case 0:
+          return pick(0xFFFF);
+        case 1:
+          return wide ? static_cast<std::uint32_t>(rng()) : pick(0xFFFF);
+        default:
+          return pick(400);
       }
     };
     const std::size_t n = pick(3) == 0 ? pick(4000) : pick(300);
@@ -205,7 +217,8 @@ TEST(EncodedPayloads, BulkScanAgreesWithReadingValueByValue) {
       for (std::size_t k = 0; k < counts; ++k) put(pick(10) == 0 ? value() : pick(20), false);
     }
     for (std::size_t k = pick(100); k > 0; --k) in.push_back(static_cast<std::uint8_t>(rng()));
-    if (pick(3) == 0 && !in.empty()) in[pick(in.size())] = static_cast<std::uint8_t>(pick(3) ? 250 + pick(6) : rng());
+    if (pick(3) == 0 && !in.empty())
+      in[pick(in.size())] = static_cast<std::uint8_t>(pick(3) ? 250 + pick(6) : rng());
     if (pick(4) == 0) in.resize(pick(in.size() + 1));
 
     format::Reader a(in), b(in);
@@ -248,16 +261,19 @@ TEST(EncodedPayloads, BulkScanAgreesWithReadingValueByValue) {
       }
       std::uint64_t checked_ids = 0;
       auto check = [&](std::uint32_t, std::uint64_t ids, std::uint64_t) { checked_ids = ids; };
-      EXPECT_EQ(got->for_each_pair(i, scratch, check,
-                                   [&](std::uint32_t v, std::uint32_t c) { one.emplace_back(v, c); }),
-                p.has_value());
+      EXPECT_EQ(
+          got->for_each_pair(i, scratch, check,
+                             [&](std::uint32_t v, std::uint32_t c) { one.emplace_back(v, c); }),
+          p.has_value());
       struct Lists {
         std::vector<std::pair<std::uint32_t, std::uint32_t>>& out;
         void operator()(std::uint32_t v, std::uint32_t c) const { out.emplace_back(v, c); }
-        void operator()(const std::uint32_t* ids, const std::uint8_t* counts, std::uint64_t n) const {
+        void operator()(const std::uint32_t* ids, const std::uint8_t* counts,
+                        std::uint64_t n) const {
           for (std::uint64_t k = 0; k < n; ++k) out.emplace_back(ids[k], counts[k]);
         }
-        void operator()(const std::uint32_t* ids, const std::uint32_t* counts, std::uint64_t n) const {
+        void operator()(const std::uint32_t* ids, const std::uint32_t* counts,
+                        std::uint64_t n) const {
           for (std::uint64_t k = 0; k < n; ++k) out.emplace_back(ids[k], counts[k]);
         }
       };
@@ -278,7 +294,8 @@ TEST(EncodedPayloads, OneByteCountCheck) {
       for (int b : {0, 5, 122, 123, 127, 128, 200, 250, 251, 252, 255}) {
         Bytes bytes(n, 250);
         bytes[at] = static_cast<std::uint8_t>(b);
-        EXPECT_EQ(payload::detail::bytes_at_most_250(bytes.data(), n), b <= 250) << n << " " << at << " " << b;
+        EXPECT_EQ(payload::detail::bytes_at_most_250(bytes.data(), n), b <= 250)
+            << n << " " << at << " " << b;
       }
     }
     EXPECT_TRUE(payload::detail::bytes_at_most_250(Bytes(n, 123).data(), n));

@@ -24,8 +24,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // The ranking step by step as documented, equal scores by ascending video
 // number; InternalFault where a node or payload breaks the invariants.
 std::vector<VideoScore> reference_rank(const Trie& t, const std::string& term, std::uint32_t d,
-                                       std::optional<std::size_t> limit,
-                                       std::optional<bool> prefix, std::optional<double> min_score) {
+                                       std::optional<std::size_t> limit, std::optional<bool> prefix,
+                                       std::optional<double> min_score) {
   const std::u32string q = test::u32(term);
   std::vector<NodeMatch> matched = test::reference_nodes(t, q, d, prefix != true);
   if (!prefix && matched.empty()) matched = test::reference_nodes(t, q, d, false);
@@ -33,8 +33,8 @@ std::vector<VideoScore> reference_rank(const Trie& t, const std::string& term, s
   std::map<std::uint32_t, double> pool;
   for (const auto& [i, dist] : matched) {
     if (dist > 0 && dist >= q.size()) continue;
-    const double w = (dist == 0 ? 1.0 : (1.0 - dist / double(q.size())) * 0.05) *
-                     (t.terminal[i] ? 1.0 : 0.85);
+    const double w =
+        (dist == 0 ? 1.0 : (1.0 - dist / double(q.size())) * 0.05) * (t.terminal[i] ? 1.0 : 0.85);
     if (i >= t.payloads.size()) throw InternalFault("payloads");
     const auto p = t.payloads.payload(i);
     if (!p) continue;
@@ -57,8 +57,8 @@ std::vector<VideoScore> reference_rank(const Trie& t, const std::string& term, s
     } else if (t.id_mode == IdMode::Uuid && v < t.video_uuids.size()) {
       const auto& b = t.video_uuids[v];
       std::snprintf(key, sizeof key,
-                    "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                    b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
+                    "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                    b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
                     b[13], b[14], b[15]);
     } else {
       continue;
@@ -88,9 +88,17 @@ std::string outcome(F f) {
 
 // root -a-> 1 -b-> 2 -c-> 3 -> d(4), e(5); "abcd" and "abce" end terms.
 Trie abcd_trie() {
-  Trie t = test::trie_from_nodes({{0, false, {1}}, {U'a', false, {2}}, {U'b', false, {3}},
-                                  {U'c', false, {4, 5}}, {U'd', true, {}}, {U'e', true, {}}});
-  test::set_payloads(t, {{}, {}, {}, Payload{11, {0, 2}, {6, 5}}, Payload{10, {0, 1, 2}, {6, 3, 1}},
+  Trie t = test::trie_from_nodes({{0, false, {1}},
+                                  {U'a', false, {2}},
+                                  {U'b', false, {3}},
+                                  {U'c', false, {4, 5}},
+                                  {U'd', true, {}},
+                                  {U'e', true, {}}});
+  test::set_payloads(t, {{},
+                         {},
+                         {},
+                         Payload{11, {0, 2}, {6, 5}},
+                         Payload{10, {0, 1, 2}, {6, 3, 1}},
                          Payload{100, {2}, {100}}});
   t.id_mode = IdMode::Int32;
   t.video_int32_ids = {100, 4294967295u, 102};
@@ -112,17 +120,31 @@ TEST(FuzzyMatchVideo, WorkedExamples) {
     std::optional<bool> prefix;
     std::vector<VideoScore> expected;
   } cases[] = {
-      {IdMode::Int32, "abcd", 1, {}, {},
-       {{"100", (0.0 + 1.0 * 6.0) / total}, {"102", (0.0 + 1.0 * 1.0 + wb * 100.0) / total},
+      {IdMode::Int32,
+       "abcd",
+       1,
+       {},
+       {},
+       {{"100", (0.0 + 1.0 * 6.0) / total},
+        {"102", (0.0 + 1.0 * 1.0 + wb * 100.0) / total},
         {"4294967295", (0.0 + 1.0 * 3.0) / total}}},
       // Video 2 has no UUID: dropped after the cut.
       {IdMode::Uuid, "abcd", 1, 2, {}, {{"00112233-4455-6677-8899-aabbccddeeff", 6.0 / total}}},
       // No term end within 0: the inner node, weighed 0.85.
-      {IdMode::Int32, "abc", 0, {}, {},
-       {{"100", (0.0 + w3 * 6.0) / (0.0 + w3 * 11.0)}, {"102", (0.0 + w3 * 5.0) / (0.0 + w3 * 11.0)}}},
+      {IdMode::Int32,
+       "abc",
+       0,
+       {},
+       {},
+       {{"100", (0.0 + w3 * 6.0) / (0.0 + w3 * 11.0)},
+        {"102", (0.0 + w3 * 5.0) / (0.0 + w3 * 11.0)}}},
       // Inner nodes and term ends pool; "ab" has no payload; video 1 scores
       // 0.1 / 13.02, below 0.01.
-      {IdMode::Int32, "abc", 1, {}, true,
+      {IdMode::Int32,
+       "abc",
+       1,
+       {},
+       true,
        {{"102", (0.0 + w3 * 5.0 + w1 * 1.0 + w1 * 100.0) / total3},
         {"100", (0.0 + w3 * 6.0 + w1 * 6.0) / total3}}},
   };
@@ -130,7 +152,8 @@ TEST(FuzzyMatchVideo, WorkedExamples) {
   for (const auto& c : cases) {
     SCOPED_TRACE(render(c.expected));
     t.id_mode = c.mode;
-    EXPECT_EQ(render(Index(t).fuzzy_match_video(c.term, c.d, c.limit, c.prefix, {})), render(c.expected));
+    EXPECT_EQ(render(Index(t).fuzzy_match_video(c.term, c.d, c.limit, c.prefix, {})),
+              render(c.expected));
     EXPECT_EQ(render(reference_rank(t, c.term, c.d, c.limit, c.prefix, {})), render(c.expected));
   }
 }
@@ -155,7 +178,9 @@ TEST(FuzzyMatchVideo, RandomTriesAgreeWithReference) {
       if (!wide || rng() % 3 == 0) return rng() % 6;
       return rng() % 20 == 0 ? 70000 + rng() % 9 : rng() % 6000;
     };
-    auto count = [&]() -> std::uint32_t { return wide && rng() % 4 == 0 ? rng() % 70000 : rng() % 4; };
+    auto count = [&]() -> std::uint32_t {
+      return wide && rng() % 4 == 0 ? rng() % 70000 : rng() % 4;
+    };
     std::vector<std::optional<Payload>> ps(t.node_count());
     for (auto& p : ps) {
       if (rng() % 4 == 0) continue;
@@ -212,10 +237,11 @@ TEST(FuzzyMatchVideo, PooledSumsStartAfreshEveryCall) {
     for (std::uint32_t v = 0; v < videos; ++v) t.video_int32_ids[v] = 100 + v;
     for (const auto& second : {small, broken, small}) {
       test::set_payloads(t, {{}, big, second});
-      for (std::optional<double> min_score : {std::optional<double>(0.0), std::optional<double>()}) {
-        const auto want =
-            outcome([&] { return reference_rank(t, "a", 1, {}, true, min_score); });
-        ASSERT_EQ(outcome([&] { return Index(t).fuzzy_match_video("a", 1, {}, true, min_score); }), want);
+      for (std::optional<double> min_score :
+           {std::optional<double>(0.0), std::optional<double>()}) {
+        const auto want = outcome([&] { return reference_rank(t, "a", 1, {}, true, min_score); });
+        ASSERT_EQ(outcome([&] { return Index(t).fuzzy_match_video("a", 1, {}, true, min_score); }),
+                  want);
       }
     }
   }
@@ -245,7 +271,8 @@ TEST(ScoreVideos, ManyVideosGrowThePool) {
 // stores, and is a fault.
 TEST(FuzzyMatchVideo, PoolingIsBoundedByTheIndexSize) {
   Payload heavy{1000, {}, {}};
-  for (std::uint32_t v = 0; v < 1000; ++v) heavy.video_ids.push_back(v), heavy.video_counts.push_back(1 + v % 7);
+  for (std::uint32_t v = 0; v < 1000; ++v)
+    heavy.video_ids.push_back(v), heavy.video_counts.push_back(1 + v % 7);
   for (std::uint32_t parents : {2u, 20u}) {
     std::vector<test::TestNode> nodes{{0, false, {}}};
     const std::uint32_t leaf = parents + 1;

@@ -19,19 +19,22 @@ std::uint32_t osa(const std::u32string& a, const std::u32string& b, bool transpo
   for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = static_cast<std::uint32_t>(j);
   for (std::size_t i = 1; i <= a.size(); ++i)
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      d[i][j] =
+          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
       if (transpositions && i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
     }
   return d[a.size()][b.size()];
 }
 
-std::vector<prefix::matcher::NodeMatch> walk(const Trie& t, const std::u32string& q, std::uint32_t k,
-                                             bool transpositions) {
+std::vector<prefix::matcher::NodeMatch> walk(const Trie& t, const std::u32string& q,
+                                             std::uint32_t k, bool transpositions) {
   std::vector<prefix::matcher::NodeMatch> out;
   MemoryBudget budget;
   osa_walk(t, std::span<const char32_t>(q.data(), q.size()), k, transpositions, budget,
-           [&](std::size_t node, std::uint32_t d) { out.push_back({node, d}); });
+           [&](std::size_t node, std::uint32_t d) {
+             out.push_back({node, d});
+           });
   EXPECT_EQ(budget.left(), MemoryBudget::kQueryBytes);  // all given back
   return out;
 }
@@ -94,8 +97,10 @@ TEST(Search, EmptyAndZeroLimitAndBudgets) {
   const Trie t = test::trie_from_terms({U"cat"});
   const Word cat{{U'c', U'a', U't'}, false};
   EXPECT_TRUE(search(t, VideoNorms(), {}, 10, std::nullopt, true).empty());
-  EXPECT_TRUE(search(t, VideoNorms(), std::span<const Word>(&cat, 1), 0, std::nullopt, true).empty());
-  EXPECT_TRUE(search(Trie{}, VideoNorms(), std::span<const Word>(&cat, 1), 10, std::nullopt, true).empty());
+  EXPECT_TRUE(
+      search(t, VideoNorms(), std::span<const Word>(&cat, 1), 0, std::nullopt, true).empty());
+  EXPECT_TRUE(
+      search(Trie{}, VideoNorms(), std::span<const Word>(&cat, 1), 10, std::nullopt, true).empty());
   struct Case {
     std::size_t length;
     std::optional<std::uint32_t> max_dist;

@@ -8,10 +8,10 @@ import weakref
 
 import numpy as np
 import pytest
+from conftest import Idx, index, raises_exactly
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import Idx, index, raises_exactly
 from tessaloom import build_index
 
 

@@ -3,11 +3,9 @@ phase of a build with KeyboardInterrupt, and reading a list lets other
 threads run."""
 
 import json
-import sys
 import textwrap
 
 import pytest
-
 from conftest import run_child
 
 INTERRUPTED = textwrap.dedent(r"""

@@ -15,8 +15,7 @@ from collections import Counter
 
 import pytest
 
-from tessaloom import terms
-from tessaloom import _native
+from tessaloom import _native, terms
 from tessaloom.catalogue import BadLine, Catalogue, parse_video_id
 from tessaloom.texts import build_catalogue
 

@@ -4,10 +4,10 @@ exact messages, internal faults, and the package's array builder."""
 import uuid
 
 import pytest
+from conftest import OUT_OF_RANGE, Idx, SubTypeError, raises_exactly
 
 import tessaloom
 import tessaloom._tessaloom
-from conftest import OUT_OF_RANGE, Idx, SubTypeError, raises_exactly
 from tessaloom import IndexArrays, PrefixSearch, build_arrays
 
 U16 = bytes(range(16))

@@ -10,7 +10,6 @@ import re
 import sys
 
 import pytest
-
 from conftest import run_child
 
 CHILD = r"""

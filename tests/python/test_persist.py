@@ -8,10 +8,10 @@ import uuid
 from pathlib import Path
 
 import pytest
+from conftest import index, raises_exactly
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import index, raises_exactly
 from tessaloom import PrefixSearch
 
 HERE = Path(__file__).resolve().parent

@@ -5,8 +5,8 @@ checked against references in the C++ suite.)"""
 import math
 
 import pytest
-
 from conftest import Idx, index
+
 from tessaloom import PrefixSearch
 
 TERM = (1, [0], [1])

@@ -10,7 +10,6 @@ import signal
 import subprocess
 import sys
 import threading
-import time
 from contextlib import contextmanager
 from pathlib import Path
 from urllib.parse import quote

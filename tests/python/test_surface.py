@@ -7,10 +7,10 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import OUT_OF_RANGE, Idx, SubTypeError, raises_exactly
 
 import tessaloom
 import tessaloom._tessaloom as ext
-from conftest import OUT_OF_RANGE, Idx, SubTypeError, raises_exactly
 from tessaloom import PrefixSearch
 
 SIGNATURES = {

@@ -3,20 +3,17 @@ build) against terms() and build_index, the native catalogue reader against
 the Python reader, and titles in index files."""
 
 import random
-import sys
-import unicodedata
 import uuid
 from collections import Counter
 
 import pytest
 from conftest import raises_exactly
+from test_cli import cli
 
 import tessaloom
-from tessaloom import TitledIndex, build_index, build_texts, load, load_titled, save, terms
-from tessaloom import _native
+from tessaloom import TitledIndex, _native, build_index, build_texts, load, load_titled, save, terms
 from tessaloom.catalogue import Catalogue
 from tessaloom.titles import decode_titles, encode_titles, title_of
-from test_cli import cli
 
 # Letters with combining marks, non-BMP letters, digits of other scripts,
 # "_", compatibility forms NFKC changes (ligatures, superscripts, full-width

@@ -56,8 +56,7 @@ namespace array_detail {
 template <class Cell>
 class RowSlots {
  public:
-  RowSlots(std::size_t width, MemoryBudget& budget)
-      : width_(width), budget_(budget) {}
+  RowSlots(std::size_t width, MemoryBudget& budget) : width_(width), budget_(budget) {}
   RowSlots(const RowSlots&) = delete;
   RowSlots& operator=(const RowSlots&) = delete;
   ~RowSlots() { budget_.give(slots_.size() * bytes_per_slot()); }
@@ -88,9 +87,7 @@ class RowSlots {
 
 #if defined(__SSE2__)
 // The lane-wise minimum of eight unsigned 16-bit values.
-inline __m128i umin16(__m128i a, __m128i b) {
-  return _mm_sub_epi16(a, _mm_subs_epu16(a, b));
-}
+inline __m128i umin16(__m128i a, __m128i b) { return _mm_sub_epi16(a, _mm_subs_epu16(a, b)); }
 #endif
 
 // The row of a child labelled `ch` at depth d+1 (cells lo_c..hi_c) from its
@@ -102,9 +99,9 @@ inline __m128i umin16(__m128i a, __m128i b) {
 // smallest cell. So the second step, the insertions, which runs cell after
 // cell, is needed only for a row that is not pruned.
 template <class Cell, class Wide>
-Wide row_from_parent(const Cell* prev, Cell* cur, std::span<const char32_t> q,
-                     char32_t ch, std::uint64_t lo_p, std::uint64_t hi_p,
-                     std::uint64_t lo_c, std::uint64_t hi_c, Wide cap) {
+Wide row_from_parent(const Cell* prev, Cell* cur, std::span<const char32_t> q, char32_t ch,
+                     std::uint64_t lo_p, std::uint64_t hi_p, std::uint64_t lo_c, std::uint64_t hi_c,
+                     Wide cap) {
   if (lo_c > hi_c) return cap;
   // Cells with both a diagonal and an upper neighbour: no branch, so the
   // compiler can vectorise the loop.
@@ -122,12 +119,11 @@ Wide row_from_parent(const Cell* prev, Cell* cur, std::span<const char32_t> q,
     const __m128i label = _mm_set1_epi32(static_cast<int>(ch));
     for (; j + 8 <= inner_hi + 1; j += 8) {
       const auto* chars = reinterpret_cast<const __m128i*>(q.data() + (j - 1));
-      const __m128i equal =
-          _mm_packs_epi32(_mm_cmpeq_epi32(_mm_loadu_si128(chars), label),
-                          _mm_cmpeq_epi32(_mm_loadu_si128(chars + 1), label));
-      const __m128i diag = _mm_adds_epu16(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + (j - 1 - lo_p))),
-          _mm_andnot_si128(equal, ones));
+      const __m128i equal = _mm_packs_epi32(_mm_cmpeq_epi32(_mm_loadu_si128(chars), label),
+                                            _mm_cmpeq_epi32(_mm_loadu_si128(chars + 1), label));
+      const __m128i diag =
+          _mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + (j - 1 - lo_p))),
+                         _mm_andnot_si128(equal, ones));
       const __m128i up = _mm_adds_epu16(
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + (j - lo_p))), ones);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + (j - lo_c)),
@@ -175,8 +171,7 @@ void add_insertions(Cell* cur, std::size_t width) {
     // of cell j + (i - j), which three shifted minimums give within the
     // eight and the carried left neighbour across them. Sums saturate at
     // 65535, above every cap, so they never wrap.
-    const __m128i ones = _mm_set1_epi16(1), twos = _mm_set1_epi16(2),
-                  fours = _mm_set1_epi16(4);
+    const __m128i ones = _mm_set1_epi16(1), twos = _mm_set1_epi16(2), fours = _mm_set1_epi16(4);
     const __m128i fill1 = _mm_setr_epi16(-1, 0, 0, 0, 0, 0, 0, 0);
     const __m128i fill2 = _mm_setr_epi16(-1, -1, 0, 0, 0, 0, 0, 0);
     const __m128i fill4 = _mm_setr_epi16(-1, -1, -1, -1, 0, 0, 0, 0);
@@ -187,8 +182,7 @@ void add_insertions(Cell* cur, std::size_t width) {
       x = umin16(x, _mm_adds_epu16(_mm_or_si128(_mm_slli_si128(x, 2), fill1), ones));
       x = umin16(x, _mm_adds_epu16(_mm_or_si128(_mm_slli_si128(x, 4), fill2), twos));
       x = umin16(x, _mm_adds_epu16(_mm_or_si128(_mm_slli_si128(x, 8), fill4), fours));
-      const __m128i carried =
-          _mm_adds_epu16(_mm_set1_epi16(static_cast<short>(left)), steps);
+      const __m128i carried = _mm_adds_epu16(_mm_set1_epi16(static_cast<short>(left)), steps);
       x = umin16(x, carried);
       _mm_storeu_si128(at, x);
       left = static_cast<Wide>(_mm_extract_epi16(x, 7));
@@ -202,8 +196,8 @@ void add_insertions(Cell* cur, std::size_t width) {
 }
 
 template <class Cell, class Wide, bool kTrackPath, class Report>
-void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
-          MemoryBudget& budget, Report& report) {
+void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k, MemoryBudget& budget,
+          Report& report) {
   const std::size_t node_count = trie.node_count();
   const std::uint64_t n = q.size();
   const Wide cap = static_cast<Wide>(k + 1);
@@ -247,8 +241,8 @@ void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
     Cell* const cur = rows.at(at + 1);
     const Cell* const prev = rows.at(at);
     const std::uint64_t lo_c = lo_of(dd), hi_c = hi_of(dd);
-    const Wide row_min = row_from_parent<Cell, Wide>(prev, cur, q, ch, lo_of(d),
-                                                     hi_of(d), lo_c, hi_c, cap);
+    const Wide row_min =
+        row_from_parent<Cell, Wide>(prev, cur, q, ch, lo_of(d), hi_of(d), lo_c, hi_c, cap);
     if (row_min > k) continue;
     add_insertions<Cell, Wide>(cur, static_cast<std::size_t>(hi_c - lo_c + 1));
     // No path of an acyclic graph has more edges than it has nodes.
@@ -259,9 +253,8 @@ void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
       path.push_back(ch);
     }
     const Wide dist = (n >= lo_c && n <= hi_c) ? Wide{cur[n - lo_c]} : cap;
-    if (dist <= k &&
-        report(child, static_cast<std::uint32_t>(dist),
-               std::span<const char32_t>(path.data(), kTrackPath ? dd : 0))) {
+    if (dist <= k && report(child, static_cast<std::uint32_t>(dist),
+                            std::span<const char32_t>(path.data(), kTrackPath ? dd : 0))) {
       return;
     }
 
@@ -290,27 +283,23 @@ void walk(const Trie& trie, std::span<const char32_t> q, std::uint64_t k,
 // Throws InternalFault on an index out of range, a cycle, or more visits than
 // visit_bound allows; QueryTooLarge when the rows would not fit `budget`.
 template <bool kTrackPath, class Report>
-void array_walk(const Trie& trie, std::span<const char32_t> q,
-                 std::uint32_t max_dist, MemoryBudget& budget,
-                 Report&& report) {
+void array_walk(const Trie& trie, std::span<const char32_t> q, std::uint32_t max_dist,
+                MemoryBudget& budget, Report&& report) {
   const std::size_t node_count = trie.node_count();
   if (node_count == 0) return;
   // True distances at depth d are at most max(n, d), and a depth above the
   // node count is a fault, so a max_dist above `bound` means the same as
   // `bound`; capping it keeps k+1 and every cell within 32 bits.
   const std::uint64_t n = q.size();
-  const std::uint64_t bound =
-      std::max<std::uint64_t>(n, std::uint64_t{node_count} + 1);
+  const std::uint64_t bound = std::max<std::uint64_t>(n, std::uint64_t{node_count} + 1);
   if (bound >= std::numeric_limits<std::uint32_t>::max()) {
     throw InternalFault("query or index too large for 32-bit distances");
   }
   const std::uint64_t k = std::min<std::uint64_t>(max_dist, bound);
   if (k + 1 <= std::numeric_limits<std::uint16_t>::max()) {
-    array_detail::walk<std::uint16_t, std::uint32_t, kTrackPath>(
-        trie, q, k, budget, report);
+    array_detail::walk<std::uint16_t, std::uint32_t, kTrackPath>(trie, q, k, budget, report);
   } else {
-    array_detail::walk<std::uint32_t, std::uint64_t, kTrackPath>(
-        trie, q, k, budget, report);
+    array_detail::walk<std::uint32_t, std::uint64_t, kTrackPath>(trie, q, k, budget, report);
   }
 }
 

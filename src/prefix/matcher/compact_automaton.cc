@@ -27,8 +27,7 @@ CompactAutomaton build(std::uint32_t k) {
   std::unordered_map<std::uint32_t, std::uint16_t> ids;
   auto intern = [&](const std::uint8_t* cells) -> std::uint16_t {
     const std::uint32_t key = pack(cells, a.width);
-    const auto [it, added] =
-        ids.emplace(key, static_cast<std::uint16_t>(a.state_count()));
+    const auto [it, added] = ids.emplace(key, static_cast<std::uint16_t>(a.state_count()));
     if (added) {
       if (a.state_count() >= 0xFFFF) throw InternalFault("compact automaton: too many states");
       a.cells.insert(a.cells.end(), cells, cells + a.width);
@@ -75,13 +74,11 @@ CompactAutomaton build(std::uint32_t k) {
 }  // namespace
 
 const CompactAutomaton& compact_automaton(std::uint32_t k) {
-  if (k > CompactAutomaton::kMaxK) throw InternalFault("compact automaton: distance above its maximum");
+  if (k > CompactAutomaton::kMaxK)
+    throw InternalFault("compact automaton: distance above its maximum");
   static std::array<std::once_flag, CompactAutomaton::kMaxK + 1> once;
-  static std::array<std::unique_ptr<CompactAutomaton>, CompactAutomaton::kMaxK + 1>
-      built;
-  std::call_once(once[k], [k] {
-    built[k] = std::make_unique<CompactAutomaton>(build(k));
-  });
+  static std::array<std::unique_ptr<CompactAutomaton>, CompactAutomaton::kMaxK + 1> built;
+  std::call_once(once[k], [k] { built[k] = std::make_unique<CompactAutomaton>(build(k)); });
   return *built[k];
 }
 

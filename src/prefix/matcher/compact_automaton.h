@@ -23,9 +23,9 @@ struct CompactAutomaton {
   static constexpr std::uint16_t kDead = 0;
 
   std::uint32_t k = 0;
-  std::uint32_t width = 1;        // 2k+1 cells per band
-  std::uint32_t mask_count = 2;   // 2^width
-  std::uint16_t start = 0;        // row 0: cells -k..-1 capped, then 0..k
+  std::uint32_t width = 1;          // 2k+1 cells per band
+  std::uint32_t mask_count = 2;     // 2^width
+  std::uint16_t start = 0;          // row 0: cells -k..-1 capped, then 0..k
   std::vector<std::uint16_t> next;  // next[state * mask_count + mask]
   std::vector<std::uint8_t> cells;  // cells[state * width + i], column d-k+i
   // Per state, when no edit is left (every cell within k equals k): bit i

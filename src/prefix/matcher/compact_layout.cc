@@ -89,8 +89,8 @@ CompactLayout::CompactLayout(const Trie& trie) {
   const std::size_t n = trie.node_count();
   const std::size_t edges = trie.edge_count();
   // Record numbers must fit in 32 bits.
-  if (n == 0 || n >= std::numeric_limits<std::uint32_t>::max() ||
-      trie.node_shifts.size() != n || trie.terminal.size() < n) {
+  if (n == 0 || n >= std::numeric_limits<std::uint32_t>::max() || trie.node_shifts.size() != n ||
+      trie.terminal.size() < n) {
     return;
   }
   {

@@ -58,9 +58,7 @@ class CompactLayout {
 
   // False when the trie had no nodes or was not a clean tree.
   bool usable() const { return label_bytes_.size() != 0; }
-  std::size_t node_count() const {
-    return usable() ? label_bytes_.size() - kBytePadding : 0;
-  }
+  std::size_t node_count() const { return usable() ? label_bytes_.size() - kBytePadding : 0; }
 
   // node_count() entries, given the trie the layout was derived from: the
   // children of record r are the records starts[r] + 1 up to starts[r+1] + 1
@@ -81,9 +79,7 @@ class CompactLayout {
   }
 
   // The trie's node number of record r.
-  std::size_t original(std::size_t r) const {
-    return original_.size() == 0 ? r : original_[r];
-  }
+  std::size_t original(std::size_t r) const { return original_.size() == 0 ? r : original_[r]; }
 
  private:
   PodArray<std::uint32_t> starts_;  // empty when the trie's node_shifts serve

@@ -99,8 +99,7 @@ class QueryWindows {
  public:
   static constexpr std::uint32_t kSignatureTableMaxK = 2;
 
-  QueryWindows(std::span<const char32_t> q, std::uint32_t k,
-               CompactWalkScratch& s)
+  QueryWindows(std::span<const char32_t> q, std::uint32_t k, CompactWalkScratch& s)
       : k_(k),
         width_(2 * k + 1),
         depths_(q.size() + k + 1),
@@ -178,14 +177,10 @@ class QueryWindows {
   // ASCII would otherwise equal.
   bool bytes_suffice() const { return other_.empty() && !has_nul_; }
   // Indexed by a label byte.
-  const std::uint8_t* ascii_row(std::size_t d) const {
-    return ascii_.data() + d * 256;
-  }
+  const std::uint8_t* ascii_row(std::size_t d) const { return ascii_.data() + d * 256; }
   // The query characters d-k .. d+k below U+0080, 0 for the others and for
   // those outside the query.
-  const std::uint8_t* chars(std::size_t d) const {
-    return chars_.data() + d * width_;
-  }
+  const std::uint8_t* chars(std::size_t d) const { return chars_.data() + d * width_; }
   // The signature bits (CompactLayout::signature_bit) of the characters of
   // the cells `cells` of depth d, for an ASCII query.
   std::uint16_t signature(std::size_t d, std::uint32_t cells) const {
@@ -238,8 +233,7 @@ class QueryWindows {
 // *counts.
 template <bool kTrackPath, bool kCount = false, class Report>
 void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const char32_t> q,
-                  std::uint32_t max_dist, Report&& report,
-                  CompactWalkCounts* counts = nullptr) {
+                  std::uint32_t max_dist, Report&& report, CompactWalkCounts* counts = nullptr) {
   using Survivor = CompactWalkScratch::Survivor;
   // The thread's scratch, or a fresh one should a report start another walk.
   thread_local CompactWalkScratch shared;
@@ -292,9 +286,8 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
   // slot per child without a branch and keeps the slots of the survivors.
   // `live` holds the band's live cells inside the query when no edit is
   // left (0 otherwise).
-  auto scan = [&](std::size_t d, std::uint16_t state, std::uint32_t live,
-                  std::uint32_t begin, std::uint32_t end)
-      __attribute__((always_inline)) {
+  auto scan = [&](std::size_t d, std::uint16_t state, std::uint32_t live, std::uint32_t begin,
+                  std::uint32_t end) __attribute__((always_inline)) {
     if (stack.size() < top + (end - begin)) {
       stack.resize(2 * (top + (end - begin)));
     }
@@ -321,9 +314,8 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
       // are pushed in reverse edge order like the scan's survivors.
       const std::uint32_t last = begin + ((end - begin - 1) & ~15u);
       for (std::uint32_t base = last;; base -= 16) {
-        const __m128i group = _mm_and_si128(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + base)),
-            ascii);
+        const __m128i group =
+            _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + base)), ascii);
         __m128i hit = _mm_cmpeq_epi8(group, want[0]);
         for (std::uint32_t w = 1; w < wanted; ++w) {
           hit = _mm_or_si128(hit, _mm_cmpeq_epi8(group, want[w]));
@@ -353,8 +345,7 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
     } else {
       for (std::uint32_t c = end; c-- > begin;) {
         const char32_t label = labels[c];
-        const std::uint32_t m =
-            label < 128 ? win[label] : windows.other(label, d);
+        const std::uint32_t m = label < 128 ? win[label] : windows.other(label, d);
         const std::uint16_t s = row[m];
         *out = {c, s, depth};
         out += s != CompactAutomaton::kDead;
@@ -390,13 +381,11 @@ void compact_walk(const CompactLayout& ct, const Trie& trie, std::span<const cha
 
     // Column n sits at band cell n - dd + k when that is inside the band.
     if (n + k >= dd && n + k - dd < width) {
-      const std::uint32_t dist =
-          cells[std::size_t{sv.state} * width + (n + k - dd)];
+      const std::uint32_t dist = cells[std::size_t{sv.state} * width + (n + k - dd)];
       if (dist <= k) {
         const bool terminal = byte & CompactLayout::kTerminalByte;
         if (report(std::size_t{c}, terminal, dist,
-                   std::span<const char32_t>(path.data(),
-                                             kTrackPath ? dd : 0))) {
+                   std::span<const char32_t>(path.data(), kTrackPath ? dd : 0))) {
           return;
         }
       }

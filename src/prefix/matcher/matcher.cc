@@ -12,21 +12,18 @@ namespace {
 
 bool compact_serves(const CompactLayout& layout, std::span<const char32_t> q,
                     std::uint32_t max_dist) {
-  return layout.usable() && max_dist <= CompactAutomaton::kMaxK &&
-         q.size() <= kCompactMaxQuery;
+  return layout.usable() && max_dist <= CompactAutomaton::kMaxK && q.size() <= kCompactMaxQuery;
 }
 
 }  // namespace
 
 std::vector<MatchResult> fuzzy_match(const Trie& trie, const CompactLayout& layout,
-                                     std::span<const char32_t> q,
-                                     std::uint32_t max_dist,
+                                     std::span<const char32_t> q, std::uint32_t max_dist,
                                      std::optional<std::size_t> limit) {
   std::vector<MatchResult> out;
   if (limit && *limit == 0) return out;
   MemoryBudget budget;
-  auto add = [&](std::size_t node, std::uint32_t dist,
-                 std::span<const char32_t> path) {
+  auto add = [&](std::size_t node, std::uint32_t dist, std::span<const char32_t> path) {
     // Reported text counts against the budget before it is built: the terms
     // of a long chain, or paths repeated over arrays that are not a tree,
     // add up quadratically.
@@ -40,16 +37,14 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, const CompactLayout& layo
     return limit && out.size() >= *limit;
   };
   if (compact_serves(layout, q, max_dist)) {
-    compact_walk<true>(layout, trie, q, max_dist,
-                       [&](std::size_t record, bool terminal, std::uint32_t dist,
-                           std::span<const char32_t> path) {
-                         return terminal &&
-                                add(layout.original(record), dist, path);
-                       });
+    compact_walk<true>(
+        layout, trie, q, max_dist,
+        [&](std::size_t record, bool terminal, std::uint32_t dist, std::span<const char32_t> path) {
+          return terminal && add(layout.original(record), dist, path);
+        });
   } else {
     array_walk<true>(trie, q, max_dist, budget,
-                     [&](std::size_t node, std::uint32_t dist,
-                         std::span<const char32_t> path) {
+                     [&](std::size_t node, std::uint32_t dist, std::span<const char32_t> path) {
                        return trie.is_terminal(node) && add(node, dist, path);
                      });
   }
@@ -57,8 +52,7 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, const CompactLayout& layo
 }
 
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, const CompactLayout& layout,
-                                         std::span<const char32_t> q,
-                                         std::uint32_t max_dist,
+                                         std::span<const char32_t> q, std::uint32_t max_dist,
                                          bool terminal_only) {
   std::vector<NodeMatch> out;
   MemoryBudget budget;
@@ -67,18 +61,17 @@ std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, const CompactLayout& 
     out.push_back({node, dist});
   };
   if (compact_serves(layout, q, max_dist)) {
-    compact_walk<false>(layout, trie, q, max_dist,
-                        [&](std::size_t record, bool terminal,
-                            std::uint32_t dist, std::span<const char32_t>) {
-                          if (!terminal_only || terminal) {
-                            add(layout.original(record), dist);
-                          }
-                          return false;
-                        });
+    compact_walk<false>(
+        layout, trie, q, max_dist,
+        [&](std::size_t record, bool terminal, std::uint32_t dist, std::span<const char32_t>) {
+          if (!terminal_only || terminal) {
+            add(layout.original(record), dist);
+          }
+          return false;
+        });
   } else {
     array_walk<false>(trie, q, max_dist, budget,
-                      [&](std::size_t node, std::uint32_t dist,
-                          std::span<const char32_t>) {
+                      [&](std::size_t node, std::uint32_t dist, std::span<const char32_t>) {
                         // The terminal flags are read only when they matter.
                         if (!terminal_only || trie.is_terminal(node)) {
                           add(node, dist);
@@ -90,8 +83,8 @@ std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, const CompactLayout& 
 }
 
 void throw_cycle(std::size_t node, std::size_t depth) {
-  throw InternalFault("the walk reached node " + std::to_string(node) +
-                      " at depth " + std::to_string(depth) +
+  throw InternalFault("the walk reached node " + std::to_string(node) + " at depth " +
+                      std::to_string(depth) +
                       ", deeper than the node count: the index has a cycle");
 }
 

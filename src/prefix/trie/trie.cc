@@ -9,8 +9,7 @@ namespace tessaloom {
 
 EdgeRange Trie::edge_range(std::size_t i) const {
   const std::size_t begin = checked_at(node_shifts, i, "node_shifts");
-  const std::size_t end =
-      i + 1 < node_shifts.size() ? node_shifts[i + 1] : edge_count();
+  const std::size_t end = i + 1 < node_shifts.size() ? node_shifts[i + 1] : edge_count();
   if (end <= begin) return {begin, begin};
   if (end > edge_count()) {
     throw InternalFault("edge range of node " + std::to_string(i) + " ends at " +
@@ -37,8 +36,8 @@ bool in_merged_order(PayloadView p) {
 void Trie::propagate(const PayloadTable& supplied, std::size_t top_n) {
   const std::size_t n = node_count();
   if (supplied.size() != n) {
-    throw InternalFault("payloads has " + std::to_string(supplied.size()) +
-                        " entries for " + std::to_string(n) + " nodes");
+    throw InternalFault("payloads has " + std::to_string(supplied.size()) + " entries for " +
+                        std::to_string(n) + " nodes");
   }
   if (n == 0) {
     payloads = EncodedPayloads();
@@ -66,8 +65,7 @@ void Trie::propagate(const PayloadTable& supplied, std::size_t top_n) {
       const std::size_t c = child_transitions[e];
       if (c == i) continue;
       if (c >= n) throw_out_of_range("child_labels", c, n);
-      sources.push_back(c > i ? *finished.get(n - 1 - c)
-                              : supplied.get(c).value_or(PayloadView{}));
+      sources.push_back(c > i ? *finished.get(n - 1 - c) : supplied.get(c).value_or(PayloadView{}));
       last_child = c;
     }
     const PayloadView own = sources[0];
@@ -77,12 +75,11 @@ void Trie::propagate(const PayloadTable& supplied, std::size_t top_n) {
       std::uint64_t total = 0;
       for (const PayloadView& s : sources) total += s.total_count;
       acc.total_count = static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFFu));
-      if (own.video_ids.empty() && sources.size() == 2 && last_child > i &&
-          merged[last_child] && in_merged_order(sources[1])) {
+      if (own.video_ids.empty() && sources.size() == 2 && last_child > i && merged[last_child] &&
+          in_merged_order(sources[1])) {
         // Merging into an empty list leaves an already merged child as it is.
         acc.video_ids.assign(sources[1].video_ids.begin(), sources[1].video_ids.end());
-        acc.video_counts.assign(sources[1].video_counts.begin(),
-                                sources[1].video_counts.end());
+        acc.video_counts.assign(sources[1].video_counts.begin(), sources[1].video_counts.end());
       } else if (!merge_entries(sources, acc.video_ids, acc.video_counts)) {
         // Folding the children one after the other is the same as summing
         // all entries at once, as long as no sum passes 2^32-1. One did: merge

@@ -52,12 +52,8 @@ struct Trie {
   std::size_t child(std::size_t e) const {
     return checked_at(child_transitions, e, "child_transitions");
   }
-  char32_t label(std::size_t node) const {
-    return checked_at(child_labels, node, "child_labels");
-  }
-  bool is_terminal(std::size_t node) const {
-    return checked_at(terminal, node, "terminal") != 0;
-  }
+  char32_t label(std::size_t node) const { return checked_at(child_labels, node, "child_labels"); }
+  bool is_terminal(std::size_t node) const { return checked_at(terminal, node, "terminal") != 0; }
   // Sets the payloads from those `supplied` per node, pushed up the trie:
   // absent payloads become empty, then from the highest node number down to
   // 0 each node merges its children's payloads (a child numbered above its

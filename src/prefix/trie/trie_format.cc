@@ -21,8 +21,7 @@ void write_u32s(format::Writer& out, std::span<const std::uint32_t> v) {
 std::size_t encoded_size(const Trie& t) {
   return format::u32s_size(t.node_shifts) + format::chars_size(t.child_labels) +
          format::u32s_size(t.child_transitions) + t.payloads.encoded_size() +
-         format::id16s_size(t.video_uuids.size()) +
-         format::u32s_size(t.video_int32_ids) +
+         format::id16s_size(t.video_uuids.size()) + format::u32s_size(t.video_int32_ids) +
          format::varint_size(static_cast<std::uint32_t>(t.id_mode)) +
          format::bools_size(t.terminal.size());
 }
