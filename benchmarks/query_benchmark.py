@@ -314,7 +314,7 @@ def main() -> None:
     print(f"word list: {len(words):,} words; index arrays: {len(arrays.child_labels):,} nodes, "
           f"prepared in Python in {prep:.1f} s")
 
-    index, our_build, our_mem = measure_build(lambda: PrefixSearch.from_internal_data_v2(*arrays))
+    index, our_build, our_mem = measure_build(lambda a=arrays: PrefixSearch.from_internal_data_v2(*a))
     del arrays
     gc.collect()
 
@@ -330,7 +330,8 @@ def main() -> None:
 
     print("\nbuild (memory: growth of the resident set size over the build, freed heap returned first)")
     print(f"  {'tessaloom from_internal_data_v2':34} {our_build:8.2f} s {fmt_mb(our_mem)}")
-    for name, secs, mem in (("symspellpy dictionary", sym_build, sym_mem), ("tantivy in-memory index", tan_build, tan_mem)):
+    peers = (("symspellpy dictionary", sym_build, sym_mem), ("tantivy in-memory index", tan_build, tan_mem))
+    for name, secs, mem in peers:
         print(f"  {name:34} {secs:8.2f} s {fmt_mb(mem)}   "
               f"({secs / our_build:.1f}x time, {mem / max(our_mem, 1):.1f}x memory)")
     print(f"  {'rapidfuzz':34} no index: scans the word list")

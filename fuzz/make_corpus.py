@@ -48,7 +48,8 @@ def seeds() -> dict[str, bytes]:
     s["payload_300_70000"] = PrefixSearch.from_internal_data_v2(
         [0], [""], [(300, [0], [70000])], [], [uuid.UUID(int=9).bytes], 10
     ).to_bytes()
-    s["three_terms_uuid"] = built([("b", uuid.UUID(int=1), 1), ("ab", uuid.UUID(int=2), 2), ("ac", uuid.UUID(int=1), 3)])
+    u1, u2 = uuid.UUID(int=1), uuid.UUID(int=2)
+    s["three_terms_uuid"] = built([("b", u1, 1), ("ab", u2, 2), ("ac", u1, 3)])
     s["words_int32"] = built(
         [("cat", 1, 2), ("car", 2, 3), ("cart", 1, 1), ("dog", 3, 5), ("dot", 4294967295, 70000)]
     )

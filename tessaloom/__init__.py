@@ -2,9 +2,11 @@
 
 # The extension first: where it refuses to load (a sub-interpreter), nothing
 # else of the package has been imported.
-# After _tessaloom, so that a refused import names the module it starts from.
-from tessaloom._native import build_index  # noqa: I001
 from tessaloom._tessaloom import PrefixSearch
+
+# isort: split
+# After _tessaloom, so that a refused import names the module it starts from.
+from tessaloom._native import build_index
 from tessaloom.builder import IndexArrays, build_arrays
 from tessaloom.persist import load, load_titled, save
 from tessaloom.searching import Hit, search, search_many
@@ -37,5 +39,6 @@ def __getattr__(name: str) -> object:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-__all__ = ["PrefixSearch", "PanicException", "Hit", "search", "search_many", "IndexArrays", "build_arrays", "build_index",
-           "build_texts", "terms", "save", "load", "load_titled", "TitledIndex", "TitledHit", "__version__"]
+__all__ = ["PrefixSearch", "PanicException", "Hit", "search", "search_many", "IndexArrays", "build_arrays",
+           "build_index", "build_texts", "terms", "save", "load", "load_titled", "TitledIndex", "TitledHit",
+           "__version__"]

@@ -6,7 +6,8 @@ from typing import Optional, SupportsIndex, Union
 
 from tessaloom._tessaloom import PrefixSearch
 
-__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "panic_exception", "search", "search_many"]
+__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "panic_exception", "search",
+           "search_many"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 

@@ -43,7 +43,9 @@ class PrefixSearch:
         not a saved index, MemoryError when memory runs out.
         """
 
-    def fuzzy_match(self, term: str, max_dist: SupportsIndex = 1, limit: Optional[SupportsIndex] = None) -> list[tuple[str, int, int]]:
+    def fuzzy_match(
+        self, term: str, max_dist: SupportsIndex = 1, limit: Optional[SupportsIndex] = None
+    ) -> list[tuple[str, int, int]]:
         """Indexed terms within edit distance ``max_dist`` of ``term``.
 
         Returns (term, terminal flag, distance) tuples in trie walk order, at

@@ -178,7 +178,8 @@ class Catalogue:
         for line, fields in rows:
             if first:
                 first = False
-                if self.format != "jsonl" and tuple(str(x).strip().lower() for x in fields) in _HEADERS[self.is_records]:
+                names = tuple(str(x).strip().lower() for x in fields)
+                if self.format != "jsonl" and names in _HEADERS[self.is_records]:
                     continue
             yield line, fields
 

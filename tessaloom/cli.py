@@ -86,14 +86,16 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
                     "objects with \"id\" and \"text\". A first row id, text is a header. Video ids are UUIDs or "
                     "integers 0..4294967295, all of one kind.")
     b.add_argument("catalogue", metavar="CATALOGUE", help="the catalogue file, or - for standard input (with --format)")
-    b.add_argument("-o", "--output", metavar="INDEX", required=True, help="the index file to write (replaced atomically)")
+    b.add_argument("-o", "--output", metavar="INDEX", required=True,
+                   help="the index file to write (replaced atomically)")
     b.add_argument("--format", choices=FORMATS, help="the catalogue's format (default: from its extension)")
     b.add_argument("--records", action="store_true",
                    help="the input is TSV of term, video id, count; terms are taken as they are")
     b.add_argument("--video-top-n", type=_top_n, default=ALL_VIDEOS, metavar="N",
                    help="videos kept per trie node, or all (default all; see Choosing parameters in the README)")
     b.add_argument("--progress", action="store_true", help="report progress on stderr even when it is not a terminal")
-    b.add_argument("--skip-bad", action="store_true", help="skip bad lines, and count them at the end, instead of stopping")
+    b.add_argument("--skip-bad", action="store_true",
+                   help="skip bad lines, and count them at the end, instead of stopping")
     b.add_argument("--no-titles", action="store_true",
                    help="leave the videos' titles (the first line of each text) out of the index file")
     b.set_defaults(run=_build, parser=b)
@@ -121,7 +123,8 @@ def parser(prog: str = "python -m tessaloom") -> argparse.ArgumentParser:
         description="Serve a page with a search box that answers as you type (GET /) and the JSON API it asks "
                     "(GET /search?q=TEXT&limit=N), on several threads, until Ctrl-C.")
     s.add_argument("index", metavar="INDEX", help="an index file written by build or tessaloom.save")
-    s.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1, this machine only)")
+    s.add_argument("--host", default="127.0.0.1",
+                   help="the address to listen on (default 127.0.0.1, this machine only)")
     s.add_argument("--port", type=_port, default=8080, help="the port to listen on (default 8080; 0: any free port)")
     s.add_argument("--log", action="store_true", help="log each request on stderr")
     s.set_defaults(run=_serve)

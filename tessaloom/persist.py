@@ -130,7 +130,8 @@ def decode(path: PathLike, data: bytes, length: int) -> PrefixSearch:
     try:
         return load_index(data, length)
     except ValueError as e:
-        raise ValueError(f"{os.fspath(path)}: damaged: the checksum matches but the index does not decode ({e})") from None
+        where = os.fspath(path)
+        raise ValueError(f"{where}: damaged: the checksum matches but the index does not decode ({e})") from None
 
 
 def read_file(path: PathLike) -> bytes:
@@ -147,7 +148,8 @@ def read_file(path: PathLike) -> bytes:
         if stat.S_ISDIR(mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
         if not stat.S_ISREG(mode):
-            raise ValueError(f"{os.fspath(path)}: not a regular file ({_kind_of(mode)}): an index file is a regular file")
+            where = os.fspath(path)
+            raise ValueError(f"{where}: not a regular file ({_kind_of(mode)}): an index file is a regular file")
         os.set_blocking(fd, True)
         size = os.fstat(fd).st_size
         data = f.read(size)
@@ -183,7 +185,8 @@ def check_bytes(data: bytes) -> FileCheck:
         problem = (f"index file version {version}, but this tessaloom reads versions {VERSION} and "
                    f"{VERSION_TITLES} (the file is damaged or was written by a newer tessaloom)")
     elif flags != 0:
-        problem = f"unknown flags 0x{flags:08x} in the trailer (the file is damaged or was written by a newer tessaloom)"
+        problem = (f"unknown flags 0x{flags:08x} in the trailer "
+                   "(the file is damaged or was written by a newer tessaloom)")
     elif reserved != bytes(4):
         problem = "damaged: the trailer's reserved bytes are not zero"
     elif length != size - TRAILER.size if version == VERSION else length > size - TRAILER.size:

@@ -39,7 +39,8 @@ def write_catalogue(path, fmt, ids, texts):
         if fmt == "jsonl":
             f.writelines(json.dumps({"id": i, "text": t}) + "\n" for i, t in rows)
         else:
-            csv.writer(f, delimiter="\t" if fmt == "tsv" else ",", lineterminator="\n").writerows([("id", "text")] + rows)
+            writer = csv.writer(f, delimiter="\t" if fmt == "tsv" else ",", lineterminator="\n")
+            writer.writerows([("id", "text")] + rows)
 
 
 @pytest.fixture

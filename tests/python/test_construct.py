@@ -37,13 +37,15 @@ REFUSALS = [
     (dict(payloads=[(1, [])]), ValueError, "Payload tuple must have 3 elements"),
     (dict(payloads=[(1, [2, 3], [4])]), ValueError, "video_ids and video_counts length mismatch"),
     (dict(payloads=[(1, "23", [4, 5])]), TypeError, NOT_A_VEC),  # inside a payload: no parameter named
-    (dict(video_index=[U16, b"1234"]), ValueError, "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)"),
+    (dict(video_index=[U16, b"1234"]), ValueError,
+     "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)"),
 ]
 
 
 @pytest.mark.parametrize("overrides, exc, message", REFUSALS)
 def test_refusals(overrides, exc, message):
-    args = dict(node_shifts=[0], child_labels=[""], payloads=[None], child_transitions=[], video_index=[], video_top_n=10)
+    args = dict(node_shifts=[0], child_labels=[""], payloads=[None], child_transitions=[], video_index=[],
+                video_top_n=10)
     args.update(overrides)  # passed by keyword in reverse: conversion still follows parameter order
     raises_exactly(exc, message, PrefixSearch.from_internal_data_v2, **dict(reversed(args.items())))
 
@@ -95,8 +97,9 @@ def test_internal_fault_is_a_panic_exception():
 
 def test_builder_numbers_breadth_first_and_sums_repeats():
     a = build_arrays([("b", 1, 1), ("ab", 2, 2), ("ac", 3, 3), ("b", 1, 4)], video_top_n=7)
-    assert a == IndexArrays([0, 2, 4, 4, 4], ["", "a", "b", "b", "c"], [None, None, (5, [0], [5]), (2, [1], [2]), (3, [2], [3])],
-                            [1, 2, 3, 4], [b"\1\0\0\0", b"\2\0\0\0", b"\3\0\0\0"], 7)
+    payloads = [None, None, (5, [0], [5]), (2, [1], [2]), (3, [2], [3])]
+    assert a == IndexArrays([0, 2, 4, 4, 4], ["", "a", "b", "b", "c"], payloads, [1, 2, 3, 4],
+                            [b"\1\0\0\0", b"\2\0\0\0", b"\3\0\0\0"], 7)
     u1, u2 = uuid.UUID(int=1), uuid.UUID(int=2)
     a = build_arrays([("x", u2, 1), ("x", u1, 4), ("x", u2.bytes, 2)])
     assert a.video_index == [u2.bytes, u1.bytes] and a.payloads[1] == (7, [0, 1], [3, 4])

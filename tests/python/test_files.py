@@ -38,7 +38,8 @@ def test_the_file_is_the_saved_index_and_its_trailer(saved):
     assert data == body + b"TSLMIDX1" + struct.pack("<IIQI", 1, 0, len(body), zlib.crc32(body)) + bytes(4)
     for where in (path, str(path)):
         assert load(where).to_bytes() == body
-        assert load(where).fuzzy_match_video("cat", 1, None, None, 0.0) == built.fuzzy_match_video("cat", 1, None, None, 0.0)
+        args = ("cat", 1, None, None, 0.0)
+        assert load(where).fuzzy_match_video(*args) == built.fuzzy_match_video(*args)
 
 
 def flip(at):

@@ -42,7 +42,8 @@ def test_a_loaded_index_holds_exact_bytes_until_it_goes_and_copies_a_subclass():
 
     def same(loaded):
         for term in ("bart", "hoin", "xyz", "ca"):
-            assert loaded.fuzzy_match_video(term, 1, None, True, 0.0) == built.fuzzy_match_video(term, 1, None, True, 0.0)
+            args = (term, 1, None, True, 0.0)
+            assert loaded.fuzzy_match_video(*args) == built.fuzzy_match_video(*args)
         assert loaded.to_bytes() == built.to_bytes()
 
     data = bytes(bytearray(built.to_bytes()))  # an object of our own
@@ -91,7 +92,8 @@ def test_golden_file_is_still_written_and_read_byte_for_byte():
 
 
 TERM = st.text("abcé日😀", min_size=1, max_size=5)
-INT_OR_UUID = st.sampled_from([st.integers(0, 2**32 - 1), st.integers(0, 5).map(lambda v: uuid.UUID(int=v * 0x1234567 + 1))])
+INT_OR_UUID = st.sampled_from(
+    [st.integers(0, 2**32 - 1), st.integers(0, 5).map(lambda v: uuid.UUID(int=v * 0x1234567 + 1))])
 
 
 @settings(max_examples=150, deadline=None)

@@ -178,7 +178,7 @@ def chromium():
             os.environ["SE_OFFLINE"] = "true"  # never let selenium fetch a browser or driver
             try:
                 return webdriver.Chrome(options=options, service=Service(executable_path=driver))
-            except Exception as e:  # noqa: BLE001: whatever keeps it from starting
+            except Exception as e:  # whatever keeps it from starting
                 reason = f"chromium did not start: {e}"
         else:
             reason = "chromium or chromedriver is not installed (scripts/setup-system.sh installs them)"

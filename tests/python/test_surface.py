@@ -61,7 +61,8 @@ def test_text_signatures_and_the_stub():
         assert "(" + ", ".join(params) + ")" == signature.replace("$self", "")
 
 
-F, B, M, V = (f"PrefixSearch.{m}()" for m in ("from_internal_data_v2", "from_bytes", "fuzzy_match", "fuzzy_match_video"))
+METHODS = ("from_internal_data_v2", "from_bytes", "fuzzy_match", "fuzzy_match_video")
+F, B, M, V = (f"PrefixSearch.{m}()" for m in METHODS)
 PYBOOL = "argument 'include_prefix_nodes': '{}' object cannot be converted to 'PyBool'"
 # One binder and one set of converters serve every method: each message form
 # once, spread over the methods. (method, args, kwargs, exception, message or
@@ -80,15 +81,18 @@ ERRORS = [
     # Conversions, named by parameter.
     ("fuzzy_match", (5,), {}, TypeError, "argument 'term': 'int' object cannot be converted to 'PyString'"),
     ("fuzzy_match_video", ("\ud800",), {}, UnicodeEncodeError, None),
-    ("fuzzy_match", ("a", None), {}, TypeError, "argument 'max_dist': 'NoneType' object cannot be interpreted as an integer"),
+    ("fuzzy_match", ("a", None), {}, TypeError,
+     "argument 'max_dist': 'NoneType' object cannot be interpreted as an integer"),
     ("fuzzy_match", ("a", 2**32), {}, OverflowError, OUT_OF_RANGE),
     ("fuzzy_match_video", ("a", -1), {}, OverflowError, OUT_OF_RANGE),
     ("fuzzy_match_video", ("a",), {"limit": -1}, OverflowError, None),
     ("fuzzy_match_video", ("a",), {"include_prefix_nodes": 1}, TypeError, PYBOOL.format("int")),
-    ("fuzzy_match_video", ("a",), {"min_score": "0.5"}, TypeError, "argument 'min_score': must be real number, not str"),
+    ("fuzzy_match_video", ("a",), {"min_score": "0.5"}, TypeError,
+     "argument 'min_score': must be real number, not str"),
     ("fuzzy_match_video", ("a",), {"min_score": 10**400}, OverflowError, "int too large to convert to float"),
     ("fuzzy_match_video", ("a",), {"min_score": "x", "include_prefix_nodes": 1}, TypeError, PYBOOL.format("int")),
-    ("from_bytes", (bytearray(b"\1\0"),), {}, TypeError, "argument 'b': 'bytearray' object cannot be converted to 'PyBytes'"),
+    ("from_bytes", (bytearray(b"\1\0"),), {}, TypeError,
+     "argument 'b': 'bytearray' object cannot be converted to 'PyBytes'"),
     # Only a TypeError itself is re-raised with the parameter's name (and its cause, below).
     ("fuzzy_match_video", ("a", Idx(SubTypeError("sub"))), {}, SubTypeError, "sub"),
     ("fuzzy_match", ("a", Idx(ValueError("val"))), {}, ValueError, "val"),
