@@ -153,7 +153,7 @@ inline std::uint32_t next_u32(const std::uint8_t*& p, const std::uint8_t* end) {
 std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end);
 
 // The one- or three-byte u32 at p (*p <= 251, 3 bytes readable), moving p
-// past it, without a branch.
+// past it.
 inline std::uint32_t take_short(const std::uint8_t*& p) {
   const std::uint8_t b = *p;
   std::uint16_t x;
