@@ -23,26 +23,16 @@ import json
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
-CHILD = r"""
+SHAPES = Path(__file__).resolve().parent.parent / "tests" / "python"  # the ladder's one generator
+CHILD = f"import sys; sys.path.insert(0, {str(SHAPES)!r})\n" + r"""
 import json, resource, sys, time
+from shapes import ladder
 from tessaloom import PrefixSearch
 
 kind, size, cap_gib = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
 VIDEO, ONE = [b"\7\0\0\0"], (1, [0], [1])
-
-def ladder(levels, padding=0):  # two nodes labelled 'a' per level, each linked to both of the next
-    shifts, labels, payloads, edges = [0], [""], [None], [1, 2]
-    for level in range(1, levels + 1):
-        for side in range(2):
-            shifts.append(len(edges)); labels.append("a")
-            payloads.append(None if level < levels else ONE)
-            if level < levels:
-                edges += [2 * level + 1, 2 * level + 2]
-    if padding:  # edges on a node that no edge reaches
-        shifts.append(len(edges)); labels.append("z"); payloads.append(None)
-        edges += [len(labels) - 1] * padding
-    return PrefixSearch.from_internal_data_v2(shifts, labels, payloads, edges, VIDEO, 1)
 
 def chain(term):
     n = len(term)
@@ -50,9 +40,9 @@ def chain(term):
                                               list(range(1, n + 1)), VIDEO, 1)
 
 if kind == "ladder":
-    index, query, max_dist = ladder(size), "a" * size, 1
+    index, query, max_dist = PrefixSearch.from_internal_data_v2(*ladder(size)), "a" * size, 1
 elif kind == "padded":
-    index, query, max_dist = ladder(size, 1_000_000), "a" * size, 1
+    index, query, max_dist = PrefixSearch.from_internal_data_v2(*ladder(size, 1_000_000)), "a" * size, 1
 else:
     query = "".join("abcdefghij"[i * 7 % 10] for i in range(size))
     index, max_dist = chain(query), size

@@ -17,8 +17,8 @@ import time
 from pathlib import Path
 
 from tessaloom import load, save, search, terms
+from tessaloom._native import index_counts
 from tessaloom.catalogue import Catalogue, build
-from tessaloom.saved_form import read_counts
 
 DATA = Path(__file__).resolve().parent / "data" / "videos.tsv"
 
@@ -47,8 +47,8 @@ def main(argv: list[str] | None = None) -> int:
     t0 = time.perf_counter()
     built = build(Catalogue(str(DATA), "tsv").records())
     t1 = time.perf_counter()
-    counts = read_counts(built.to_bytes())
-    print(f"built an index of {counts.terms:,} terms ({counts.nodes:,} trie nodes) "
+    nodes, terms_, _, _ = index_counts(built)
+    print(f"built an index of {terms_:,} terms ({nodes:,} trie nodes) "
           f"from {len(titles):,} video titles in {(t1 - t0) * 1e3:.1f} ms")
 
     with tempfile.TemporaryDirectory() as tmp:

@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/fault.h"
@@ -80,48 +81,52 @@ void query(const tessaloom::Trie& trie) {
 }
 
 // The first three fields, then the payloads read value by value.
-tessaloom::format::Decoded<std::vector<std::optional<tessaloom::Payload>>> reference_payloads(
+std::vector<std::optional<tessaloom::Payload>> reference_payloads(
     std::span<const std::uint8_t> bytes) {
-  namespace f = tessaloom::format;
-  f::Reader r(bytes);
+  tessaloom::format::Reader r(bytes);
+  tessaloom::PodArray<std::uint32_t> u32s;
+  tessaloom::PodArray<char32_t> chars;
+  r.read_u32s(u32s, r.read_len());
+  r.read_chars(chars, r.read_len());
+  r.read_u32s(u32s, r.read_len());
+  return tessaloom::test::read_payloads(r);
+}
+
+// The value f returns, or the text of the decode error it throws.
+template <class F>
+auto attempt_decode(F f) -> std::pair<std::optional<decltype(f())>, std::string> {
   try {
-    tessaloom::PodArray<std::uint32_t> u32s;
-    tessaloom::PodArray<char32_t> chars;
-    r.read_u32s(u32s, r.read_len());
-    r.read_chars(chars, r.read_len());
-    r.read_u32s(u32s, r.read_len());
-    return tessaloom::test::read_payloads(r);
-  } catch (const f::DecodeError& e) {
-    return e;
+    return {f(), ""};
+  } catch (const tessaloom::format::DecodeError& e) {
+    if (e.text().empty()) fail("empty error text");
+    return {std::nullopt, e.text()};
   }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  auto decoded = tessaloom::decode_trie(std::span(data, size));
-  const auto reference = reference_payloads(std::span(data, size));
+  const std::span<const std::uint8_t> input(data, size);
+  const auto [decoded, error] = attempt_decode([&] { return tessaloom::decode_trie(input); });
+  const auto [reference, reference_error] =
+      attempt_decode([&] { return reference_payloads(input); });
   if (!reference) {
-    if (decoded || decoded.error() != reference.error()) fail("payload error differs");
+    if (decoded || error != reference_error) fail("payload error differs");
   } else if (decoded) {
-    const tessaloom::EncodedPayloads& got = decoded.value().payloads;
-    if (got.size() != reference.value().size()) fail("payload count differs");
+    const tessaloom::EncodedPayloads& got = decoded->payloads;
+    if (got.size() != reference->size()) fail("payload count differs");
     for (std::size_t i = 0; i < got.size(); ++i)
-      if (got.payload(i) != reference.value()[i])
-        fail("payloads differ from reading value by value");
+      if (got.payload(i) != (*reference)[i]) fail("payloads differ from reading value by value");
   }
-  if (!decoded) {
-    if (decoded.error().text().empty()) fail("empty error text");
-    return 0;
-  }
-  const tessaloom::Trie& trie = decoded.value();
+  if (!decoded) return 0;
+  const tessaloom::Trie& trie = *decoded;
   const auto saved = tessaloom::encode_trie(trie);
   if (saved.size() != tessaloom::encoded_size(trie)) fail("size count differs");
   if (saved.size() > size) fail("saved form longer than its longest reading");
-  auto again = tessaloom::decode_trie(saved);
+  const auto [again, again_error] = attempt_decode([&] { return tessaloom::decode_trie(saved); });
   if (!again) fail("saved bytes do not load");
-  if (!(again.value() == trie)) fail("reloaded trie differs");
-  if (tessaloom::encode_trie(again.value()) != saved) fail("second save differs");
+  if (!(*again == trie)) fail("reloaded trie differs");
+  if (tessaloom::encode_trie(*again) != saved) fail("second save differs");
   query(trie);
   return 0;
 }

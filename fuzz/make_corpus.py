@@ -17,6 +17,9 @@ from pathlib import Path
 from tessaloom import PrefixSearch, build_arrays
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+from shapes import ladder  # noqa: E402
+
 OUT = ROOT / "fuzz" / "corpus" / "decode"
 
 ONE_NODE = bytes.fromhex("0100 0100 00 0101000000 00 00 00 0100")
@@ -24,20 +27,6 @@ ONE_NODE = bytes.fromhex("0100 0100 00 0101000000 00 00 00 0100")
 
 def built(records, top_n=10) -> bytes:
     return PrefixSearch.from_internal_data_v2(*build_arrays(records, top_n)).to_bytes()
-
-
-def ladder(levels: int) -> bytes:
-    """Two nodes labelled 'a' per level, each linked to both nodes of the next
-    level: 2**levels paths through arrays that construction accepts."""
-    shifts, labels, payloads, edges = [0], [""], [None], [1, 2]
-    for level in range(1, levels + 1):
-        for _side in range(2):
-            shifts.append(len(edges))
-            labels.append("a")
-            payloads.append(None if level < levels else (1, [0], [1]))
-            if level < levels:
-                edges += [2 * level + 1, 2 * level + 2]
-    return PrefixSearch.from_internal_data_v2(shifts, labels, payloads, edges, [b"\7\0\0\0"], 1).to_bytes()
 
 
 def seeds() -> dict[str, bytes]:
@@ -78,7 +67,7 @@ def seeds() -> dict[str, bytes]:
     s["video_past_table"] = bytes.fromhex("0100 0100 00 01 01 05 01 63 01 09 00 01 07 01 01 01")
     # Not a tree, and 2**100 paths: the walk's bound on its work ends it
     # (the second fuzzing run, with longer inputs, grows it).
-    s["ladder_100"] = ladder(100)
+    s["ladder_100"] = PrefixSearch.from_internal_data_v2(*ladder(100)).to_bytes()
     # One way to fail each, as a starting point for mutations.
     s["err_empty"] = b""
     s["err_len_fe"] = b"\xfe" + ONE_NODE[1:]

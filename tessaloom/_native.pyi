@@ -6,8 +6,8 @@ from typing import Optional, SupportsIndex, Union
 
 from tessaloom._tessaloom import PrefixSearch
 
-__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "panic_exception", "search",
-           "search_many"]
+__all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "index_counts", "load_index",
+           "panic_exception", "search", "search_many"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
@@ -28,6 +28,11 @@ def build_index(
     Raises TypeError or ValueError naming the record, as
     ``"record 12: count must be a non-negative integer, got 1.5"``.
     """
+
+def index_counts(index: PrefixSearch) -> tuple[int, int, int, str]:
+    """``(nodes, terms, videos, id kind)`` of an index: its trie nodes, the nodes
+    that end a term, the entries of its video table, and ``"uuid"`` or
+    ``"integer"``."""
 
 def load_index(data: bytes, length: SupportsIndex) -> PrefixSearch:
     """The PrefixSearch saved in exactly the first ``length`` bytes of ``data``.
@@ -65,13 +70,14 @@ def catalogue_rows(data: bytes, format: str) -> Optional[list[tuple[int, str, st
     """The (line, id text, text) rows the native reader takes, or None."""
 def search(
     index: PrefixSearch, words: list[str], prefix: bool, limit: SupportsIndex, max_dist: Optional[SupportsIndex],
-    transpositions: bool,
+    transpositions: bool, hit: Optional[type[tuple]] = None,
 ) -> list[tuple[Union[int, str], float, int]]:
     """(video key, score, words) for distinct words, the last a prefix when
-    ``prefix``: the native part of ``tessaloom.search``."""
+    ``prefix``, as instances of ``hit`` (a tuple subclass) or plain tuples:
+    the native part of ``tessaloom.search``."""
 
 def search_many(
     index: PrefixSearch, queries: list[tuple[list[str], bool]], limit: SupportsIndex,
-    max_dist: Optional[SupportsIndex], transpositions: bool, workers: SupportsIndex,
+    max_dist: Optional[SupportsIndex], transpositions: bool, workers: SupportsIndex, hit: Optional[type[tuple]] = None,
 ) -> list[list[tuple[Union[int, str], float, int]]]:
     """``search`` for each (words, prefix) on ``workers`` native threads."""

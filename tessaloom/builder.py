@@ -17,8 +17,10 @@ import uuid
 from collections.abc import Iterable
 from typing import NamedTuple, Optional, Union
 
+from tessaloom import video_ids
+from tessaloom.video_ids import U32_MAX
+
 VideoId = Union[bytes, uuid.UUID, int]
-_U32_MAX = 0xFFFFFFFF
 
 
 class IndexArrays(NamedTuple):
@@ -30,21 +32,6 @@ class IndexArrays(NamedTuple):
     child_transitions: list[int]
     video_index: list[bytes]
     video_top_n: int
-
-
-def _video_key(video: VideoId) -> bytes:
-    if isinstance(video, uuid.UUID):
-        return video.bytes
-    if isinstance(video, (bytes, bytearray)):
-        if len(video) != 16:
-            raise ValueError(f"a video id given as bytes must be 16 bytes long, got {len(video)}")
-        return bytes(video)
-    if hasattr(type(video), "__index__") and not isinstance(video, bool):  # int, NumPy integers, ...
-        number = operator.index(video)
-        if not 0 <= number <= _U32_MAX:
-            raise ValueError(f"an integer video id must be in 0..{_U32_MAX}, got {number}")
-        return number.to_bytes(4, "little")
-    raise TypeError(f"a video id must be 16 bytes, a uuid.UUID or an int, not {type(video).__name__}")
 
 
 def build_arrays(records: Iterable[tuple[str, VideoId, int]], video_top_n: int = 100) -> IndexArrays:
@@ -82,7 +69,7 @@ def build_arrays(records: Iterable[tuple[str, VideoId, int]], video_top_n: int =
         count = operator.index(count)
         if count < 0:
             raise ValueError(f"counts must not be negative, got {count} for {term!r}")
-        key = _video_key(video)
+        key = video_ids.key_bytes(video_ids.parse(video, text=False))
         number = video_numbers.setdefault(key, len(video_numbers))
         node = root
         for ch in term:
@@ -113,7 +100,7 @@ def build_arrays(records: Iterable[tuple[str, VideoId, int]], video_top_n: int =
             payloads.append(None)
         else:
             total = sum(entries.values())
-            if total > _U32_MAX:
+            if total > U32_MAX:
                 raise ValueError(f"a term's total count must fit 32 bits, got {total}")
             payloads.append((total, list(entries), list(entries.values())))
         for label in sorted(node[0]):

@@ -15,16 +15,17 @@ import json
 import uuid
 from collections import Counter
 from collections.abc import Callable, Iterator
-from typing import BinaryIO, Optional, Union
+from typing import BinaryIO, Optional
 
+from tessaloom import video_ids
 from tessaloom._native import build_index
 from tessaloom._tessaloom import PrefixSearch
 from tessaloom.text import terms
+from tessaloom.video_ids import U32_MAX, VideoId
+from tessaloom.video_ids import shown as _short
 
 FORMATS = ("tsv", "csv", "jsonl")
-VideoId = Union[int, uuid.UUID]
 Progress = Callable[[str, int], None]
-_U32_MAX = 0xFFFFFFFF
 STDIN = "-"  # the path that reads the catalogue from standard input
 STDIN_NAME = "<stdin>"  # how errors name standard input
 _HEADERS = {False: (("id", "text"),), True: (("term", "id", "count"), ("term", "video", "count"))}
@@ -60,23 +61,9 @@ def format_of(path: str) -> Optional[str]:
 def parse_video_id(value: object) -> VideoId:
     """A video id from catalogue text or a JSON value: decimal digits are an
     integer id, anything else must be a UUID."""
-    if isinstance(value, str):
-        text = value.strip()
-        if text.isascii() and text.isdigit():
-            value = int(text)
-        else:
-            try:
-                return uuid.UUID(text)
-            except ValueError:
-                raise ValueError(f"video id must be a UUID or an integer 0..{_U32_MAX}, got {_short(value)}") from None
-    if isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= _U32_MAX:
-        return value
-    raise ValueError(f"video id must be a UUID or an integer 0..{_U32_MAX}, got {_short(value)}")
-
-
-def _short(value: object) -> str:
-    text = repr(value)
-    return text if len(text) <= 60 else text[:57] + "..."
+    if isinstance(value, (str, int)) and not isinstance(value, bool):
+        return video_ids.parse(value)
+    raise video_ids.refused(value)
 
 
 class Catalogue:
@@ -239,7 +226,7 @@ class Catalogue:
             term, video, count = self._term(line, term), self._video(line, video), self._count(line, count)
             if self._totals is not None:
                 total = self._totals.get(term, 0) + count
-                if total > _U32_MAX:
+                if total > U32_MAX:
                     raise BadLine(self.path, line, f"count {count} takes the total count of term {_short(term)} "
                                                    f"past 2**32-1")
             self._commit_kind(line, video)
@@ -276,8 +263,8 @@ class Catalogue:
 
     def _count(self, line: int, text: str) -> int:
         text = text.strip()
-        if not (text.isascii() and text.isdigit() and int(text) <= _U32_MAX):
-            raise BadLine(self.path, line, f"count must be an integer 0..{_U32_MAX}, got {_short(text)}")
+        if not (text.isascii() and text.isdigit() and int(text) <= U32_MAX):
+            raise BadLine(self.path, line, f"count must be an integer 0..{U32_MAX}, got {_short(text)}")
         return int(text)
 
     def _skip(self, bad: BadLine) -> None:

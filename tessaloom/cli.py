@@ -20,14 +20,14 @@ from typing import Optional, TextIO
 
 import tessaloom
 from tessaloom import _native, persist
+from tessaloom._native import index_counts
 from tessaloom.catalogue import ALL_VIDEOS, FORMATS, STDIN, BadLine, Catalogue, build, format_of
-from tessaloom.saved_form import read_counts
 from tessaloom.searching import MAX_DIST, query_words, word_budget
 from tessaloom.text import printable, terms
 from tessaloom.texts import build_catalogue
 from tessaloom.titles import count_titles
+from tessaloom.video_ids import U32_MAX
 
-_U32_MAX = 0xFFFFFFFF
 _BAD_LINES_SHOWN = 10
 
 
@@ -40,8 +40,8 @@ def _count(text: str) -> int:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if not 0 <= value <= _U32_MAX:
-        raise argparse.ArgumentTypeError(f"must be 0..{_U32_MAX}, got {value}")
+    if not 0 <= value <= U32_MAX:
+        raise argparse.ArgumentTypeError(f"must be 0..{U32_MAX}, got {value}")
     return value
 
 
@@ -317,9 +317,7 @@ def _answer(titled, text: str, args: argparse.Namespace) -> None:
         words, _ = query_words(text, args.prefix)
         found = {w: sorted(titled.index.fuzzy_match(w, word_budget(w, args.max_dist)), key=lambda h: h[2])[: args.limit]
                  for w in words} if args.terms else {}
-    except BaseException as e:
-        if type(e).__name__ != "PanicException":
-            raise
+    except tessaloom.PanicException as e:
         raise Failure(f"{args.index}: the index is damaged (an internal fault in a query: {e})") from None
     if args.json:
         out: dict = {"query": text, "hits": [hit_json(r, h) for r, h in enumerate(hits, 1)]}
@@ -372,14 +370,13 @@ def _info(args: argparse.Namespace) -> int:
     try:
         # Decoded too, as load does: a checksum cannot vouch for bytes that
         # were wrong when saved.
-        persist.decode(args.index, data, check.trailer.length)
-        counts = read_counts(data, check.trailer.length)
+        nodes, n_terms, videos, id_kind = index_counts(persist.decode(args.index, data, check.trailer.length))
     except ValueError as e:
         raise Failure(str(e)) from None
-    print(f"nodes:    {counts.nodes:,}")
-    print(f"terms:    {counts.terms:,}")
-    print(f"videos:   {counts.videos:,}")
-    print(f"id kind:  {counts.id_kind}")
+    print(f"nodes:    {nodes:,}")
+    print(f"terms:    {n_terms:,}")
+    print(f"videos:   {videos:,}")
+    print(f"id kind:  {id_kind}")
     if check.trailer.version == persist.VERSION_TITLES:
         section = memoryview(data)[check.trailer.length : check.size - persist.TRAILER.size]
         print(f"titles:   {count_titles(section):,}")

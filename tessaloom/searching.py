@@ -87,10 +87,32 @@ def query_words(text: str, prefix: bool = True) -> tuple[list[str], bool]:
     """
     if not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")
+    if len(text) <= _PIECE:
+        # One split of the text with a letter added: the letter joins the
+        # last word exactly when the text does not end with a separator
+        # (NFKC composes nothing with "x", and casefolding is per character).
+        found = terms(text + "x")
+        last = found.pop()
+        if last == "x":
+            if not found:
+                return [], False
+            last = found[-1]
+            open_end = False
+        else:
+            last = last[:-1]
+            found.append(last)
+            open_end = prefix
+        seen = dict.fromkeys(found)
+        if len(seen) > MAX_WORDS:
+            raise ValueError(f"text has more than {MAX_WORDS} distinct words; search takes at most {MAX_WORDS}")
+        if len(seen) > 1:
+            del seen[last]
+            seen[last] = None
+        return list(seen), open_end
     # Split piece by piece, each cut after a space (which separates words and
     # joins no character under NFKC), so that a long text of many words is
     # refused as soon as it passes the cap.
-    seen: dict[str, None] = {}
+    seen = {}
     last = None
     start = 0
     while start < len(text):
@@ -131,14 +153,19 @@ def search(index, text: str, limit: int = 10, *, max_dist: Optional[int] = None,
     >>> search(index, "sourdogh bre")  # doctest: +SKIP
     [Hit(video=1, score=2.61..., words=2), Hit(video=3, score=1.27..., words=1)]
     """
-    ps = _index_of(index)
-    limit = _limit(limit)
-    dist = _max_dist(max_dist)
-    words, last_prefix = query_words(text, _flag("prefix", prefix))
-    tr = _flag("transpositions", transpositions)
+    ps = index if type(index) is PrefixSearch else _index_of(index)
+    if type(limit) is not int or limit < 0:
+        limit = _limit(limit)
+    if max_dist is not None:
+        max_dist = _max_dist(max_dist)
+    if prefix is not True and prefix is not False:
+        _flag("prefix", prefix)
+    words, last_prefix = query_words(text, prefix)
+    if transpositions is not True and transpositions is not False:
+        _flag("transpositions", transpositions)
     if not words or limit == 0:
         return []
-    return [Hit._make(h) for h in _search(ps, words, last_prefix, limit, dist, tr)]
+    return _search(ps, words, last_prefix, limit, max_dist, transpositions, Hit)
 
 
 def default_workers() -> int:
@@ -178,5 +205,4 @@ def search_many(index, texts: Iterable[str], limit: int = 10, *, workers: Option
             raise ValueError(f"texts[{i}]: {e}") from None
     if limit == 0:
         return [[] for _ in queries]
-    make = Hit._make
-    return [[make(h) for h in hits] for hits in _search_many(ps, queries, limit, dist, tr, operator.index(workers))]
+    return _search_many(ps, queries, limit, dist, tr, operator.index(workers), Hit)

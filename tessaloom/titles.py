@@ -21,11 +21,11 @@ from collections.abc import Mapping
 from types import MappingProxyType
 from typing import NamedTuple, Optional, Union
 
+from tessaloom import video_ids
 from tessaloom._tessaloom import PrefixSearch
 
 TITLE_LENGTH = 200
 VideoKey = Union[int, str]
-_U32_MAX = 0xFFFFFFFF
 _HEAD = struct.Struct("<IB3s")
 _U32 = struct.Struct("<I")
 _UUID_ENTRY = struct.Struct("<16sI")
@@ -47,25 +47,8 @@ def video_key(video: object) -> VideoKey:
     """A video's key as search hits give it: the integer for an integer id,
     the UUID's text (lower case, with hyphens) for a UUID. Takes an int, a
     ``uuid.UUID``, 16 bytes, or the text of either kind of id."""
-    if isinstance(video, bool):
-        raise TypeError("a video id must be an integer or a UUID, not bool")
-    if isinstance(video, int):
-        if not 0 <= video <= _U32_MAX:
-            raise ValueError(f"an integer video id must be in 0..{_U32_MAX}, got {video}")
-        return video
-    if isinstance(video, uuid.UUID):
-        return str(video)
-    if isinstance(video, (bytes, bytearray)) and len(video) == 16:
-        return str(uuid.UUID(bytes=bytes(video)))
-    if isinstance(video, str):
-        text = video.strip()
-        if text.isascii() and text.isdigit():
-            return video_key(int(text))
-        try:
-            return str(uuid.UUID(text))
-        except ValueError:
-            raise ValueError(f"a video id must be an integer or a UUID, got {video!r}") from None
-    raise TypeError(f"a video id must be an int, a uuid.UUID or their text, not {type(video).__name__}")
+    video = video_ids.parse(video)
+    return video if isinstance(video, int) else str(video)
 
 
 def encode_titles(titles: Mapping) -> bytes:

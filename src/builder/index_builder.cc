@@ -15,6 +15,7 @@
 #include "common/budget.h"
 #include "common/interrupt.h"
 #include "common/text.h"
+#include "builder/propagate.h"
 
 namespace tessaloom::builder {
 namespace {
@@ -406,7 +407,9 @@ void IndexBuilder::build_trie() {
 }
 
 void IndexBuilder::propagate(std::size_t top_n) {
-  trie_.propagate(supplied_, top_n);
+  // The id tables are the trie's now; one of them is empty.
+  const std::size_t videos = std::max(trie_.video_uuids.size(), trie_.video_int32_ids.size());
+  trie_.payloads = builder::propagate(trie_, supplied_, top_n, videos);
   supplied_ = PayloadTable();
 }
 

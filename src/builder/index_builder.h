@@ -1,7 +1,7 @@
 // Building an index from records of (term, video, count), natively: the
 // records are read one at a time into compact tables (each distinct term
 // once, each video numbered in order of first appearance), then the trie is
-// laid out and its payloads are pushed up with Trie::propagate; the trie is
+// laid out and its payloads are pushed up (builder/propagate.h); the trie is
 // then taken as it is.
 //
 // The layout is the one every index is built with: nodes numbered

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <new>
 
+#include "common/messages.h"
+
 namespace tessaloom {
 
 // Thrown when a task would need more memory, or more items, than it may
@@ -26,7 +28,7 @@ class TooLarge : public std::bad_alloc {
 // Thrown when a query would need more working memory than its budget allows.
 class QueryTooLarge : public TooLarge {
  public:
-  QueryTooLarge() : TooLarge("the query needs more than 1 GiB of working memory") {}
+  QueryTooLarge() : TooLarge(messages::kQueryTooLarge) {}
 };
 
 class MemoryBudget {

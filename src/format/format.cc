@@ -1,24 +1,19 @@
 #include "format/format.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "common/fault.h"
+#include "common/messages.h"
 
 namespace tessaloom::format {
 namespace {
 
-const char* integer_type_name(IntegerType t) {
-  switch (t) {
-    case IntegerType::U32:
-      return "U32";
-    case IntegerType::U64:
-      return "U64";
-    case IntegerType::U128:
-      return "U128";
-    case IntegerType::Reserved:
-      return "Reserved";
-  }
-  return "?";
+static_assert(static_cast<std::size_t>(IntegerType::Reserved) + 1 ==
+              std::size(messages::kIntegerTypeNames));
+
+std::string_view integer_type_name(IntegerType t) {
+  return messages::kIntegerTypeNames[static_cast<std::size_t>(t)];
 }
 
 }  // namespace
@@ -70,19 +65,16 @@ DecodeError DecodeError::unexpected_variant(std::string_view type_name, std::uin
 std::string DecodeError::text() const {
   switch (kind_) {
     case Kind::UnexpectedEnd:
-      return "UnexpectedEnd { additional: " + std::to_string(number_) + " }";
+      return messages::unexpected_end(number_);
     case Kind::InvalidIntegerType:
-      return std::string("InvalidIntegerType { expected: ") + integer_type_name(expected_) +
-             ", found: " + integer_type_name(found_) + " }";
+      return messages::invalid_integer_type(integer_type_name(expected_),
+                                            integer_type_name(found_));
     case Kind::InvalidCharEncoding:
-      return "InvalidCharEncoding([" + std::to_string(bytes_[0]) + ", " +
-             std::to_string(bytes_[1]) + ", " + std::to_string(bytes_[2]) + ", " +
-             std::to_string(bytes_[3]) + "])";
+      return messages::invalid_char_encoding(bytes_);
     case Kind::InvalidBooleanValue:
-      return "InvalidBooleanValue(" + std::to_string(number_) + ")";
+      return messages::invalid_boolean_value(number_);
     case Kind::UnexpectedVariant:
-      return "UnexpectedVariant { type_name: \"" + std::string(type_name_) +
-             "\", allowed: Range { min: 0, max: 1 }, found: " + std::to_string(number_) + " }";
+      return messages::unexpected_variant(type_name_, number_);
   }
   return "unknown decode error";
 }
@@ -98,7 +90,7 @@ std::size_t u32_values_size(std::span<const std::uint32_t> v) {
     const std::size_t e = std::min(v.size(), b + kBlock);
     std::uint32_t extra = 0;
     for (std::size_t i = b; i < e; ++i) {
-      extra += 2 * (v[i] > 250) + 2 * (v[i] > 0xFFFF);
+      extra += 2 * (v[i] > kMaxOneByte) + 2 * (v[i] > 0xFFFF);
     }
     n += extra;
   }
@@ -142,18 +134,18 @@ std::uint32_t Reader::read_u32_slow() {
   if (p_ == end_) fail(DecodeError::unexpected_end(1));
   const std::uint8_t b = *p_++;
   switch (b) {
-    case 251:
+    case kMarker2:
       return read_form<std::uint16_t>();
-    case 252:
+    case kMarker4:
       return read_form<std::uint32_t>();
-    case 253:
+    case kMarker8:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U64));
-    case 254:
+    case kMarker8 + 1:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::U128));
-    case 255:
+    case kMarker8 + 2:
       fail(DecodeError::invalid_integer_type(IntegerType::U32, IntegerType::Reserved));
     default:
-      return b;  // not reached: the inline path takes 0..250
+      return b;  // not reached: the inline path takes one-byte values
   }
 }
 
@@ -161,15 +153,15 @@ std::uint64_t Reader::read_len_slow() {
   if (p_ == end_) fail(DecodeError::unexpected_end(1));
   const std::uint8_t b = *p_++;
   switch (b) {
-    case 251:
+    case kMarker2:
       return read_form<std::uint16_t>();
-    case 252:
+    case kMarker4:
       return read_form<std::uint32_t>();
-    case 253:
+    case kMarker8:
       return read_form<std::uint64_t>();
-    case 254:
+    case kMarker8 + 1:
       fail(DecodeError::invalid_integer_type(IntegerType::U64, IntegerType::U128));
-    case 255:
+    case kMarker8 + 2:
       fail(DecodeError::invalid_integer_type(IntegerType::U64, IntegerType::Reserved));
     default:
       return b;

@@ -14,8 +14,7 @@
 //
 // Writing goes into a buffer sized beforehand by the *_size functions, so a
 // save reserves its output once. Reading works straight from the input
-// buffer; a read that fails throws DecodeError, which the decoders of whole
-// values (decode_trie) catch and hand back as a value.
+// buffer; a read that fails throws DecodeError.
 #pragma once
 
 #include <array>
@@ -29,7 +28,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "common/pod_array.h"
@@ -85,30 +83,49 @@ inline constexpr std::string_view kOptionPayloadTypeName =
     "core::option::Option<tessaloom::payload::Payload>";
 inline constexpr std::string_view kIdModeTypeName = "IdMode";
 
-// The outcome of decoding a whole value: the value or the first error.
-template <class T>
-class Decoded {
- public:
-  Decoded(T value) : v_(std::move(value)) {}
-  Decoded(DecodeError error) : v_(std::move(error)) {}
-  bool ok() const { return v_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-  T& value() { return std::get<0>(v_); }
-  const T& value() const { return std::get<0>(v_); }
-  const DecodeError& error() const { return std::get<1>(v_); }
+// ---------------------------------------------------------------- varints
 
- private:
-  std::variant<T, DecodeError> v_;
-};
-
-// ---------------------------------------------------------------- sizes
+// The first byte of a varint: up to kMaxOneByte, the value itself; else the
+// marker of a longer form, the value following in 2, 4 or 8 little-endian
+// bytes. Bytes above kMarker8 are refused.
+inline constexpr std::uint8_t kMaxOneByte = 250;
+inline constexpr std::uint8_t kMarker2 = 251;
+inline constexpr std::uint8_t kMarker4 = 252;
+inline constexpr std::uint8_t kMarker8 = 253;
 
 inline constexpr std::size_t varint_size(std::uint64_t v) {
-  return v <= 250 ? 1 : v <= 0xFFFF ? 3 : v <= 0xFFFFFFFF ? 5 : 9;
+  return v <= kMaxOneByte ? 1 : v <= 0xFFFF ? 3 : v <= 0xFFFFFFFF ? 5 : 9;
 }
 
 inline constexpr std::size_t u32_size(std::uint32_t v) {
-  return 1 + 2 * (v > 250) + 2 * (v > 0xFFFF);
+  return 1 + 2 * (v > kMaxOneByte) + 2 * (v > 0xFFFF);
+}
+
+// The u32 decode, which every reader of u32 values uses: decodes the u32 at
+// p, which must have 5 bytes readable, and moves p past it. False, with p
+// unchanged, for a marker a u32 refuses. Branches on the form: they predict
+// well on real indexes (runs of one form), and a predicted branch lets the
+// next read start before this one finishes.
+inline bool take_u32(const std::uint8_t*& p, std::uint32_t& v) {
+  const std::uint8_t b = *p;
+  if (b <= kMaxOneByte) {
+    v = b;
+    p += 1;
+    return true;
+  }
+  if (b == kMarker2) {
+    std::uint16_t x;
+    std::memcpy(&x, p + 1, 2);
+    v = x;
+    p += 3;
+    return true;
+  }
+  if (b == kMarker4) {
+    std::memcpy(&v, p + 1, 4);
+    p += 5;
+    return true;
+  }
+  return false;
 }
 
 inline constexpr std::size_t kId16Size = 16;
@@ -131,15 +148,15 @@ class Writer {
   }
 
   void write_varint(std::uint64_t v) {
-    if (v <= 250) {
+    if (v <= kMaxOneByte) {
       assert(remaining() >= 1);
       *p_++ = static_cast<std::uint8_t>(v);
     } else if (v <= 0xFFFF) {
-      write_form(251, static_cast<std::uint16_t>(v));
+      write_form(kMarker2, static_cast<std::uint16_t>(v));
     } else if (v <= 0xFFFFFFFF) {
-      write_form(252, static_cast<std::uint32_t>(v));
+      write_form(kMarker4, static_cast<std::uint32_t>(v));
     } else {
-      write_form(253, v);
+      write_form(kMarker8, v);
     }
   }
   void write_u32(std::uint32_t v) {
@@ -153,8 +170,9 @@ class Writer {
   // one 8-byte store and no branch on the form; the bytes past the value
   // are overwritten by what follows.
   static void put_u32(std::uint8_t*& p, std::uint32_t v) {
-    const std::uint32_t ge251 = v > 250, ge65536 = v > 0xFFFF;
-    const std::uint64_t marker = 250 + ge251 + ge65536;
+    const std::uint32_t ge251 = v > kMaxOneByte, ge65536 = v > 0xFFFF;
+    static_assert(kMarker2 == kMaxOneByte + 1 && kMarker4 == kMarker2 + 1);
+    const std::uint64_t marker = kMaxOneByte + ge251 + ge65536;
     const std::uint64_t word = ge251 ? (std::uint64_t{v} << 8) | marker : std::uint64_t{v};
     std::memcpy(p, &word, 8);
     p += 1 + 2 * ge251 + 2 * ge65536;
@@ -205,9 +223,9 @@ class Writer {
     if (remaining() / 5 > n + 1) {
       std::uint8_t* p = p_;
 #if defined(__SSE2__)
-      // Blocks of four values below 251 (most counts) as four bytes.
+      // Blocks of four one-byte values (most counts) as four bytes.
       const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000u));
-      const __m128i limit = _mm_set1_epi32(static_cast<int>(0x80000000u + 250));
+      const __m128i limit = _mm_set1_epi32(static_cast<int>(0x80000000u + kMaxOneByte));
       for (; k + 4 <= n; k += 4) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + k));
         const __m128i over = _mm_cmpgt_epi32(_mm_xor_si128(x, flip), limit);
@@ -292,34 +310,8 @@ class Reader {
     return read_u32_slow();
   }
 
-  // Decodes the u32 at p, which must have 5 bytes readable, and moves p past
-  // it. False, with p unchanged, for a marker a u32 refuses. Branches on the
-  // form: they predict well on real indexes (runs of one form), and a
-  // predicted branch lets the next read start before this one finishes.
-  static bool take_u32(const std::uint8_t*& p, std::uint32_t& v) {
-    const std::uint8_t b = *p;
-    if (b <= 250) {
-      v = b;
-      p += 1;
-      return true;
-    }
-    if (b == 251) {
-      std::uint16_t x;
-      std::memcpy(&x, p + 1, 2);
-      v = x;
-      p += 3;
-      return true;
-    }
-    if (b == 252) {
-      std::memcpy(&v, p + 1, 4);
-      p += 5;
-      return true;
-    }
-    return false;
-  }
-
   std::uint64_t read_len() {
-    if (p_ != end_ && *p_ <= 250) return *p_++;
+    if (p_ != end_ && *p_ <= kMaxOneByte) return *p_++;
     return read_len_slow();
   }
   char32_t read_char() {

@@ -4,7 +4,9 @@
 #include <string>
 #include <utility>
 
+#include "builder/propagate.h"
 #include "common/fault.h"
+#include "common/messages.h"
 
 namespace tessaloom::index {
 
@@ -12,18 +14,14 @@ Construction::Construction(Shifts node_shifts, Labels child_labels, std::size_t 
                            Transitions child_transitions) {
   const std::size_t n = child_labels.size();
   if (node_shifts.size() != n) {
-    throw InvalidInput("node_shifts len " + std::to_string(node_shifts.size()) +
-                       " != child_labels len " + std::to_string(n));
+    throw InvalidInput(messages::node_shifts_length(node_shifts.size(), n));
   }
   if (payload_count != n) {
-    throw InvalidInput("payloads len " + std::to_string(payload_count) + " != child_labels len " +
-                       std::to_string(n));
+    throw InvalidInput(messages::payloads_length(payload_count, n));
   }
   for (std::size_t e = 0; e < child_transitions.size(); ++e) {
     if (child_transitions[e] >= n) {
-      throw InvalidInput("child_transitions[" + std::to_string(e) +
-                         "] = " + std::to_string(child_transitions[e]) + " out of range [0.." +
-                         std::to_string(n) + ")");
+      throw InvalidInput(messages::child_transition_out_of_range(e, child_transitions[e], n));
     }
   }
   trie_.node_shifts = std::move(node_shifts);
@@ -41,7 +39,7 @@ void Construction::add_absent_payload() {
 void Construction::add_payload(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                                std::span<const std::uint32_t> video_counts) {
   if (video_ids.size() != video_counts.size()) {
-    throw InvalidInput("video_ids and video_counts length mismatch");
+    throw InvalidInput(messages::kPayloadLengthMismatch);
   }
   trie_.terminal.push_back(1);
   supplied_.push({total_count, video_ids, video_counts});
@@ -69,9 +67,10 @@ Index Construction::finish(std::span<const std::vector<std::uint8_t>> video_inde
                                  std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
     }
   } else {
-    throw InvalidInput("video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)");
+    throw InvalidInput(messages::kMixedVideoIndex);
   }
-  trie_.propagate(supplied_, static_cast<std::size_t>(video_top_n));
+  trie_.payloads = builder::propagate(trie_, supplied_, static_cast<std::size_t>(video_top_n),
+                                      video_index.size());
   supplied_ = PayloadTable();
   return Index(std::move(trie_));
 }

@@ -44,7 +44,7 @@ class Construction {
   void add_payload(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                    std::span<const std::uint32_t> video_counts);
 
-  // Check 4, then the payloads pushed up the trie (Trie::propagate), each
+  // Check 4, then the payloads pushed up the trie (builder::propagate), each
   // node keeping its first video_top_n entries: the index. Every payload
   // must have been added.
   Index finish(std::span<const std::vector<std::uint8_t>> video_index,

@@ -3,6 +3,8 @@
 #include <limits>
 #include <string>
 
+#include "common/messages.h"
+
 namespace tessaloom::lib {
 namespace {
 
@@ -49,7 +51,7 @@ std::string type_qualname(PyObject* o) {
 }
 
 [[noreturn]] void throw_out_of_range_conversion() {
-  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  PyErr_SetString(PyExc_OverflowError, messages::kIntegerOutOfRange);
   throw PythonError{};
 }
 
@@ -79,12 +81,21 @@ PyObject* wrap(index::Index&& index) {
   return self;
 }
 
+const index::Index& index_arg(PyObject* o, const char* param) {
+  if (!Py_IS_TYPE(o, prefix_search_type)) {
+    const std::string type = type_qualname(o);
+    PyErr_Format(PyExc_TypeError, "%s must be a PrefixSearch, not %s", param, type.c_str());
+    throw PythonError{};
+  }
+  return index_of(o);
+}
+
 void destroy_members(PrefixSearchObject* self) noexcept { self->index.~Index(); }
 
 PyObject* panic_exception_type() {
   if (panic_type == nullptr) {
     panic_type = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
+        messages::kPanicExceptionName,
         "An internal fault of the index: a call met a condition that a "
         "consistent index never produces. The object involved is unchanged.",
         PyExc_BaseException, nullptr);
@@ -101,8 +112,7 @@ void raise_panic(const char* message) {
 
 bool in_main_interpreter(const char* module) {
   if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
-  PyErr_Format(PyExc_ImportError, "%s only loads in the main interpreter, not in sub-interpreters",
-               module);
+  PyErr_Format(PyExc_ImportError, messages::kSubInterpreter, module);
   return false;
 }
 
@@ -117,7 +127,7 @@ void rewrap_type_error(const char* param) {
   Ref text(PyObject_Str(exc));
   if (!text) return;
   Ref wrapped(PyObject_CallFunction(PyExc_TypeError, "N",
-                                    PyUnicode_FromFormat("argument '%s': %U", param, text.get())));
+                                    PyUnicode_FromFormat(messages::kArgument, param, text.get())));
   if (!wrapped) return;
   if (PyObject* cause = PyException_GetCause(exc)) {
     PyException_SetCause(wrapped.get(), cause);  // steals cause
@@ -134,13 +144,11 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
   if (given > sig.n_params) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.n_required == sig.n_params) {
-      PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                   name.c_str(), sig.n_params, nargs, verb);
+      PyErr_Format(PyExc_TypeError, messages::kTooManyArguments, name.c_str(), sig.n_params, nargs,
+                   verb);
     } else {
-      PyErr_Format(PyExc_TypeError,
-                   "%s takes from %zu to %zu positional arguments but %zd %s "
-                   "given",
-                   name.c_str(), sig.n_required, sig.n_params, nargs, verb);
+      PyErr_Format(PyExc_TypeError, messages::kTooManyOptionalArguments, name.c_str(),
+                   sig.n_required, sig.n_params, nargs, verb);
     }
     throw PythonError{};
   }
@@ -157,12 +165,11 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
       }
     }
     if (slot == sig.n_params) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", name.c_str(),
-                   key);
+      PyErr_Format(PyExc_TypeError, messages::kUnexpectedKeyword, name.c_str(), key);
       throw PythonError{};
     }
     if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", name.c_str(), key);
+      PyErr_Format(PyExc_TypeError, messages::kMultipleValues, name.c_str(), key);
       throw PythonError{};
     }
     out[slot] = args[nargs + k];
@@ -175,15 +182,15 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
   }
   if (n_missing > 0) {
     const std::string list = name_list(missing, n_missing);
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", name.c_str(),
-                 n_missing, n_missing == 1 ? "argument" : "arguments", list.c_str());
+    PyErr_Format(PyExc_TypeError, messages::kMissingArguments, name.c_str(), n_missing,
+                 n_missing == 1 ? "argument" : "arguments", list.c_str());
     throw PythonError{};
   }
 }
 
 void throw_cannot_convert(PyObject* value, const char* kind) {
   const std::string type = type_qualname(value);
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type.c_str(), kind);
+  PyErr_Format(PyExc_TypeError, messages::kCannotConvert, type.c_str(), kind);
   throw PythonError{};
 }
 
@@ -257,8 +264,7 @@ bool to_bool(PyObject* o) {
   if (!numpy_bool) throw_cannot_convert(o, "PyBool");
   auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
   if (nb_bool == nullptr) {
-    PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
-                 name.get());
+    PyErr_Format(PyExc_TypeError, messages::kNoBoolConversion, name.get());
     throw PythonError{};
   }
   const int truth = nb_bool(o);

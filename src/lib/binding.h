@@ -19,6 +19,7 @@
 
 #include "common/budget.h"
 #include "common/fault.h"
+#include "common/messages.h"
 #include "format/format.h"
 #include "index/index.h"
 
@@ -37,6 +38,10 @@ extern PyTypeObject* prefix_search_type;
 inline const index::Index& index_of(PyObject* self) {
   return reinterpret_cast<PrefixSearchObject*>(self)->index;
 }
+
+// The index of an argument that must be a PrefixSearch; throws PythonError
+// with TypeError "<param> must be a PrefixSearch, not <type>" otherwise.
+const index::Index& index_arg(PyObject* o, const char* param = "index");
 
 // A PrefixSearch holding `index`. Null with an exception set on failure; the
 // index is released then.
@@ -130,7 +135,7 @@ PyObject* guarded(F&& body) noexcept {
   } catch (const InvalidInput& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const format::DecodeError& e) {
-    PyErr_Format(PyExc_ValueError, "decode error: %s", e.what());
+    PyErr_Format(PyExc_ValueError, messages::kDecodeError, e.what());
   } catch (const TooLarge& e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
@@ -200,7 +205,7 @@ constexpr std::size_t kMaxSequenceReservation = std::size_t{1} << 24;
 template <class Reserve, class Item>
 void for_each_in_sequence(PyObject* seq, Reserve&& reserve, Item&& item) {
   if (PyUnicode_Check(seq)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, messages::kStrToVec);
     throw PythonError{};
   }
   if (!PySequence_Check(seq)) throw_cannot_convert(seq, "Sequence");

@@ -62,7 +62,7 @@ void add_payload(PyObject* item, index::Construction& c, std::vector<std::uint32
   }
   if (!PyTuple_Check(item)) throw_cannot_convert(item, "PyTuple");
   if (PyTuple_GET_SIZE(item) != 3) {
-    throw InvalidInput("Payload tuple must have 3 elements");
+    throw InvalidInput(messages::kPayloadTupleSize);
   }
   const std::uint32_t total = to_u32(PyTuple_GET_ITEM(item, 0));
   read_sequence(PyTuple_GET_ITEM(item, 1), ids, to_u32);

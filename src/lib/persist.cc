@@ -50,9 +50,7 @@ PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     owner.reset(Py_NewRef(a[0]),
                 [](const void* o) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o))); });
   }
-  format::Decoded<Trie> decoded = decode_trie(input, std::move(owner));
-  if (!decoded) throw decoded.error();
-  return wrap(index::Index(std::move(decoded.value())));
+  return wrap(index::Index(decode_trie(input, std::move(owner))));
 }
 
 }  // namespace

@@ -43,14 +43,13 @@ PyObject* load(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
                 [](const void* o) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o))); });
   }
   std::size_t end = 0;
-  format::Decoded<Trie> decoded = decode_trie(region, std::move(owner), &end);
-  if (!decoded) throw decoded.error();
+  Trie trie = decode_trie(region, std::move(owner), &end);
   if (end != region.size()) {
     PyErr_Format(PyExc_ValueError, "the index ends after %llu of its %llu bytes",
                  static_cast<unsigned long long>(end), static_cast<unsigned long long>(length));
     throw lib::PythonError{};
   }
-  return lib::wrap(index::Index(std::move(decoded.value())));
+  return lib::wrap(index::Index(std::move(trie)));
 }
 
 }  // namespace

@@ -17,6 +17,8 @@ PyObject* panic_exception(PyObject*, PyObject*) {
 
 PyMethodDef methods[] = {
     {"build_index", FASTCALL_FUNCTION(build_index), METH_FASTCALL | METH_KEYWORDS, kBuildIndexDoc},
+    {"index_counts", FASTCALL_FUNCTION(index_counts), METH_FASTCALL | METH_KEYWORDS,
+     kIndexCountsDoc},
     {"build_texts", FASTCALL_FUNCTION(build_texts), METH_FASTCALL | METH_KEYWORDS, kBuildTextsDoc},
     {"build_catalogue", FASTCALL_FUNCTION(build_catalogue), METH_FASTCALL | METH_KEYWORDS,
      kBuildCatalogueDoc},
@@ -24,11 +26,12 @@ PyMethodDef methods[] = {
      kCatalogueRowsDoc},
     {"load_index", FASTCALL_FUNCTION(load_index), METH_FASTCALL | METH_KEYWORDS, kLoadIndexDoc},
     {"search", FASTCALL_FUNCTION(search), METH_FASTCALL | METH_KEYWORDS,
-     "search(index, words, prefix, limit, max_dist, transpositions)\n--\n\n"
+     "search(index, words, prefix, limit, max_dist, transpositions, hit=None)\n--\n\n"
      "Hits (video key, score, words) for distinct words, the last a prefix\n"
-     "when `prefix`; see tessaloom.search.\n"},
+     "when `prefix`, as instances of `hit` (a tuple subclass) or tuples; see\n"
+     "tessaloom.search.\n"},
     {"search_many", FASTCALL_FUNCTION(search_many), METH_FASTCALL | METH_KEYWORDS,
-     "search_many(index, queries, limit, max_dist, transpositions, workers)\n--\n\n"
+     "search_many(index, queries, limit, max_dist, transpositions, workers, hit=None)\n--\n\n"
      "search for each (words, prefix) of `queries` on `workers` threads; see\n"
      "tessaloom.search_many.\n"},
     {"panic_exception", panic_exception, METH_NOARGS,

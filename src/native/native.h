@@ -47,4 +47,8 @@ extern const char kLoadIndexDoc[];
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* search_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// counts.cc
+PyObject* index_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char kIndexCountsDoc[];
+
 }  // namespace tessaloom::native

@@ -86,26 +86,47 @@ PyObject* key_of(const Trie& trie, std::uint32_t video) {
 // Lets other threads take the GIL for a moment, between batches.
 void pause_gil() { lib::WithoutGil unlocked; }
 
-// The hits as a list of (key, score, words); `converted` counts the hits
-// converted since the GIL was last let go.
-PyObject* hit_list(const Trie& trie, const std::vector<search::Hit>& hits, std::size_t& converted) {
+// The class hits are made of: a subclass of tuple (the package's Hit named
+// tuple), or null for plain tuples.
+PyTypeObject* hit_type_arg(PyObject* hit) {
+  if (hit == nullptr || hit == Py_None) return nullptr;
+  if (!PyType_Check(hit) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(hit), &PyTuple_Type)) {
+    fail(PyExc_TypeError, "hit must be a subclass of tuple or None");
+  }
+  return reinterpret_cast<PyTypeObject*>(hit);
+}
+
+// One hit, (key, score, words), as an instance of `type` (null: a tuple).
+// tuple's own constructor makes the instance, as tuple.__new__(type, items)
+// would, without a call into Python.
+PyObject* make_hit(const Trie& trie, const search::Hit& hit, PyTypeObject* type) {
+  Ref key(check(key_of(trie, hit.video)));
+  Ref items(
+      check(Py_BuildValue("(Odk)", key.get(), hit.score, static_cast<unsigned long>(hit.words))));
+  if (type == nullptr) return items.release();
+  Ref args(check(PyTuple_Pack(1, items.get())));
+  return check(PyTuple_Type.tp_new(type, args.get(), nullptr));
+}
+
+// The hits as a list; `converted` counts the hits converted since the GIL
+// was last let go.
+PyObject* hit_list(const Trie& trie, const std::vector<search::Hit>& hits, PyTypeObject* type,
+                   std::size_t& converted) {
   Ref list(check(PyList_New(static_cast<Py_ssize_t>(hits.size()))));
   for (std::size_t i = 0; i < hits.size(); ++i) {
     if (++converted >= kHitBatch) {
       pause_gil();
       converted = 0;
     }
-    Ref key(check(key_of(trie, hits[i].video)));
-    PyObject* t = check(Py_BuildValue("(Odk)", key.get(), hits[i].score,
-                                      static_cast<unsigned long>(hits[i].words)));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_hit(trie, hits[i], type));
   }
   return list.release();
 }
 
-constexpr const char* kSearchParams[] = {"index", "words",    "prefix",
-                                         "limit", "max_dist", "transpositions"};
-constexpr lib::MethodSignature kSearchSignature = {"search", kSearchParams, 6, 6};
+constexpr const char* kSearchParams[] = {"index",    "words",          "prefix", "limit",
+                                         "max_dist", "transpositions", "hit"};
+constexpr lib::MethodSignature kSearchSignature = {"search", kSearchParams, 7, 6};
 
 PyObject* run_search(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[lib::kMaxParams];
@@ -116,18 +137,19 @@ PyObject* run_search(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   const std::size_t limit = to_limit(a[3]);
   const auto max_dist = to_max_dist(a[4]);
   const bool transpositions = lib::to_bool(a[5]);
+  PyTypeObject* const hit_type = hit_type_arg(a[6]);
   std::vector<search::Hit> hits;
   {
     lib::WithoutGil unlocked;
     hits = search::search(trie, index.video_norms(), words, limit, max_dist, transpositions);
   }
   std::size_t converted = 0;
-  return hit_list(trie, hits, converted);
+  return hit_list(trie, hits, hit_type, converted);
 }
 
-constexpr const char* kManyParams[] = {"index",    "queries",        "limit",
-                                       "max_dist", "transpositions", "workers"};
-constexpr lib::MethodSignature kManySignature = {"search_many", kManyParams, 6, 6};
+constexpr const char* kManyParams[] = {"index",          "queries", "limit", "max_dist",
+                                       "transpositions", "workers", "hit"};
+constexpr lib::MethodSignature kManySignature = {"search_many", kManyParams, 7, 6};
 
 PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[lib::kMaxParams];
@@ -142,6 +164,7 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   const auto workers_arg = lib::to_non_negative(a[5]);
   if (!workers_arg || *workers_arg == 0)
     fail(PyExc_ValueError, "workers must be a positive integer");
+  PyTypeObject* const hit_type = hit_type_arg(a[6]);
 
   // The list may not change while its items are read: a copy of its items.
   Ref items(check(PySequence_Tuple(queries)));
@@ -201,7 +224,7 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
       converted = 0;
     }
     std::vector<search::Hit>& hits = results[static_cast<std::size_t>(i)];
-    PyList_SET_ITEM(out.get(), i, hit_list(trie, hits, converted));
+    PyList_SET_ITEM(out.get(), i, hit_list(trie, hits, hit_type, converted));
     std::vector<search::Hit>().swap(hits);
   }
   return out.release();

@@ -58,22 +58,10 @@ bool read_u32_values(format::Reader& r, std::uint64_t n) {
   const std::uint8_t* p = r.position();
   const std::uint8_t* const end = r.end();
   for (; n > 0 && end - p >= 5; --n) {
-    const std::uint8_t b = *p;
-    if (b <= 250) {
-      p += 1;
-    } else if (b == 251) {
-      std::uint16_t v;
-      std::memcpy(&v, p + 1, 2);
-      shortest &= v > 250;
-      p += 3;
-    } else if (b == 252) {
-      std::uint32_t v;
-      std::memcpy(&v, p + 1, 4);
-      shortest &= v > 0xFFFF;
-      p += 5;
-    } else {
-      break;
-    }
+    const std::uint8_t* const at = p;
+    std::uint32_t v;
+    if (!format::take_u32(p, v)) break;
+    shortest &= static_cast<std::size_t>(p - at) == format::u32_size(v);
   }
   r.seek(p);
   for (; n > 0; --n) {
@@ -124,37 +112,37 @@ std::optional<Payload> EncodedPayloads::payload(std::size_t i) const {
 
 template <class Get>
 EncodedPayloads EncodedPayloads::encode_all(std::size_t count, Get get) {
-  // Both passes poll the thread's Interrupt: on a large build this is the
-  // last long loop before the index exists.
+  // One pass, into a buffer that grows as it fills: before each payload it
+  // is given room for the longest form the payload can take, and the 8 bytes
+  // that a u32 store may touch past its value (format::Writer::put_u32). The
+  // room left over is returned at the end. The loop polls the thread's
+  // Interrupt: on a large build it is the last long loop before the index
+  // exists.
   Poll poll;
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    poll();
-    const std::optional<PayloadView> p = get(i);
-    size += 1;
-    if (p) {
-      size += format::u32_size(p->total_count) + format::u32s_size(p->video_ids) +
-              format::u32s_size(p->video_counts);
-    }
-  }
-  auto buffer = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[size]);
+  auto buffer = std::make_shared<PodArray<std::uint8_t>>();
+  PodArray<std::uint8_t>& b = *buffer;
   EncodedPayloads out;
   out.ends_.resize_for_overwrite(count);
-  // A local writer keeps its position in a register through the loop.
-  format::Writer w({buffer.get(), size});
   for (std::size_t i = 0; i < count; ++i) {
     poll();
     const std::optional<PayloadView> p = get(i);
+    std::size_t longest = 1 + 8;
+    if (p) {
+      longest += 5 + 2 * 9 + 5 * (p->video_ids.size() + p->video_counts.size());
+    }
+    b.reserve_more(longest);
+    format::Writer w({b.data() + b.size(), b.capacity() - b.size()});
     w.write_option_tag(p.has_value());
     if (p) {
       w.write_u32(p->total_count);
       w.write_u32s(p->video_ids);
       w.write_u32s(p->video_counts);
     }
-    out.ends_.set(i, static_cast<std::uint64_t>(w.position() - buffer.get()));
+    b.resize_for_overwrite(static_cast<std::size_t>(w.position() - b.data()));
+    out.ends_.set(i, b.size());
   }
-  if (w.remaining() != 0) throw InternalFault("payloads took fewer bytes than counted");
-  out.bytes_ = {buffer.get(), size};
+  b.shrink_to_fit();
+  out.bytes_ = {b.data(), b.size()};
   out.owner_ = std::move(buffer);
   return out;
 }

@@ -135,15 +135,17 @@ std::uint32_t next_u32_slow(const std::uint8_t*& p, const std::uint8_t* end);
 // The slow path works on a copy of p, so that a caller's p can stay in a
 // register.
 inline std::uint32_t next_u32(const std::uint8_t*& p, const std::uint8_t* end) {
-  if (p < end && *p <= 250) return *p++;
-  if (end - p >= 3 && *p == 251) {
+  if (p < end && *p <= format::kMaxOneByte) return *p++;
+  std::uint32_t v;
+  if (end - p >= 5 && format::take_u32(p, v)) return v;
+  // The three-byte form as the last value of a payload, fewer than 5 bytes
+  // before its end: common for the smallest count of a node high up.
+  if (end - p >= 3 && *p == format::kMarker2) {
     std::uint16_t x;
     std::memcpy(&x, p + 1, 2);
     p += 3;
     return x;
   }
-  std::uint32_t v;
-  if (end - p >= 5 && format::Reader::take_u32(p, v)) return v;
   const std::uint8_t* q = p;
   v = next_u32_slow(q, end);
   p = q;
@@ -152,13 +154,13 @@ inline std::uint32_t next_u32(const std::uint8_t*& p, const std::uint8_t* end) {
 
 std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end);
 
-// The one- or three-byte u32 at p (*p <= 251, 3 bytes readable), moving p
-// past it.
+// The one- or three-byte u32 at p (*p <= format::kMarker2, 3 bytes
+// readable), moving p past it.
 inline std::uint32_t take_short(const std::uint8_t*& p) {
   const std::uint8_t b = *p;
   std::uint16_t x;
   std::memcpy(&x, p + 1, 2);
-  const bool three = b == 251;
+  const bool three = b == format::kMarker2;
   p += three ? 3 : 1;
   return three ? std::uint32_t{x} : std::uint32_t{b};
 }
@@ -172,7 +174,7 @@ std::uint32_t take_long(const std::uint8_t*& q, const std::uint8_t* end);
 // against the payload's end afterwards: the one- and three-byte forms are
 // taken without a bound check; another form is read checked against end.
 inline std::uint32_t take_value(const std::uint8_t*& q, const std::uint8_t* end) {
-  if (*q <= 251) [[likely]]
+  if (*q <= format::kMarker2) [[likely]]
     return take_short(q);
   // On a copy, so that the caller's q can stay in a register.
   const std::uint8_t* r = q;
@@ -212,7 +214,8 @@ inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
   if (q > end) [[unlikely]]
     throw_malformed();
   for (; k < count; ++k) {
-    const std::uint32_t v = end - q >= 3 && *q <= 251 ? take_short(q) : next_u32(q, end);
+    const std::uint32_t v =
+        end - q >= 3 && *q <= format::kMarker2 ? take_short(q) : next_u32(q, end);
     out[k] = v;
     any |= v;
   }
@@ -220,12 +223,13 @@ inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
   return any;
 }
 
-// Whether none of the n bytes at p is above 250, read 8 at a time: byte b
-// is above 250 when its high bit is set and its low seven bits plus 5 reach
-// 128 (which cannot carry into the next byte). Fewer than 8 bytes are read
-// as the last bytes of the 8 that end with them when those start at or
-// after `lowest`.
-inline bool bytes_at_most_250(const std::uint8_t* p, std::uint64_t n, const std::uint8_t* lowest) {
+// Whether each of the n bytes at p is a one-byte value (at most
+// format::kMaxOneByte, 250), read 8 at a time: byte b is above 250 when its
+// high bit is set and its low seven bits plus 5 reach 128 (which cannot carry
+// into the next byte). Fewer than 8 bytes are read as the last bytes of the 8
+// that end with them when those start at or after `lowest`.
+inline bool one_byte_values(const std::uint8_t* p, std::uint64_t n, const std::uint8_t* lowest) {
+  static_assert(format::kMaxOneByte == 250);
   constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
   constexpr std::uint64_t kFives = 0x0505050505050505ull;
   constexpr std::uint64_t kHigh = 0x8080808080808080ull;
@@ -239,7 +243,7 @@ inline bool bytes_at_most_250(const std::uint8_t* p, std::uint64_t n, const std:
     }
     std::uint8_t high = 0;
     for (std::uint64_t k = 0; k < n; ++k) high = p[k] > high ? p[k] : high;
-    return high <= 250;
+    return high <= format::kMaxOneByte;
   }
   std::uint64_t any = 0;
   for (std::uint64_t k = 0; k + 8 <= n; k += 8) {
@@ -249,13 +253,13 @@ inline bool bytes_at_most_250(const std::uint8_t* p, std::uint64_t n, const std:
   std::memcpy(&x, p + n - 8, 8);  // the last 8, overlapping those read
   return (any | above(x)) == 0;
 }
-inline bool bytes_at_most_250(const std::uint8_t* p, std::uint64_t n) {
-  return bytes_at_most_250(p, n, p);
+inline bool one_byte_values(const std::uint8_t* p, std::uint64_t n) {
+  return one_byte_values(p, n, p);
 }
 
 // A length at p, not reading at or past end; like next_u32.
 inline std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
-  if (p < end && *p <= 250) return *p++;
+  if (p < end && *p <= format::kMaxOneByte) return *p++;
   const std::uint8_t* q = p;
   const std::uint64_t v = next_len_slow(q, end);
   p = q;
@@ -302,9 +306,9 @@ bool EncodedPayloads::entries(std::size_t i, std::vector<std::uint32_t>& scratch
   check(out.total_count, id_count, count_count);
   const std::uint64_t n = id_count < count_count ? id_count : count_count;
   out.n = n;
-  // As many bytes as counts, none above 250: each count is one byte.
+  // As many bytes as counts, each a one-byte value.
   if (static_cast<std::uint64_t>(stop - p) == count_count &&
-      payload::detail::bytes_at_most_250(p, n, bytes_.data())) {
+      payload::detail::one_byte_values(p, n, bytes_.data())) {
     out.byte_counts = p;
     out.counts = nullptr;
   } else {

@@ -14,10 +14,57 @@ constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
 
 std::uint32_t saturate(std::uint64_t v) { return static_cast<std::uint32_t>(std::min(v, kMaxU32)); }
 
-struct Entry {
-  std::uint32_t id;
-  std::uint64_t total;
-};
+// Groups the sources' entries by video into scratch.entries, one entry per
+// video with its summed count, in order of first appearance, through the
+// tables. False when a video number is past them (entries then holds a part).
+bool group_by_table(std::span<const PayloadView> sources, MergeScratch& scratch) {
+  const std::size_t videos = scratch.seen.size();
+  if (videos == 0) return false;
+  if (++scratch.stamp == 0) {  // wrapped: stamps of old merges could match
+    std::fill(scratch.seen.begin(), scratch.seen.end(), 0);
+    scratch.stamp = 1;
+  }
+  const std::uint32_t stamp = scratch.stamp;
+  std::uint32_t* const seen = scratch.seen.data();
+  std::uint32_t* const where = scratch.where.data();
+  auto& entries = scratch.entries;
+  for (const PayloadView& s : sources) {
+    for (std::size_t k = 0; k < s.video_ids.size(); ++k) {
+      const std::uint32_t id = s.video_ids[k];
+      if (id >= videos) return false;
+      if (seen[id] == stamp) {
+        entries[where[id]].total += s.video_counts[k];  // at most 2^32 terms: no wrap
+      } else {
+        seen[id] = stamp;
+        where[id] = static_cast<std::uint32_t>(entries.size());
+        entries.push_back({id, s.video_counts[k]});
+      }
+    }
+  }
+  return true;
+}
+
+// The same by sorting: every entry, ordered by video, then each video's run
+// summed into its first.
+void group_by_sorting(std::span<const PayloadView> sources, MergeScratch& scratch) {
+  auto& entries = scratch.entries;
+  entries.clear();
+  for (const PayloadView& s : sources) {
+    for (std::size_t k = 0; k < s.video_ids.size(); ++k)
+      entries.push_back({s.video_ids[k], s.video_counts[k]});
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const MergeScratch::Entry& a, const MergeScratch::Entry& b) { return a.id < b.id; });
+  std::size_t out = 0;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    if (out > 0 && entries[out - 1].id == entries[k].id) {
+      entries[out - 1].total += entries[k].total;  // at most 2^32 terms: no wrap
+    } else {
+      entries[out++] = entries[k];
+    }
+  }
+  entries.resize(out);
+}
 
 }  // namespace
 
@@ -29,37 +76,25 @@ void payload::throw_not_parallel(std::uint64_t ids, std::uint64_t counts,
 }
 
 bool merge_entries(std::span<const PayloadView> sources, std::vector<std::uint32_t>& ids,
-                   std::vector<std::uint32_t>& counts) {
+                   std::vector<std::uint32_t>& counts, MergeScratch& scratch) {
   std::size_t n = 0;
   for (const PayloadView& s : sources) {
     require_parallel(s);
     n += s.video_ids.size();
   }
-  // Scratch kept per thread: merges run by the hundred thousand while an
-  // index is built, and most are a handful of entries.
-  thread_local std::vector<Entry> entries;
+  using Entry = MergeScratch::Entry;
+  std::vector<Entry>& entries = scratch.entries;
   entries.clear();
   entries.reserve(n);
-  for (const PayloadView& s : sources) {
-    for (std::size_t k = 0; k < s.video_ids.size(); ++k)
-      entries.push_back({s.video_ids[k], s.video_counts[k]});
-  }
-  std::sort(entries.begin(), entries.end(),
-            [](const Entry& a, const Entry& b) { return a.id < b.id; });
-  std::size_t out = 0;
+  if (!group_by_table(sources, scratch)) group_by_sorting(sources, scratch);
   bool saturated = false;
-  for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (out > 0 && entries[out - 1].id == entries[k].id) {
-      entries[out - 1].total += entries[k].total;  // at most 2^32 terms: no wrap
-    } else {
-      entries[out++] = entries[k];
-    }
-    saturated = saturated || entries[out - 1].total > kMaxU32;
-  }
-  entries.resize(out);
+  for (const Entry& e : entries) saturated = saturated || e.total > kMaxU32;
+  // Videos are unique now: this order is total, whichever way they were
+  // grouped.
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.total != b.total ? a.total > b.total : a.id < b.id;
   });
+  const std::size_t out = entries.size();
   ids.resize(out);
   counts.resize(out);
   for (std::size_t k = 0; k < out; ++k) {
@@ -79,7 +114,8 @@ Payload Payload::from_view(PayloadView v) {
 
 void Payload::merge_from(PayloadView other) {
   const PayloadView sources[] = {view(), other};
-  merge_entries(sources, video_ids, video_counts);
+  MergeScratch scratch;
+  merge_entries(sources, video_ids, video_counts, scratch);
   total_count = saturate(std::uint64_t{total_count} + other.total_count);
 }
 
@@ -101,13 +137,6 @@ void EntryEnds::push_back(std::uint64_t v) {
   low_.reserve_more(1);
   if ((v >> 32) != carries_.size()) add_carries(low_.size(), v);
   low_.push_back(static_cast<std::uint32_t>(v));
-}
-
-std::optional<PayloadView> PayloadTable::get(std::size_t i) const {
-  if (!present_[i]) return std::nullopt;
-  const std::uint64_t begin = i == 0 ? 0 : end_[i - 1];
-  const std::uint64_t n = end_[i] - begin;
-  return PayloadView{total_[i], {ids_.data() + begin, n}, {counts_.data() + begin, n}};
 }
 
 void PayloadTable::reserve(std::size_t nodes, std::size_t entries) {

@@ -43,6 +43,27 @@ inline void require_parallel(PayloadView p) {
   require_parallel(p.video_ids.size(), p.video_counts.size());
 }
 
+// Working storage of merge_entries, kept by a caller that merges many times.
+struct MergeScratch {
+  struct Entry {
+    std::uint32_t id;
+    std::uint64_t total;
+  };
+  std::vector<Entry> entries;
+
+  // Tables by video number below `videos`, through which merges whose
+  // entries all lie below it group them by video in one pass instead of
+  // sorting them by video number first (8 bytes per video).
+  void use_tables(std::size_t videos) {
+    seen.assign(videos, 0);
+    where.resize(videos);
+    stamp = 0;
+  }
+  std::vector<std::uint32_t> seen;   // the stamp of the merge that last saw the video
+  std::vector<std::uint32_t> where;  // where that merge keeps its entry
+  std::uint32_t stamp = 0;
+};
+
 // The merge of payloads' entries: grouped by video number and summed in 64
 // bits, then ordered by summed count, largest first, equal sums by ascending
 // video number; each sum is stored saturated at 2^32-1. Writes the result to
@@ -50,7 +71,7 @@ inline void require_parallel(PayloadView p) {
 // before either is written). Returns false when a sum passed 2^32-1. Throws
 // InternalFault, writing nothing, when a source has fewer counts than ids.
 bool merge_entries(std::span<const PayloadView> sources, std::vector<std::uint32_t>& ids,
-                   std::vector<std::uint32_t>& counts);
+                   std::vector<std::uint32_t>& counts, MergeScratch& scratch);
 
 struct Payload {
   std::uint32_t total_count = 0;
@@ -140,5 +161,12 @@ class PayloadTable {
   PodArray<std::uint32_t> ids_;
   PodArray<std::uint32_t> counts_;
 };
+
+inline std::optional<PayloadView> PayloadTable::get(std::size_t i) const {
+  if (!present_[i]) return std::nullopt;
+  const std::uint64_t begin = i == 0 ? 0 : end_[i - 1];
+  const std::uint64_t n = end_[i] - begin;
+  return PayloadView{total_[i], {ids_.data() + begin, n}, {counts_.data() + begin, n}};
+}
 
 }  // namespace tessaloom

@@ -5,6 +5,8 @@
 #include <bit>
 #include <cstring>
 
+#include "format/format.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -58,8 +60,8 @@ struct Masks {
 Masks block_masks(const std::uint8_t* q) {
   Masks m;
 #if defined(__SSE2__)
-  const __m128i t251 = _mm_set1_epi8(static_cast<char>(251));
-  const __m128i t252 = _mm_set1_epi8(static_cast<char>(252));
+  const __m128i t251 = _mm_set1_epi8(static_cast<char>(format::kMarker2));
+  const __m128i t252 = _mm_set1_epi8(static_cast<char>(format::kMarker4));
   const __m128i zero = _mm_setzero_si128();
   auto bits = [](__m128i v, int i) {
     return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(v))} << (16 * i);
@@ -72,8 +74,8 @@ Masks block_masks(const std::uint8_t* q) {
   }
 #else
   for (unsigned i = 0; i < 64; ++i) {
-    m.ge251 |= std::uint64_t{q[i] >= 251} << i;
-    m.ge252 |= std::uint64_t{q[i] >= 252} << i;
+    m.ge251 |= std::uint64_t{q[i] >= format::kMarker2} << i;
+    m.ge252 |= std::uint64_t{q[i] >= format::kMarker4} << i;
     m.zero |= std::uint64_t{q[i] == 0} << i;
   }
 #endif
@@ -84,7 +86,8 @@ Masks block_masks(const std::uint8_t* q) {
 // value is below 251: the byte after the marker below 251 and the one after
 // that 0. The two bytes past the block are read on their own.
 std::uint64_t short_values(const std::uint8_t* q, const Masks& m, std::uint64_t markers) {
-  const std::uint64_t low_next = ~(m.ge251 >> 1) & ~(std::uint64_t{q[64] >= 251} << 63);
+  const std::uint64_t low_next =
+      ~(m.ge251 >> 1) & ~(std::uint64_t{q[64] >= format::kMarker2} << 63);
   const std::uint64_t zero_after =
       (m.zero >> 2) | std::uint64_t{q[64] == 0} << 62 | std::uint64_t{q[65] == 0} << 63;
   return markers & low_next & zero_after;
@@ -147,7 +150,7 @@ void Scanner::refill(const std::uint8_t* from) {
       unsigned pos = carry_in;
       while (pos < kBlock) {
         const std::uint8_t b = q[pos];
-        if (b >= 253) {
+        if (b >= format::kMarker8) {
           // An 8-byte form (allowed only for a length) or a refused marker:
           // marks end here, and the caller reads on value by value.
           words_[k] = starts;
@@ -155,12 +158,12 @@ void Scanner::refill(const std::uint8_t* from) {
           return;
         }
         starts |= std::uint64_t{1} << pos;
-        if (b == 251) {
+        if (b == format::kMarker2) {
           std::uint16_t v;
           std::memcpy(&v, q + pos + 1, 2);
-          if (v <= 250) first_long_form_ = std::min(first_long_form_, q + pos);
+          if (v <= format::kMaxOneByte) first_long_form_ = std::min(first_long_form_, q + pos);
           pos += 3;
-        } else if (b == 252) {
+        } else if (b == format::kMarker4) {
           std::uint32_t v;
           std::memcpy(&v, q + pos + 1, 4);
           if (v <= 0xFFFF) first_long_form_ = std::min(first_long_form_, q + pos);
@@ -225,14 +228,14 @@ __attribute__((target("bmi,bmi2,popcnt"))) std::size_t Scanner::run(const std::u
       if (tag != 1) break;
       const std::uint8_t* q = p + 1;  // total_count
       const std::uint8_t b = q[0];
-      if (b > 252) break;
-      q += b <= 250 ? 1 : b == 251 ? 3 : 5;
+      if (b > format::kMarker4) break;
+      q += b <= format::kMaxOneByte ? 1 : b == format::kMarker2 ? 3 : 5;
       const std::uint8_t n_ids = q[0];
-      if (n_ids > 250) break;
+      if (n_ids > format::kMaxOneByte) break;
       q = skip_values(q + 1, n_ids);
       if (q == nullptr) break;
       const unsigned n_counts = q[0];
-      if (n_counts > 250) break;
+      if (n_counts > format::kMaxOneByte) break;
       q += 1;
       end = nullptr;
       if (n_counts < 63 && q < marked_end_) {

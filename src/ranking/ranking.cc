@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/fault.h"
+#include "format/format.h"
 
 namespace tessaloom::ranking {
 namespace {
@@ -321,7 +322,7 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
   }
   // For those weights, the amount of each one-byte count, w * c, made on
   // first use: a load instead of a conversion and a product per entry.
-  constexpr std::size_t kSmallCounts = 251;
+  constexpr std::size_t kSmallCounts = format::kMaxOneByte + 1;
   double amounts[2][4][kSmallCounts];
   bool made[2][4] = {};
 

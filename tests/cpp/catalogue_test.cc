@@ -1,5 +1,8 @@
-// Catalogue reading and text splitting: the rows the native reader takes,
-// the lines it leaves to the Python reader, terms, counting and titles.
+// Catalogue reading and text splitting: video keys, terms, counting and
+// titles. (The rows the native reader takes, and the lines it leaves to the
+// Python reader, are checked against the Python reader by the Python suite,
+// test_catalogue_rules.py and test_texts.py; its memory safety by the
+// catalogue fuzzer.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,60 +15,6 @@
 
 namespace tessaloom::catalogue {
 namespace {
-
-// The rows as "line|id|text", and "irregular N" when the reader stops.
-std::vector<std::string> rows(std::string_view data, Format format) {
-  Reader reader(data, format);
-  std::vector<std::string> out;
-  Row row;
-  for (;;) {
-    const Reader::Next n = reader.next(row);
-    if (n == Reader::Next::End) return out;
-    if (n == Reader::Next::Irregular) {
-      out.push_back("irregular " + std::to_string(reader.line()));
-      return out;
-    }
-    out.push_back(std::to_string(row.line) + "|" + std::string(row.id) + "|" +
-                  std::string(row.text));
-  }
-}
-
-using Rows = std::vector<std::string>;
-
-TEST(Reader, Tsv) {
-  const struct {
-    std::string data;
-    Rows want;
-  } cases[] = {
-      {"1\tcooking show\r99\tinjected words\n", {"1|1|cooking show\r99\tinjected words"}},
-      {"\xEF\xBB\xBFid\tText\r\n1\ta\r\n\n  \t \n2\tb\tc", {"2|1|a", "5|2|b\tc"}},
-      {"1\ta\r\r\n2\tb\n", {"1|1|a\r", "2|2|b"}},
-      {"ID \t text\nid\ttext\n", {"2|id|text"}},  // a header only as the first row
-      {"1\ta\nno tab here\n3\tc\n", {"1|1|a", "irregular 2"}},
-      {"1\ta\n2\t\xFF\n", {"1|1|a", "irregular 2"}},
-      {std::string("1\ta\n2\tb\0c\n", 10), {"1|1|a", "irregular 2"}},
-      {"", {}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(rows(c.data, Format::Tsv), c.want) << c.data;
-}
-
-TEST(Reader, Csv) {
-  const struct {
-    std::string data;
-    Rows want;
-  } cases[] = {
-      {"id,text\r\n1,\"a, \"\"b\"\"\nc\rd\"\r\n2,plain\n", {"2|1|a, \"b\"\nc\rd", "4|2|plain"}},
-      {"1,a\n\n,\n\" \",\"\"\n5,\"\"\n", {"1|1|a", "5|5|"}},
-      {"1,a\n2,b,c\n", {"1|1|a", "irregular 2"}},
-      {"1,a\n2,b\rc\n", {"1|1|a", "irregular 2"}},
-      {"1,a\n2,b\"c\n", {"1|1|a", "irregular 2"}},
-      {"1,a\n2,\"b\"c\n", {"1|1|a", "irregular 2"}},
-      {"1,a\n2,\"b\nc\nd", {"1|1|a", "irregular 2"}},
-      {"1,\"x\ny\"\n3\n", {"1|1|x\ny", "irregular 3"}},
-      {"1,\"a\"", {"1|1|a"}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(rows(c.data, Format::Csv), c.want) << c.data;
-}
 
 TEST(Reader, VideoKeys) {
   EXPECT_EQ(parse_video_key("0").kind, VideoKey::Integer);

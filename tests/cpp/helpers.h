@@ -10,11 +10,26 @@
 #include <string>
 #include <vector>
 
+#include "common/fault.h"
+#include "format/format.h"
 #include "prefix/matcher/matcher.h"
 #include "common/text.h"
 #include "prefix/trie/trie.h"
 
 namespace tessaloom::test {
+
+// What a call gives, as text: its result through render, or the core error
+// it throws: a decode error's text, or "fault" for an internal fault.
+template <class F, class Render>
+std::string outcome(F&& f, Render&& render) {
+  try {
+    return render(f());
+  } catch (const format::DecodeError& e) {
+    return e.text();
+  } catch (const InternalFault&) {
+    return "fault";
+  }
+}
 
 inline std::u32string u32(std::string_view s) {
   const auto v = decode_utf8(s);

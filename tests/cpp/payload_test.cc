@@ -10,6 +10,7 @@
 
 #include "common/fault.h"
 #include "helpers.h"
+#include "builder/propagate.h"
 #include "reference_payloads.h"
 
 namespace tessaloom {
@@ -115,7 +116,7 @@ std::string join(const std::vector<Opt>& ps) {
 std::string propagate(Trie t, std::size_t top_n) {
   const Trie before = t;
   try {
-    t.propagate(test::payload_table(test::payloads_of(t)), top_n);
+    t.payloads = builder::propagate(t, test::payload_table(test::payloads_of(t)), top_n);
   } catch (const InternalFault&) {
     EXPECT_EQ(t, before);
     return "fault";
@@ -163,7 +164,7 @@ TEST(Propagate, Examples) {
   std::vector<Opt> supplied(shifts.size());
   supplied.back() = parse("3:5*2");
   Trie t = make_trie(shifts, {shifts.begin() + 1, shifts.end()}, supplied);
-  t.propagate(test::payload_table(supplied), 5);
+  t.payloads = builder::propagate(t, test::payload_table(supplied), 5);
   EXPECT_EQ(text(*t.payloads.payload(0)), "3:5*2");
 }
 
@@ -298,8 +299,8 @@ TEST(EncodedPayloads, OneByteCountCheck) {
         if (at < n) bytes[8 + at] = static_cast<std::uint8_t>(b);
         const bool want = at == n || b <= 250;
         const std::uint8_t* p = bytes.data() + 8;
-        EXPECT_EQ(payload::detail::bytes_at_most_250(p, n), want) << n << " " << at << " " << b;
-        EXPECT_EQ(payload::detail::bytes_at_most_250(p, n, bytes.data()), want)
+        EXPECT_EQ(payload::detail::one_byte_values(p, n), want) << n << " " << at << " " << b;
+        EXPECT_EQ(payload::detail::one_byte_values(p, n, bytes.data()), want)
             << n << " " << at << " " << b;
       }
     }

@@ -63,22 +63,6 @@ TEST(OsaWalk, RandomTriesAgreeWithBruteForce) {
   }
 }
 
-TEST(OsaWalk, SwapsCostOneEdit) {
-  const Trie t = test::trie_from_terms({U"python", U"network", U"ab"});
-  struct Case {
-    std::u32string q;
-    bool transpositions;
-    std::uint32_t expected;  // distance to the nearest term, or 9 for none within 2
-  } cases[] = {{U"pyhton", true, 1}, {U"pyhton", false, 2}, {U"netwrok", true, 1},
-               {U"ba", true, 1},     {U"ba", false, 2},     {U"xyz", true, 9}};
-  for (const Case& c : cases) {
-    std::uint32_t best = 9;
-    for (const auto& m : walk(t, c.q, 2, c.transpositions))
-      if (t.terminal[m.node]) best = std::min(best, m.distance);
-    EXPECT_EQ(best, c.expected) << test::utf8(c.q);
-  }
-}
-
 TEST(OsaWalk, CyclesAndLongWordsAreBounded) {
   // Node 1 is its own child: a cycle the walk must stop at.
   const Trie cycle = test::trie_from_nodes({{0, false, {1}}, {U'a', true, {1}}});

@@ -7,11 +7,13 @@ address-space limit and a time limit, whose crash or hang fails the test:
 these are safety caps, not timings."""
 
 import json
+from pathlib import Path
 
 from conftest import run_child
 
-CHILD = r"""
+CHILD = f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r})\n" + r"""
 import json, resource
+from shapes import ladder
 from tessaloom import PrefixSearch
 
 def outcome(call):
@@ -40,16 +42,6 @@ del ids
 step("after memory", lambda: PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, ONE], [1], VIDEO, 5)
      .fuzzy_match_video("a", 0))
 
-def ladder(levels):  # 2**levels paths
-    shifts, labels, payloads, edges = [0], [""], [None], [1, 2]
-    for level in range(1, levels + 1):
-        for side in range(2):
-            shifts.append(len(edges)); labels.append("a")
-            payloads.append(None if level < levels else ONE)
-            if level < levels:
-                edges += [2 * level + 1, 2 * level + 2]
-    return PrefixSearch.from_internal_data_v2(shifts, labels, payloads, edges, VIDEO, 1)
-
 def chain(term, every_node_a_term=False):
     n = len(term)
     payloads = [None] + [ONE if every_node_a_term or i == n else None for i in range(1, n + 1)]
@@ -63,7 +55,7 @@ def caterpillar(term):  # the chain, and a leaf "b" beside each of its nodes, af
     payloads = [None] * n + [ONE] * (n + 1)
     return PrefixSearch.from_internal_data_v2(shifts, [""] + list(term) + ["b"] * n, payloads, edges, VIDEO, 1)
 
-index = ladder(1500)
+index = PrefixSearch.from_internal_data_v2(*ladder(1500))
 step("ladder", lambda: [outcome(lambda: index.fuzzy_match("a" * 1500, 1)),
                         outcome(lambda: index.fuzzy_match_video("a" * 1500, 1)), index.fuzzy_match("a", 1)])
 index = caterpillar("a" * 40_000)

@@ -20,6 +20,7 @@ from tessaloom.catalogue import BadLine, Catalogue, parse_video_id
 from tessaloom.texts import build_catalogue
 
 U1, U2 = uuid.UUID(int=1), uuid.UUID(int=2)
+UX = uuid.UUID("7d9f2c1e-0000-4000-8000-0000000000ab")
 
 
 def python_route(path, fmt, records, skip_bad):
@@ -56,13 +57,15 @@ CASES = [
      [(2, "expected 2 fields")], (2, "expected 2 fields")),
     ("tsv splits at the first tab, no quoting", "tsv", b'1\t"a\tb\n2\t"c""\n', [(1, '"a\tb'), (2, '"c""')], [],
      None),
-    ("tsv BOM and header", "tsv", b"\xef\xbb\xbfid\ttext\n1\ta\n", [(1, "a")], [], None),
+    ("tsv BOM and header", "tsv", b"\xef\xbb\xbfID\tText\r\n1\ta\n", [(1, "a")], [], None),
     ("tsv not UTF-8", "tsv", b"1\t\xff\n2\tb\n", [(2, "b")], [(1, "not valid UTF-8")], (1, "not valid UTF-8")),
     ("blank lines", "tsv", b"\n \r\n1\ta\n\r\n", [(1, "a")], [], None),
     # CSV.
     ("csv quoting", "csv", b'id,text\n1,"a, ""b"""\n2,12" single\n', [(1, 'a, "b"'), (2, '12" single')], [], None),
     ("csv line breaks and CR inside quotes", "csv", b'1,"one\r\ntwo\rthree\n"\n2,x\nno comma\n',
      [(1, "one\r\ntwo\rthree\n"), (2, "x")], [(5, "expected 2 fields")], (5, "expected 2 fields")),
+    ("csv UUID forms", "csv", f"{U1},a\n{UX.hex.upper()},b\n{{{U1}}},c\n".encode(), [(U1, "a"), (UX, "b"), (U1, "c")],
+     [], None),
     ("csv CRLF", "csv", b'1,a\r\n2,"b"\r\n', [(1, "a"), (2, "b")], [], None),
     ("csv CR outside quotes", "csv", b'1,a\rb\n2,"c"\rx\n3,d\n', [(3, "d")],
      [(1, "not valid CSV: a CR outside quotes"), (2, "not valid CSV: text after a closing quote")],

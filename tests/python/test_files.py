@@ -16,9 +16,9 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import tessaloom
-from tessaloom import PrefixSearch, load, save, terms
+from tessaloom import PrefixSearch, build_index, load, save, terms
+from tessaloom._native import index_counts
 from tessaloom.persist import write_atomically
-from tessaloom.saved_form import read_counts
 
 RECORDS = [("cat", 1, 2), ("car", 2, 3), ("cart", 1, 1), ("dog", 3, 5), ("日本", 4, 7)]
 
@@ -210,24 +210,14 @@ VIDEO = st.sampled_from([st.integers(0, 2**32 - 1), st.integers(0, 9).map(lambda
 # 300 videos for one term: propagated payloads list 300 videos, beyond the
 # lengths written in one byte.
 @example(records=[(f"w{i % 7}", i, i + 1) for i in range(300)] + [("w", 70000, 2**20)], top_n=1000)
-def test_counts_read_from_the_saved_form_match_the_arrays(records, top_n):
+def test_counts_of_an_index_match_its_arrays(records, top_n):
     arrays = tessaloom.build_arrays(records, top_n)
-    data = PrefixSearch.from_internal_data_v2(*arrays).to_bytes()
     kind = "integer" if arrays.video_index and len(arrays.video_index[0]) == 4 else "uuid"
     expected = (len(arrays.child_labels), sum(p is not None for p in arrays.payloads), len(arrays.video_index), kind)
-    assert tuple(read_counts(data + b"tail", len(data))) == expected
-
-
-@settings(max_examples=200, deadline=None)
-@given(st.binary(max_size=200), st.integers(0, 60))
-def test_counts_of_any_bytes_are_read_or_refused(data, start):
-    # A valid start, then anything: what a damaged or foreign file could hold.
-    saved = index(RECORDS).to_bytes()
-    data = saved[:start] + data
-    try:
-        read_counts(data)
-    except ValueError as e:
-        assert str(e).startswith("the saved index does not read: ")
+    assert index_counts(PrefixSearch.from_internal_data_v2(*arrays)) == expected
+    assert index_counts(build_index(records, top_n)) == expected
+    with pytest.raises(TypeError, match="index must be a PrefixSearch, not bytes"):
+        index_counts(b"")
 
 
 @pytest.mark.parametrize("text, expected", [

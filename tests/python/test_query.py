@@ -1,6 +1,6 @@
-"""fuzzy_match and fuzzy_match_video through the binding: the documented
-examples, argument forms and result types. (The walk and the ranking are
-checked against references in the C++ suite.)"""
+"""fuzzy_match and fuzzy_match_video through the binding: argument forms and
+result types. (The walk and the ranking are checked against references in
+the C++ suite.)"""
 
 import math
 
@@ -22,9 +22,6 @@ ALL = [("cat", 1, 0), ("car", 1, 1), ("cart", 1, 1)]
     (("cat", True, 2**64 - 1), {}, ALL),
     (("cat", 1, Idx(2)), {}, ALL[:2]),
     (("cat", 1, 0), {}, []),
-    (("Cat", 1), {}, [("cat", 1, 1)]),
-    (("do", 0), {}, []),  # an inner node is never reported
-    (("", 1), {}, []),
     ((), {"term": "dog", "max_dist": 0, "limit": 5}, [("dog", 1, 0)]),
     (("xyz", 4294967295), {}, [("cat", 1, 3), ("car", 1, 3), ("cart", 1, 4), ("dog", 1, 3)]),
 ])

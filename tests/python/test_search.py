@@ -9,10 +9,13 @@ import uuid
 import pytest
 from conftest import raises_exactly
 from search_reference import Reference, osa
+from search_reference import query_words as reference_words
+from shapes import ladder
 
 import tessaloom
 from tessaloom import PrefixSearch, search, search_many
 from tessaloom.catalogue import text_records
+from tessaloom.searching import query_words
 
 ALPHABETS = ["abc", "abcde", "aéü€😀"]
 
@@ -60,6 +63,7 @@ def test_random_catalogues_agree_with_the_reference(seed):
         limit = rng.choice([0, 1, 5, 1000])
         got = search(index, text, limit, **options)
         assert [tuple(h) for h in got] == ref.search(text, limit, **options), (text, options, limit)
+        assert all(type(h) is tessaloom.Hit and hash(h) == hash(tuple(h)) for h in got)
     many = search_many(index, texts, 1000, workers=3)
     assert many == [search(index, t, 1000) for t in texts]
 
@@ -81,6 +85,19 @@ def test_typed_text_rules():
     ]
     for text, options, videos in table:
         assert {h.video for h in search(index, text, **options)} == videos, (text, options)
+
+
+def test_query_words_agree_with_splitting_the_whole_text():
+    # Pieces that fold, compose, join or separate under NFKC and casefolding.
+    pieces = ["ab", "X", "é", "e\u0301", "\u0301", "ß", "ﬁ", "Ⅻ", "_", " ", "-", "x", "가", "\u1100", "\u1161", "😀"]
+    rng = random.Random(3)
+    for n in list(range(12)) * 40:
+        # Texts past 16,384 characters are split piece by piece.
+        text = rng.choice(["", "", "", "", "", "", "", "ab x-" * 3300]) + "".join(rng.choice(pieces) for _ in range(n))
+        for prefix in (True, False):
+            words, open_end = query_words(text, prefix)
+            assert [(w, open_end and i == len(words) - 1) for i, w in enumerate(words)] == reference_words(
+                text, prefix), text
 
 
 def test_ranking_orders():
@@ -141,21 +158,9 @@ def test_titled_index_and_bad_arguments(small_index):
 
 
 def test_damaged_index_raises_panic_and_stays_usable():
-    # A ladder: every node of a level links to both of the next, 2**40 paths.
-    one = (1, [0], [1])
-    shifts, labels, payloads, edges = [0], [""], [None], [1, 2]
-    levels = 40
-    for level in range(1, levels + 1):
-        for _ in range(2):
-            shifts.append(len(edges))
-            labels.append("a")
-            payloads.append(None if level < levels else one)
-            if level < levels:
-                edges += [2 * level + 1, 2 * level + 2]
-    index = PrefixSearch.from_internal_data_v2(shifts, labels, payloads, edges, [b"\7\0\0\0"], 1)
-    with pytest.raises(BaseException) as e:
+    index = PrefixSearch.from_internal_data_v2(*ladder(40))  # 2**40 paths
+    with pytest.raises(tessaloom.PanicException):
         search_many(index, ["a", "a" * 40], max_dist=3)
-    assert type(e.value).__name__ == "PanicException"
     assert search(index, "b") == []
 
 

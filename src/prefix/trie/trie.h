@@ -54,16 +54,6 @@ struct Trie {
   }
   char32_t label(std::size_t node) const { return checked_at(child_labels, node, "child_labels"); }
   bool is_terminal(std::size_t node) const { return checked_at(terminal, node, "terminal") != 0; }
-  // Sets the payloads from those `supplied` per node, pushed up the trie:
-  // absent payloads become empty, then from the highest node number down to
-  // 0 each node merges its children's payloads (a child numbered above its
-  // parent has already been finished; one numbered below contributes its
-  // payload as supplied; a self edge is skipped) and is cut to its first
-  // top_n entries. Iterative: the trie's depth does not reach the call
-  // stack. Throws InternalFault, leaving the payloads unchanged, on an edge
-  // range past the edge count or a table not of one payload per node, and
-  // Interrupted, likewise, when the thread's Interrupt asks it to stop.
-  void propagate(const PayloadTable& supplied, std::size_t top_n);
 
   bool operator==(const Trie&) const = default;
 };

@@ -48,22 +48,18 @@ std::vector<std::uint8_t> encode_trie(const Trie& t) {
   return out;
 }
 
-format::Decoded<Trie> decode_trie(std::span<const std::uint8_t> bytes,
-                                  std::shared_ptr<const void> owner, std::size_t* end) {
+Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner,
+                 std::size_t* end) {
   format::Reader r(bytes);
   Trie t;
-  try {
-    r.read_u32s(t.node_shifts, r.read_len());
-    r.read_chars(t.child_labels, r.read_len());
-    r.read_u32s(t.child_transitions, r.read_len());
-    t.payloads = EncodedPayloads::decode(r, std::move(owner));
-    r.read_id16s(t.video_uuids, r.read_len());
-    r.read_u32s(t.video_int32_ids, r.read_len());
-    t.id_mode = static_cast<IdMode>(r.read_variant(format::kIdModeTypeName));
-    r.read_bools(t.terminal, r.read_len());
-  } catch (const format::DecodeError& e) {
-    return e;
-  }
+  r.read_u32s(t.node_shifts, r.read_len());
+  r.read_chars(t.child_labels, r.read_len());
+  r.read_u32s(t.child_transitions, r.read_len());
+  t.payloads = EncodedPayloads::decode(r, std::move(owner));
+  r.read_id16s(t.video_uuids, r.read_len());
+  r.read_u32s(t.video_int32_ids, r.read_len());
+  t.id_mode = static_cast<IdMode>(r.read_variant(format::kIdModeTypeName));
+  r.read_bools(t.terminal, r.read_len());
   if (end != nullptr) *end = bytes.size() - r.remaining();
   return t;
 }

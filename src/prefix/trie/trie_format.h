@@ -36,15 +36,15 @@ std::vector<std::uint8_t> encode_trie(const Trie& trie);
 
 // Reads a trie from the front of `bytes`; bytes after the eighth field are
 // ignored. Values are taken as saved: nothing checks that the arrays make a
-// tree. Never reserves more than the input can fill. Throws std::bad_alloc
-// only when memory runs out.
+// tree. Never reserves more than the input can fill. Throws
+// format::DecodeError at the first problem, std::bad_alloc when memory runs
+// out.
 //
 // With an `owner` that keeps `bytes` alive and unchanged, the payloads are
 // used where they lie in `bytes` (see EncodedPayloads); without, they are
 // copied. With `end`, a decoded trie sets it to the number of bytes its
 // fields took.
-format::Decoded<Trie> decode_trie(std::span<const std::uint8_t> bytes,
-                                  std::shared_ptr<const void> owner = nullptr,
-                                  std::size_t* end = nullptr);
+Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner = nullptr,
+                 std::size_t* end = nullptr);
 
 }  // namespace tessaloom
