@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/messages.h"
 #include "common/pod_array.h"
 
 #if defined(__SSE2__)
@@ -78,10 +79,10 @@ class DecodeError : public std::exception {
   std::string what_;            // text(), set by the factories
 };
 
-// Type names of the two enumerations in the format, as the errors show them.
-inline constexpr std::string_view kOptionPayloadTypeName =
-    "core::option::Option<tessaloom::payload::Payload>";
-inline constexpr std::string_view kIdModeTypeName = "IdMode";
+// Type names of the two enumerations in the format, as the errors show them
+// (frozen texts).
+using messages::kIdModeTypeName;
+using messages::kOptionPayloadTypeName;
 
 // ---------------------------------------------------------------- varints
 

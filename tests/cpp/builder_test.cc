@@ -1,6 +1,6 @@
-// The native builder's record checks, video numbering, hash tables and
-// interrupts. Its indexes are compared with the reference builder's
-// (tessaloom.build_arrays) on random records by the Python suite
+// The native builder's record checks, hash tables and interrupts. Its
+// indexes, video numbering included, are compared with the reference
+// builder's (tessaloom.build_arrays) on random records by the Python suite
 // (test_build_index.py).
 #include "builder/index_builder.h"
 
@@ -36,22 +36,6 @@ TEST(IndexBuilder, RefusedRecordsChangeNothing) {
   EXPECT_EQ(b.add("cat", v, 0xF), Refusal::None);  // exactly 2^32-1 in all
   EXPECT_EQ(b.record_count(), 2u);
   EXPECT_EQ(b.term_count(), 1u);
-}
-
-TEST(IndexBuilder, VideosAreNumberedInOrderAndNeverMixed) {
-  IndexBuilder b;
-  Uuid a{}, c{};
-  a[0] = 1;
-  c[15] = 2;
-  EXPECT_EQ(b.uuid_video(a), 0);
-  EXPECT_EQ(b.uuid_video(c), 1);
-  EXPECT_EQ(b.uuid_video(a), 0);
-  EXPECT_EQ(b.int_video(5), -1);
-
-  IndexBuilder i;
-  for (std::uint32_t k = 0; k < 5000; ++k) EXPECT_EQ(i.int_video(k * 7919u), k);
-  for (std::uint32_t k = 0; k < 5000; ++k) EXPECT_EQ(i.int_video(k * 7919u), k);
-  EXPECT_EQ(i.uuid_video(a), -1);
 }
 
 // An unkeyed multiply-xorshift hash of 8-byte words, of the kind whose state

@@ -79,11 +79,7 @@ std::string render(const std::vector<VideoScore>& vs) {
 }
 template <class F>
 std::string outcome(F f) {
-  try {
-    return render(f());
-  } catch (const InternalFault&) {
-    return "fault";
-  }
+  return test::outcome(f, [](const auto& r) { return render(r); });
 }
 
 // root -a-> 1 -b-> 2 -c-> 3 -> d(4), e(5); "abcd" and "abce" end terms.

@@ -77,7 +77,9 @@ TEST(OsaWalk, CyclesAndLongWordsAreBounded) {
                QueryTooLarge);
 }
 
-TEST(Search, EmptyAndZeroLimitAndBudgets) {
+// Word budgets are the Python suite's (against its reference, words of 1 to
+// 9 characters).
+TEST(Search, EmptyAndZeroLimit) {
   const Trie t = test::trie_from_terms({U"cat"});
   const Word cat{{U'c', U'a', U't'}, false};
   EXPECT_TRUE(search(t, VideoNorms(), {}, 10, std::nullopt, true).empty());
@@ -85,12 +87,6 @@ TEST(Search, EmptyAndZeroLimitAndBudgets) {
       search(t, VideoNorms(), std::span<const Word>(&cat, 1), 0, std::nullopt, true).empty());
   EXPECT_TRUE(
       search(Trie{}, VideoNorms(), std::span<const Word>(&cat, 1), 10, std::nullopt, true).empty());
-  struct Case {
-    std::size_t length;
-    std::optional<std::uint32_t> max_dist;
-    std::uint32_t budget;
-  } cases[] = {{1, {}, 0}, {3, {}, 0}, {4, {}, 1}, {7, {}, 1}, {8, {}, 2}, {60, {}, 2}, {2, 3, 3}};
-  for (const Case& c : cases) EXPECT_EQ(word_budget(c.length, c.max_dist), c.budget) << c.length;
 }
 
 }  // namespace

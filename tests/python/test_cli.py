@@ -3,7 +3,6 @@ against the installed package, from catalogue files to answers."""
 
 import csv
 import json
-import os
 import shlex
 import subprocess
 import sys
@@ -170,14 +169,6 @@ def test_a_build_that_would_lose_data_writes_nothing(tmp_path, name, content, ou
     status, out, err = cli("build", name, "-o", output, *options, cwd=tmp_path)
     assert (status, out) == (1, "") and err[-1].startswith(message), err
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
-
-
-def test_special_files_are_refused_at_once(tmp_path):
-    os.mkfifo(tmp_path / "fifo.idx")
-    for path in ("fifo.idx", "/dev/zero", "/dev/urandom"):
-        for command in (["info", path], ["query", path, "word"]):
-            status, _, err = cli(*command, cwd=tmp_path, timeout=20)
-            assert (status, len(err)) == (1, 1) and "not a regular file" in err[0], (command, err)
 
 
 def test_a_damaged_file_is_refused_by_every_command_in_one_line(saved, tmp_path):

@@ -1,14 +1,13 @@
 """from_internal_data_v2: conversion, the checks in their order with their
 exact messages, internal faults, and the package's array builder."""
 
-import uuid
 
 import pytest
 from conftest import OUT_OF_RANGE, Idx, SubTypeError, raises_exactly
 
 import tessaloom
 import tessaloom._tessaloom
-from tessaloom import IndexArrays, PrefixSearch, build_arrays
+from tessaloom import PrefixSearch, build_arrays
 
 U16 = bytes(range(16))
 NOT_A_VEC = "Can't extract `str` to `Vec`"
@@ -89,17 +88,6 @@ def test_internal_fault_is_a_panic_exception():
     # The package exports the one class, which both modules raise.
     assert kind is tessaloom.PanicException and "PanicException" not in dir(tessaloom._tessaloom)
     assert len(e.value.args) == 1 and isinstance(e.value.args[0], str)
-
-
-def test_builder_numbers_breadth_first_and_sums_repeats():
-    a = build_arrays([("b", 1, 1), ("ab", 2, 2), ("ac", 3, 3), ("b", 1, 4)], video_top_n=7)
-    payloads = [None, None, (5, [0], [5]), (2, [1], [2]), (3, [2], [3])]
-    assert a == IndexArrays([0, 2, 4, 4, 4], ["", "a", "b", "b", "c"], payloads, [1, 2, 3, 4],
-                            [b"\1\0\0\0", b"\2\0\0\0", b"\3\0\0\0"], 7)
-    u1, u2 = uuid.UUID(int=1), uuid.UUID(int=2)
-    a = build_arrays([("x", u2, 1), ("x", u1, 4), ("x", u2.bytes, 2)])
-    assert a.video_index == [u2.bytes, u1.bytes] and a.payloads[1] == (7, [0, 1], [3, 4])
-    assert build_arrays([]) == IndexArrays([0], [""], [None], [], [], 100)
 
 
 @pytest.mark.parametrize("records, exc", [

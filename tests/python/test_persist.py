@@ -15,8 +15,6 @@ from hypothesis import strategies as st
 from tessaloom import PrefixSearch
 
 HERE = Path(__file__).resolve().parent
-ONE_NODE = bytes.fromhex("0100 0100 00 0101000000 00 00 00 0100")
-VARIANT = 'UnexpectedVariant {{ type_name: "{}", allowed: Range {{ min: 0, max: 1 }}, found: 2 }}'
 
 # The index saved in tests/data/golden_index.bin, which must never change:
 # files saved by earlier versions must load. Labels of 1 to 4 UTF-8 bytes,
@@ -26,12 +24,9 @@ GOLDEN_RECORDS = [("cat", 1, 2), ("car", 2, 3), ("cart", 1, 300), ("café", 3, 7
                   ("😀", 6, 65536), ("dog", 7, 5), ("do", 8, 1), ("dot", 2**128 - 1, 9)]
 
 
-@pytest.mark.parametrize("data, text", [
-    (b"", "UnexpectedEnd { additional: 1 }"),
-    (ONE_NODE[:6] + b"\2" + ONE_NODE[7:], VARIANT.format("core::option::Option<tessaloom::payload::Payload>")),
-])
-def test_decode_errors(data, text):
-    raises_exactly(ValueError, "decode error: " + text, PrefixSearch.from_bytes, data)
+def test_a_decode_error_is_a_value_error_with_its_text():
+    # Every text, where it stands, is the C++ suite's.
+    raises_exactly(ValueError, "decode error: UnexpectedEnd { additional: 1 }", PrefixSearch.from_bytes, b"")
 
 
 def test_a_loaded_index_holds_exact_bytes_until_it_goes_and_copies_a_subclass():

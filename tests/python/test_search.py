@@ -23,7 +23,7 @@ ALPHABETS = ["abc", "abcde", "aéü€😀"]
 def catalogue(rng, alphabet, size, uuids=False):
     items = []
     for i in range(size):
-        words = ["".join(rng.choice(alphabet) for _ in range(rng.randint(1, 7))) for _ in range(rng.randint(1, 5))]
+        words = ["".join(rng.choice(alphabet) for _ in range(rng.randint(1, 9))) for _ in range(rng.randint(1, 5))]
         video = uuid.UUID(int=rng.getrandbits(128)) if uuids else rng.randrange(10_000)
         items.append((video, " ".join(words)))
     return items

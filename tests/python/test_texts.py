@@ -100,7 +100,8 @@ def test_iterator_errors_and_progress_pass_through():
 def test_titles_equal_title_of():
     rng = random.Random(5)
     texts = [random_text(rng, rng.randrange(400)) for _ in range(300)]
-    texts += ["  \n  Sourdough bread \r\nfor beginners", "x" * 199 + " yz", "a\u2028b", " \n\t"]
+    texts += ["  \n  Sourdough bread \r\nfor beginners", "x" * 199 + " yz", "x" * 199 + "   \nz", "a\u2028b", " \n\t",
+              "\u2028a\x1cb", "a\x1fb \xa0", "x" * 250, "\xe9" * 250]
     titled = build_texts(list(enumerate(texts)), titles=True)
     assert dict(titled.titles) == {k: title_of(t) for k, t in enumerate(texts) if title_of(t)}
     # A video's first text with a title gives it.
