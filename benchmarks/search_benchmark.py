@@ -2,7 +2,8 @@
 
 Catalogues (benchmarks/catalogues.py, installed and read from Debian): the
 manual pages' one-line descriptions and the package list's names and
-descriptions. Each is built as the command line builds it (`catalogue.build`
+descriptions, on which the ranking was designed, and the PCI device list,
+held out (measured, never tuned on). Each is built as the command line builds it (`catalogue.build`
 with its default --video-top-n) and into a tantivy index (one document per
 item, the text's terms, the whitespace tokenizer: the same words).
 
@@ -18,11 +19,14 @@ word, ranked by its scoring.
 Times: ours and tantivy's, interleaved query by query, best of 3 rounds per
 query, p50 and p99; then search_many's throughput on 1 and 2 workers.
 `--top-n N ...` also prints success@10 and the index size for other
-video_top_n values (for "Choosing parameters").
+video_top_n values (for "Choosing parameters"); `--ceiling` the success the
+Bayes-optimal ranking of these very queries can expect
+(known_item_ceiling.py), the most any ranking can reach on them.
 
 Usage:
     pip install -r benchmarks/requirements.txt
-    python benchmarks/search_benchmark.py            # both catalogues, 1,000 queries each
+    python benchmarks/search_benchmark.py            # the three catalogues, 1,000 queries each
+    python benchmarks/search_benchmark.py --ceiling --catalogue manpages   # with the Bayes ceiling
     python benchmarks/search_benchmark.py --quick    # a small run, for CI
 """
 
@@ -38,6 +42,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import catalogues  # noqa: E402
+from known_item_ceiling import Ceiling  # noqa: E402
 
 import tessaloom  # noqa: E402
 from tessaloom import catalogue as cat  # noqa: E402
@@ -138,8 +143,9 @@ def build(items, top_n):
     return cat.build(records) if top_n is None else cat.build(records, top_n)
 
 
-def run(name, items, n_queries, top_ns):
-    print(f"\n== {name}: {len(items):,} items, {n_queries:,} known-item queries")
+def run(name, items, n_queries, top_ns, ceiling):
+    held_out = " (held out: the ranking was not tuned on it)" if name in catalogues.HELD_OUT else ""
+    print(f"\n== {name}: {len(items):,} items, {n_queries:,} known-item queries{held_out}")
     queries = known_item_queries(items, n_queries, seed=22)
     texts = [t for _, t in queries]
     t0 = time.perf_counter()
@@ -155,6 +161,9 @@ def run(name, items, n_queries, top_ns):
     print(f"search           {qo[0]:8.1f}%  {qo[1]:9.1f}%  {qo[2]:.3f}")
     print(f"tantivy          {qt[0]:8.1f}%  {qt[1]:9.1f}%  {qt[2]:.3f}")
     print(f"difference       {qo[0] - qt[0]:+8.1f}   {qo[1] - qt[1]:+9.1f}")
+    if ceiling:
+        qc = Ceiling(items).expected(queries)
+        print(f"Bayes ceiling    {qc[0]:8.1f}%  {qc[1]:9.1f}%  {qc[2]:.3f}   (knows how the queries were made)")
 
     best_o = [float("inf")] * len(texts)
     best_t = [float("inf")] * len(texts)
@@ -187,14 +196,19 @@ def main():
     p.add_argument("--quick", action="store_true", help="a small run, for CI")
     p.add_argument("--queries", type=int, default=1000)
     p.add_argument("--top-n", type=int, nargs="*", default=[], help="also measure these video_top_n values")
+    p.add_argument("--ceiling", action="store_true", help="also the Bayes-optimal ranking's expected success")
+    p.add_argument("--catalogue", choices=sorted(catalogues.CATALOGUES), action="append",
+                   help="only these catalogues (default: all)")
     args = p.parse_args()
     catalogues.setup()
     for name, read in catalogues.CATALOGUES.items():
+        if args.catalogue and name not in args.catalogue:
+            continue
         items = read()
         n = args.queries
         if args.quick:
             items, n = items[:2000], 50
-        run(name, items, n, args.top_n)
+        run(name, items, n, args.top_n, args.ceiling)
 
 
 if __name__ == "__main__":

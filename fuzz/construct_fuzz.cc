@@ -201,8 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (trie.terminal[i] != (a.payloads[i] ? 1 : 0)) fail("terminal flag differs");
   }
   const bool ints = !a.video_index.empty() && a.video_index[0].size() == 4;
-  if ((trie.id_mode == tessaloom::IdMode::Int32) != ints ||
-      (ints ? trie.video_int32_ids.size() : trie.video_uuids.size()) != a.video_index.size()) {
+  if ((trie.videos.kind() == tessaloom::IdMode::Int32) != ints ||
+      trie.videos.size() != a.video_index.size()) {
     fail("video ids differ");
   }
   return 0;

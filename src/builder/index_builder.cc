@@ -118,6 +118,12 @@ std::uint64_t leading_bytes(std::string_view s) {
   return v;
 }
 
+[[noreturn, gnu::cold, gnu::noinline]] void refuse(std::string_view field, const char* why) {
+  throw RefusedRecord(field, why);
+}
+
+[[noreturn]] void refuse_total() { refuse("count", "the term's total count would pass 2^32-1"); }
+
 std::uint32_t checked_u32(std::size_t n) {
   if (n >= kMaxU32) throw TooLarge("more than 2^32-2 terms, videos or nodes");
   return static_cast<std::uint32_t>(n);
@@ -145,8 +151,11 @@ void Numbering::grow() {
 }
 
 template <class Id, class Hash>
-std::int64_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids, const Id& id, Hash&& hash) {
-  if (have_videos_ && id_mode_ != mode) return -1;
+std::uint32_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids, const Id& id,
+                                         Hash&& hash) {
+  if (have_videos_ && id_mode_ != mode) {
+    refuse("video id", "video ids must be all UUIDs or all integers");
+  }
   // A video's records often come one after the other (the terms of one
   // title): the last video is checked before the table.
   if (last_video_ < ids.size() && ids[last_video_] == id) return last_video_;
@@ -165,11 +174,11 @@ std::int64_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids, const Id
   return v;
 }
 
-std::int64_t IndexBuilder::uuid_video(const Uuid& id) {
+std::uint32_t IndexBuilder::uuid_video(const Uuid& id) {
   return number_video(IdMode::Uuid, uuids_, id, [&] { return keyed_hash(id.data(), id.size()); });
 }
 
-std::int64_t IndexBuilder::int_video(std::uint32_t id) {
+std::uint32_t IndexBuilder::int_video(std::uint32_t id) {
   return number_video(IdMode::Int32, ints_, id, [&] { return keyed_hash(&id, sizeof id); });
 }
 
@@ -193,28 +202,36 @@ void IndexBuilder::prefetch_more(std::string_view text) const {
   __builtin_prefetch(&term_total_[t]);
 }
 
-Refusal IndexBuilder::add(std::string_view text, std::uint32_t video, std::uint64_t count) {
-  if (text.empty()) return Refusal::EmptyTerm;
+void IndexBuilder::add(std::string_view text, std::uint32_t video, std::uint64_t count) {
+  if (text.empty()) refuse("term", "term must not be empty");
   if (std::memchr(text.data(), 0, text.size()) != nullptr) {
-    return Refusal::NulInTerm;
+    refuse("term", "term must not contain U+0000");
   }
   records_.reserve_more(1);
-  const std::uint64_t h = keyed_hash(text.data(), text.size());
-  const Numbering::Found f = terms_.find(h, [&](std::uint32_t t) { return term(t) == text; });
-  std::uint32_t t;
-  if (f.found) {
+  // A term's records often come one after the other (records grouped by
+  // term): the last term is checked before the table.
+  std::uint32_t t = last_term_;
+  bool known = t < term_end_.size() && term(t) == text;
+  std::uint64_t h = 0;
+  Numbering::Found f{};
+  if (!known) {
+    h = keyed_hash(text.data(), text.size());
+    f = terms_.find(h, [&](std::uint32_t k) { return term(k) == text; });
+    known = f.found;
     t = f.number;
-    if (count > kMaxU32 - term_total_[t]) return Refusal::TotalPastU32;
+  }
+  if (known) {
+    if (count > kMaxU32 - term_total_[t]) refuse_total();
     term_total_[t] += count;
   } else {
     if (!is_ascii(text)) {
       try {
         decode_utf8(text);
       } catch (const InvalidInput&) {
-        return Refusal::InvalidUtf8;
+        refuse("term", "term must be valid Unicode");
       }
     }
-    if (count > kMaxU32) return Refusal::TotalPastU32;
+    if (count > kMaxU32) refuse_total();
     t = checked_u32(term_end_.size());
     term_end_.reserve_more(1);
     term_total_.reserve_more(1);
@@ -223,8 +240,8 @@ Refusal IndexBuilder::add(std::string_view text, std::uint32_t video, std::uint6
     term_total_.push_back(count);
     terms_.insert(f.slot, h, t);
   }
+  last_term_ = t;
   records_.push_back({t, video, static_cast<std::uint32_t>(count)});
-  return Refusal::None;
 }
 
 void IndexBuilder::order() {
@@ -253,52 +270,78 @@ void IndexBuilder::order() {
   terms_.clear();
 }
 
-void IndexBuilder::build_trie() {
-  const std::size_t n_terms = term_count();
-  Poll poll;
-
-  // Nodes in depth-first order, as the sorted terms spell them: each term
-  // adds a node for every character after the part it shares with the term
-  // before it.
+// The trie's nodes in depth-first order: each node's depth, label, number
+// of children and the term it ends (kNoTerm for none).
+struct IndexBuilder::Nodes {
   PodArray<std::uint32_t> depth, children, term_at;
   PodArray<char32_t> label;
-  auto add_node = [&](std::uint32_t d, char32_t c, std::uint32_t t) {
+
+  std::size_t size() const { return depth.size(); }
+  void add(std::uint32_t d, char32_t c) {
     checked_u32(depth.size());
     depth.push_back(d);
     label.push_back(c);
     children.push_back(0);
-    term_at.push_back(t);
+    term_at.push_back(kNoTerm);
+  }
+};
+
+// Each term's entries, one per video, in the order of the term's records:
+// term k's are entries[start[k]] up to entries[start[k + 1]].
+struct IndexBuilder::TermEntries {
+  struct Entry {
+    std::uint32_t video;
+    std::uint32_t count;
   };
-  add_node(0, U'\0', kNoTerm);
+  PodArray<std::uint64_t> start;
+  PodArray<Entry> entries;
+};
+
+void IndexBuilder::build_trie() {
+  const PodArray<std::uint32_t> term_of = lay_out(spell_nodes());
+  supply_payloads(term_of, group_entries());
+  trie_.videos = VideoIds(id_mode_, std::move(uuids_), std::move(ints_));
+}
+
+IndexBuilder::Nodes IndexBuilder::spell_nodes() {
+  // Each term adds a node for every character after the part it shares with
+  // the term before it.
+  Poll poll;
+  Nodes nodes;
+  nodes.add(0, U'\0');
   std::vector<std::uint32_t> path{0};  // the nodes spelling the last term
   std::vector<char32_t> prev, cur;
-  for (std::size_t k = 0; k < n_terms; ++k) {
+  for (const std::uint32_t t : sorted_) {
     poll();
-    code_points(term(sorted_[k]), cur);
+    code_points(term(t), cur);
     std::size_t common = 0;
     const std::size_t limit = std::min(prev.size(), cur.size());
     while (common < limit && prev[common] == cur[common]) ++common;
     path.resize(common + 1);
     for (std::size_t j = common; j < cur.size(); ++j) {
-      ++children[path.back()];
-      path.push_back(static_cast<std::uint32_t>(depth.size()));
-      add_node(static_cast<std::uint32_t>(j + 1), cur[j], kNoTerm);
+      ++nodes.children[path.back()];
+      path.push_back(static_cast<std::uint32_t>(nodes.size()));
+      nodes.add(static_cast<std::uint32_t>(j + 1), cur[j]);
     }
     // Distinct terms in order: the term is never a prefix of the one before,
     // so its last node is new.
-    term_at[path.back()] = sorted_[k];
+    nodes.term_at[path.back()] = t;
     std::swap(prev, cur);
   }
   release(sorted_);
+  return nodes;
+}
 
+PodArray<std::uint32_t> IndexBuilder::lay_out(Nodes nodes) {
   // Breadth-first numbers: restricted to one depth, depth-first order with
   // children in code-point order is breadth-first order, so the numbers
   // come from a counting sort by depth.
-  const std::size_t n = depth.size();
+  Poll poll;
+  const std::size_t n = nodes.size();
   std::vector<std::uint32_t> level_start;
   for (std::size_t i = 0; i < n; ++i) {
-    if (depth[i] >= level_start.size()) level_start.resize(depth[i] + 1, 0);
-    ++level_start[depth[i]];
+    if (nodes.depth[i] >= level_start.size()) level_start.resize(nodes.depth[i] + 1, 0);
+    ++level_start[nodes.depth[i]];
   }
   std::uint32_t sum = 0;
   for (std::uint32_t& s : level_start) sum += std::exchange(s, sum);
@@ -309,43 +352,40 @@ void IndexBuilder::build_trie() {
   t.node_shifts.resize(n);
   PodArray<std::uint32_t> term_of;  // by breadth-first number
   term_of.resize_for_overwrite(n);
-  {
-    PodArray<std::uint32_t> child_count;
-    child_count.resize_for_overwrite(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      poll();
-      const std::uint32_t b = level_start[depth[i]]++;
-      t.child_labels[b] = label[i];
-      t.terminal[b] = term_at[i] != kNoTerm;
-      term_of[b] = term_at[i];
-      child_count[b] = children[i];
-    }
-    release(depth);
-    release(label);
-    release(children);
-    release(term_at);
-    // Every node but the root is a child, and the children of each node are
-    // consecutive numbers: edge e leads to node e + 1.
-    std::uint32_t edges = 0;
-    for (std::size_t b = 0; b < n; ++b) {
-      t.node_shifts[b] = edges;
-      edges += child_count[b];
-    }
-    t.child_transitions.resize(edges);
-    for (std::uint32_t e = 0; e < edges; ++e) t.child_transitions[e] = e + 1;
+  PodArray<std::uint32_t> child_count;
+  child_count.resize_for_overwrite(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    poll();
+    const std::uint32_t b = level_start[nodes.depth[i]]++;
+    t.child_labels[b] = nodes.label[i];
+    t.terminal[b] = nodes.term_at[i] != kNoTerm;
+    term_of[b] = nodes.term_at[i];
+    child_count[b] = nodes.children[i];
   }
+  nodes = Nodes();
+  // Every node but the root is a child, and the children of each node are
+  // consecutive numbers: edge e leads to node e + 1.
+  std::uint32_t edges = 0;
+  for (std::size_t b = 0; b < n; ++b) {
+    t.node_shifts[b] = edges;
+    edges += child_count[b];
+  }
+  t.child_transitions.resize(edges);
+  for (std::uint32_t e = 0; e < edges; ++e) t.child_transitions[e] = e + 1;
+  return term_of;
+}
 
-  // Each term's entries: its records in order, a video's repeated records
-  // summed into its first. Counting sort by term, then merging in place.
-  PodArray<std::uint64_t> start;  // start of term t's records; then entries
+IndexBuilder::TermEntries IndexBuilder::group_entries() {
+  // A counting sort of the records by term, then each term's repeated
+  // videos summed into their first entry, in place.
+  Poll poll;
+  const std::size_t n_terms = term_count();
+  TermEntries out;
+  PodArray<std::uint64_t>& start = out.start;
   start.assign(n_terms + 1, 0);
   for (const Record& r : records_) ++start[r.term + 1];
   for (std::size_t k = 1; k <= n_terms; ++k) start[k] += start[k - 1];
-  struct Entry {
-    std::uint32_t video;
-    std::uint32_t count;
-  };
-  PodArray<Entry> entries;
+  PodArray<TermEntries::Entry>& entries = out.entries;
   entries.resize_for_overwrite(records_.size());
   {
     PodArray<std::uint64_t> next;
@@ -353,34 +393,38 @@ void IndexBuilder::build_trie() {
     for (const Record& r : records_) entries[next[r.term]++] = {r.video, r.count};
   }
   release(records_);
-  {
-    const std::size_t n_videos = video_count();
-    PodArray<std::uint32_t> seen_by;  // 1 + the last term that saw the video
-    seen_by.assign(n_videos, 0);
-    PodArray<std::uint32_t> position;
-    position.resize_for_overwrite(n_videos);
-    std::uint64_t out = 0;
-    for (std::size_t k = 0; k < n_terms; ++k) {
-      poll();
-      const std::uint64_t begin = out;
-      const std::uint32_t stamp = static_cast<std::uint32_t>(k + 1);
-      for (std::uint64_t r = start[k]; r < start[k + 1]; ++r) {
-        const Entry e = entries[r];
-        if (seen_by[e.video] == stamp) {
-          // Within the term's total, which fits 32 bits.
-          entries[begin + position[e.video]].count += e.count;
-        } else {
-          seen_by[e.video] = stamp;
-          position[e.video] = static_cast<std::uint32_t>(out - begin);
-          entries[out++] = e;
-        }
+  const std::size_t n_videos = video_count();
+  PodArray<std::uint32_t> seen_by;  // 1 + the last term that saw the video
+  seen_by.assign(n_videos, 0);
+  PodArray<std::uint32_t> position;
+  position.resize_for_overwrite(n_videos);
+  std::uint64_t end = 0;
+  for (std::size_t k = 0; k < n_terms; ++k) {
+    poll();
+    const std::uint64_t begin = end;
+    const std::uint32_t stamp = static_cast<std::uint32_t>(k + 1);
+    for (std::uint64_t r = start[k]; r < start[k + 1]; ++r) {
+      const TermEntries::Entry e = entries[r];
+      if (seen_by[e.video] == stamp) {
+        // Within the term's total, which fits 32 bits.
+        entries[begin + position[e.video]].count += e.count;
+      } else {
+        seen_by[e.video] = stamp;
+        position[e.video] = static_cast<std::uint32_t>(end - begin);
+        entries[end++] = e;
       }
-      start[k] = begin;
     }
-    start[n_terms] = out;
+    start[k] = begin;
   }
+  start[n_terms] = end;
+  return out;
+}
 
-  supplied_.reserve(n, start[n_terms]);
+void IndexBuilder::supply_payloads(const PodArray<std::uint32_t>& term_of,
+                                   const TermEntries& terms) {
+  Poll poll;
+  const std::size_t n = term_of.size();
+  supplied_.reserve(n, terms.start[term_count()]);
   for (std::size_t b = 0; b < n; ++b) {
     poll();
     const std::uint32_t k = term_of[b];
@@ -388,11 +432,11 @@ void IndexBuilder::build_trie() {
       supplied_.push_absent();
       continue;
     }
-    const std::size_t m = static_cast<std::size_t>(start[k + 1] - start[k]);
+    const std::size_t m = static_cast<std::size_t>(terms.start[k + 1] - terms.start[k]);
     const PayloadTable::Slot s =
         supplied_.push_uninitialized(static_cast<std::uint32_t>(term_total_[k]), m);
     for (std::size_t j = 0; j < m; ++j) {
-      const Entry e = entries[start[k] + j];
+      const TermEntries::Entry e = terms.entries[terms.start[k] + j];
       s.video_ids[j] = e.video;
       s.video_counts[j] = e.count;
     }
@@ -400,16 +444,10 @@ void IndexBuilder::build_trie() {
   release(term_bytes_);
   release(term_end_);
   release(term_total_);
-
-  t.id_mode = id_mode_;
-  t.video_uuids = std::move(uuids_);
-  t.video_int32_ids = std::move(ints_);
 }
 
 void IndexBuilder::propagate(std::size_t top_n) {
-  // The id tables are the trie's now; one of them is empty.
-  const std::size_t videos = std::max(trie_.video_uuids.size(), trie_.video_int32_ids.size());
-  trie_.payloads = builder::propagate(trie_, supplied_, top_n, videos);
+  trie_.payloads = builder::propagate(trie_, supplied_, top_n, trie_.videos.size());
   supplied_ = PayloadTable();
 }
 

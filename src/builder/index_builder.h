@@ -23,19 +23,24 @@
 #include <utility>
 #include <vector>
 
+#include "common/fault.h"
 #include "common/pod_array.h"
 #include "payload/payload.h"
 #include "prefix/trie/trie.h"
 
 namespace tessaloom::builder {
 
-// Why a record was refused. Nothing is added for a refused record.
-enum class Refusal {
-  None,
-  EmptyTerm,
-  NulInTerm,     // U+0000 in the term
-  InvalidUtf8,   // the term is not valid UTF-8
-  TotalPastU32,  // the term's total count would pass 2^32-1
+// A record the builder refuses; nothing of it is added. field() names the
+// part of the record at fault: "term" (empty, holding U+0000 or not valid
+// UTF-8), "count" (the term's total count would pass 2^32-1) or "video id"
+// (of the other kind than the ids before it); what() says why.
+class RefusedRecord : public InvalidInput {
+ public:
+  RefusedRecord(std::string_view field, const char* why) : InvalidInput(why), field_(field) {}
+  std::string_view field() const { return field_; }
+
+ private:
+  std::string_view field_;
 };
 
 // The hash of the builder's tables: SipHash-1-3 of the bytes under a key
@@ -102,13 +107,15 @@ class Numbering {
 
 class IndexBuilder {
  public:
-  // The number of a video, numbering it if it is new, or -1 when the videos
-  // so far are of the other kind (UUIDs and integers are never mixed).
-  std::int64_t uuid_video(const Uuid& id);
-  std::int64_t int_video(std::uint32_t id);
+  // The number of a video, numbering it if it is new. Throws RefusedRecord
+  // when the videos so far are of the other kind (UUIDs and integers are
+  // never mixed).
+  std::uint32_t uuid_video(const Uuid& id);
+  std::uint32_t int_video(std::uint32_t id);
 
-  // Adds one record. Refused records change nothing.
-  Refusal add(std::string_view term_utf8, std::uint32_t video, std::uint64_t count);
+  // Adds one record. Throws RefusedRecord, changing nothing, for a record it
+  // refuses.
+  void add(std::string_view term_utf8, std::uint32_t video, std::uint64_t count);
 
   // Start loading what add() of this term looks at, so that the lookups of
   // several terms overlap: prefetch() for each of them, then
@@ -140,9 +147,21 @@ class IndexBuilder {
     std::uint32_t count;
   };
 
+  struct Nodes;
+  struct TermEntries;
+
   std::string_view term(std::uint32_t t) const;
+  // The steps of build_trie(), in order: the nodes the sorted terms spell,
+  // in depth-first order (releases the order); the trie laid out
+  // breadth-first from them, giving each node's term; each term's entries
+  // (releases the records); the payloads the terms supply to their nodes
+  // (releases the term tables).
+  Nodes spell_nodes();
+  PodArray<std::uint32_t> lay_out(Nodes nodes);
+  TermEntries group_entries();
+  void supply_payloads(const PodArray<std::uint32_t>& term_of, const TermEntries& terms);
   template <class Id, class Hash>
-  std::int64_t number_video(IdMode mode, PodArray<Id>& ids, const Id& id, Hash&& hash);
+  std::uint32_t number_video(IdMode mode, PodArray<Id>& ids, const Id& id, Hash&& hash);
 
   // Reading.
   PodArray<char> term_bytes_;
@@ -155,6 +174,7 @@ class IndexBuilder {
   PodArray<Uuid> uuids_;
   PodArray<std::uint32_t> ints_;
   std::uint32_t last_video_ = 0xFFFFFFFFu;  // the number last given out
+  std::uint32_t last_term_ = 0xFFFFFFFFu;   // the term of the last record added
   PodArray<Record> records_;
 
   // Ordering: the terms in code-point order.

@@ -37,8 +37,10 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
   // and gives its supplied payload.
   PayloadTable finished;
   finished.reserve(n, supplied.entry_count());
-  std::vector<std::uint8_t> merged(n, 0);  // node went through a merge
-  std::vector<PayloadView> sources;        // the node's own payload first
+  // Whether the node went through a merge and its finished entries are in
+  // the order a merge leaves them.
+  std::vector<std::uint8_t> ordered(n, 0);
+  std::vector<PayloadView> sources;  // the node's own payload first
   Payload acc;
   MergeScratch scratch;
   scratch.use_tables(videos);
@@ -58,13 +60,12 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
     }
     const PayloadView own = sources[0];
     PayloadView out = own;  // not merged: the supplied payload, only cut
+    bool folded = false;
     if (sources.size() > 1) {
-      merged[i] = 1;
       std::uint64_t total = 0;
       for (const PayloadView& s : sources) total += s.total_count;
       acc.total_count = static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFFu));
-      if (own.video_ids.empty() && sources.size() == 2 && last_child > i && merged[last_child] &&
-          in_merged_order(sources[1])) {
+      if (own.video_ids.empty() && sources.size() == 2 && last_child > i && ordered[last_child]) {
         // Merging into an empty list leaves an already merged child as it
         // is: its entries are copied as they are, cut.
         const std::size_t m = std::min(sources[1].video_ids.size(), top_n);
@@ -72,15 +73,19 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
         const PayloadView child = *finished.get(n - 1 - last_child);  // the push may move it
         std::copy_n(child.video_ids.begin(), m, slot.video_ids.begin());
         std::copy_n(child.video_counts.begin(), m, slot.video_counts.begin());
+        ordered[i] = 1;
         continue;
       }
-      if (!merge_entries(sources, acc.video_ids, acc.video_counts, scratch)) {
+      if (merge_entries(sources, acc.video_ids, acc.video_counts, scratch)) {
+        ordered[i] = 1;  // no count saturated: ids are unique, in count order
+      } else {
         // Folding the children one after the other is the same as summing
         // all entries at once, as long as no sum passes 2^32-1. One did: merge
         // child by child, as the stored (saturated) counts then decide later
         // orders.
         acc = Payload::from_view(own);
         for (std::size_t s = 1; s < sources.size(); ++s) acc.merge_from(sources[s]);
+        folded = true;
       }
       out = acc.view();
     }
@@ -89,6 +94,7 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
       out.video_ids = out.video_ids.first(top_n);
       out.video_counts = out.video_counts.first(top_n);
     }
+    if (folded) ordered[i] = in_merged_order(out);
     finished.push(out);
   }
 

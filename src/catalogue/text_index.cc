@@ -25,7 +25,7 @@ TextIndex::Added TextIndex::add_counted(const VideoKey& key, std::string_view te
   if (keep_titles_) titles_.add(key, text);
   if (counter_.empty()) return Added::Ok;  // a video without terms is not in the index
   Uuid uuid;
-  std::int64_t video;
+  std::uint32_t video;
   if (key.kind == VideoKey::Integer) {
     video = builder_.int_video(key.number);
   } else {
@@ -37,9 +37,12 @@ TextIndex::Added TextIndex::add_counted(const VideoKey& key, std::string_view te
   Added added = Added::Ok;
   counter_.drain([&](std::string_view term, std::uint32_t count) {
     ++records_;
-    if (added == Added::Ok && builder_.add(term, static_cast<std::uint32_t>(video), count) ==
-                                  builder::Refusal::TotalPastU32) {
-      added = Added::TotalPastU32;
+    if (added != Added::Ok) return;
+    try {
+      builder_.add(term, video, count);
+    } catch (const builder::RefusedRecord& e) {
+      // The terms split here are never empty, nor hold U+0000.
+      if (e.field() == "count") added = Added::TotalPastU32;
     }
   });
   return added;

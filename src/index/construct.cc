@@ -53,19 +53,21 @@ Index Construction::finish(std::span<const std::vector<std::uint8_t>> video_inde
     all4 = all4 && id.size() == 4;
   }
   if (video_index.empty() || all16) {
-    trie_.id_mode = IdMode::Uuid;
-    trie_.video_uuids.resize(video_index.size());
+    PodArray<Uuid> uuids;
+    uuids.resize_for_overwrite(video_index.size());
     for (std::size_t v = 0; v < video_index.size(); ++v) {
-      std::memcpy(trie_.video_uuids[v].data(), video_index[v].data(), 16);
+      std::memcpy(uuids[v].data(), video_index[v].data(), 16);
     }
+    trie_.videos = VideoIds(std::move(uuids));
   } else if (all4) {
-    trie_.id_mode = IdMode::Int32;
-    trie_.video_int32_ids.resize(video_index.size());
+    PodArray<std::uint32_t> ints;
+    ints.resize_for_overwrite(video_index.size());
     for (std::size_t v = 0; v < video_index.size(); ++v) {
       const auto& b = video_index[v];
-      trie_.video_int32_ids[v] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
-                                 std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
+      ints[v] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+                std::uint32_t{b[3]} << 24;
     }
+    trie_.videos = VideoIds(std::move(ints));
   } else {
     throw InvalidInput(messages::kMixedVideoIndex);
   }

@@ -24,7 +24,6 @@ namespace tessaloom::native {
 namespace {
 
 using builder::IndexBuilder;
-using builder::Refusal;
 using lib::check;
 using lib::PythonError;
 using lib::Ref;
@@ -166,19 +165,17 @@ class Reader {
     const std::string_view term = to_term(i, items[0]);
     const std::uint32_t video = to_video(i, items[1]);
     const std::uint64_t count = to_count(i, items[2]);
-    switch (b_.add(term, video, count)) {
-      case Refusal::None:
-        return;
-      case Refusal::EmptyTerm:
-        refuse(PyExc_ValueError, i, "term must not be empty");
-      case Refusal::NulInTerm:
-        refuse(PyExc_ValueError, i, "term must not contain U+0000, got " + shown(items[0]));
-      case Refusal::InvalidUtf8:
-        refuse(PyExc_ValueError, i, "term must be valid Unicode, got " + shown(items[0]));
-      case Refusal::TotalPastU32:
+    try {
+      b_.add(term, video, count);
+    } catch (const builder::RefusedRecord& e) {
+      if (e.field() == "count") {
         refuse(PyExc_ValueError, i,
                "count " + std::to_string(count) + " takes the total count of term " +
                    shown(items[0]) + " past 2**32-1");
+      }
+      // The term's refusals: the builder's reason, then the term, if any.
+      refuse(PyExc_ValueError, i,
+             term.empty() ? std::string(e.what()) : e.what() + (", got " + shown(items[0])));
     }
   }
 
@@ -199,8 +196,9 @@ class Reader {
   }
 
   std::uint32_t to_video(Py_ssize_t i, PyObject* o) {
-    std::int64_t number;
-    const char* kind;
+    Uuid id;
+    std::uint32_t number = 0;
+    bool uuid = true;
     if (PyBytes_Check(o) || PyByteArray_Check(o)) {
       const bool is_bytes = PyBytes_Check(o);
       const Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o);
@@ -208,38 +206,32 @@ class Reader {
         refuse(PyExc_ValueError, i,
                "video id must be 16 bytes long, got " + std::to_string(n) + " bytes");
       }
-      Uuid id;
       std::memcpy(id.data(), is_bytes ? PyBytes_AS_STRING(o) : PyByteArray_AS_STRING(o), 16);
-      number = b_.uuid_video(id);
-      kind = "a UUID";
     } else if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(uuid_type_))) {
       Ref bytes(check(PyObject_GetAttrString(o, "bytes")));
       if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 16) {
         refuse(PyExc_ValueError, i, "video id " + shown(o) + " does not give 16 bytes");
       }
-      Uuid id;
       std::memcpy(id.data(), PyBytes_AS_STRING(bytes.get()), 16);
-      number = b_.uuid_video(id);
-      kind = "a UUID";
     } else if (!PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o))) {
+      uuid = false;
       const auto v = lib::to_non_negative(o);
       if (!v || *v > kMaxU32) {
         refuse(PyExc_ValueError, i,
                "video id must be an integer in 0..4294967295, got " + shown(o));
       }
-      number = b_.int_video(static_cast<std::uint32_t>(*v));
-      kind = "an integer";
+      number = static_cast<std::uint32_t>(*v);
     } else {
       refuse(PyExc_TypeError, i,
              "video id must be a uuid.UUID, 16 bytes or an integer, got " + type_name(o));
     }
-    if (number < 0) {
+    try {
+      return uuid ? b_.uuid_video(id) : b_.int_video(number);
+    } catch (const builder::RefusedRecord& e) {
       refuse(PyExc_ValueError, i,
-             std::string("video id is ") + kind +
-                 ", but the ids before it are not: "
-                 "video ids must be all UUIDs or all integers");
+             std::string("video id is ") + (uuid ? "a UUID" : "an integer") +
+                 ", but the ids before it are not: " + e.what());
     }
-    return static_cast<std::uint32_t>(number);
   }
 
   IndexBuilder& b_;

@@ -20,11 +20,9 @@ PyObject* counts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Trie& trie = index.trie();
   const auto terms = static_cast<std::size_t>(std::count_if(
       trie.terminal.begin(), trie.terminal.end(), [](std::uint8_t t) { return t != 0; }));
-  const bool uuids = trie.id_mode == IdMode::Uuid;
-  const std::size_t videos = uuids ? trie.video_uuids.size() : trie.video_int32_ids.size();
   return Py_BuildValue("(nnns)", static_cast<Py_ssize_t>(trie.node_count()),
-                       static_cast<Py_ssize_t>(terms), static_cast<Py_ssize_t>(videos),
-                       uuids ? "uuid" : "integer");
+                       static_cast<Py_ssize_t>(terms), static_cast<Py_ssize_t>(trie.videos.size()),
+                       trie.videos.kind() == IdMode::Uuid ? "uuid" : "integer");
 }
 
 }  // namespace

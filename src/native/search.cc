@@ -76,10 +76,10 @@ std::size_t to_limit(PyObject* o) {
 
 // The video's key: its integer id, or its UUID as text.
 PyObject* key_of(const Trie& trie, std::uint32_t video) {
-  if (trie.id_mode == IdMode::Int32) {
-    return PyLong_FromUnsignedLong(trie.video_int32_ids[video]);
+  if (trie.videos.kind() == IdMode::Int32) {
+    return PyLong_FromUnsignedLong(trie.videos.integer(video));
   }
-  const std::string text = ranking::uuid_text(trie.video_uuids[video]);
+  const std::string text = trie.videos.key(video);
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 

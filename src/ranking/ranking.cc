@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -234,29 +232,6 @@ bool ranks_before(const Candidate& a, const Candidate& b) {
   return a.video < b.video;
 }
 
-constexpr char kHex[] = "0123456789abcdef";
-
-}  // namespace
-
-std::string uuid_text(const Uuid& id) {
-  std::string out(36, '-');
-  std::size_t pos = 0;
-  for (std::size_t b = 0; b < id.size(); ++b) {
-    if (b == 4 || b == 6 || b == 8 || b == 10) ++pos;  // keeps the '-'
-    out[pos++] = kHex[id[b] >> 4];
-    out[pos++] = kHex[id[b] & 0xF];
-  }
-  return out;
-}
-
-namespace {
-
-std::string decimal_text(std::uint32_t id) {
-  char buf[10];
-  const auto r = std::to_chars(buf, buf + sizeof buf, id);
-  return std::string(buf, r.ptr);
-}
-
 // Weight of a match at `distance` for a query of `n_chars` characters, or
 // nullopt when the match carries no weight (d > 0 with d >= n).
 std::optional<double> closeness_weight(std::uint32_t distance, std::size_t n_chars) {
@@ -280,18 +255,14 @@ void cut_and_order(std::vector<Candidate>& candidates, std::optional<std::size_t
 }
 
 // Renders each candidate's video number as its external key, in order,
-// dropping numbers outside the id table that `id_mode` selects.
+// dropping numbers that name no video.
 std::vector<VideoScore> render_keys(const Trie& trie, std::span<const Candidate> ordered) {
   std::vector<VideoScore> out;
   out.reserve(ordered.size());
+  const VideoIds& videos = trie.videos;
+  const std::size_t n = videos.size();
   for (const Candidate& c : ordered) {
-    if (trie.id_mode == IdMode::Int32) {
-      if (c.video >= trie.video_int32_ids.size()) continue;
-      out.push_back({decimal_text(trie.video_int32_ids[c.video]), c.score});
-    } else {
-      if (c.video >= trie.video_uuids.size()) continue;
-      out.push_back({uuid_text(trie.video_uuids[c.video]), c.score});
-    }
+    if (c.video < n) out.push_back({videos.key(c.video), c.score});
   }
   return out;
 }
@@ -306,8 +277,7 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
   // power of two) they are pooled in an array; any beyond it (which
   // rendering drops, but which still compete for the cut) are hashed, as is
   // every number of a table above DensePool::kMaxVideos.
-  const std::size_t videos =
-      trie.id_mode == IdMode::Int32 ? trie.video_int32_ids.size() : trie.video_uuids.size();
+  const std::size_t videos = trie.videos.size();
   DensePool dense(videos <= DensePool::kMaxVideos ? videos : 0);
   VideoPool spilled(dense.size() == 0 ? 16 * nodes.size() : 0);
   thread_local std::vector<std::uint32_t> kept_ids;  // one payload's ids and counts

@@ -35,10 +35,6 @@ struct Candidate {
   bool operator==(const Candidate&) const = default;
 };
 
-// The 36-character text of a UUID (lower-case hex, dashes after bytes 4, 6,
-// 8 and 10), as video keys show it.
-std::string uuid_text(const Uuid& id);
-
 // The videos best matching a query of `n_chars` characters whose matched
 // nodes are `nodes`, in visiting order (the index value chooses them: term
 // ends only, every node when none matches, or as include_prefix_nodes says),

@@ -12,44 +12,45 @@
 namespace tessaloom::search {
 namespace {
 
-// Values by video number: a plain array for tables up to kDenseVideos, kept
-// per thread between queries, with the numbers touched noted so that only
-// they are put back; a hash map for larger tables.
+// Values by video number: for tables up to kDenseVideos a plain array of
+// slots kept per thread between queries, each slot stamped with the use it
+// belongs to, so that a fresh use (clear()) only takes a new stamp; a hash
+// map for larger tables, or when the thread's array is already in use.
 template <class T>
 class VideoMap {
  public:
   static constexpr std::size_t kDenseVideos = std::size_t{1} << 20;
 
-  explicit VideoMap(std::size_t videos) : dense_(videos <= kDenseVideos) {
-    if (dense_ && values_.size() < videos) {
-      values_.resize(videos);
-      seen_.resize(videos, 0);
-    }
+  explicit VideoMap(std::size_t videos)
+      : dense_(videos <= kDenseVideos && !storage().busy), s_(storage()) {
+    if (!dense_) return;
+    s_.busy = true;
+    if (s_.slots.size() < videos) s_.slots.resize(videos);
+    renew();
   }
   VideoMap(const VideoMap&) = delete;
   VideoMap& operator=(const VideoMap&) = delete;
-  ~VideoMap() { clear(); }
+  ~VideoMap() {
+    if (dense_) s_.busy = false;
+  }
 
-  // The value of v (value-initialised on first touch), and whether it was
-  // touched before.
-  T& at(std::uint32_t v, bool* existed = nullptr) {
+  // The value of v, value-initialised on its first touch since clear().
+  T& at(std::uint32_t v) {
     if (dense_) {
-      const bool was = seen_[v] != 0;
-      if (!was) {
-        seen_[v] = 1;
+      Slot& slot = s_.slots[v];
+      if (slot.stamp != stamp_) {
+        slot.stamp = stamp_;
+        slot.value = T{};
         touched_.push_back(v);
-        values_[v] = T{};
       }
-      if (existed) *existed = was;
-      return values_[v];
+      return slot.value;
     }
     auto [it, inserted] = map_.try_emplace(v);
     if (inserted) touched_.push_back(v);
-    if (existed) *existed = !inserted;
     return it->second;
   }
   const T* find(std::uint32_t v) const {
-    if (dense_) return seen_[v] ? &values_[v] : nullptr;
+    if (dense_) return s_.slots[v].stamp == stamp_ ? &s_.slots[v].value : nullptr;
     auto it = map_.find(v);
     return it == map_.end() ? nullptr : &it->second;
   }
@@ -57,7 +58,7 @@ class VideoMap {
   const std::vector<std::uint32_t>& touched() const { return touched_; }
   void clear() {
     if (dense_) {
-      for (std::uint32_t v : touched_) seen_[v] = 0;
+      renew();
     } else {
       map_.clear();
     }
@@ -65,20 +66,33 @@ class VideoMap {
   }
 
  private:
-  bool dense_;
-  std::vector<T>& values_ = storage().values;
-  std::vector<std::uint8_t>& seen_ = storage().seen;
-  std::unordered_map<std::uint32_t, T> map_;
-  std::vector<std::uint32_t> touched_;
-
+  struct Slot {
+    T value{};
+    std::uint32_t stamp = 0;  // 0: no use's
+  };
   struct Storage {
-    std::vector<T> values;
-    std::vector<std::uint8_t> seen;
+    std::vector<Slot> slots;
+    std::uint32_t stamp = 0;  // the last stamp taken
+    bool busy = false;
   };
   static Storage& storage() {
     thread_local Storage s;
     return s;
   }
+  // A stamp no slot holds: after the counter wraps, every slot is reset.
+  void renew() {
+    if (++s_.stamp == 0) {
+      for (Slot& slot : s_.slots) slot.stamp = 0;
+      s_.stamp = 1;
+    }
+    stamp_ = s_.stamp;
+  }
+
+  bool dense_;
+  Storage& s_;
+  std::uint32_t stamp_ = 0;
+  std::unordered_map<std::uint32_t, T> map_;
+  std::vector<std::uint32_t> touched_;
 };
 
 struct Pooled {
@@ -108,18 +122,28 @@ struct PayloadCheck {
   }
 };
 
-// Calls f(video, count) for each entry of node's payload whose video is
-// below `videos`, after setting `total`; false when the payload is absent.
-template <class F>
+// Calls begin() once the payload's total is set, then f(video, count) for
+// each entry of node's payload whose video is below `videos`; false when the
+// payload is absent.
+template <class Begin, class F>
 bool read_payload(const Trie& trie, std::size_t node, std::uint32_t videos,
                   std::vector<std::uint32_t>& ids, std::uint32_t& total,
-                  std::uint64_t& entries_left, F&& f) {
+                  std::uint64_t& entries_left, Begin&& begin, F&& f) {
   auto lists = [&](const std::uint32_t* vs, const auto* counts, std::uint64_t n) {
+    begin();
     for (std::uint64_t k = 0; k < n; ++k) {
       if (vs[k] < videos) f(vs[k], static_cast<std::uint32_t>(counts[k]));
     }
   };
   return trie.payloads.for_each_pair(node, ids, PayloadCheck{node, total, entries_left}, lists);
+}
+
+template <class F>
+bool read_payload(const Trie& trie, std::size_t node, std::uint32_t videos,
+                  std::vector<std::uint32_t>& ids, std::uint32_t& total,
+                  std::uint64_t& entries_left, F&& f) {
+  return read_payload(
+      trie, node, videos, ids, total, entries_left, [] {}, f);
 }
 
 double closeness(std::uint32_t d, std::size_t n) {
@@ -128,9 +152,7 @@ double closeness(std::uint32_t d, std::size_t n) {
 }
 
 std::uint32_t table_size(const Trie& trie) {
-  const std::size_t table =
-      trie.id_mode == IdMode::Int32 ? trie.video_int32_ids.size() : trie.video_uuids.size();
-  return static_cast<std::uint32_t>(std::min<std::size_t>(table, UINT32_MAX));
+  return static_cast<std::uint32_t>(std::min<std::size_t>(trie.videos.size(), UINT32_MAX));
 }
 
 }  // namespace
@@ -216,6 +238,8 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
   VideoMap<std::uint64_t> below(videos);
   std::vector<std::pair<std::size_t, std::uint32_t>> matched;
   std::vector<std::uint32_t> word_touched;
+  // tier[k]: how many videos match k of the words so far (k >= 1).
+  std::vector<std::size_t> tier(words.size() + 1, 0);
   for (std::size_t w = 0; w < words.size(); ++w) {
     const Word& word = words[w];
     const std::uint32_t stamp = static_cast<std::uint32_t>(w + 1);
@@ -245,6 +269,7 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
       const bool terminal = trie.is_terminal(node);
       // Counts of the longer terms below a term, to take away from its own.
       std::uint64_t below_total = 0;
+      bool any_below = false;
       below.clear();
       if (terminal) {
         const EdgeRange range = trie.edge_range(node);
@@ -253,47 +278,72 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
           if (read_payload(trie, trie.child(e), videos, ids, child_total, left,
                            [&](std::uint32_t v, std::uint32_t c) { below.at(v) += c; })) {
             below_total += child_total;
+            any_below = true;
           }
         }
       }
       const double close = closeness(d, n);
-      double whole = 0.0, part = 0.0;
-      // Set from the node's total, which the check reads before any entry.
+      // The node's total is read (and checked) before its entries.
       std::uint32_t total = 0;
-      bool weighed = false;
-      read_payload(trie, node, videos, ids, total, left, [&](std::uint32_t v, std::uint32_t c) {
-        if (!weighed) {
-          const std::uint64_t own_total = total > below_total ? total - below_total : 0;
-          whole = close * rarity(own_total);
-          part = close * kPrefix * rarity(total);
-          weighed = true;
-        }
-        std::uint64_t own = 0;
-        if (terminal) {
-          const std::uint64_t* b = below.find(v);
-          const std::uint64_t under = b ? *b : 0;
-          own = c > under ? c - under : 0;
-        }
-        if (own > 0) {
-          offer(v, frequency(whole, v, own));
-        } else if (word.prefix) {
-          offer(v, frequency(part, v, c));
-        }
-      });
+      double whole = 0.0, part = 0.0;
+      auto weigh = [&] {
+        const std::uint64_t own_total = total > below_total ? total - below_total : 0;
+        whole = close * rarity(own_total);
+        part = close * kPrefix * rarity(total);
+      };
+      if (!terminal) {
+        // Matched as the beginning of longer terms only (a prefix word).
+        read_payload(trie, node, videos, ids, total, left, weigh,
+                     [&](std::uint32_t v, std::uint32_t c) { offer(v, frequency(part, v, c)); });
+      } else if (!any_below) {
+        // A term with nothing below it: each count is the video's own.
+        read_payload(trie, node, videos, ids, total, left, weigh,
+                     [&](std::uint32_t v, std::uint32_t c) {
+                       if (c > 0) {
+                         offer(v, frequency(whole, v, c));
+                       } else if (word.prefix) {
+                         offer(v, frequency(part, v, c));
+                       }
+                     });
+      } else {
+        read_payload(trie, node, videos, ids, total, left, weigh,
+                     [&](std::uint32_t v, std::uint32_t c) {
+                       const std::uint64_t* b = below.find(v);
+                       const std::uint64_t under = b ? *b : 0;
+                       if (c > under) {
+                         offer(v, frequency(whole, v, c - under));
+                       } else if (word.prefix) {
+                         offer(v, frequency(part, v, c));
+                       }
+                     });
+      }
     }
     for (std::uint32_t v : word_touched) {
       Pooled& p = pool.at(v);
       p.sum += p.best;
-      ++p.words;
+      if (p.words > 0) --tier[p.words];
+      ++tier[++p.words];
     }
   }
 
+  // A video's score is its word count plus less than one, so the first
+  // `limit` hits come from the tiers of most words that hold `limit` videos.
+  std::uint32_t least = 1;
+  std::size_t kept = 0;
+  for (std::size_t k = words.size(); k >= 1; --k) {
+    kept += tier[k];
+    if (kept >= limit) {
+      least = static_cast<std::uint32_t>(k);
+      break;
+    }
+  }
   const double parts = static_cast<double>(words.size() + 1);
-  budget.take(pool.touched().size() * sizeof(Hit));
-  hits.reserve(pool.touched().size());
+  budget.take(kept * sizeof(Hit));
+  hits.reserve(kept);
   for (std::uint32_t v : pool.touched()) {
     const Pooled& p = *pool.find(v);
-    hits.push_back({v, static_cast<double>(p.words) + p.sum / parts, p.words});
+    if (p.words >= least)
+      hits.push_back({v, static_cast<double>(p.words) + p.sum / parts, p.words});
   }
   auto before = [](const Hit& a, const Hit& b) {
     return a.score != b.score ? a.score > b.score : a.video < b.video;
@@ -304,7 +354,7 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
     hits.resize(limit);
   }
   std::sort(hits.begin(), hits.end(), before);
-  budget.give(pool.touched().size() * sizeof(Hit));
+  budget.give(kept * sizeof(Hit));
   return hits;
 }
 

@@ -52,10 +52,12 @@ std::vector<VideoScore> reference_rank(const Trie& t, const std::string& term, s
   std::vector<VideoScore> out;
   for (const auto& [score, v] : ranked) {
     char key[40];
-    if (t.id_mode == IdMode::Int32 && v < t.video_int32_ids.size()) {
-      std::snprintf(key, sizeof key, "%u", t.video_int32_ids[v]);
-    } else if (t.id_mode == IdMode::Uuid && v < t.video_uuids.size()) {
-      const auto& b = t.video_uuids[v];
+    const auto ints = t.videos.int_table();
+    const auto uuids = t.videos.uuid_table();
+    if (t.videos.kind() == IdMode::Int32 && v < ints.size()) {
+      std::snprintf(key, sizeof key, "%u", ints[v]);
+    } else if (t.videos.kind() == IdMode::Uuid && v < uuids.size()) {
+      const auto& b = uuids[v];
       std::snprintf(key, sizeof key,
                     "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
                     b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
@@ -96,11 +98,9 @@ Trie abcd_trie() {
                          Payload{11, {0, 2}, {6, 5}},
                          Payload{10, {0, 1, 2}, {6, 3, 1}},
                          Payload{100, {2}, {100}}});
-  t.id_mode = IdMode::Int32;
-  t.video_int32_ids = {100, 4294967295u, 102};
   Uuid u;
   for (std::size_t i = 0; i < 16; ++i) u[i] = static_cast<std::uint8_t>(i * 0x11);
-  t.video_uuids = {u};
+  t.videos = VideoIds(IdMode::Int32, {u}, {100, 4294967295u, 102});
   return t;
 }
 
@@ -147,7 +147,8 @@ TEST(FuzzyMatchVideo, WorkedExamples) {
   Trie t = abcd_trie();
   for (const auto& c : cases) {
     SCOPED_TRACE(render(c.expected));
-    t.id_mode = c.mode;
+    t.videos = VideoIds(c.mode, PodArray<Uuid>(t.videos.uuid_table()),
+                        PodArray<std::uint32_t>(t.videos.int_table()));
     EXPECT_EQ(render(Index(t).fuzzy_match_video(c.term, c.d, c.limit, c.prefix, {})),
               render(c.expected));
     EXPECT_EQ(render(reference_rank(t, c.term, c.d, c.limit, c.prefix, {})), render(c.expected));
@@ -187,13 +188,16 @@ TEST(FuzzyMatchVideo, RandomTriesAgreeWithReference) {
     }
     if (!ps.empty() && rng() % 30 == 0) ps.pop_back();
     test::set_payloads(t, ps);
+    PodArray<std::uint32_t> ints;
     for (std::size_t v = 3 + rng() % (wide ? 5000 : 4); v > 0; --v)
-      t.video_int32_ids.push_back(rng() % 3 == 0 ? 4294967295u : std::uint32_t(rng()));
+      ints.push_back(rng() % 3 == 0 ? 4294967295u : std::uint32_t(rng()));
+    PodArray<Uuid> uuids;
     for (std::size_t v = 3 + rng() % 4; v > 0; --v) {
-      t.video_uuids.push_back({});
-      for (auto& b : t.video_uuids.back()) b = static_cast<std::uint8_t>(rng());
+      uuids.push_back({});
+      for (auto& b : uuids.back()) b = static_cast<std::uint8_t>(rng());
     }
-    t.id_mode = rng() % 2 ? IdMode::Int32 : IdMode::Uuid;
+    t.videos =
+        VideoIds(rng() % 2 ? IdMode::Int32 : IdMode::Uuid, std::move(uuids), std::move(ints));
     const Index fast(t), arrays(t, Index::Walk::Arrays);
     for (int qi = 0; qi < 8; ++qi) {
       // Mostly a path of the trie with one letter changed, so that matches abound.
@@ -228,9 +232,9 @@ TEST(FuzzyMatchVideo, PooledSumsStartAfreshEveryCall) {
   const Payload broken{5, {0, 1, 2}, {1, 1}};  // fewer counts than ids
   for (std::size_t videos : {3u, 0u, 1u, 9u}) {
     SCOPED_TRACE(videos);
-    t.id_mode = IdMode::Int32;
-    t.video_int32_ids.assign(videos, 7);
-    for (std::uint32_t v = 0; v < videos; ++v) t.video_int32_ids[v] = 100 + v;
+    PodArray<std::uint32_t> ints(videos, 7);
+    for (std::uint32_t v = 0; v < videos; ++v) ints[v] = 100 + v;
+    t.videos = VideoIds(std::move(ints));
     for (const auto& second : {small, broken, small}) {
       test::set_payloads(t, {{}, big, second});
       for (std::optional<double> min_score :
@@ -281,8 +285,7 @@ TEST(FuzzyMatchVideo, PoolingIsBoundedByTheIndexSize) {
     std::vector<std::optional<Payload>> ps(nodes.size(), Payload{1, {}, {}});
     ps.back() = heavy;
     test::set_payloads(t, ps);
-    t.id_mode = IdMode::Int32;
-    t.video_int32_ids.resize(1000);
+    t.videos = VideoIds(PodArray<std::uint32_t>(1000, 0));
     SCOPED_TRACE(parents);
     const auto got = outcome([&] { return Index(t).fuzzy_match_video("ab", 0, 5, {}, 0.0); });
     if (parents == 2) {

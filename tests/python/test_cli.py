@@ -11,6 +11,7 @@ from collections import Counter
 from pathlib import Path
 
 import pytest
+from conftest import index
 
 from tessaloom import PrefixSearch, build_arrays, load, save, search, terms
 from tessaloom.catalogue import ALL_VIDEOS
@@ -29,7 +30,7 @@ def cli(*args, cwd, timeout=120):
 
 def expected_index(ids, texts, video_top_n=ALL_VIDEOS):
     records = [(t, v, c) for v, text in zip(ids, texts) for t, c in Counter(terms(text)).items()]
-    return PrefixSearch.from_internal_data_v2(*build_arrays(records, video_top_n))
+    return index(records, video_top_n)
 
 
 def write_catalogue(path, fmt, ids, texts):
@@ -130,12 +131,10 @@ def test_a_bad_line_stops_the_build_or_is_skipped(tmp_path, fmt, line, reason):
     (["build", "big.tsv", "--records", "-o", "v.idx"], 1,
      "error: big.tsv:2: count 1 takes the total count of term 'cat' past 2**32-1"),
     (["build", "small.tsv", "--records", "-o", "missing/v.idx"], 1, "error: missing/v.idx: No such file or directory"),
-    (["query", "missing.idx", "word"], 1, "error: missing.idx: No such file or directory"),
     (["build", "v.txt", "-o", "v.idx"], 2, "cannot tell the format of 'v.txt' from its extension: give --format"),
     (["query", "v.idx", "word", "-d", "-1"], 2, "argument -d/--max-dist: must be 0..4294967295, got -1"),
     (["query", "v.idx", "word", "-d", "4"], 2, "argument -d/--max-dist: must be 0..3, got 4"),
     (["query", "v.idx", "?!"], 2, "TEXT has no words to look up: '?!'"),
-    ([], 2, "the following arguments are required: COMMAND"),
 ])
 def test_failures_say_why_in_one_line_with_the_exit_status(tmp_path, args, status, message):
     (tmp_path / "big.tsv").write_text("cat\t1\t4294967295\ncat\t2\t1\n")
@@ -148,7 +147,6 @@ def test_failures_say_why_in_one_line_with_the_exit_status(tmp_path, args, statu
 
 @pytest.mark.parametrize("name, content, output, options, message", [
     ("empty.tsv", b"", "v.idx", [], "error: empty.tsv: no rows; v.idx was not written"),
-    ("header.csv", b"id,text\n", "v.idx", [], "error: header.csv: no rows; v.idx was not written"),
     ("bad.tsv", b"x\ty\nz\n", "v.idx", ["--skip-bad"], "error: bad.tsv: no rows; v.idx was not written"),
     ("words.tsv", b"1\t?!\n", "v.idx", [], "error: words.tsv: no terms in its 1 rows; v.idx was not written"),
     ("open.csv", b'1,a\n2,"b\n3,c\n', "v.idx", [],

@@ -89,7 +89,6 @@ ERRORS = [
      "argument 'b': 'bytearray' object cannot be converted to 'PyBytes'"),
     # Only a TypeError itself is re-raised with the parameter's name (and its cause, below).
     ("fuzzy_match_video", ("a", Idx(SubTypeError("sub"))), {}, SubTypeError, "sub"),
-    ("fuzzy_match", ("a", Idx(ValueError("val"))), {}, ValueError, "val"),
 ]
 
 

@@ -1,5 +1,5 @@
 // The index: a character trie held as flat arrays, with one optional payload
-// per node and a table from video numbers to external ids. Built once
+// per node and the external ids of the videos the payloads number. Built once
 // (construction from arrays, or restoring saved bytes) and read-only after.
 //
 // Addressing: node i's children are child_transitions[e] for e in
@@ -9,7 +9,6 @@
 // tree; every read that a walk makes is bounds-checked.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -19,12 +18,9 @@
 #include "common/pod_array.h"
 #include "payload/encoded_payloads.h"
 #include "payload/payload.h"
+#include "prefix/trie/video_ids.h"
 
 namespace tessaloom {
-
-enum class IdMode : std::uint32_t { Uuid = 0, Int32 = 1 };
-
-using Uuid = std::array<std::uint8_t, 16>;
 
 struct EdgeRange {
   std::size_t begin = 0;
@@ -32,14 +28,13 @@ struct EdgeRange {
 };
 
 struct Trie {
-  // The eight fields, in the order they are saved.
+  // The fields in the order they are saved (the video ids are saved as
+  // three: the UUID table, the integer table and the kind).
   PodArray<std::uint32_t> node_shifts;
   PodArray<char32_t> child_labels;
   PodArray<std::uint32_t> child_transitions;
   EncodedPayloads payloads;
-  PodArray<Uuid> video_uuids;
-  PodArray<std::uint32_t> video_int32_ids;
-  IdMode id_mode = IdMode::Uuid;
+  VideoIds videos;
   PodArray<std::uint8_t> terminal;  // 0 or 1 per node
 
   std::size_t node_count() const { return child_labels.size(); }

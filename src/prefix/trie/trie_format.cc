@@ -21,8 +21,9 @@ void write_u32s(format::Writer& out, std::span<const std::uint32_t> v) {
 std::size_t encoded_size(const Trie& t) {
   return format::u32s_size(t.node_shifts) + format::chars_size(t.child_labels) +
          format::u32s_size(t.child_transitions) + t.payloads.encoded_size() +
-         format::id16s_size(t.video_uuids.size()) + format::u32s_size(t.video_int32_ids) +
-         format::varint_size(static_cast<std::uint32_t>(t.id_mode)) +
+         format::id16s_size(t.videos.uuid_table().size()) +
+         format::u32s_size(t.videos.int_table()) +
+         format::varint_size(static_cast<std::uint32_t>(t.videos.kind())) +
          format::bools_size(t.terminal.size());
 }
 
@@ -32,9 +33,9 @@ void encode_trie(const Trie& t, std::span<std::uint8_t> out) {
   w.write_chars(t.child_labels);
   write_u32s(w, t.child_transitions);
   t.payloads.encode(w);
-  w.write_id16s(t.video_uuids);
-  write_u32s(w, t.video_int32_ids);
-  w.write_variant(static_cast<std::uint32_t>(t.id_mode));
+  w.write_id16s(t.videos.uuid_table());
+  write_u32s(w, t.videos.int_table());
+  w.write_variant(static_cast<std::uint32_t>(t.videos.kind()));
   w.write_bools(t.terminal);
   if (w.remaining() != 0) {
     throw InternalFault("saved index is " + std::to_string(w.remaining()) +
@@ -56,9 +57,12 @@ Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void
   r.read_chars(t.child_labels, r.read_len());
   r.read_u32s(t.child_transitions, r.read_len());
   t.payloads = EncodedPayloads::decode(r, std::move(owner));
-  r.read_id16s(t.video_uuids, r.read_len());
-  r.read_u32s(t.video_int32_ids, r.read_len());
-  t.id_mode = static_cast<IdMode>(r.read_variant(format::kIdModeTypeName));
+  PodArray<Uuid> uuids;
+  r.read_id16s(uuids, r.read_len());
+  PodArray<std::uint32_t> ints;
+  r.read_u32s(ints, r.read_len());
+  const auto kind = static_cast<IdMode>(r.read_variant(format::kIdModeTypeName));
+  t.videos = VideoIds(kind, std::move(uuids), std::move(ints));
   r.read_bools(t.terminal, r.read_len());
   if (end != nullptr) *end = bytes.size() - r.remaining();
   return t;

@@ -1,13 +1,13 @@
-// Saving and restoring a Trie: its eight fields, one after the other, in the
+// Saving and restoring a Trie: eight fields, one after the other, in the
 // byte format of format/format.h, with no header.
 //
 //   1 node_shifts        vector of u32
 //   2 child_labels       vector of characters (UTF-8)
 //   3 child_transitions  vector of u32
 //   4 payloads           vector of optional payloads
-//   5 video_uuids        vector of 16-byte ids
-//   6 video_int32_ids    vector of u32
-//   7 id_mode            variant number (u32): 0 Uuid, 1 Int32
+//   5 video uuids        vector of 16-byte ids (videos.uuid_table())
+//   6 video integer ids  vector of u32 (videos.int_table())
+//   7 id kind            variant number (u32): 0 Uuid, 1 Int32
 //   8 terminal           vector of booleans
 #pragma once
 

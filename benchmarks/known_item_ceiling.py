@@ -1,0 +1,129 @@
+"""The best success any ranking can expect on the search benchmark's known-item
+queries: the exact posterior of each item given the typed text, under the very
+process that made the queries (search_benchmark.known_item_queries).
+
+A query is made by picking an item uniformly, then k of its m distinct words of
+4 or more letters (k uniform in 1..min(3, m), in random order); a word of 5 or
+more letters gets one typo (deletion, insertion or substitution of a letter, or
+a swap of two neighbours, at a uniform position); the last word loses 0 to 2
+characters. P(text | item) follows from that exactly, and ranking the items by
+it is the Bayes-optimal ranking for these queries: no ranking can expect more.
+Items of equal posterior are counted in a random order (expected success).
+
+It is a diagnostic of the benchmark, not a ranking: it knows the query maker's
+rules, which no search of real queries can.
+"""
+
+from __future__ import annotations
+
+import bisect
+import math
+from collections import Counter, defaultdict
+
+import tessaloom
+
+LETTERS = "abcdefghijklmnopqrstuvwxyz"
+
+
+def typos(word):
+    """The distribution of the texts one typo of a word of 5 or more letters gives."""
+    out = Counter()
+    n = len(word)
+    for i in range(n):
+        out[word[:i] + word[i + 1:]] += 1 / (4 * n)
+        for c in LETTERS:
+            out[word[:i] + c + word[i:]] += 1 / (4 * n * 26)
+        subs = [c for c in LETTERS if c != word[i]]
+        for c in subs:
+            out[word[:i] + c + word[i + 1:]] += 1 / (4 * n * len(subs))
+        j = min(i, n - 2)
+        out[word[:j] + word[j + 1] + word[j] + word[j + 2:]] += 1 / (4 * n)
+    return out
+
+
+class Ceiling:
+    def __init__(self, items):
+        self.words = {}
+        self.postings = defaultdict(set)
+        for video, text in items:
+            words = [w for w in dict.fromkeys(tessaloom.terms(text)) if len(w) >= 4]
+            if words:
+                self.words[video] = set(words)
+                for w in words:
+                    self.postings[w].add(video)
+        self.vocabulary = sorted(self.postings)
+        self.alphabet = sorted({c for w in self.vocabulary for c in w})
+        self._typed = {}
+
+    def typed(self, word):
+        if word not in self._typed:
+            self._typed[word] = typos(word) if len(word) >= 5 else {word: 1.0}
+        return self._typed[word]
+
+    def within_one(self, t):
+        out = {t}
+        for i in range(len(t) + 1):
+            for c in self.alphabet:
+                out.add(t[:i] + c + t[i:])
+                if i < len(t):
+                    out.add(t[:i] + c + t[i + 1:])
+            if i < len(t):
+                out.add(t[:i] + t[i + 1:])
+            if i < len(t) - 1:
+                out.add(t[:i] + t[i + 1] + t[i] + t[i + 2:])
+        return out
+
+    def sources(self, t, last):
+        """{word: P(t | word)} over the words that can give the typed word t."""
+        out = {}
+        if not last:
+            for w in self.within_one(t):
+                if w in self.postings and self.typed(w).get(t):
+                    out[w] = self.typed(w)[t]
+            return out
+        seen = set()
+        for u in self.within_one(t):
+            k = bisect.bisect_left(self.vocabulary, u)
+            while k < len(self.vocabulary) and self.vocabulary[k].startswith(u):
+                w = self.vocabulary[k]
+                k += 1
+                if w in seen or len(w) > len(u) + 4:
+                    continue
+                seen.add(w)
+                p = sum(q / 3 for x, q in self.typed(w).items() for cut in (0, 1, 2)
+                        if (x[:-cut] if cut and len(x) > cut else x) == t)
+                if p:
+                    out[w] = p
+        return out
+
+    def likelihood(self, video, sources):
+        words = self.words[video]
+        m, k = len(words), len(sources)
+        if k > min(3, m):
+            return 0.0
+
+        def assign(i, used):
+            if i == k:
+                return 1.0
+            return sum(p * assign(i + 1, used | {w}) for w, p in sources[i].items() if w in words and w not in used)
+
+        return assign(0, frozenset()) / min(3, m) / math.prod(range(m - k + 1, m + 1))
+
+    def expected(self, queries):
+        """Expected success@1, success@10 and MRR of the Bayes-optimal ranking."""
+        s1 = s10 = rr = 0.0
+        for video, text in queries:
+            typed = text.split(" ")
+            sources = [self.sources(t, i == len(typed) - 1) for i, t in enumerate(typed)]
+            candidates = set().union(*(self.postings[w] for w in sources[-1]))
+            score = {v: self.likelihood(v, sources) for v in candidates}
+            mine = score.get(video, 0.0)
+            if mine == 0.0:
+                continue
+            above = sum(s > mine * (1 + 1e-9) for s in score.values())
+            ties = sum(abs(s - mine) <= mine * 1e-9 for s in score.values())
+            s1 += 1 / ties if above == 0 else 0.0
+            s10 += min(1.0, max(0.0, (10 - above) / ties))
+            rr += sum(1 / (above + r) for r in range(1, ties + 1)) / ties
+        n = len(queries)
+        return 100 * s1 / n, 100 * s10 / n, rr / n
