@@ -129,9 +129,11 @@ std::uint64_t to_count(Py_ssize_t i, PyObject* o) {
   return *v;
 }
 
-class Reader {
+// Reads the records of build_index, one at a time, into the builder: each
+// converted and checked, a refusal naming the record.
+class RecordReader {
  public:
-  Reader(IndexBuilder& b, PyObject* uuid_type) : b_(b), uuid_type_(uuid_type) {}
+  RecordReader(IndexBuilder& b, PyObject* uuid_type) : b_(b), uuid_type_(uuid_type) {}
 
   void read(Py_ssize_t i, PyObject* record) {
     PyObject* items[3];
@@ -256,7 +258,7 @@ PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
   IndexBuilder b;
   {
-    Reader reader(b, uuid_type.get());
+    RecordReader reader(b, uuid_type.get());
     Ref iter(check(PyObject_GetIter(records)));
     Py_ssize_t i = 0;
     while (PyObject* raw = PyIter_Next(iter.get())) {
