@@ -12,6 +12,10 @@ of each kind:
     prefix1            fuzzy_match_video of the query's first three characters
                        at max_dist 1 with include_prefix_nodes=True
     prefix2            the same at max_dist 2 (only with --only)
+    type1, type2       search as you type: prefix1 and prefix2 as an application
+                       asks them, with limit=10 and min_score=0.0 (only with
+                       --only; prefix1 and prefix2 stay as they were, for
+                       comparison with earlier figures)
 
 The saved index is built once and cached (``--cache``), so a measured run only
 loads it. Run the script under callgrind with 0 and with 100 queries and
@@ -19,6 +23,7 @@ subtract, or let it do that itself:
 
     python benchmarks/instructions.py --callgrind            # all five kinds
     python benchmarks/instructions.py --callgrind --only prefix2
+    python benchmarks/instructions.py --callgrind --only type1 --only type2
     valgrind --tool=callgrind python benchmarks/instructions.py --queries 0
     valgrind --tool=callgrind python benchmarks/instructions.py --queries 100
 
@@ -55,6 +60,8 @@ KINDS = {
     "video2": ("fuzzy_match_video", 2, {}, None),
     "prefix1": ("fuzzy_match_video", 1, {"include_prefix_nodes": True}, 3),
     "prefix2": ("fuzzy_match_video", 2, {"include_prefix_nodes": True}, 3),
+    "type1": ("fuzzy_match_video", 1, {"include_prefix_nodes": True, "min_score": 0.0, "limit": 10}, 3),
+    "type2": ("fuzzy_match_video", 2, {"include_prefix_nodes": True, "min_score": 0.0, "limit": 10}, 3),
 }
 DEFAULT_KINDS = ("match1", "match2", "video1", "video2", "prefix1")
 

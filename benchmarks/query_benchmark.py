@@ -30,6 +30,10 @@ It also times, the same way (best of three rounds per query), fuzzy_match_video
 on the same queries, and the search-as-you-type path: fuzzy_match_video of
 the first 3, 4 and 6 characters of 200 words of 8 letters or more, with
 include_prefix_nodes=True, min_score=0.0 and limit=10, at max_dist 1 and 2.
+With --before PYTHON, those prefix queries are also asked of the copy of
+tessaloom installed for that interpreter (an earlier build), in a worker
+process holding the same index bytes: the two take turns query by query, and
+the script prints both medians and their ratio.
 
 Before timing, the term sets of every peer are checked, for a sample of
 queries, against a brute-force answer (every word's distance); a
@@ -52,7 +56,9 @@ import gc
 import random
 import statistics
 import string
+import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -296,6 +302,56 @@ def time_ours_alone(name, call, queries, distances, label: str) -> None:
         print(f"  {name:34} {label:>10} d={d} {fmt_time(med)} {fmt_time(p99)}")
 
 
+# The worker of --before: loads the saved index and answers "max_dist query"
+# lines with the time, in ns, of one prefix ranking.
+BEFORE_WORKER = """
+import sys, time
+from tessaloom import PrefixSearch
+index = PrefixSearch.from_bytes(open(sys.argv[1], "rb").read())
+clock = time.perf_counter_ns
+for line in sys.stdin:
+    d, q = line.rstrip("\\n").split(" ", 1)
+    t0 = clock()
+    index.fuzzy_match_video(q, int(d), limit=10, include_prefix_nodes=True, min_score=0.0)
+    print(clock() - t0, flush=True)
+"""
+
+
+def time_against_before(python: str, index: PrefixSearch, starts: list[str]) -> None:
+    """The prefix ranking here and in another installed copy, taking turns."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "index.bin"
+        path.write_bytes(index.to_bytes())
+        # From the temporary folder, so that the worker imports its own installed copy.
+        worker = subprocess.Popen([python, "-c", BEFORE_WORKER, str(path)], cwd=tmp, text=True,
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+        def before(q, d):
+            worker.stdin.write(f"{d} {q}\n")
+            worker.stdin.flush()
+            return int(worker.stdout.readline())
+
+        clock = time.perf_counter_ns
+        print(f"\nsearch as you type against {python}, taking turns query by query, best of {ROUNDS} rounds")
+        for n in PREFIX_LENGTHS:
+            queries = [w[:n] for w in starts]
+            for d in DISTANCES:
+                for q in queries[:10]:  # warm lazy set-up on both sides
+                    index.fuzzy_match_video(q, d, limit=10, include_prefix_nodes=True, min_score=0.0)
+                    before(q, d)
+                ours, theirs = [float("inf")] * len(queries), [float("inf")] * len(queries)
+                for _ in range(ROUNDS):
+                    for i, q in enumerate(queries):
+                        t0 = clock()
+                        index.fuzzy_match_video(q, d, limit=10, include_prefix_nodes=True, min_score=0.0)
+                        ours[i] = min(ours[i], clock() - t0)
+                        theirs[i] = min(theirs[i], before(q, d))
+                (mo, _), (mb, _) = median_p99(ours), median_p99(theirs)
+                print(f"  {n} chars d={d}: median {fmt_time(mo)} against {fmt_time(mb)} ({mo / mb:.2f}x)")
+        worker.stdin.close()
+        worker.wait()
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="3,000 words (a fast run for CI)")
@@ -304,6 +360,10 @@ def main() -> None:
     ap.add_argument("--check", type=int, default=40, help="queries checked against brute force")
     ap.add_argument("--seed", type=int, default=20240607)
     ap.add_argument("--skip-rapidfuzz", action="store_true", help="leave out the (slow) full scan")
+    ap.add_argument("--before", metavar="PYTHON",
+                    help="also time search as you type against the tessaloom installed for this interpreter")
+    ap.add_argument("--only-before", action="store_true",
+                    help="with --before, build only our index and time only that comparison")
     args = ap.parse_args()
     limit = args.words if args.words is not None else (3000 if args.quick else None)
 
@@ -317,6 +377,9 @@ def main() -> None:
     index, our_build, our_mem = measure_build(lambda a=arrays: PrefixSearch.from_internal_data_v2(*a))
     del arrays
     gc.collect()
+    if args.before and args.only_before:
+        time_against_before(args.before, index, prefix_words(words, PREFIX_WORDS, args.seed))
+        return
 
     def make_symspell():
         s = SymSpell(max_dictionary_edit_distance=max(DISTANCES),
@@ -354,6 +417,8 @@ def main() -> None:
     for n in PREFIX_LENGTHS:
         time_ours_alone("tessaloom prefix ranking", systems.ours_prefix, [w[:n] for w in starts], DISTANCES,
                         f"{n} chars")
+    if args.before:
+        time_against_before(args.before, index, starts)
 
 
 if __name__ == "__main__":

@@ -36,6 +36,11 @@ std::uint32_t next_u32_slow(const std::uint8_t*& p, const std::uint8_t* end) {
   return read_stored(p, end, [](format::Reader& r) { return r.read_u32(); });
 }
 
+std::uint32_t take_long(const std::uint8_t*& q, const std::uint8_t* end) {
+  if (q >= end) throw_malformed();
+  return next_u32(q, end);
+}
+
 std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end) {
   return read_stored(p, end, [](format::Reader& r) { return r.read_len(); });
 }

@@ -155,7 +155,7 @@ inline std::uint32_t next_u32(const std::uint8_t*& p, const std::uint8_t* end) {
 std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end);
 
 // The one- or three-byte u32 at p (*p <= format::kMarker2, 3 bytes
-// readable), moving p past it, without a branch.
+// readable), moving p past it.
 inline std::uint32_t take_short(const std::uint8_t*& p) {
   const std::uint8_t b = *p;
   std::uint16_t x;
@@ -165,27 +165,54 @@ inline std::uint32_t take_short(const std::uint8_t*& p) {
   return three ? std::uint32_t{x} : std::uint32_t{b};
 }
 
+// A value in a form other than the one- and three-byte ones at q, not
+// reading at or past end. Throws, as a read of the stored bytes does, when
+// q is not before end.
+std::uint32_t take_long(const std::uint8_t*& q, const std::uint8_t* end);
+
+// The u32 at q, which has 3 bytes readable, for a caller that checks
+// against the payload's end afterwards: the one- and three-byte forms are
+// taken without a bound check; another form is read checked against end.
+inline std::uint32_t take_value(const std::uint8_t*& q, const std::uint8_t* end) {
+  if (*q <= format::kMarker2) [[likely]]
+    return take_short(q);
+  // On a copy, so that the caller's q can stay in a register.
+  const std::uint8_t* r = q;
+  const std::uint32_t v = take_long(r, end);
+  q = r;
+  return v;
+}
+
 // Decodes `count` u32 values at p into out, as `count` calls of next_u32
-// would, and returns the bitwise or of the values. A value takes at most 5
-// bytes, so while 40 bytes are left a block of 8 values is decoded without a
-// bound check, the one- and three-byte forms (nearly every value) without a
-// branch either; the rest go one by one.
-inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t* out,
+// would (throwing where they would), and returns the bitwise or of the
+// values. Bytes before `readable` (at or past end) may be read: while three
+// bytes per value are readable, the one- and three-byte forms (nearly every
+// value) are taken without a bound check, and where they ended is checked
+// against end once, at the end; the last values, with fewer bytes left to
+// read, go one by one, checked.
+inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
+                               const std::uint8_t* readable, std::uint32_t* out,
                                std::uint64_t count) {
   constexpr std::uint64_t kBlock = 8;
   std::uint64_t k = 0;
   std::uint32_t any = 0;
   const std::uint8_t* q = p;
-  while (count - k >= kBlock && end - q >= static_cast<std::ptrdiff_t>(5 * kBlock)) {
+  while (count - k >= kBlock && readable - q >= static_cast<std::ptrdiff_t>(3 * kBlock)) {
 #pragma GCC unroll 8
     for (std::uint64_t j = 0; j < kBlock; ++j) {
-      // Else the five-byte form, or a refused marker.
-      const std::uint32_t v = *q <= format::kMarker2 ? take_short(q) : next_u32(q, end);
+      const std::uint32_t v = take_value(q, end);
       out[k + j] = v;
       any |= v;
     }
     k += kBlock;
   }
+  for (; k < count && readable - q >= 3; ++k) {
+    const std::uint32_t v = take_value(q, end);
+    out[k] = v;
+    any |= v;
+  }
+  if (q > end) [[unlikely]]
+    throw_malformed();
   for (; k < count; ++k) {
     const std::uint32_t v =
         end - q >= 3 && *q <= format::kMarker2 ? take_short(q) : next_u32(q, end);
@@ -199,25 +226,35 @@ inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end, 
 // Whether each of the n bytes at p is a one-byte value (at most
 // format::kMaxOneByte, 250), read 8 at a time: byte b is above 250 when its
 // high bit is set and its low seven bits plus 5 reach 128 (which cannot carry
-// into the next byte).
-inline bool one_byte_values(const std::uint8_t* p, std::uint64_t n) {
+// into the next byte). Fewer than 8 bytes are read as the last bytes of the 8
+// that end with them when those start at or after `lowest`.
+inline bool one_byte_values(const std::uint8_t* p, std::uint64_t n, const std::uint8_t* lowest) {
   static_assert(format::kMaxOneByte == 250);
   constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
   constexpr std::uint64_t kFives = 0x0505050505050505ull;
   constexpr std::uint64_t kHigh = 0x8080808080808080ull;
   auto above = [](std::uint64_t x) { return ((x & kLow7) + kFives) & x & kHigh; };
+  std::uint64_t x;
   if (n < 8) {
+    if (n == 0) return true;
+    if (p + n - lowest >= 8) {
+      std::memcpy(&x, p + n - 8, 8);
+      return above(x >> (8 * (8 - n))) == 0;  // little-endian: the last n bytes are the high ones
+    }
     std::uint8_t high = 0;
     for (std::uint64_t k = 0; k < n; ++k) high = p[k] > high ? p[k] : high;
     return high <= format::kMaxOneByte;
   }
-  std::uint64_t any = 0, x;
+  std::uint64_t any = 0;
   for (std::uint64_t k = 0; k + 8 <= n; k += 8) {
     std::memcpy(&x, p + k, 8);
     any |= above(x);
   }
   std::memcpy(&x, p + n - 8, 8);  // the last 8, overlapping those read
   return (any | above(x)) == 0;
+}
+inline bool one_byte_values(const std::uint8_t* p, std::uint64_t n) {
+  return one_byte_values(p, n, p);
 }
 
 // A length at p, not reading at or past end; like next_u32.
@@ -262,7 +299,8 @@ bool EncodedPayloads::entries(std::size_t i, std::vector<std::uint32_t>& scratch
   std::uint32_t* const ids = scratch.data();
   out.id_count = id_count;
   out.ids = ids;
-  out.ids_or = payload::detail::next_u32s(p, stop, ids, id_count);
+  const std::uint8_t* const readable = bytes_.data() + bytes_.size();
+  out.ids_or = payload::detail::next_u32s(p, stop, readable, ids, id_count);
   const std::uint64_t count_count = payload::detail::next_len(p, stop);
   out.count_count = count_count;
   check(out.total_count, id_count, count_count);
@@ -270,13 +308,13 @@ bool EncodedPayloads::entries(std::size_t i, std::vector<std::uint32_t>& scratch
   out.n = n;
   // As many bytes as counts, each a one-byte value.
   if (static_cast<std::uint64_t>(stop - p) == count_count &&
-      payload::detail::one_byte_values(p, n)) {
+      payload::detail::one_byte_values(p, n, bytes_.data())) {
     out.byte_counts = p;
     out.counts = nullptr;
   } else {
     // n <= id_count, which the bytes bounded above.
     std::uint32_t* const counts = ids + id_count;
-    payload::detail::next_u32s(p, stop, counts, n);
+    payload::detail::next_u32s(p, stop, readable, counts, n);
     out.byte_counts = nullptr;
     out.counts = counts;
   }

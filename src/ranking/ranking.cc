@@ -110,7 +110,7 @@ class DensePool {
       : s_(storage().busy ? own_ : storage()), size_(videos == 0 ? 0 : std::bit_ceil(videos)) {
     if (s_.sums.size() < size_) {
       s_.sums.resize(size_, -0.0);
-      s_.touched.resize(size_);
+      s_.touched.resize(size_ + 1);  // a spare slot: see add_all
     }
     s_.busy = true;
     sums_ = s_.sums.data();
@@ -144,15 +144,24 @@ class DensePool {
     double* const sums = sums_;
     std::uint32_t* const touched = touched_;
     std::size_t t = count_;
-#pragma GCC unroll 4
-    for (std::uint64_t k = 0; k < n; ++k) {
-      const std::uint32_t v = ids[k];
-      const double amount = amount_of(counts[k]);
-      const double sum = sums[v];
-      if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]]
-        touched[t++] = v;
-      sums[v] = sum + amount;
+    auto add = [&](std::uint64_t k) __attribute__((always_inline)) {
+      double* const slot = sums + ids[k];
+      const double sum = *slot;
+      // Noted on its first touch without a branch (about half the entries
+      // of a query are first touches, in no pattern): written always, kept
+      // by counting it. The list has one spare slot for that write.
+      touched[t] = ids[k];
+      t += std::bit_cast<std::uint64_t>(sum) == kUntouched;
+      *slot = sum + amount_of(counts[k]);
+    };
+    std::uint64_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+      add(k);
+      add(k + 1);
+      add(k + 2);
+      add(k + 3);
     }
+    for (; k < n; ++k) add(k);
     count_ = t;
   }
   std::size_t count() const { return count_; }
@@ -360,20 +369,31 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
     spilled.for_each(offer);
     return out;
   }
-  // A heap of the best `limit` so far, the worst of them at its front.
+  // A heap of the best `limit` so far, the worst of them at its front. Once
+  // it is full, most videos rank after that worst one: they are passed over
+  // on one comparison of scores.
   const std::size_t keep = *limit;
   out.reserve(keep);
+  if (keep == 0) {
+    dense.drain([](std::uint32_t, double) {});
+    return out;
+  }
+  double worst = 0.0;
   auto offer = [&](std::uint32_t video, double sum) {
     const Candidate c{video, sum / total};
-    if (!(c.score >= threshold)) return;
-    if (out.size() < keep) {
-      out.push_back(c);
-      std::push_heap(out.begin(), out.end(), ranks_before);
-    } else if (keep != 0 && ranks_before(c, out.front())) {
+    if (out.size() == keep) {
+      if (c.score < worst || !ranks_before(c, out.front())) return;
+    } else if (!(c.score >= threshold)) {
+      return;
+    }
+    if (out.size() == keep) {
       std::pop_heap(out.begin(), out.end(), ranks_before);
       out.back() = c;
-      std::push_heap(out.begin(), out.end(), ranks_before);
+    } else {
+      out.push_back(c);
     }
+    std::push_heap(out.begin(), out.end(), ranks_before);
+    worst = out.front().score;
   };
   dense.drain(offer);
   spilled.for_each(offer);
