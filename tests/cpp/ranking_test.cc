@@ -247,24 +247,6 @@ TEST(FuzzyMatchVideo, PooledSumsStartAfreshEveryCall) {
   }
 }
 
-// Far more distinct videos than the pool's initial room, ids over the whole
-// 32-bit range.
-TEST(ScoreVideos, ManyVideosGrowThePool) {
-  std::mt19937 rng(3);
-  Payload p{1000, {}, {}};
-  std::map<std::uint32_t, std::uint32_t> expected;
-  for (int k = 0; k < 5000; ++k) {
-    p.video_ids.push_back(rng() | (k % 2 ? 0x80000000u : 0));
-    p.video_counts.push_back(1 + rng() % 50);
-    expected[p.video_ids.back()] += p.video_counts.back();
-  }
-  Trie t = test::trie_from_nodes({{0, true, {}}});
-  test::set_payloads(t, {p});
-  const auto got = score_videos(t, std::vector<NodeMatch>{{0, 0}}, 1, 0.0);
-  ASSERT_EQ(got.size(), expected.size());
-  for (const auto& c : got) EXPECT_EQ(c.score, expected.at(c.video) / 1000.0);
-}
-
 // Nodes reachable along several paths are pooled once per path, within
 // bounds: a leaf holding most of the entries, behind 2 parents, answers as
 // the reference does; behind 20 it would pool ten times what the index

@@ -124,12 +124,3 @@ def test_catalogue_line_rules(tmp_path, route, name, fmt, data, rows, skipped, s
     with pytest.raises(BadLine) as e:
         read(path, kind, fmt == "records", False)
     assert (e.value.line, e.value.reason[: len(strict[1])]) == strict
-
-
-def test_python_route_keeps_texts_as_read(tmp_path):
-    # The exact texts, where records would not tell (a CR or line break inside quotes).
-    for name, fmt, data, rows, _, _ in CASES:
-        if fmt in ("csv", "tsv"):
-            path = tmp_path / f"cat.{fmt}"
-            path.write_bytes(data)
-            assert list(Catalogue(str(path), fmt, skip_bad=True).entries()) == rows, name

@@ -184,16 +184,6 @@ def test_a_damaged_file_is_refused_by_every_command_in_one_line(saved, tmp_path)
             assert "nodes" not in out and "sourdough" not in out, (name, out)
 
 
-def test_progress_goes_to_stderr_on_request(tmp_path):
-    write_catalogue(tmp_path / "v.jsonl", "jsonl", list(range(len(TEXTS))), TEXTS)
-    status, out, err = cli("build", "v.jsonl", "-o", "v.idx", "--progress", cwd=tmp_path)
-    assert status == 0 and out.startswith("wrote v.idx")
-    phases = [line.split("s  ", 1)[1] for line in err]
-    assert phases[0] == f"reading: {len(TEXTS)}"  # rows
-    assert [p.split(":")[0] for p in phases[1:]] == ["ordering", "trie", "propagation", "saved bytes"]
-    assert cli("build", "v.jsonl", "-o", "v.idx", cwd=tmp_path)[2] == []  # stderr is no terminal here
-
-
 ROOT = Path(__file__).resolve().parents[2]
 
 

@@ -3,7 +3,7 @@ result types. (The walk and the ranking, their examples and odd indexes
 included, are checked against references in the C++ suite.)"""
 
 import pytest
-from conftest import Idx, index
+from conftest import Idx
 
 from tessaloom import PrefixSearch
 
@@ -24,17 +24,3 @@ ALL = [("cat", 1, 0), ("car", 1, 1), ("cart", 1, 1)]
 def test_fuzzy_match_examples(args, kwargs, expected):
     out = CATS.fuzzy_match(*args, **kwargs)
     assert out == expected and all(tuple(map(type, t)) == (str, int, int) for t in out)
-
-
-HALF = type("Half", (), {"__float__": lambda self: 0.5})()
-
-
-@pytest.mark.parametrize("min_score, keys", [
-    ((), ["5", "6"]), ((None,), ["5", "6"]), ((0,), ["5", "6", "7"]), ((HALF,), ["5"]),
-])
-def test_min_score(min_score, keys):
-    # Shares 0.99, exactly 0.01 (kept by default) and 0.
-    s = index([("ab", 5, 99), ("ab", 6, 1), ("ab", 7, 0)])
-    assert [k for k, _ in s.fuzzy_match_video("ab", 0, None, None, *min_score)] == keys
-    out = s.fuzzy_match_video("ab", 0, min_score=0.0)
-    assert out[1] == ("6", 0.01) and all(type(k) is str and type(x) is float for k, x in out)

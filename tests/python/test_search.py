@@ -3,7 +3,6 @@ ranking (search_reference.py) on random small catalogues: every hit, score
 (bit for bit) and order."""
 
 import random
-import threading
 import uuid
 
 import pytest
@@ -114,23 +113,6 @@ def test_ranking_orders():
     assert {h.video for h in search(index, "rare common")[:1]} == {30}
     assert search(index, "zzz common")[0].words == 1
     assert all(isinstance(h.score, float) for h in hits)
-
-
-def test_results_do_not_depend_on_workers_or_threads():
-    rng = random.Random(7)
-    items = catalogue(rng, "abcd", 300)
-    index = tessaloom.build_index(r for v, t in items for r in text_records(v, t))
-    texts = [typed(rng, "abcd", items) for _ in range(200)]
-    one = search_many(index, texts, 20, workers=1)
-    assert search_many(index, texts, 20, workers=2) == one
-    assert search_many(index, iter(texts), 20) == one
-    seen = []
-    threads = [threading.Thread(target=lambda: seen.append(search_many(index, texts, 20, workers=2))) for _ in range(3)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert seen == [one] * 3
 
 
 def test_titled_index_and_bad_arguments(small_index):

@@ -61,15 +61,6 @@ def test_unicode_terms_equal_terms(tmp_path):
                 assert built.index.to_bytes() == want
 
 
-def test_ids_and_counts_as_build_index():
-    u = [uuid.UUID(int=k) for k in range(3)]
-    entries = [(u[2], "b a b"), (u[0].bytes, "a"), (u[2], "A, c"), (bytearray(u[1].bytes), "")]
-    assert build_texts(entries).to_bytes() == reference([(uuid.UUID(bytes=bytes(v)) if not isinstance(
-        v, uuid.UUID) else v, t) for v, t in entries]).to_bytes()
-    numpy = pytest.importorskip("numpy")
-    assert build_texts([(numpy.uint32(7), "x y x")]).to_bytes() == reference([(7, "x y x")]).to_bytes()
-
-
 @pytest.mark.parametrize("entries, exc, message", [
     ([(1, "a"), "ab"], TypeError, "entry 1: entry must be a (video id, text) pair, got str"),
     ([(1, "a", 2)], TypeError, "entry 0: entry must be a (video id, text) pair, got 3 items"),
@@ -83,18 +74,6 @@ def test_ids_and_counts_as_build_index():
 ])
 def test_refusals_name_the_entry(entries, exc, message):
     raises_exactly(exc, message, build_texts, entries)
-
-
-def test_iterator_errors_and_progress_pass_through():
-    def entries():
-        yield 1, "a"
-        raise KeyError("boom")
-
-    with pytest.raises(KeyError):
-        build_texts(entries())
-    seen = []
-    build_texts([(1, "a b")], progress=lambda phase, n: seen.append(phase))
-    assert seen == ["reading", "ordering", "trie", "propagation"]
 
 
 def test_titles_equal_title_of():
@@ -122,8 +101,6 @@ def test_titles_in_index_files(tmp_path):
     assert load(path).to_bytes() == index.to_bytes()
     assert titled.search("crme brule") == [tessaloom.TitledHit(str(u), *tessaloom.search(index, "crme brule")[0][1:],
                                                                "Crème brûlée")]
-    assert tessaloom.search(titled, "easy") == tessaloom.search(index, "easy")
-    assert titled.search("easy")[0].title is None
     # The checksum covers the titles: one changed byte in them is refused.
     data = bytearray(path.read_bytes())
     data[len(index.to_bytes()) + 30] ^= 1
