@@ -189,15 +189,20 @@ inline std::uint32_t take_value(const std::uint8_t*& q, const std::uint8_t* end)
 // bytes per value are readable, the one- and three-byte forms (nearly every
 // value) are taken without a bound check, and where they ended is checked
 // against end once, at the end; the last values, with fewer bytes left to
-// read, go one by one, checked.
+// read, go one by one, checked. A block of values is taken unchecked only
+// while the longest form (9 bytes) of each is readable: a long form moves q
+// further than the 3 bytes a short one reads, and the values after it in the
+// block are still read unchecked.
 inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
                                const std::uint8_t* readable, std::uint32_t* out,
                                std::uint64_t count) {
   constexpr std::uint64_t kBlock = 8;
+  constexpr std::uint64_t kLongestForm = 9;
   std::uint64_t k = 0;
   std::uint32_t any = 0;
   const std::uint8_t* q = p;
-  while (count - k >= kBlock && readable - q >= static_cast<std::ptrdiff_t>(3 * kBlock)) {
+  while (count - k >= kBlock &&
+         readable - q >= static_cast<std::ptrdiff_t>(kLongestForm * kBlock)) {
 #pragma GCC unroll 8
     for (std::uint64_t j = 0; j < kBlock; ++j) {
       const std::uint32_t v = take_value(q, end);
