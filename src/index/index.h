@@ -31,9 +31,9 @@ class Index {
   Index() = default;
   // Takes the trie and derives its layout (linear in the nodes, a few
   // milliseconds per million). Throws only std::bad_alloc.
-  explicit Index(Trie trie, Walk walk = Walk::Fast);
+  explicit Index(prefix::trie::Trie trie, Walk walk = Walk::Fast);
 
-  const Trie& trie() const { return trie_; }
+  const prefix::trie::Trie& trie() const { return trie_; }
   // What search needs of the videos' lengths, read once here (empty when the
   // root's payload is unreadable; search then meets the fault itself).
   const search::VideoNorms& video_norms() const { return norms_; }
@@ -62,7 +62,7 @@ class Index {
                                             std::optional<double> min_score) const;
 
  private:
-  Trie trie_;
+  prefix::trie::Trie trie_;
   prefix::matcher::CompactLayout layout_;  // empty: the array walk only
   search::VideoNorms norms_;
 };

@@ -20,6 +20,11 @@
 #include "search/words.h"
 
 namespace tessaloom::native {
+
+using common::decode_utf8;
+using prefix::trie::IdMode;
+using prefix::trie::Trie;
+
 namespace {
 
 using lib::check;

@@ -59,10 +59,10 @@ class VideoNorms {
  public:
   VideoNorms() = default;
   // Reads the root's payload. Throws InternalFault when it is unreadable.
-  static VideoNorms of(const Trie& trie);
+  static VideoNorms of(const prefix::trie::Trie& trie);
   // The norms of `trie`, or empty ones (usable() false) when the root's
   // payload is unreadable: search then reads it again and raises the fault.
-  static VideoNorms or_empty(const Trie& trie) noexcept;
+  static VideoNorms or_empty(const prefix::trie::Trie& trie) noexcept;
 
   bool usable() const { return usable_; }
   double operator[](std::uint32_t video) const { return norms_[video]; }
@@ -77,8 +77,8 @@ class VideoNorms {
 // break the trie's invariants, QueryTooLarge past the query's memory budget.
 // `norms` are VideoNorms::of(trie), or empty ones, which search makes
 // itself.
-std::vector<Hit> search(const Trie& trie, const VideoNorms& norms, std::span<const Word> words,
-                        std::size_t limit, std::optional<std::uint32_t> max_dist,
-                        bool transpositions);
+std::vector<Hit> search(const prefix::trie::Trie& trie, const VideoNorms& norms,
+                        std::span<const Word> words, std::size_t limit,
+                        std::optional<std::uint32_t> max_dist, bool transpositions);
 
 }  // namespace tessaloom::search
