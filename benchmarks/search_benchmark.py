@@ -46,7 +46,7 @@ from known_item_ceiling import Ceiling  # noqa: E402
 
 import tessaloom  # noqa: E402
 from tessaloom import catalogue as cat  # noqa: E402
-from tessaloom.searching import query_words  # noqa: E402
+from tessaloom.searching import query_words, word_budget  # noqa: E402
 
 LETTERS = "abcdefghijklmnopqrstuvwxyz"
 
@@ -81,10 +81,6 @@ def known_item_queries(items, count, seed):
     return out
 
 
-def budget(word):
-    return 0 if len(word) <= 3 else 1 if len(word) <= 7 else 2
-
-
 class Tantivy:
     def __init__(self, items):
         import tantivy
@@ -107,7 +103,7 @@ class Tantivy:
         words, last_prefix = query_words(text)
         t = self.t
         return t.Query.boolean_query([
-            (t.Occur.Should, t.Query.fuzzy_term_query(self.schema, "text", w, distance=budget(w),
+            (t.Occur.Should, t.Query.fuzzy_term_query(self.schema, "text", w, distance=word_budget(w),
                                                       transposition_cost_one=True,
                                                       prefix=last_prefix and i == len(words) - 1))
             for i, w in enumerate(words)])

@@ -20,94 +20,74 @@ using prefix::trie::Trie;
 
 namespace {
 
-// Values by video number: for tables up to kDenseVideos a plain array of
-// slots kept per thread between queries, each slot stamped with the use it
-// belongs to, so that a fresh use (clear()) only takes a new stamp; a hash
-// map for larger tables, or when the thread's array is already in use.
+// What a search keeps per video, in slots by video number. The slots live
+// per thread between searches (a plain array, for tables up to
+// kDenseVideos) and are never cleared: each search takes fresh marks, one
+// per word, so that a slot whose mark is older than the search's first is
+// stale (as good as zero), and one comparison tells whether the current
+// word has touched it. Larger tables, or a thread already searching, use a
+// hash map per search instead.
+struct Slot {
+  double sum;           // the best values of the words done
+  double best;          // the current word's best value
+  std::uint32_t mark;   // the mark of the last word that touched it
+  std::uint32_t words;  // how many words matched it
+};
+// A video's count in the children of one term (the part of the term's count
+// that belongs to longer terms), marked with the term's use.
+struct Below {
+  std::uint64_t count;
+  std::uint32_t mark;
+};
+
+inline constexpr std::size_t kDenseVideos = std::size_t{1} << 20;
+
 template <class T>
-class VideoMap {
+class DenseSlots {
  public:
-  static constexpr std::size_t kDenseVideos = std::size_t{1} << 20;
+  explicit DenseSlots(T* data) : data_(data) {}
+  T& operator[](std::uint32_t v) { return data_[v]; }
+  const T* find(std::uint32_t v) const { return &data_[v]; }
 
-  explicit VideoMap(std::size_t videos)
-      : dense_(videos <= kDenseVideos && !storage().busy), s_(storage()) {
-    if (!dense_) return;
-    s_.busy = true;
-    if (s_.slots.size() < videos) s_.slots.resize(videos);
-    renew();
-  }
-  VideoMap(const VideoMap&) = delete;
-  VideoMap& operator=(const VideoMap&) = delete;
-  ~VideoMap() {
-    if (dense_) s_.busy = false;
-  }
+ private:
+  T* data_;
+};
 
-  // The value of v, value-initialised on its first touch since clear().
-  T& at(std::uint32_t v) {
-    if (dense_) {
-      Slot& slot = s_.slots[v];
-      if (slot.stamp != stamp_) {
-        slot.stamp = stamp_;
-        slot.value = T{};
-        touched_.push_back(v);
-      }
-      return slot.value;
-    }
-    auto [it, inserted] = map_.try_emplace(v);
-    if (inserted) touched_.push_back(v);
-    return it->second;
-  }
+template <class T>
+class SparseSlots {
+ public:
+  T& operator[](std::uint32_t v) { return map_.try_emplace(v, T{}).first->second; }
   const T* find(std::uint32_t v) const {
-    if (dense_) return s_.slots[v].stamp == stamp_ ? &s_.slots[v].value : nullptr;
     auto it = map_.find(v);
     return it == map_.end() ? nullptr : &it->second;
   }
-  // The numbers touched, in first-touch order.
-  const std::vector<std::uint32_t>& touched() const { return touched_; }
-  void clear() {
-    if (dense_) {
-      renew();
-    } else {
-      map_.clear();
-    }
-    touched_.clear();
-  }
 
  private:
-  struct Slot {
-    T value{};
-    std::uint32_t stamp = 0;  // 0: no use's
-  };
-  struct Storage {
-    std::vector<Slot> slots;
-    std::uint32_t stamp = 0;  // the last stamp taken
-    bool busy = false;
-  };
-  static Storage& storage() {
-    thread_local Storage s;
-    return s;
-  }
-  // A stamp no slot holds: after the counter wraps, every slot is reset.
-  void renew() {
-    if (++s_.stamp == 0) {
-      for (Slot& slot : s_.slots) slot.stamp = 0;
-      s_.stamp = 1;
-    }
-    stamp_ = s_.stamp;
-  }
-
-  bool dense_;
-  Storage& s_;
-  std::uint32_t stamp_ = 0;
   std::unordered_map<std::uint32_t, T> map_;
-  std::vector<std::uint32_t> touched_;
 };
 
-struct Pooled {
-  double sum = 0.0;
-  double best = 0.0;  // the current word's best value
-  std::uint32_t words = 0;
-  std::uint32_t word = 0;  // 1 + the index of the last word that touched it
+// A thread's working memory for searches, reused from one to the next.
+struct Scratch {
+  std::vector<Slot> slots;
+  std::vector<Below> below;
+  std::uint32_t next_mark = 1;   // the first mark no slot holds
+  std::uint32_t next_below = 1;  // likewise for below
+  bool busy = false;
+  std::vector<std::pair<std::size_t, std::uint32_t>> matched;
+  std::vector<std::uint32_t> word_touched, touched, ids;
+
+  // `count` consecutive fresh marks for slots of type T: after the counter
+  // would wrap, every slot is made stale first.
+  template <class T>
+  static std::uint32_t take(std::vector<T>& slots, std::uint32_t& next, std::uint32_t count) {
+    if (next > UINT32_MAX - count) {
+      for (T& slot : slots) slot.mark = 0;
+      next = 1;
+    }
+    const std::uint32_t first = next;
+    next += count;
+    return first;
+  }
 };
 
 // A payload's bookkeeping: throws InternalFault when its ids outnumber its
@@ -221,7 +201,6 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
   if (!given.usable()) made = VideoNorms::of(trie);
   const VideoNorms& norms = given.usable() ? given : made;
   MemoryBudget budget;
-  std::vector<std::uint32_t> ids;
   // Over a tree each node is read at most twice per word.
   const std::uint64_t per_word = 2 * trie.payloads.bytes().size() + 2;
 
@@ -232,127 +211,184 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
            log_videos;
   };
   // BM25's saturation of count c, with the video's length normalisation.
+  // Never above cap(value): the saturation is below K1 + 1 (norms are at
+  // least K1 (1 - B)), and each step rounds monotonically.
   auto frequency = [&](double value, std::uint32_t video, std::uint64_t count) {
     const double c = static_cast<double>(count);
     return value * (c * (kK1 + 1.0) / (c + norms[video])) / (kK1 + 1.0);
   };
+  auto cap = [](double value) { return value * (kK1 + 1.0) / (kK1 + 1.0); };
 
-  VideoMap<Pooled> pool(videos);
-  VideoMap<std::uint64_t> below(videos);
-  std::vector<std::pair<std::size_t, std::uint32_t>> matched;
-  std::vector<std::uint32_t> word_touched;
+  // The thread's scratch, or one of this search's own when the thread is
+  // already searching.
+  thread_local Scratch thread_scratch;
+  Scratch own;
+  Scratch& scratch = thread_scratch.busy ? own : thread_scratch;
+  struct Release {
+    Scratch& s;
+    ~Release() { s.busy = false; }
+  } release{scratch};
+  scratch.busy = true;
+  auto& matched = scratch.matched;
+  auto& word_touched = scratch.word_touched;
+  auto& touched = scratch.touched;  // every video matched, in first-match order
+  auto& ids = scratch.ids;
+  touched.clear();
   // tier[k]: how many videos match k of the words so far (k >= 1).
   std::vector<std::size_t> tier(words.size() + 1, 0);
-  for (std::size_t w = 0; w < words.size(); ++w) {
-    const Word& word = words[w];
-    const std::uint32_t stamp = static_cast<std::uint32_t>(w + 1);
-    const std::size_t n = word.text.size();
-    matched.clear();
-    auto report = [&](const prefix::matcher::Reached& r) {
-      budget.take(sizeof(matched[0]));
-      matched.emplace_back(r.node, r.distance);
-      return false;
-    };
-    const std::uint32_t word_dist = word_budget(n, max_dist);
-    if (word_dist == 0) {
-      // No edit allowed: the nodes spelling the word, looked up.
-      exact_walk(trie.arrays(), word.text, !word.prefix, report);
-    } else {
-      osa_walk(trie.arrays(), word.text, word_dist, transpositions, !word.prefix, budget, report);
-    }
-    budget.give(matched.size() * sizeof(matched[0]));
-    std::uint64_t left = per_word;
-    word_touched.clear();
-    auto offer = [&](std::uint32_t video, double value) {
-      Pooled& p = pool.at(video);
-      if (p.word != stamp) {
-        p.word = stamp;
-        p.best = value;
-        word_touched.push_back(video);
-      } else if (value > p.best) {
-        p.best = value;
+
+  // Pools every word's matches into `slots` (marks from `first` on, one per
+  // word) and keeps the candidates for the first `limit` hits in `hits`.
+  auto pool = [&](auto& slots, auto& below, std::uint32_t first, auto take_below_mark) {
+    for (std::size_t w = 0; w < words.size(); ++w) {
+      const Word& word = words[w];
+      const std::uint32_t mark = first + static_cast<std::uint32_t>(w);
+      const std::size_t n = word.text.size();
+      matched.clear();
+      auto report = [&](const prefix::matcher::Reached& r) {
+        budget.take(sizeof(matched[0]));
+        matched.emplace_back(r.node, r.distance);
+        return false;
+      };
+      const std::uint32_t word_dist = word_budget(n, max_dist);
+      if (word_dist == 0) {
+        // No edit allowed: the nodes spelling the word, looked up.
+        exact_walk(trie.arrays(), word.text, !word.prefix, report);
+      } else {
+        osa_walk(trie.arrays(), word.text, word_dist, transpositions, !word.prefix, budget, report);
       }
-    };
-    for (const auto& [node, d] : matched) {
-      const bool terminal = trie.is_terminal(node);
-      // Counts of the longer terms below a term, to take away from its own.
-      std::uint64_t below_total = 0;
-      bool any_below = false;
-      below.clear();
-      if (terminal) {
-        const EdgeRange range = trie.edge_range(node);
-        for (std::size_t e = range.begin; e < range.end; ++e) {
-          std::uint32_t child_total = 0;
-          if (read_payload(trie, trie.child(e), videos, ids, child_total, left,
-                           [&](std::uint32_t v, std::uint32_t c) { below.at(v) += c; })) {
-            below_total += child_total;
-            any_below = true;
+      budget.give(matched.size() * sizeof(matched[0]));
+      std::uint64_t left = per_word;
+      word_touched.clear();
+      // The word's value for video v: frequency(base, v, c), kept when it is
+      // the word's best for v. A value that cannot pass the best so far
+      // (base's cap) is not computed.
+      auto offer = [&](std::uint32_t v, double base, double base_cap, std::uint64_t c) {
+        Slot& slot = slots[v];
+        if (slot.mark != mark) {
+          if (slot.mark < first) slot.sum = 0.0, slot.words = 0;  // stale
+          slot.mark = mark;
+          slot.best = frequency(base, v, c);
+          word_touched.push_back(v);
+        } else if (slot.best < base_cap) {
+          const double value = frequency(base, v, c);
+          if (value > slot.best) slot.best = value;
+        }
+      };
+      for (const auto& [node, d] : matched) {
+        const bool terminal = trie.is_terminal(node);
+        // Counts of the longer terms below a term, to take away from its own.
+        std::uint64_t below_total = 0;
+        bool any_below = false;
+        std::uint32_t below_mark = 0;
+        if (terminal) {
+          const EdgeRange range = trie.edge_range(node);
+          if (range.end > range.begin) below_mark = take_below_mark();
+          for (std::size_t e = range.begin; e < range.end; ++e) {
+            std::uint32_t child_total = 0;
+            if (read_payload(trie, trie.child(e), videos, ids, child_total, left,
+                             [&](std::uint32_t v, std::uint32_t c) {
+                               Below& b = below[v];
+                               if (b.mark != below_mark) {
+                                 b.mark = below_mark;
+                                 b.count = c;
+                               } else {
+                                 b.count += c;
+                               }
+                             })) {
+              below_total += child_total;
+              any_below = true;
+            }
           }
         }
+        const double close = closeness(d, n);
+        // The node's total is read (and checked) before its entries.
+        std::uint32_t total = 0;
+        double whole = 0.0, part = 0.0, whole_cap = 0.0, part_cap = 0.0;
+        auto weigh = [&] {
+          const std::uint64_t own_total = total > below_total ? total - below_total : 0;
+          whole = close * rarity(own_total);
+          part = close * kPrefix * rarity(total);
+          whole_cap = cap(whole);
+          part_cap = cap(part);
+        };
+        if (!terminal) {
+          // Matched as the beginning of longer terms only (a prefix word).
+          read_payload(trie, node, videos, ids, total, left, weigh,
+                       [&](std::uint32_t v, std::uint32_t c) { offer(v, part, part_cap, c); });
+        } else if (!any_below) {
+          // A term with nothing below it: each count is the video's own.
+          read_payload(trie, node, videos, ids, total, left, weigh,
+                       [&](std::uint32_t v, std::uint32_t c) {
+                         if (c > 0) {
+                           offer(v, whole, whole_cap, c);
+                         } else if (word.prefix) {
+                           offer(v, part, part_cap, c);
+                         }
+                       });
+        } else {
+          read_payload(trie, node, videos, ids, total, left, weigh,
+                       [&](std::uint32_t v, std::uint32_t c) {
+                         const Below* b = below.find(v);
+                         const std::uint64_t under = b && b->mark == below_mark ? b->count : 0;
+                         if (c > under) {
+                           offer(v, whole, whole_cap, c - under);
+                         } else if (word.prefix) {
+                           offer(v, part, part_cap, c);
+                         }
+                       });
+        }
       }
-      const double close = closeness(d, n);
-      // The node's total is read (and checked) before its entries.
-      std::uint32_t total = 0;
-      double whole = 0.0, part = 0.0;
-      auto weigh = [&] {
-        const std::uint64_t own_total = total > below_total ? total - below_total : 0;
-        whole = close * rarity(own_total);
-        part = close * kPrefix * rarity(total);
-      };
-      if (!terminal) {
-        // Matched as the beginning of longer terms only (a prefix word).
-        read_payload(trie, node, videos, ids, total, left, weigh,
-                     [&](std::uint32_t v, std::uint32_t c) { offer(v, frequency(part, v, c)); });
-      } else if (!any_below) {
-        // A term with nothing below it: each count is the video's own.
-        read_payload(trie, node, videos, ids, total, left, weigh,
-                     [&](std::uint32_t v, std::uint32_t c) {
-                       if (c > 0) {
-                         offer(v, frequency(whole, v, c));
-                       } else if (word.prefix) {
-                         offer(v, frequency(part, v, c));
-                       }
-                     });
-      } else {
-        read_payload(trie, node, videos, ids, total, left, weigh,
-                     [&](std::uint32_t v, std::uint32_t c) {
-                       const std::uint64_t* b = below.find(v);
-                       const std::uint64_t under = b ? *b : 0;
-                       if (c > under) {
-                         offer(v, frequency(whole, v, c - under));
-                       } else if (word.prefix) {
-                         offer(v, frequency(part, v, c));
-                       }
-                     });
+      for (std::uint32_t v : word_touched) {
+        Slot& slot = slots[v];
+        slot.sum += slot.best;
+        if (slot.words > 0) {
+          --tier[slot.words];
+        } else {
+          touched.push_back(v);
+        }
+        ++tier[++slot.words];
       }
     }
-    for (std::uint32_t v : word_touched) {
-      Pooled& p = pool.at(v);
-      p.sum += p.best;
-      if (p.words > 0) --tier[p.words];
-      ++tier[++p.words];
+
+    // A video's score is its word count plus less than one, so the first
+    // `limit` hits come from the tiers of most words that hold `limit`
+    // videos.
+    std::uint32_t least = 1;
+    std::size_t kept = 0;
+    for (std::size_t k = words.size(); k >= 1; --k) {
+      kept += tier[k];
+      if (kept >= limit) {
+        least = static_cast<std::uint32_t>(k);
+        break;
+      }
     }
+    const double parts = static_cast<double>(words.size() + 1);
+    budget.take(kept * sizeof(Hit));
+    hits.reserve(kept);
+    for (std::uint32_t v : touched) {
+      const Slot& slot = slots[v];
+      if (slot.words >= least)
+        hits.push_back({v, static_cast<double>(slot.words) + slot.sum / parts, slot.words});
+    }
+    budget.give(kept * sizeof(Hit));
+  };
+
+  const auto n_words = static_cast<std::uint32_t>(words.size());
+  if (videos <= kDenseVideos) {
+    if (scratch.slots.size() < videos) scratch.slots.resize(videos, Slot{0.0, 0.0, 0, 0});
+    if (scratch.below.size() < videos) scratch.below.resize(videos, Below{0, 0});
+    const std::uint32_t first = Scratch::take(scratch.slots, scratch.next_mark, n_words);
+    DenseSlots<Slot> slots(scratch.slots.data());
+    DenseSlots<Below> below(scratch.below.data());
+    pool(slots, below, first, [&] { return Scratch::take(scratch.below, scratch.next_below, 1); });
+  } else {
+    SparseSlots<Slot> slots;
+    SparseSlots<Below> below;
+    std::uint32_t next_below = 1;
+    pool(slots, below, 1, [&] { return next_below++; });
   }
 
-  // A video's score is its word count plus less than one, so the first
-  // `limit` hits come from the tiers of most words that hold `limit` videos.
-  std::uint32_t least = 1;
-  std::size_t kept = 0;
-  for (std::size_t k = words.size(); k >= 1; --k) {
-    kept += tier[k];
-    if (kept >= limit) {
-      least = static_cast<std::uint32_t>(k);
-      break;
-    }
-  }
-  const double parts = static_cast<double>(words.size() + 1);
-  budget.take(kept * sizeof(Hit));
-  hits.reserve(kept);
-  for (std::uint32_t v : pool.touched()) {
-    const Pooled& p = *pool.find(v);
-    if (p.words >= least)
-      hits.push_back({v, static_cast<double>(p.words) + p.sum / parts, p.words});
-  }
   auto before = [](const Hit& a, const Hit& b) {
     return a.score != b.score ? a.score > b.score : a.video < b.video;
   };
@@ -362,7 +398,6 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
     hits.resize(limit);
   }
   std::sort(hits.begin(), hits.end(), before);
-  budget.give(kept * sizeof(Hit));
   return hits;
 }
 
