@@ -270,13 +270,31 @@ void IndexBuilder::order() {
     keys[t] = {leading_bytes(term(static_cast<std::uint32_t>(t))), static_cast<std::uint32_t>(t)};
   }
   // Terms that share their first 8 bytes are both at least 8 bytes long.
-  // Polled from the comparison: an interrupted sort leaves the keys in
-  // some order, and they are dropped.
-  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
-    poll();
+  const auto before = [&](const Key& a, const Key& b) {
     if (a.lead != b.lead) return a.lead < b.lead;
     return term(a.term).substr(8) < term(b.term).substr(8);
-  });
+  };
+  // Sorted in runs of kRun keys, then runs merged in pairs, with a poll
+  // after each run and merge rather than in every comparison. An
+  // interrupted sort leaves the keys in some order, and they are dropped.
+  constexpr std::size_t kRun = std::size_t{1} << 16;
+  for (std::size_t b = 0; b < n; b += kRun) {
+    std::sort(keys.begin() + b, keys.begin() + std::min(n, b + kRun), before);
+    poll.now();
+  }
+  if (n > kRun) {
+    PodArray<Key> merged;
+    merged.resize_for_overwrite(n);
+    for (std::size_t width = kRun; width < n; width *= 2) {
+      for (std::size_t b = 0; b < n; b += 2 * width) {
+        const std::size_t mid = std::min(n, b + width), end = std::min(n, b + 2 * width);
+        std::merge(keys.begin() + b, keys.begin() + mid, keys.begin() + mid, keys.begin() + end,
+                   merged.begin() + b, before);
+        poll.now();
+      }
+      keys.swap(merged);
+    }
+  }
   sorted_.resize_for_overwrite(n);
   for (std::size_t k = 0; k < n; ++k) sorted_[k] = keys[k].term;
   terms_.clear();

@@ -20,6 +20,7 @@ using payload::PayloadTable;
 using payload::PayloadView;
 using prefix::trie::EdgeRange;
 using prefix::trie::Trie;
+using prefix::trie::TrieArrays;
 
 namespace {
 
@@ -58,10 +59,11 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
   MergeScratch scratch;
   scratch.use_tables(videos);
   Poll poll;
+  const TrieArrays arrays = trie.arrays();  // made once, not per node
 
   for (std::size_t i = n; i-- > 0;) {
     poll();
-    const EdgeRange range = trie.edge_range(i);
+    const EdgeRange range = arrays.edge_range(i);
     sources.assign(1, supplied.get(i).value_or(PayloadView{}));
     std::size_t last_child = n;
     for (std::size_t e = range.begin; e < range.end; ++e) {
