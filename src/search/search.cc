@@ -15,7 +15,6 @@ namespace tessaloom::search {
 using common::InternalFault;
 using common::MemoryBudget;
 using payload::require_parallel;
-using prefix::trie::EdgeRange;
 using prefix::trie::Trie;
 
 namespace {
@@ -282,7 +281,7 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
         bool any_below = false;
         std::uint32_t below_mark = 0;
         if (terminal) {
-          const EdgeRange range = trie.edge_range(node);
+          const prefix::trie::EdgeRange range = trie.edge_range(node);
           if (range.end > range.begin) below_mark = take_below_mark();
           for (std::size_t e = range.begin; e < range.end; ++e) {
             std::uint32_t child_total = 0;
