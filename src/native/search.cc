@@ -141,7 +141,8 @@ PyObject* run_search(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   std::vector<search::Hit> hits;
   {
     lib::WithoutGil unlocked;
-    hits = search::search(trie, index.video_norms(), words, limit, max_dist, transpositions);
+    hits = search::search(trie, index.layout(), index.video_norms(), words, limit, max_dist,
+                          transpositions);
   }
   std::size_t converted = 0;
   return hit_list(trie, hits, hit_type, converted);
@@ -195,8 +196,8 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         const std::size_t i = next.fetch_add(1);
         if (i >= texts.size() || failed_at.load() < i) return;
         try {
-          results[i] =
-              search::search(trie, index.video_norms(), texts[i], limit, max_dist, transpositions);
+          results[i] = search::search(trie, index.layout(), index.video_norms(), texts[i], limit,
+                                      max_dist, transpositions);
         } catch (...) {
           errors[i] = std::current_exception();
           std::size_t seen = failed_at.load();

@@ -207,9 +207,9 @@ std::uint32_t word_budget(std::size_t length, std::optional<std::uint32_t> max_d
   return length <= 3 ? 0 : length <= 7 ? 1 : 2;
 }
 
-std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<const Word> words,
-                        std::size_t limit, std::optional<std::uint32_t> max_dist,
-                        bool transpositions) {
+std::vector<Hit> search(const Trie& trie, const prefix::matcher::CompactLayout& layout,
+                        const VideoNorms& given, std::span<const Word> words, std::size_t limit,
+                        std::optional<std::uint32_t> max_dist, bool transpositions) {
   std::vector<Hit> hits;
   if (words.empty() || limit == 0 || trie.node_count() == 0) return hits;
   const std::uint32_t videos = table_size(trie);
@@ -245,12 +245,12 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
     const std::uint32_t stamp = static_cast<std::uint32_t>(w + 1);
     const std::size_t n = word.text.size();
     matched.clear();
-    osa_walk(trie.arrays(), word.text, word_budget(n, max_dist), transpositions, !word.prefix,
-             budget, [&](const prefix::matcher::Reached& r) {
-               budget.take(sizeof(matched[0]));
-               matched.emplace_back(r.node, r.distance);
-               return false;
-             });
+    walk_word(trie.arrays(), layout, word.text, word_budget(n, max_dist), transpositions,
+              !word.prefix, budget, [&](const prefix::matcher::Reached& r) {
+                budget.take(sizeof(matched[0]));
+                matched.emplace_back(r.node, r.distance);
+                return false;
+              });
     budget.give(matched.size() * sizeof(matched[0]));
     std::uint64_t left = per_word;
     word_touched.clear();

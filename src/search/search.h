@@ -32,6 +32,7 @@
 #include <span>
 #include <vector>
 
+#include "prefix/matcher/compact_layout.h"
 #include "prefix/trie/trie.h"
 
 namespace tessaloom::search {
@@ -87,8 +88,10 @@ std::uint32_t word_budget(std::size_t length, std::optional<std::uint32_t> max_d
 // break the trie's invariants, QueryTooLarge past the query's memory budget.
 // `norms` are VideoNorms::of(trie), or empty ones, which search makes
 // itself.
-std::vector<Hit> search(const Trie& trie, const VideoNorms& norms, std::span<const Word> words,
-                        std::size_t limit, std::optional<std::uint32_t> max_dist,
-                        bool transpositions);
+// `layout` is CompactLayout(trie), or an empty one (the words are then
+// walked over the trie's arrays; the results are the same).
+std::vector<Hit> search(const Trie& trie, const prefix::matcher::CompactLayout& layout,
+                        const VideoNorms& norms, std::span<const Word> words, std::size_t limit,
+                        std::optional<std::uint32_t> max_dist, bool transpositions);
 
 }  // namespace tessaloom::search

@@ -36,7 +36,7 @@ template <bool kTrackPath, WalkVisitor Visitor>
 void walk(const TrieArrays& trie, const CompactLayout& layout, std::span<const char32_t> q,
           std::uint32_t max_dist, bool term_ends_only, MemoryBudget& budget, Visitor&& visit) {
   if (compact_serves(layout, q, max_dist)) {
-    compact_walk<kTrackPath>(layout, trie, q, max_dist, term_ends_only, visit);
+    compact_walk<kTrackPath>(layout, trie, q, max_dist, false, term_ends_only, visit);
   } else {
     array_walk<kTrackPath>(trie, q, max_dist, term_ends_only, budget, visit);
   }
