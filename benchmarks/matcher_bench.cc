@@ -35,12 +35,12 @@
 
 namespace {
 
-using tessaloom::decode_utf8;
-using tessaloom::encode_utf8;
-using tessaloom::Trie;
+using tessaloom::common::decode_utf8;
+using tessaloom::common::encode_utf8;
 using tessaloom::index::Index;
 using tessaloom::prefix::matcher::CompactLayout;
 using tessaloom::prefix::matcher::MatchResult;
+using tessaloom::prefix::trie::Trie;
 namespace matcher = tessaloom::prefix::matcher;
 
 constexpr std::size_t kQueries = 400;

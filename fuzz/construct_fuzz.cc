@@ -29,7 +29,7 @@
 
 namespace {
 
-using tessaloom::Payload;
+using tessaloom::payload::Payload;
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "construct_fuzz: %s\n", what);
@@ -182,9 +182,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       p ? c.add_payload(p->total_count, p->video_ids, p->video_counts) : c.add_absent_payload();
     }
     index.emplace(std::move(c).finish(a.video_index, a.top_n));
-  } catch (const tessaloom::InvalidInput& e) {
+  } catch (const tessaloom::common::InvalidInput& e) {
     outcome = e.what();
-  } catch (const tessaloom::InternalFault&) {
+  } catch (const tessaloom::common::InternalFault&) {
     outcome = "fault";
   }
   if (outcome.compare(0, expected.size(), expected) != 0 || outcome.empty() != expected.empty()) {
@@ -193,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!index) return 0;
 
-  const tessaloom::Trie& trie = index->trie();
+  const tessaloom::prefix::trie::Trie& trie = index->trie();
   const std::vector<Payload> want = reference_propagation(a);
   for (std::size_t i = 0; i < want.size(); ++i) {
     if (trie.payloads.payload(i) != want[i])
@@ -201,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (trie.terminal[i] != (a.payloads[i] ? 1 : 0)) fail("terminal flag differs");
   }
   const bool ints = !a.video_index.empty() && a.video_index[0].size() == 4;
-  if ((trie.videos.kind() == tessaloom::IdMode::Int32) != ints ||
+  if ((trie.videos.kind() == tessaloom::prefix::trie::IdMode::Int32) != ints ||
       trie.videos.size() != a.video_index.size()) {
     fail("video ids differ");
   }

@@ -37,7 +37,7 @@ template <class F>
 auto attempt(F&& f) -> std::optional<decltype(f())> {
   try {
     return f();
-  } catch (const tessaloom::InternalFault&) {
+  } catch (const tessaloom::common::InternalFault&) {
     return std::nullopt;
   }
 }
@@ -57,7 +57,7 @@ const Limits& limits() {
 
 // Queries on the loaded (possibly inconsistent) trie answer or stop with
 // InternalFault; the compact walk answers exactly as the array walk does.
-void query(const tessaloom::Trie& trie) {
+void query(const tessaloom::prefix::trie::Trie& trie) {
   using tessaloom::index::Index;
   const Index fast(trie), arrays(trie, Index::Walk::Arrays);
   const Limits& l = limits();
@@ -80,11 +80,11 @@ void query(const tessaloom::Trie& trie) {
           [&] { return fast.fuzzy_match_video(term, k, l.videos, std::nullopt, std::nullopt); });
       // Search's walk, with transpositions, up to its largest distance.
       if (k > tessaloom::search::kMaxWalkDist) continue;
-      const std::vector<char32_t> word = tessaloom::decode_utf8(term);
+      const std::vector<char32_t> word = tessaloom::common::decode_utf8(term);
       for (bool term_ends_only : {false, true}) {
         auto search_walk = [&](const Index& index) {
           std::vector<tessaloom::prefix::matcher::NodeMatch> out;
-          tessaloom::MemoryBudget budget;
+          tessaloom::common::MemoryBudget budget;
           tessaloom::search::walk_word(trie.arrays(), index.layout(), word, k, true, term_ends_only,
                                        budget, [&](const auto& r) {
                                          out.push_back({r.node, r.distance});
@@ -102,11 +102,11 @@ void query(const tessaloom::Trie& trie) {
 }
 
 // The first three fields, then the payloads read value by value.
-std::vector<std::optional<tessaloom::Payload>> reference_payloads(
+std::vector<std::optional<tessaloom::payload::Payload>> reference_payloads(
     std::span<const std::uint8_t> bytes) {
   tessaloom::format::Reader r(bytes);
-  tessaloom::PodArray<std::uint32_t> u32s;
-  tessaloom::PodArray<char32_t> chars;
+  tessaloom::common::PodArray<std::uint32_t> u32s;
+  tessaloom::common::PodArray<char32_t> chars;
   r.read_u32s(u32s, r.read_len());
   r.read_chars(chars, r.read_len());
   r.read_u32s(u32s, r.read_len());
@@ -128,26 +128,28 @@ auto attempt_decode(F f) -> std::pair<std::optional<decltype(f())>, std::string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> input(data, size);
-  const auto [decoded, error] = attempt_decode([&] { return tessaloom::decode_trie(input); });
+  const auto [decoded, error] =
+      attempt_decode([&] { return tessaloom::prefix::trie::decode_trie(input); });
   const auto [reference, reference_error] =
       attempt_decode([&] { return reference_payloads(input); });
   if (!reference) {
     if (decoded || error != reference_error) fail("payload error differs");
   } else if (decoded) {
-    const tessaloom::EncodedPayloads& got = decoded->payloads;
+    const tessaloom::payload::EncodedPayloads& got = decoded->payloads;
     if (got.size() != reference->size()) fail("payload count differs");
     for (std::size_t i = 0; i < got.size(); ++i)
       if (got.payload(i) != (*reference)[i]) fail("payloads differ from reading value by value");
   }
   if (!decoded) return 0;
-  const tessaloom::Trie& trie = *decoded;
-  const auto saved = tessaloom::encode_trie(trie);
-  if (saved.size() != tessaloom::encoded_size(trie)) fail("size count differs");
+  const tessaloom::prefix::trie::Trie& trie = *decoded;
+  const auto saved = tessaloom::prefix::trie::encode_trie(trie);
+  if (saved.size() != tessaloom::prefix::trie::encoded_size(trie)) fail("size count differs");
   if (saved.size() > size) fail("saved form longer than its longest reading");
-  const auto [again, again_error] = attempt_decode([&] { return tessaloom::decode_trie(saved); });
+  const auto [again, again_error] =
+      attempt_decode([&] { return tessaloom::prefix::trie::decode_trie(saved); });
   if (!again) fail("saved bytes do not load");
   if (!(*again == trie)) fail("reloaded trie differs");
-  if (tessaloom::encode_trie(*again) != saved) fail("second save differs");
+  if (tessaloom::prefix::trie::encode_trie(*again) != saved) fail("second save differs");
   query(trie);
   return 0;
 }

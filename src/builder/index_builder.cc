@@ -18,6 +18,18 @@
 #include "builder/propagate.h"
 
 namespace tessaloom::builder {
+
+using common::decode_utf8;
+using common::InvalidInput;
+using common::PodArray;
+using common::Poll;
+using common::TooLarge;
+using payload::PayloadTable;
+using prefix::trie::IdMode;
+using prefix::trie::Trie;
+using prefix::trie::Uuid;
+using prefix::trie::VideoIds;
+
 namespace {
 
 constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();

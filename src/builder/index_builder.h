@@ -34,9 +34,10 @@ namespace tessaloom::builder {
 // part of the record at fault: "term" (empty, holding U+0000 or not valid
 // UTF-8), "count" (the term's total count would pass 2^32-1) or "video id"
 // (of the other kind than the ids before it); what() says why.
-class RefusedRecord : public InvalidInput {
+class RefusedRecord : public common::InvalidInput {
  public:
-  RefusedRecord(std::string_view field, const char* why) : InvalidInput(why), field_(field) {}
+  RefusedRecord(std::string_view field, const char* why)
+      : common::InvalidInput(why), field_(field) {}
   std::string_view field() const { return field_; }
 
  private:
@@ -91,7 +92,7 @@ class Numbering {
     return s.number_plus_one - 1;
   }
   void clear() {
-    PodArray<Slot>().swap(slots_);
+    common::PodArray<Slot>().swap(slots_);
     used_ = 0;
   }
 
@@ -101,7 +102,7 @@ class Numbering {
     std::uint32_t hash;             // the hash's low 32 bits
   };
   void grow();
-  PodArray<Slot> slots_;
+  common::PodArray<Slot> slots_;
   std::size_t used_ = 0;
 };
 
@@ -110,7 +111,7 @@ class IndexBuilder {
   // The number of a video, numbering it if it is new. Throws RefusedRecord
   // when the videos so far are of the other kind (UUIDs and integers are
   // never mixed).
-  std::uint32_t uuid_video(const Uuid& id);
+  std::uint32_t uuid_video(const prefix::trie::Uuid& id);
   std::uint32_t int_video(std::uint32_t id);
 
   // Adds one record. Throws RefusedRecord, changing nothing, for a record it
@@ -137,8 +138,8 @@ class IndexBuilder {
   // Pushes the payloads up the trie, keeping at most top_n per node.
   void propagate(std::size_t top_n);
   // The index itself, valid after propagate(); take_trie() moves it out.
-  const Trie& trie() const { return trie_; }
-  Trie take_trie() { return std::move(trie_); }
+  const prefix::trie::Trie& trie() const { return trie_; }
+  prefix::trie::Trie take_trie() { return std::move(trie_); }
 
  private:
   struct Record {
@@ -157,32 +158,33 @@ class IndexBuilder {
   // (releases the records); the payloads the terms supply to their nodes
   // (releases the term tables).
   Nodes spell_nodes();
-  PodArray<std::uint32_t> lay_out(Nodes nodes);
+  common::PodArray<std::uint32_t> lay_out(Nodes nodes);
   TermEntries group_entries();
-  void supply_payloads(const PodArray<std::uint32_t>& term_of, const TermEntries& terms);
+  void supply_payloads(const common::PodArray<std::uint32_t>& term_of, const TermEntries& terms);
   template <class Id, class Hash>
-  std::uint32_t number_video(IdMode mode, PodArray<Id>& ids, const Id& id, Hash&& hash);
+  std::uint32_t number_video(prefix::trie::IdMode mode, common::PodArray<Id>& ids, const Id& id,
+                             Hash&& hash);
 
   // Reading.
-  PodArray<char> term_bytes_;
-  PodArray<std::uint64_t> term_end_;  // end of term t in term_bytes_
-  PodArray<std::uint64_t> term_total_;
+  common::PodArray<char> term_bytes_;
+  common::PodArray<std::uint64_t> term_end_;  // end of term t in term_bytes_
+  common::PodArray<std::uint64_t> term_total_;
   Numbering terms_;
   Numbering videos_;
-  IdMode id_mode_ = IdMode::Uuid;
+  prefix::trie::IdMode id_mode_ = prefix::trie::IdMode::Uuid;
   bool have_videos_ = false;
-  PodArray<Uuid> uuids_;
-  PodArray<std::uint32_t> ints_;
+  common::PodArray<prefix::trie::Uuid> uuids_;
+  common::PodArray<std::uint32_t> ints_;
   std::uint32_t last_video_ = 0xFFFFFFFFu;  // the number last given out
   std::uint32_t last_term_ = 0xFFFFFFFFu;   // the term of the last record added
-  PodArray<Record> records_;
+  common::PodArray<Record> records_;
 
   // Ordering: the terms in code-point order.
-  PodArray<std::uint32_t> sorted_;
+  common::PodArray<std::uint32_t> sorted_;
 
   // Trie and payloads.
-  Trie trie_;
-  PayloadTable supplied_;
+  prefix::trie::Trie trie_;
+  payload::PayloadTable supplied_;
 };
 
 }  // namespace tessaloom::builder

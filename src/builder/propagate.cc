@@ -8,6 +8,19 @@
 #include "common/interrupt.h"
 
 namespace tessaloom::builder {
+
+using common::InternalFault;
+using common::Poll;
+using common::throw_out_of_range;
+using payload::EncodedPayloads;
+using payload::merge_entries;
+using payload::MergeScratch;
+using payload::Payload;
+using payload::PayloadTable;
+using payload::PayloadView;
+using prefix::trie::EdgeRange;
+using prefix::trie::Trie;
+
 namespace {
 
 // True when the entries are ordered as a merge leaves them: counts

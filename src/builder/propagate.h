@@ -25,7 +25,8 @@ namespace tessaloom::builder {
 // `videos` is the size of the video table, when known: merges whose entries
 // all lie below it group them through tables of that size (8 bytes per
 // video) instead of sorting them. The payloads are the same either way.
-EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::size_t top_n,
-                          std::size_t videos = 0);
+payload::EncodedPayloads propagate(const prefix::trie::Trie& trie,
+                                   const payload::PayloadTable& supplied, std::size_t top_n,
+                                   std::size_t videos = 0);
 
 }  // namespace tessaloom::builder

@@ -5,6 +5,10 @@
 #include "common/text.h"
 
 namespace tessaloom::catalogue {
+
+using common::decode_utf8_sequence;
+using common::utf8_sequence_width;
+
 namespace {
 
 bool ascii_space(unsigned char c) {

@@ -5,6 +5,9 @@
 
 namespace tessaloom::catalogue {
 
+using common::decode_utf8_sequence;
+using common::utf8_sequence_width;
+
 bool is_ascii(std::string_view s) {
   unsigned char any = 0;
   for (const char c : s) any |= static_cast<unsigned char>(c);

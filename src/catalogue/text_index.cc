@@ -2,6 +2,8 @@
 
 namespace tessaloom::catalogue {
 
+using prefix::trie::Uuid;
+
 bool TextIndex::check_kind(const VideoKey& key) {
   if (kind_ == VideoKey::Unknown) kind_ = key.kind;
   return key.kind == kind_;

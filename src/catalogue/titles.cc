@@ -8,6 +8,10 @@
 #include "common/text.h"
 
 namespace tessaloom::catalogue {
+
+using common::decode_utf8_sequence;
+using common::utf8_sequence_width;
+
 namespace {
 
 // The code point at s[i..] and its width; an invalid byte reads as U+FFFD

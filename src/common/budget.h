@@ -10,7 +10,7 @@
 
 #include "common/messages.h"
 
-namespace tessaloom {
+namespace tessaloom::common {
 
 // Thrown when a task would need more memory, or more items, than it may
 // have; what() says which limit. A std::bad_alloc, so callers that handle
@@ -54,4 +54,4 @@ class MemoryBudget {
   std::size_t left_;
 };
 
-}  // namespace tessaloom
+}  // namespace tessaloom::common

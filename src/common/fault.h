@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace tessaloom {
+namespace tessaloom::common {
 
 // Input that a check refuses; what() is the message shown to the caller.
 class InvalidInput : public std::runtime_error {
@@ -42,4 +42,4 @@ inline const typename Vec::value_type& checked_at(const Vec& v, std::size_t i, c
   return v[i];
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::common

@@ -1,6 +1,6 @@
 #include "common/interrupt.h"
 
-namespace tessaloom {
+namespace tessaloom::common {
 namespace {
 
 thread_local Interrupt* current = nullptr;
@@ -22,4 +22,4 @@ void Poll::check() {
   if (interrupt_->requested()) throw Interrupted{};
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::common

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace tessaloom {
+namespace tessaloom::common {
 
 // Thrown by Poll when the installed Interrupt asks to stop. Not a
 // std::exception: the code that installed the Interrupt catches it.
@@ -58,4 +58,4 @@ class Poll {
   static constexpr std::uint32_t kSteps = 4096;
 };
 
-}  // namespace tessaloom
+}  // namespace tessaloom::common

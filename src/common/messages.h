@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-namespace tessaloom::messages {
+namespace tessaloom::common::messages {
 
 // ------------------------------------------------- binding (PyErr_Format)
 
@@ -93,4 +93,4 @@ inline constexpr std::string_view kIdModeTypeName = "IdMode";
 
 inline constexpr char kQueryTooLarge[] = "the query needs more than 1 GiB of working memory";
 
-}  // namespace tessaloom::messages
+}  // namespace tessaloom::common::messages

@@ -22,17 +22,13 @@
 #include <type_traits>
 #include <utility>
 
-namespace tessaloom {
-
-namespace common {
+namespace tessaloom::common {
 
 // malloc, realloc and free that throw std::bad_alloc instead of returning
 // null. resize() leaves `p` valid and unchanged when it throws.
 void* allocate(std::size_t bytes);
 void* resize(void* p, std::size_t bytes);
 void release(void* p) noexcept;
-
-}  // namespace common
 
 template <class T>
 class PodArray {
@@ -163,4 +159,4 @@ class PodArray {
   std::size_t capacity_ = 0;
 };
 
-}  // namespace tessaloom
+}  // namespace tessaloom::common

@@ -2,7 +2,7 @@
 
 #include "common/fault.h"
 
-namespace tessaloom {
+namespace tessaloom::common {
 
 std::vector<char32_t> decode_utf8(std::string_view utf8) {
   std::vector<char32_t> out;
@@ -48,4 +48,4 @@ void encode_utf8(std::span<const char32_t> cps, std::string& out) {
   }
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::common

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tessaloom {
+namespace tessaloom::common {
 
 // Whether c is a Unicode scalar value (not a surrogate, not past U+10FFFF).
 // Without branches, so that loops over many labels can test a vector of them
@@ -90,4 +90,4 @@ std::size_t utf8_size(std::span<const char32_t> cps);
 // index's invariants, so such a label can only come from inconsistent arrays.
 void encode_utf8(std::span<const char32_t> cps, std::string& out);
 
-}  // namespace tessaloom
+}  // namespace tessaloom::common

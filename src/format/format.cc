@@ -7,13 +7,21 @@
 #include "common/messages.h"
 
 namespace tessaloom::format {
+
+using common::decode_utf8_sequence;
+using common::InternalFault;
+using common::is_scalar_value;
+using common::PodArray;
+using common::utf8_sequence_width;
+using common::utf8_width;
+
 namespace {
 
 static_assert(static_cast<std::size_t>(IntegerType::Reserved) + 1 ==
-              std::size(messages::kIntegerTypeNames));
+              std::size(common::messages::kIntegerTypeNames));
 
 std::string_view integer_type_name(IntegerType t) {
-  return messages::kIntegerTypeNames[static_cast<std::size_t>(t)];
+  return common::messages::kIntegerTypeNames[static_cast<std::size_t>(t)];
 }
 
 }  // namespace
@@ -65,16 +73,16 @@ DecodeError DecodeError::unexpected_variant(std::string_view type_name, std::uin
 std::string DecodeError::text() const {
   switch (kind_) {
     case Kind::UnexpectedEnd:
-      return messages::unexpected_end(number_);
+      return common::messages::unexpected_end(number_);
     case Kind::InvalidIntegerType:
-      return messages::invalid_integer_type(integer_type_name(expected_),
-                                            integer_type_name(found_));
+      return common::messages::invalid_integer_type(integer_type_name(expected_),
+                                                    integer_type_name(found_));
     case Kind::InvalidCharEncoding:
-      return messages::invalid_char_encoding(bytes_);
+      return common::messages::invalid_char_encoding(bytes_);
     case Kind::InvalidBooleanValue:
-      return messages::invalid_boolean_value(number_);
+      return common::messages::invalid_boolean_value(number_);
     case Kind::UnexpectedVariant:
-      return messages::unexpected_variant(type_name_, number_);
+      return common::messages::unexpected_variant(type_name_, number_);
   }
   return "unknown decode error";
 }

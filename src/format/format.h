@@ -81,8 +81,8 @@ class DecodeError : public std::exception {
 
 // Type names of the two enumerations in the format, as the errors show them
 // (frozen texts).
-using messages::kIdModeTypeName;
-using messages::kOptionPayloadTypeName;
+using common::messages::kIdModeTypeName;
+using common::messages::kOptionPayloadTypeName;
 
 // ---------------------------------------------------------------- varints
 
@@ -182,11 +182,11 @@ class Writer {
 
   // c must be a scalar value (see is_scalar_value).
   void write_char(char32_t c) {
-    assert(remaining() >= utf8_width(c));
+    assert(remaining() >= common::utf8_width(c));
     if (c < 0x80) {  // most labels: kept inline
       *p_++ = static_cast<std::uint8_t>(c);
     } else {
-      p_ = put_utf8(c, p_);
+      p_ = common::put_utf8(c, p_);
     }
   }
 
@@ -333,14 +333,14 @@ class Reader {
 
   // Append n elements (a vector's declared length) to `out`, growing it
   // geometrically but never past what the rest of the input can hold.
-  void read_u32s(PodArray<std::uint32_t>& out, std::uint64_t n);
-  void read_chars(PodArray<char32_t>& out, std::uint64_t n);
+  void read_u32s(common::PodArray<std::uint32_t>& out, std::uint64_t n);
+  void read_chars(common::PodArray<char32_t>& out, std::uint64_t n);
 
   // n ids of 16 bytes each, copied as one block.
-  void read_id16s(PodArray<Id16>& out, std::uint64_t n);
+  void read_id16s(common::PodArray<Id16>& out, std::uint64_t n);
   // n booleans, one byte each, stored as 0 or 1; the first byte other than
   // 00 and 01 is refused.
-  void read_bools(PodArray<std::uint8_t>& out, std::uint64_t n);
+  void read_bools(common::PodArray<std::uint8_t>& out, std::uint64_t n);
 
  private:
   [[noreturn]] static void fail(const DecodeError& e);

@@ -10,18 +10,25 @@
 
 namespace tessaloom::index {
 
+using common::InvalidInput;
+using common::PodArray;
+using payload::PayloadTable;
+using prefix::trie::Uuid;
+using prefix::trie::VideoIds;
+
 Construction::Construction(Shifts node_shifts, Labels child_labels, std::size_t payload_count,
                            Transitions child_transitions) {
   const std::size_t n = child_labels.size();
   if (node_shifts.size() != n) {
-    throw InvalidInput(messages::node_shifts_length(node_shifts.size(), n));
+    throw InvalidInput(common::messages::node_shifts_length(node_shifts.size(), n));
   }
   if (payload_count != n) {
-    throw InvalidInput(messages::payloads_length(payload_count, n));
+    throw InvalidInput(common::messages::payloads_length(payload_count, n));
   }
   for (std::size_t e = 0; e < child_transitions.size(); ++e) {
     if (child_transitions[e] >= n) {
-      throw InvalidInput(messages::child_transition_out_of_range(e, child_transitions[e], n));
+      throw InvalidInput(
+          common::messages::child_transition_out_of_range(e, child_transitions[e], n));
     }
   }
   trie_.node_shifts = std::move(node_shifts);
@@ -39,7 +46,7 @@ void Construction::add_absent_payload() {
 void Construction::add_payload(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                                std::span<const std::uint32_t> video_counts) {
   if (video_ids.size() != video_counts.size()) {
-    throw InvalidInput(messages::kPayloadLengthMismatch);
+    throw InvalidInput(common::messages::kPayloadLengthMismatch);
   }
   trie_.terminal.push_back(1);
   supplied_.push({total_count, video_ids, video_counts});
@@ -69,7 +76,7 @@ Index Construction::finish(std::span<const std::vector<std::uint8_t>> video_inde
     }
     trie_.videos = VideoIds(std::move(ints));
   } else {
-    throw InvalidInput(messages::kMixedVideoIndex);
+    throw InvalidInput(common::messages::kMixedVideoIndex);
   }
   trie_.payloads = builder::propagate(trie_, supplied_, static_cast<std::size_t>(video_top_n),
                                       video_index.size());

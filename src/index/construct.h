@@ -29,9 +29,9 @@ namespace tessaloom::index {
 class Construction {
  public:
   // The arrays are taken in the trie's own containers.
-  using Shifts = decltype(Trie::node_shifts);
-  using Labels = decltype(Trie::child_labels);
-  using Transitions = decltype(Trie::child_transitions);
+  using Shifts = decltype(prefix::trie::Trie::node_shifts);
+  using Labels = decltype(prefix::trie::Trie::child_labels);
+  using Transitions = decltype(prefix::trie::Trie::child_transitions);
 
   // Checks 1 and 2; `payload_count` is the length of the payloads array,
   // whose items follow through add_payload.
@@ -51,8 +51,8 @@ class Construction {
                std::uint64_t video_top_n) &&;
 
  private:
-  Trie trie_;
-  PayloadTable supplied_;
+  prefix::trie::Trie trie_;
+  payload::PayloadTable supplied_;
 };
 
 }  // namespace tessaloom::index

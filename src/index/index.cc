@@ -6,6 +6,9 @@
 
 namespace tessaloom::index {
 
+using common::decode_utf8;
+using prefix::trie::Trie;
+
 Index::Index(Trie trie, Walk walk)
     : trie_(std::move(trie)), norms_(search::VideoNorms::or_empty(trie_)) {
   if (walk == Walk::Fast) layout_ = prefix::matcher::CompactLayout(trie_.arrays());

@@ -31,9 +31,9 @@ class Index {
   Index() = default;
   // Takes the trie and derives its layout (linear in the nodes, a few
   // milliseconds per million). Throws only std::bad_alloc.
-  explicit Index(Trie trie, Walk walk = Walk::Fast);
+  explicit Index(prefix::trie::Trie trie, Walk walk = Walk::Fast);
 
-  const Trie& trie() const { return trie_; }
+  const prefix::trie::Trie& trie() const { return trie_; }
   // The compact layout of trie(), empty when it is not a clean tree.
   const prefix::matcher::CompactLayout& layout() const { return layout_; }
   // What search needs of the videos' lengths, read once here (empty when the
@@ -64,7 +64,7 @@ class Index {
                                             std::optional<double> min_score) const;
 
  private:
-  Trie trie_;
+  prefix::trie::Trie trie_;
   prefix::matcher::CompactLayout layout_;  // empty: the array walk only
   search::VideoNorms norms_;
 };

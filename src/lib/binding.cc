@@ -51,7 +51,7 @@ std::string type_qualname(PyObject* o) {
 }
 
 [[noreturn]] void throw_out_of_range_conversion() {
-  PyErr_SetString(PyExc_OverflowError, messages::kIntegerOutOfRange);
+  PyErr_SetString(PyExc_OverflowError, common::messages::kIntegerOutOfRange);
   throw PythonError{};
 }
 
@@ -95,7 +95,7 @@ void destroy_members(PrefixSearchObject* self) noexcept { self->index.~Index(); 
 PyObject* panic_exception_type() {
   if (panic_type == nullptr) {
     panic_type = PyErr_NewExceptionWithDoc(
-        messages::kPanicExceptionName,
+        common::messages::kPanicExceptionName,
         "An internal fault of the index: a call met a condition that a "
         "consistent index never produces. The object involved is unchanged.",
         PyExc_BaseException, nullptr);
@@ -112,7 +112,7 @@ void raise_panic(const char* message) {
 
 bool in_main_interpreter(const char* module) {
   if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
-  PyErr_Format(PyExc_ImportError, messages::kSubInterpreter, module);
+  PyErr_Format(PyExc_ImportError, common::messages::kSubInterpreter, module);
   return false;
 }
 
@@ -126,8 +126,8 @@ void rewrap_type_error(const char* param) {
   Ref caught(exc);
   Ref text(PyObject_Str(exc));
   if (!text) return;
-  Ref wrapped(PyObject_CallFunction(PyExc_TypeError, "N",
-                                    PyUnicode_FromFormat(messages::kArgument, param, text.get())));
+  Ref wrapped(PyObject_CallFunction(
+      PyExc_TypeError, "N", PyUnicode_FromFormat(common::messages::kArgument, param, text.get())));
   if (!wrapped) return;
   if (PyObject* cause = PyException_GetCause(exc)) {
     PyException_SetCause(wrapped.get(), cause);  // steals cause
@@ -144,10 +144,10 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
   if (given > sig.n_params) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.n_required == sig.n_params) {
-      PyErr_Format(PyExc_TypeError, messages::kTooManyArguments, name.c_str(), sig.n_params, nargs,
-                   verb);
+      PyErr_Format(PyExc_TypeError, common::messages::kTooManyArguments, name.c_str(), sig.n_params,
+                   nargs, verb);
     } else {
-      PyErr_Format(PyExc_TypeError, messages::kTooManyOptionalArguments, name.c_str(),
+      PyErr_Format(PyExc_TypeError, common::messages::kTooManyOptionalArguments, name.c_str(),
                    sig.n_required, sig.n_params, nargs, verb);
     }
     throw PythonError{};
@@ -165,11 +165,11 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
       }
     }
     if (slot == sig.n_params) {
-      PyErr_Format(PyExc_TypeError, messages::kUnexpectedKeyword, name.c_str(), key);
+      PyErr_Format(PyExc_TypeError, common::messages::kUnexpectedKeyword, name.c_str(), key);
       throw PythonError{};
     }
     if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, messages::kMultipleValues, name.c_str(), key);
+      PyErr_Format(PyExc_TypeError, common::messages::kMultipleValues, name.c_str(), key);
       throw PythonError{};
     }
     out[slot] = args[nargs + k];
@@ -182,7 +182,7 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
   }
   if (n_missing > 0) {
     const std::string list = name_list(missing, n_missing);
-    PyErr_Format(PyExc_TypeError, messages::kMissingArguments, name.c_str(), n_missing,
+    PyErr_Format(PyExc_TypeError, common::messages::kMissingArguments, name.c_str(), n_missing,
                  n_missing == 1 ? "argument" : "arguments", list.c_str());
     throw PythonError{};
   }
@@ -190,7 +190,7 @@ void bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
 
 void throw_cannot_convert(PyObject* value, const char* kind) {
   const std::string type = type_qualname(value);
-  PyErr_Format(PyExc_TypeError, messages::kCannotConvert, type.c_str(), kind);
+  PyErr_Format(PyExc_TypeError, common::messages::kCannotConvert, type.c_str(), kind);
   throw PythonError{};
 }
 
@@ -264,7 +264,7 @@ bool to_bool(PyObject* o) {
   if (!numpy_bool) throw_cannot_convert(o, "PyBool");
   auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
   if (nb_bool == nullptr) {
-    PyErr_Format(PyExc_TypeError, messages::kNoBoolConversion, name.get());
+    PyErr_Format(PyExc_TypeError, common::messages::kNoBoolConversion, name.get());
     throw PythonError{};
   }
   const int truth = nb_bool(o);

@@ -132,11 +132,11 @@ PyObject* guarded(F&& body) noexcept {
   try {
     return body();
   } catch (const PythonError&) {
-  } catch (const InvalidInput& e) {
+  } catch (const common::InvalidInput& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const format::DecodeError& e) {
-    PyErr_Format(PyExc_ValueError, messages::kDecodeError, e.what());
-  } catch (const TooLarge& e) {
+    PyErr_Format(PyExc_ValueError, common::messages::kDecodeError, e.what());
+  } catch (const common::TooLarge& e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -205,7 +205,7 @@ constexpr std::size_t kMaxSequenceReservation = std::size_t{1} << 24;
 template <class Reserve, class Item>
 void for_each_in_sequence(PyObject* seq, Reserve&& reserve, Item&& item) {
   if (PyUnicode_Check(seq)) {
-    PyErr_SetString(PyExc_TypeError, messages::kStrToVec);
+    PyErr_SetString(PyExc_TypeError, common::messages::kStrToVec);
     throw PythonError{};
   }
   if (!PySequence_Check(seq)) throw_cannot_convert(seq, "Sequence");

@@ -10,6 +10,9 @@
 #include "lib/methods.h"
 
 namespace tessaloom::lib {
+
+using common::InvalidInput;
+
 namespace {
 
 constexpr const char* kParams[] = {"node_shifts",       "child_labels", "payloads",
@@ -62,7 +65,7 @@ void add_payload(PyObject* item, index::Construction& c, std::vector<std::uint32
   }
   if (!PyTuple_Check(item)) throw_cannot_convert(item, "PyTuple");
   if (PyTuple_GET_SIZE(item) != 3) {
-    throw InvalidInput(messages::kPayloadTupleSize);
+    throw InvalidInput(common::messages::kPayloadTupleSize);
   }
   const std::uint32_t total = to_u32(PyTuple_GET_ITEM(item, 0));
   read_sequence(PyTuple_GET_ITEM(item, 1), ids, to_u32);

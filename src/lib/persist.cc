@@ -13,6 +13,12 @@
 #include "prefix/trie/trie_format.h"
 
 namespace tessaloom::lib {
+
+using prefix::trie::decode_trie;
+using prefix::trie::encode_trie;
+using prefix::trie::encoded_size;
+using prefix::trie::Trie;
+
 namespace {
 
 constexpr const char* kParams[] = {"b"};

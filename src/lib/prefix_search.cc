@@ -11,7 +11,7 @@ namespace {
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   Ref name(PyType_GetName(type));
   if (!name) return nullptr;
-  PyErr_Format(PyExc_TypeError, messages::kNoConstructor, name.get());
+  PyErr_Format(PyExc_TypeError, common::messages::kNoConstructor, name.get());
   return nullptr;
 }
 

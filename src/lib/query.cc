@@ -9,6 +9,9 @@
 #include "lib/methods.h"
 
 namespace tessaloom::lib {
+
+using common::InternalFault;
+
 namespace {
 
 constexpr const char* kMatchParams[] = {"term", "max_dist", "limit"};

@@ -21,6 +21,11 @@
 #include "native/native.h"
 
 namespace tessaloom::native {
+
+using common::Interrupt;
+using common::Interrupted;
+using prefix::trie::Uuid;
+
 namespace {
 
 using builder::IndexBuilder;

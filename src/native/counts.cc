@@ -8,6 +8,10 @@
 #include "native/native.h"
 
 namespace tessaloom::native {
+
+using prefix::trie::IdMode;
+using prefix::trie::Trie;
+
 namespace {
 
 constexpr const char* kParams[] = {"index"};

@@ -15,6 +15,10 @@
 #include "prefix/trie/trie_format.h"
 
 namespace tessaloom::native {
+
+using prefix::trie::decode_trie;
+using prefix::trie::Trie;
+
 namespace {
 
 constexpr const char* kParams[] = {"data", "length"};

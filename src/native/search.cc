@@ -15,6 +15,11 @@
 #include "search/search.h"
 
 namespace tessaloom::native {
+
+using common::decode_utf8;
+using prefix::trie::IdMode;
+using prefix::trie::Trie;
+
 namespace {
 
 using lib::check;

@@ -8,7 +8,11 @@
 #include "common/interrupt.h"
 #include "payload/payload_scan.h"
 
-namespace tessaloom {
+namespace tessaloom::payload {
+
+using common::InternalFault;
+using common::PodArray;
+using common::Poll;
 
 namespace {
 
@@ -22,13 +26,13 @@ auto read_stored(const std::uint8_t*& p, const std::uint8_t* end, Read read) {
     p = r.position();
     return v;
   } catch (const format::DecodeError&) {
-    payload::detail::throw_malformed();
+    detail::throw_malformed();
   }
 }
 
 }  // namespace
 
-namespace payload::detail {
+namespace detail {
 
 void throw_malformed() { throw InternalFault("stored payload bytes do not decode"); }
 
@@ -45,7 +49,7 @@ std::uint64_t next_len_slow(const std::uint8_t*& p, const std::uint8_t* end) {
   return read_stored(p, end, [](format::Reader& r) { return r.read_len(); });
 }
 
-}  // namespace payload::detail
+}  // namespace detail
 
 namespace {
 
@@ -100,12 +104,12 @@ std::optional<Payload> EncodedPayloads::payload(std::size_t i) const {
   locate(i, &p, &stop);
   const std::uint8_t tag = *p++;
   if (tag == 0) return std::nullopt;
-  if (tag != 1) payload::detail::throw_malformed();
+  if (tag != 1) detail::throw_malformed();
   Payload out;
-  out.total_count = payload::detail::next_u32(p, stop);
+  out.total_count = detail::next_u32(p, stop);
   for (auto* list : {&out.video_ids, &out.video_counts}) {
-    for (std::uint64_t k = payload::detail::next_len(p, stop); k > 0; --k)
-      list->push_back(payload::detail::next_u32(p, stop));
+    for (std::uint64_t k = detail::next_len(p, stop); k > 0; --k)
+      list->push_back(detail::next_u32(p, stop));
   }
   return out;
 }
@@ -176,7 +180,7 @@ EncodedPayloads EncodedPayloads::decode(format::Reader& input, std::shared_ptr<c
   out.ends_.resize_for_overwrite(m);
   // Payloads are vouched for in batches by the scanner; one it cannot vouch
   // for is read value by value (which also reports the exact error).
-  payload::Scanner scan(base, r.end());
+  Scanner scan(base, r.end());
   constexpr std::size_t kBatch = 256;
   const std::uint8_t* batch[kBatch];
   for (std::size_t i = 0; i < m;) {
@@ -244,4 +248,4 @@ bool EncodedPayloads::operator==(const EncodedPayloads& o) const {
   return bytes_.empty() || std::memcmp(bytes_.data(), o.bytes_.data(), bytes_.size()) == 0;
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::payload

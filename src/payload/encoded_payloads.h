@@ -24,7 +24,7 @@
 #include "format/format.h"
 #include "payload/payload.h"
 
-namespace tessaloom {
+namespace tessaloom::payload {
 
 // One payload's entries as EncodedPayloads::entries() decodes them: its
 // first n = min(id_count, count_count) (video id, count) pairs, the ids at
@@ -125,7 +125,7 @@ class EncodedPayloads {
   EntryEnds ends_;  // end of node i's bytes, from the start of bytes_
 };
 
-namespace payload::detail {
+namespace detail {
 
 [[noreturn]] void throw_malformed();
 std::uint32_t next_u32_slow(const std::uint8_t*& p, const std::uint8_t* end);
@@ -271,14 +271,14 @@ inline std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
   return v;
 }
 
-}  // namespace payload::detail
+}  // namespace detail
 
 inline void EncodedPayloads::locate(std::size_t i, const std::uint8_t** p,
                                     const std::uint8_t** stop) const {
-  if (i >= size()) throw_out_of_range("payloads", i, size());
+  if (i >= size()) common::throw_out_of_range("payloads", i, size());
   const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
   const std::uint64_t end = ends_[i];
-  if (begin >= end || end > bytes_.size()) payload::detail::throw_malformed();
+  if (begin >= end || end > bytes_.size()) detail::throw_malformed();
   *p = bytes_.data() + begin;
   *stop = bytes_.data() + end;
 }
@@ -291,12 +291,12 @@ bool EncodedPayloads::entries(std::size_t i, std::vector<std::uint32_t>& scratch
   locate(i, &p, &stop);
   const std::uint8_t tag = *p++;
   if (tag == 0) return false;
-  if (tag != 1) payload::detail::throw_malformed();
-  out.total_count = payload::detail::next_u32(p, stop);
-  const std::uint64_t id_count = payload::detail::next_len(p, stop);
+  if (tag != 1) detail::throw_malformed();
+  out.total_count = detail::next_u32(p, stop);
+  const std::uint64_t id_count = detail::next_len(p, stop);
   // Every id takes at least one byte: a count beyond the bytes left cannot
   // be right, and must not size the list.
-  if (id_count > static_cast<std::uint64_t>(stop - p)) payload::detail::throw_malformed();
+  if (id_count > static_cast<std::uint64_t>(stop - p)) detail::throw_malformed();
   // Room for the ids and, after them, as many counts: all grown at once,
   // and only ever grown, so that a list of the usual length writes over the
   // last one's without the vector filling anything first.
@@ -305,21 +305,21 @@ bool EncodedPayloads::entries(std::size_t i, std::vector<std::uint32_t>& scratch
   out.id_count = id_count;
   out.ids = ids;
   const std::uint8_t* const readable = bytes_.data() + bytes_.size();
-  out.ids_or = payload::detail::next_u32s(p, stop, readable, ids, id_count);
-  const std::uint64_t count_count = payload::detail::next_len(p, stop);
+  out.ids_or = detail::next_u32s(p, stop, readable, ids, id_count);
+  const std::uint64_t count_count = detail::next_len(p, stop);
   out.count_count = count_count;
   check(out.total_count, id_count, count_count);
   const std::uint64_t n = id_count < count_count ? id_count : count_count;
   out.n = n;
   // As many bytes as counts, each a one-byte value.
   if (static_cast<std::uint64_t>(stop - p) == count_count &&
-      payload::detail::one_byte_values(p, n, bytes_.data())) {
+      detail::one_byte_values(p, n, bytes_.data())) {
     out.byte_counts = p;
     out.counts = nullptr;
   } else {
     // n <= id_count, which the bytes bounded above.
     std::uint32_t* const counts = ids + id_count;
-    payload::detail::next_u32s(p, stop, readable, counts, n);
+    detail::next_u32s(p, stop, readable, counts, n);
     out.byte_counts = nullptr;
     out.counts = counts;
   }
@@ -348,4 +348,4 @@ bool EncodedPayloads::for_each_pair(std::size_t i, std::vector<std::uint32_t>& s
   return true;
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::payload

@@ -7,7 +7,10 @@
 
 #include "common/fault.h"
 
-namespace tessaloom {
+namespace tessaloom::payload {
+
+using common::InternalFault;
+
 namespace {
 
 constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
@@ -68,8 +71,7 @@ void group_by_sorting(std::span<const PayloadView> sources, MergeScratch& scratc
 
 }  // namespace
 
-void payload::throw_not_parallel(std::uint64_t ids, std::uint64_t counts,
-                                 std::optional<std::size_t> node) {
+void throw_not_parallel(std::uint64_t ids, std::uint64_t counts, std::optional<std::size_t> node) {
   throw InternalFault(
       (node ? "payload of node " + std::to_string(*node) + " has " : std::string("payload has ")) +
       std::to_string(ids) + " video ids but only " + std::to_string(counts) + " counts");
@@ -180,4 +182,4 @@ PayloadTable::Slot PayloadTable::push_uninitialized(std::uint32_t total_count, s
           std::span<std::uint32_t>(counts_.data() + begin, n)};
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::payload

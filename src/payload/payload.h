@@ -14,7 +14,7 @@
 
 #include "common/pod_array.h"
 
-namespace tessaloom {
+namespace tessaloom::payload {
 
 // A read-only look at a payload stored elsewhere. `video_ids` and
 // `video_counts` are parallel; only a restored index can have them differ in
@@ -25,19 +25,15 @@ struct PayloadView {
   std::span<const std::uint32_t> video_counts;
 };
 
-namespace payload {
-
 [[noreturn]] void throw_not_parallel(std::uint64_t ids, std::uint64_t counts,
                                      std::optional<std::size_t> node);
-
-}  // namespace payload
 
 // The check before pairing a payload's ids with its counts: throws
 // InternalFault when it has fewer counts than ids, naming the node when it is
 // given ("payload of node N has ..."), else "payload has ...".
 inline void require_parallel(std::uint64_t ids, std::uint64_t counts,
                              std::optional<std::size_t> node = std::nullopt) {
-  if (counts < ids) payload::throw_not_parallel(ids, counts, node);
+  if (counts < ids) throw_not_parallel(ids, counts, node);
 }
 inline void require_parallel(PayloadView p) {
   require_parallel(p.video_ids.size(), p.video_counts.size());
@@ -122,7 +118,7 @@ class EntryEnds {
   std::uint64_t high(std::size_t i) const;
   void add_carries(std::size_t i, std::uint64_t v);
 
-  PodArray<std::uint32_t> low_;
+  common::PodArray<std::uint32_t> low_;
   std::vector<std::size_t> carries_;
 };
 
@@ -155,11 +151,11 @@ class PayloadTable {
   std::size_t entry_count() const { return ids_.size(); }
 
  private:
-  PodArray<std::uint8_t> present_;
-  PodArray<std::uint32_t> total_;
+  common::PodArray<std::uint8_t> present_;
+  common::PodArray<std::uint32_t> total_;
   EntryEnds end_;
-  PodArray<std::uint32_t> ids_;
-  PodArray<std::uint32_t> counts_;
+  common::PodArray<std::uint32_t> ids_;
+  common::PodArray<std::uint32_t> counts_;
 };
 
 inline std::optional<PayloadView> PayloadTable::get(std::size_t i) const {
@@ -169,4 +165,4 @@ inline std::optional<PayloadView> PayloadTable::get(std::size_t i) const {
   return PayloadView{total_[i], {ids_.data() + begin, n}, {counts_.data() + begin, n}};
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::payload

@@ -11,6 +11,12 @@
 #include "format/format.h"
 
 namespace tessaloom::ranking {
+
+using common::InternalFault;
+using payload::PayloadEntries;
+using prefix::trie::Trie;
+using prefix::trie::VideoIds;
+
 namespace {
 
 using prefix::matcher::NodeMatch;

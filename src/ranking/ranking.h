@@ -43,7 +43,7 @@ struct Candidate {
 // id table are dropped (so fewer than `limit` may come back). Scores below
 // min_score (kDefaultMinScore when absent) are dropped. Throws InternalFault
 // on arrays that break the trie's invariants.
-std::vector<VideoScore> rank_videos(const Trie& trie,
+std::vector<VideoScore> rank_videos(const prefix::trie::Trie& trie,
                                     std::span<const prefix::matcher::NodeMatch> nodes,
                                     std::size_t n_chars, std::optional<std::size_t> limit,
                                     std::optional<double> min_score);
@@ -52,7 +52,7 @@ std::vector<VideoScore> rank_videos(const Trie& trie,
 // total is >= threshold, in no particular order. Empty when the pooled total
 // is not above 0. Throws InternalFault for a node outside `terminal` or
 // `payloads`, or a payload with fewer counts than ids.
-std::vector<Candidate> score_videos(const Trie& trie,
+std::vector<Candidate> score_videos(const prefix::trie::Trie& trie,
                                     std::span<const prefix::matcher::NodeMatch> nodes,
                                     std::size_t n_chars, double threshold);
 

@@ -51,21 +51,21 @@ namespace osa_detail {
 // no label equals (labels are scalar values), so that reading a character
 // needs no bounds test; cells left of 0 or right of n are forced to the cap.
 template <std::uint32_t K, class Visitor>
-void walk(const TrieArrays& trie, std::span<const char32_t> word, bool transpositions,
-          bool term_ends_only, MemoryBudget& budget, Visitor& visit) {
+void walk(const prefix::trie::TrieArrays& trie, std::span<const char32_t> word, bool transpositions,
+          bool term_ends_only, common::MemoryBudget& budget, Visitor& visit) {
   constexpr std::int64_t kK = K;
   constexpr std::size_t kWidth = 2 * K + 1;
   constexpr std::uint8_t kCap = K + 1;
   constexpr char32_t kNone = 0xFFFFFFFF;  // no label is this
   const std::size_t node_count = trie.node_count();
-  const EdgeRange root = trie.edge_range(0);
+  const prefix::trie::EdgeRange root = trie.edge_range(0);
   if (root.end <= root.begin) return;
   const std::int64_t n = static_cast<std::int64_t>(word.size());
 
   // padded[j + K + 1] is the query's character j (0-based), kNone outside.
   std::size_t taken = 0;
   struct Give {
-    MemoryBudget& budget;
+    common::MemoryBudget& budget;
     std::size_t& taken;
     ~Give() { budget.give(taken); }
   } give{budget, taken};
@@ -163,7 +163,7 @@ void walk(const TrieArrays& trie, std::span<const char32_t> word, bool transposi
         return;
       }
     }
-    const EdgeRange range = trie.edge_range(child);
+    const prefix::trie::EdgeRange range = trie.edge_range(child);
     if (range.end > range.begin) stack.push_back({range.begin, range.end, i});
   }
 }
@@ -176,8 +176,9 @@ void walk(const TrieArrays& trie, std::span<const char32_t> word, bool transposi
 // are skipped with their subtrees, as the other walks do. Preconditions:
 // max_dist <= kMaxWalkDist.
 template <prefix::matcher::WalkVisitor Visitor>
-void osa_walk(const TrieArrays& trie, std::span<const char32_t> word, std::uint32_t max_dist,
-              bool transpositions, bool term_ends_only, MemoryBudget& budget, Visitor&& visit) {
+void osa_walk(const prefix::trie::TrieArrays& trie, std::span<const char32_t> word,
+              std::uint32_t max_dist, bool transpositions, bool term_ends_only,
+              common::MemoryBudget& budget, Visitor&& visit) {
   if (trie.node_count() == 0) return;
   switch (max_dist) {
     case 0:
@@ -194,9 +195,9 @@ void osa_walk(const TrieArrays& trie, std::span<const char32_t> word, std::uint3
 // As osa_walk, over `layout` (CompactLayout(trie), or empty) where the
 // compact walk serves the word.
 template <prefix::matcher::WalkVisitor Visitor>
-void walk_word(const TrieArrays& trie, const prefix::matcher::CompactLayout& layout,
+void walk_word(const prefix::trie::TrieArrays& trie, const prefix::matcher::CompactLayout& layout,
                std::span<const char32_t> word, std::uint32_t max_dist, bool transpositions,
-               bool term_ends_only, MemoryBudget& budget, Visitor&& visit) {
+               bool term_ends_only, common::MemoryBudget& budget, Visitor&& visit) {
   if (prefix::matcher::compact_serves(layout, word, max_dist)) {
     prefix::matcher::compact_walk<false>(layout, trie, word, max_dist, transpositions,
                                          term_ends_only, visit);

@@ -10,6 +10,13 @@
 #include "search/osa_walk.h"
 
 namespace tessaloom::search {
+
+using common::InternalFault;
+using common::MemoryBudget;
+using payload::require_parallel;
+using prefix::trie::EdgeRange;
+using prefix::trie::Trie;
+
 namespace {
 
 // Values by video number: for tables up to kDenseVideos a plain array of

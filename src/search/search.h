@@ -66,10 +66,10 @@ class VideoNorms {
  public:
   VideoNorms() = default;
   // Reads the root's payload. Throws InternalFault when it is unreadable.
-  static VideoNorms of(const Trie& trie);
+  static VideoNorms of(const prefix::trie::Trie& trie);
   // The norms of `trie`, or empty ones (usable() false) when the root's
   // payload is unreadable: search then reads it again and raises the fault.
-  static VideoNorms or_empty(const Trie& trie) noexcept;
+  static VideoNorms or_empty(const prefix::trie::Trie& trie) noexcept;
 
   bool usable() const { return usable_; }
   double operator[](std::uint32_t video) const { return norms_[video]; }
@@ -90,8 +90,9 @@ std::uint32_t word_budget(std::size_t length, std::optional<std::uint32_t> max_d
 // itself.
 // `layout` is CompactLayout(trie), or an empty one (the words are then
 // walked over the trie's arrays; the results are the same).
-std::vector<Hit> search(const Trie& trie, const prefix::matcher::CompactLayout& layout,
-                        const VideoNorms& norms, std::span<const Word> words, std::size_t limit,
+std::vector<Hit> search(const prefix::trie::Trie& trie,
+                        const prefix::matcher::CompactLayout& layout, const VideoNorms& norms,
+                        std::span<const Word> words, std::size_t limit,
                         std::optional<std::uint32_t> max_dist, bool transpositions);
 
 }  // namespace tessaloom::search

@@ -16,6 +16,11 @@
 #include "common/interrupt.h"
 
 namespace tessaloom::builder {
+
+using common::Interrupt;
+using common::Interrupted;
+using prefix::trie::Uuid;
+
 namespace {
 
 // The field a refusal names, and its reason; "" when the call went through.

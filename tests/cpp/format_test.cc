@@ -26,10 +26,21 @@ void* operator new(std::size_t n) {
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
-namespace tessaloom {
+namespace tessaloom::format {
+
+using common::InternalFault;
+using common::PodArray;
+using payload::Payload;
+using prefix::trie::decode_trie;
+using prefix::trie::encode_trie;
+using prefix::trie::encoded_size;
+using prefix::trie::IdMode;
+using prefix::trie::Trie;
+using prefix::trie::Uuid;
+using prefix::trie::VideoIds;
+
 namespace {
 
-using namespace format;
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes hex(const std::string& s) {
@@ -264,4 +275,4 @@ TEST(BulkU32, BlockPathsMatchOneValueAtATime) {
 }
 
 }  // namespace
-}  // namespace tessaloom
+}  // namespace tessaloom::format

@@ -26,18 +26,18 @@ std::string outcome(F&& f, Render&& render) {
     return render(f());
   } catch (const format::DecodeError& e) {
     return e.text();
-  } catch (const InternalFault&) {
+  } catch (const common::InternalFault&) {
     return "fault";
   }
 }
 
 inline std::u32string u32(std::string_view s) {
-  const auto v = decode_utf8(s);
+  const auto v = common::decode_utf8(s);
   return {v.begin(), v.end()};
 }
 inline std::string utf8(const std::u32string& s) {
   std::string out;
-  encode_utf8(s, out);
+  common::encode_utf8(s, out);
   return out;
 }
 
@@ -48,8 +48,8 @@ struct TestNode {
   std::vector<std::uint32_t> children;
 };
 
-inline Trie trie_from_nodes(const std::vector<TestNode>& nodes) {
-  Trie t;
+inline prefix::trie::Trie trie_from_nodes(const std::vector<TestNode>& nodes) {
+  prefix::trie::Trie t;
   for (const TestNode& n : nodes) {
     t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
     t.child_labels.push_back(n.label);
@@ -59,15 +59,16 @@ inline Trie trie_from_nodes(const std::vector<TestNode>& nodes) {
   return t;
 }
 
-inline PayloadTable payload_table(const std::vector<std::optional<Payload>>& ps) {
-  PayloadTable table;
+inline payload::PayloadTable payload_table(const std::vector<std::optional<payload::Payload>>& ps) {
+  payload::PayloadTable table;
   for (const auto& p : ps) p ? table.push(p->view()) : table.push_absent();
   return table;
 }
 
 // Sets t's payloads as loading their saved form would (ids and counts may
 // differ in length, as only a restored index can have them).
-inline void set_payloads(Trie& t, const std::vector<std::optional<Payload>>& ps) {
+inline void set_payloads(prefix::trie::Trie& t,
+                         const std::vector<std::optional<payload::Payload>>& ps) {
   std::size_t size = format::varint_size(ps.size());
   for (const auto& p : ps)
     size += 1 + (p ? format::u32_size(p->total_count) + format::u32s_size(p->video_ids) +
@@ -81,19 +82,20 @@ inline void set_payloads(Trie& t, const std::vector<std::optional<Payload>>& ps)
     if (p) w.write_u32(p->total_count), w.write_u32s(p->video_ids), w.write_u32s(p->video_counts);
   }
   format::Reader r(bytes);
-  t.payloads = EncodedPayloads::decode(r);
+  t.payloads = payload::EncodedPayloads::decode(r);
 }
 
 // The payloads of t, decoded.
-inline std::vector<std::optional<Payload>> payloads_of(const Trie& t) {
-  std::vector<std::optional<Payload>> ps;
+inline std::vector<std::optional<payload::Payload>> payloads_of(const prefix::trie::Trie& t) {
+  std::vector<std::optional<payload::Payload>> ps;
   for (std::size_t i = 0; i < t.payloads.size(); ++i) ps.push_back(t.payloads.payload(i));
   return ps;
 }
 
 // A trie of `terms`, nodes numbered as first met, children in code-point
 // order (reversed when `reverse`).
-inline Trie trie_from_terms(const std::vector<std::u32string>& terms, bool reverse = false) {
+inline prefix::trie::Trie trie_from_terms(const std::vector<std::u32string>& terms,
+                                          bool reverse = false) {
   std::vector<std::map<char32_t, std::uint32_t>> kids(1);
   std::vector<TestNode> nodes{{0, false, {}}};
   for (const auto& term : terms) {
@@ -121,7 +123,7 @@ struct RefNode {
   std::u32string term;
   std::uint32_t distance;
 };
-inline void reference_walk(const Trie& t, std::size_t node, std::u32string& path,
+inline void reference_walk(const prefix::trie::Trie& t, std::size_t node, std::u32string& path,
                            const std::vector<std::uint32_t>& row, const std::u32string& q,
                            std::uint32_t k, std::vector<RefNode>& out) {
   const std::size_t end =
@@ -139,7 +141,7 @@ inline void reference_walk(const Trie& t, std::size_t node, std::u32string& path
     path.pop_back();
   }
 }
-inline std::vector<RefNode> reference_walk(const Trie& t, const std::u32string& q,
+inline std::vector<RefNode> reference_walk(const prefix::trie::Trie& t, const std::u32string& q,
                                            std::uint32_t k) {
   std::vector<RefNode> out;
   std::u32string path;
@@ -148,7 +150,7 @@ inline std::vector<RefNode> reference_walk(const Trie& t, const std::u32string& 
   if (t.node_count() > 0) reference_walk(t, 0, path, row, q, k, out);
   return out;
 }
-inline std::vector<prefix::matcher::NodeMatch> reference_nodes(const Trie& t,
+inline std::vector<prefix::matcher::NodeMatch> reference_nodes(const prefix::trie::Trie& t,
                                                                const std::u32string& q,
                                                                std::uint32_t k,
                                                                bool terminal_only) {
@@ -162,8 +164,8 @@ inline std::vector<prefix::matcher::NodeMatch> reference_nodes(const Trie& t,
 // random fan-out, labels (repeats among siblings allowed) and terminal flags
 // (the root's too); with `shuffle`, nodes numbered in random order, so
 // children are neither contiguous nor numbered above their parent.
-inline Trie random_trie(std::mt19937& rng, const std::u32string& alphabet, std::size_t max_nodes,
-                        std::size_t max_fanout, bool shuffle) {
+inline prefix::trie::Trie random_trie(std::mt19937& rng, const std::u32string& alphabet,
+                                      std::size_t max_nodes, std::size_t max_fanout, bool shuffle) {
   std::vector<TestNode> nodes{{0, rng() % 4 == 0, {}}};
   for (std::size_t i = 0; i < nodes.size() && nodes.size() < max_nodes; ++i)
     for (std::size_t f = rng() % (max_fanout + 1); f > 0 && nodes.size() < max_nodes; --f) {

@@ -14,6 +14,11 @@
 #include "prefix/matcher/array_walk.h"
 
 namespace tessaloom::prefix::matcher {
+
+using common::MemoryBudget;
+using common::QueryTooLarge;
+using trie::Trie;
+
 namespace {
 
 using index::Index;

@@ -13,7 +13,11 @@
 #include "builder/propagate.h"
 #include "reference_payloads.h"
 
-namespace tessaloom {
+namespace tessaloom::payload {
+
+using common::InternalFault;
+using prefix::trie::Trie;
+
 namespace {
 
 using Opt = std::optional<Payload>;
@@ -261,4 +265,4 @@ TEST(EncodedPayloads, OneByteCountCheck) {
 }
 
 }  // namespace
-}  // namespace tessaloom
+}  // namespace tessaloom::payload

@@ -15,6 +15,15 @@
 #include "index/index.h"
 
 namespace tessaloom::ranking {
+
+using common::InternalFault;
+using common::PodArray;
+using payload::Payload;
+using prefix::trie::IdMode;
+using prefix::trie::Trie;
+using prefix::trie::Uuid;
+using prefix::trie::VideoIds;
+
 namespace {
 
 using index::Index;

@@ -12,15 +12,15 @@
 
 namespace tessaloom::test {
 
-inline std::vector<std::optional<Payload>> read_payloads(format::Reader& r) {
-  std::vector<std::optional<Payload>> out;
+inline std::vector<std::optional<payload::Payload>> read_payloads(format::Reader& r) {
+  std::vector<std::optional<payload::Payload>> out;
   // Each payload takes at least a byte: a hostile count ends with the input.
   for (std::uint64_t n = r.read_len(); n > 0; --n) {
     if (!r.read_option_tag(format::kOptionPayloadTypeName)) {
       out.emplace_back();
       continue;
     }
-    Payload p;
+    payload::Payload p;
     p.total_count = r.read_u32();
     for (auto* list : {&p.video_ids, &p.video_counts})
       for (std::uint64_t k = r.read_len(); k > 0; --k) list->push_back(r.read_u32());

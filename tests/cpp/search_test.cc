@@ -12,6 +12,12 @@
 #include "search/search.h"
 
 namespace tessaloom::search {
+
+using common::InternalFault;
+using common::MemoryBudget;
+using common::QueryTooLarge;
+using prefix::trie::Trie;
+
 namespace {
 
 std::uint32_t osa(const std::u32string& a, const std::u32string& b, bool transpositions) {

@@ -57,7 +57,7 @@ namespace array_detail {
 template <class Cell>
 class RowSlots {
  public:
-  RowSlots(std::size_t width, MemoryBudget& budget) : width_(width), budget_(budget) {}
+  RowSlots(std::size_t width, common::MemoryBudget& budget) : width_(width), budget_(budget) {}
   RowSlots(const RowSlots&) = delete;
   RowSlots& operator=(const RowSlots&) = delete;
   ~RowSlots() { budget_.give(slots_.size() * bytes_per_slot()); }
@@ -82,7 +82,7 @@ class RowSlots {
   }
 
   std::size_t width_;
-  MemoryBudget& budget_;
+  common::MemoryBudget& budget_;
   std::vector<std::unique_ptr<Cell[]>> slots_;
 };
 
@@ -197,8 +197,8 @@ void add_insertions(Cell* cur, std::size_t width) {
 }
 
 template <class Cell, class Wide, bool kTrackPath, class Visitor>
-void walk(const TrieArrays& trie, std::span<const char32_t> q, std::uint64_t k, bool term_ends_only,
-          MemoryBudget& budget, Visitor& visit) {
+void walk(const trie::TrieArrays& trie, std::span<const char32_t> q, std::uint64_t k,
+          bool term_ends_only, common::MemoryBudget& budget, Visitor& visit) {
   const std::size_t node_count = trie.node_count();
   const std::uint64_t n = q.size();
   const Wide cap = static_cast<Wide>(k + 1);
@@ -209,7 +209,7 @@ void walk(const TrieArrays& trie, std::span<const char32_t> q, std::uint64_t k, 
   const std::uint64_t bound = visit_bound(node_count, trie.edge_count());
   std::uint64_t visits = 0;
 
-  const EdgeRange root = trie.edge_range(0);
+  const trie::EdgeRange root = trie.edge_range(0);
   if (root.end <= root.begin) return;
   RowSlots<Cell> rows(width, budget);
   Cell* const first = rows.at(0);
@@ -263,7 +263,7 @@ void walk(const TrieArrays& trie, std::span<const char32_t> q, std::uint64_t k, 
       }
     }
 
-    const EdgeRange range = trie.edge_range(child);
+    const trie::EdgeRange range = trie.edge_range(child);
     if (range.end <= range.begin) continue;
     if (top.edge == top.end) {
       // The parent has no child left to try: the child takes over its frame
@@ -289,8 +289,8 @@ void walk(const TrieArrays& trie, std::span<const char32_t> q, std::uint64_t k, 
 // visits than visit_bound allows; QueryTooLarge when the rows would not fit
 // `budget`.
 template <bool kTrackPath, WalkVisitor Visitor>
-void array_walk(const TrieArrays& trie, std::span<const char32_t> q, std::uint32_t max_dist,
-                bool term_ends_only, MemoryBudget& budget, Visitor&& visit) {
+void array_walk(const trie::TrieArrays& trie, std::span<const char32_t> q, std::uint32_t max_dist,
+                bool term_ends_only, common::MemoryBudget& budget, Visitor&& visit) {
   const std::size_t node_count = trie.node_count();
   if (node_count == 0) return;
   // True distances at depth d are at most max(n, d), and a depth above the
@@ -299,7 +299,7 @@ void array_walk(const TrieArrays& trie, std::span<const char32_t> q, std::uint32
   const std::uint64_t n = q.size();
   const std::uint64_t bound = std::max<std::uint64_t>(n, std::uint64_t{node_count} + 1);
   if (bound >= std::numeric_limits<std::uint32_t>::max()) {
-    throw InternalFault("query or index too large for 32-bit distances");
+    throw common::InternalFault("query or index too large for 32-bit distances");
   }
   const std::uint64_t k = std::min<std::uint64_t>(max_dist, bound);
   if (k + 1 <= std::numeric_limits<std::uint16_t>::max()) {

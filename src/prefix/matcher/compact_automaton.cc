@@ -9,6 +9,9 @@
 #include "common/fault.h"
 
 namespace tessaloom::prefix::matcher {
+
+using common::InternalFault;
+
 namespace {
 
 // A state's key: cells packed 3 bits each (values 0..4 for k <= 3), then

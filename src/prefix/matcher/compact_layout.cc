@@ -6,6 +6,11 @@
 #include "common/text.h"
 
 namespace tessaloom::prefix::matcher {
+
+using common::is_scalar_value;
+using common::PodArray;
+using trie::TrieArrays;
+
 namespace {
 
 std::uint8_t label_byte(char32_t label, bool terminal) {

@@ -54,7 +54,7 @@ class CompactLayout {
   // Derives the layout from `trie`, or an empty one when `trie` is not a
   // clean tree (see above). Linear in the reachable nodes; throws only
   // std::bad_alloc.
-  explicit CompactLayout(const TrieArrays& trie);
+  explicit CompactLayout(const trie::TrieArrays& trie);
 
   // False when the trie had no nodes or was not a clean tree.
   bool usable() const { return label_bytes_.size() != 0; }
@@ -64,7 +64,7 @@ class CompactLayout {
   // children of record r are the records starts[r] + 1 up to starts[r+1] + 1
   // (the last record's up to node_count()); record 0 is the root. When the
   // records are the trie's own nodes, these are its node_shifts, not a copy.
-  const std::uint32_t* edge_starts(const TrieArrays& trie) const {
+  const std::uint32_t* edge_starts(const trie::TrieArrays& trie) const {
     return starts_.size() == 0 ? trie.node_shifts.data() : starts_.data();
   }
   // node_count() + kBytePadding entries, the padding zero.
@@ -74,7 +74,7 @@ class CompactLayout {
   // The label of every record but the root (record 0), given the trie the
   // layout was derived from: when the records are the trie's own nodes, the
   // labels are the trie's label array, not a copy.
-  const char32_t* labels(const TrieArrays& trie) const {
+  const char32_t* labels(const trie::TrieArrays& trie) const {
     return original_.size() == 0 ? trie.child_labels.data() : labels_.data();
   }
 
@@ -82,14 +82,14 @@ class CompactLayout {
   std::size_t original(std::size_t r) const { return original_.size() == 0 ? r : original_[r]; }
 
  private:
-  PodArray<std::uint32_t> starts_;  // empty when the trie's node_shifts serve
-  PodArray<std::uint8_t> label_bytes_;
-  PodArray<std::uint16_t> signatures_;
+  common::PodArray<std::uint32_t> starts_;  // empty when the trie's node_shifts serve
+  common::PodArray<std::uint8_t> label_bytes_;
+  common::PodArray<std::uint16_t> signatures_;
   // Record number to node number, and the records' labels; both empty when
   // the records are the trie's nodes (it was already numbered breadth-first
   // in edge order with nothing left out).
-  PodArray<std::uint32_t> original_;
-  PodArray<char32_t> labels_;
+  common::PodArray<std::uint32_t> original_;
+  common::PodArray<char32_t> labels_;
 };
 
 }  // namespace tessaloom::prefix::matcher

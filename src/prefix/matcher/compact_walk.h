@@ -544,9 +544,9 @@ template <bool kCount>
 // kTrackPath); visit returns true to stop the walk. With kCount, adds what
 // the walk touched to *counts.
 template <bool kTrackPath, bool kCount = false, class Visitor>
-void compact_walk(const CompactLayout& ct, const TrieArrays& trie, std::span<const char32_t> q,
-                  std::uint32_t max_dist, bool transpositions, bool term_ends_only, Visitor&& visit,
-                  CompactWalkCounts* counts = nullptr) {
+void compact_walk(const CompactLayout& ct, const trie::TrieArrays& trie,
+                  std::span<const char32_t> q, std::uint32_t max_dist, bool transpositions,
+                  bool term_ends_only, Visitor&& visit, CompactWalkCounts* counts = nullptr) {
   using compact_detail::Survivor;
   compact_detail::ScratchLease lease;
   CompactWalkScratch& scratch = lease.get();
@@ -618,7 +618,7 @@ void compact_walk(const CompactLayout& ct, const TrieArrays& trie, std::span<con
     const std::uint32_t child_begin = t.starts[c] + 1;
     const std::uint32_t child_end = t.end_of(c);
     if (child_begin >= child_end) continue;
-    if (dd > n_plus_k) throw InternalFault("compact walk passed its depth bound");
+    if (dd > n_plus_k) throw common::InternalFault("compact walk passed its depth bound");
     const std::size_t before = top;
     top = compact_detail::push_survivors<kCount>(t, stack, top, dd, state, live, child_begin,
                                                  child_end, counts);

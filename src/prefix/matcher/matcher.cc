@@ -8,6 +8,12 @@
 
 namespace tessaloom::prefix::matcher {
 
+using common::encode_utf8;
+using common::InternalFault;
+using common::MemoryBudget;
+using common::utf8_size;
+using trie::TrieArrays;
+
 std::vector<MatchResult> fuzzy_match(const TrieArrays& trie, const CompactLayout& layout,
                                      std::span<const char32_t> q, std::uint32_t max_dist,
                                      std::optional<std::size_t> limit) {

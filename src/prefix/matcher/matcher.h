@@ -38,12 +38,12 @@ struct NodeMatch {
 // on arrays that break the trie's invariants where the walk meets them, and
 // QueryTooLarge when the walk's rows and the reported terms would need more
 // than MemoryBudget::kQueryBytes.
-std::vector<MatchResult> fuzzy_match(const TrieArrays& trie, const CompactLayout& layout,
+std::vector<MatchResult> fuzzy_match(const trie::TrieArrays& trie, const CompactLayout& layout,
                                      std::span<const char32_t> query, std::uint32_t max_dist,
                                      std::optional<std::size_t> limit);
 
 // Nodes within max_dist of the query; with terminal_only, term ends only.
-std::vector<NodeMatch> fuzzy_match_nodes(const TrieArrays& trie, const CompactLayout& layout,
+std::vector<NodeMatch> fuzzy_match_nodes(const trie::TrieArrays& trie, const CompactLayout& layout,
                                          std::span<const char32_t> query, std::uint32_t max_dist,
                                          bool terminal_only);
 

@@ -32,7 +32,7 @@ concept WalkVisitor = requires(V& visit, const Reached& reached) {
 
 // The terminal flag of a node about to be reported: read checked when it
 // decides the report (term ends only), else false for a node without one.
-inline bool terminal_flag(const TrieArrays& trie, std::size_t node, bool term_ends_only) {
+inline bool terminal_flag(const trie::TrieArrays& trie, std::size_t node, bool term_ends_only) {
   return term_ends_only ? trie.is_terminal(node)
                         : node < trie.terminal.size() && trie.terminal[node] != 0;
 }

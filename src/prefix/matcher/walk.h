@@ -33,8 +33,9 @@ inline bool compact_serves(const CompactLayout& layout, std::span<const char32_t
 // meets them, and QueryTooLarge when the array walk's rows would not fit
 // `budget`.
 template <bool kTrackPath, WalkVisitor Visitor>
-void walk(const TrieArrays& trie, const CompactLayout& layout, std::span<const char32_t> q,
-          std::uint32_t max_dist, bool term_ends_only, MemoryBudget& budget, Visitor&& visit) {
+void walk(const trie::TrieArrays& trie, const CompactLayout& layout, std::span<const char32_t> q,
+          std::uint32_t max_dist, bool term_ends_only, common::MemoryBudget& budget,
+          Visitor&& visit) {
   if (compact_serves(layout, q, max_dist)) {
     compact_walk<kTrackPath>(layout, trie, q, max_dist, false, term_ends_only, visit);
   } else {

@@ -2,7 +2,10 @@
 
 #include <string>
 
-namespace tessaloom {
+namespace tessaloom::prefix::trie {
+
+using common::checked_at;
+using common::InternalFault;
 
 EdgeRange TrieArrays::edge_range(std::size_t i) const {
   const std::size_t begin = checked_at(node_shifts, i, "node_shifts");
@@ -16,4 +19,4 @@ EdgeRange TrieArrays::edge_range(std::size_t i) const {
   return {begin, end};
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::prefix::trie

@@ -21,7 +21,7 @@
 #include "payload/payload.h"
 #include "prefix/trie/video_ids.h"
 
-namespace tessaloom {
+namespace tessaloom::prefix::trie {
 
 struct EdgeRange {
   std::size_t begin = 0;
@@ -45,21 +45,25 @@ struct TrieArrays {
   EdgeRange edge_range(std::size_t i) const;
   // The node that edge e leads to, checked against the edge count.
   std::size_t child(std::size_t e) const {
-    return checked_at(child_transitions, e, "child_transitions");
+    return common::checked_at(child_transitions, e, "child_transitions");
   }
-  char32_t label(std::size_t node) const { return checked_at(child_labels, node, "child_labels"); }
-  bool is_terminal(std::size_t node) const { return checked_at(terminal, node, "terminal") != 0; }
+  char32_t label(std::size_t node) const {
+    return common::checked_at(child_labels, node, "child_labels");
+  }
+  bool is_terminal(std::size_t node) const {
+    return common::checked_at(terminal, node, "terminal") != 0;
+  }
 };
 
 struct Trie {
   // The fields in the order they are saved (the video ids are saved as
   // three: the UUID table, the integer table and the kind).
-  PodArray<std::uint32_t> node_shifts;
-  PodArray<char32_t> child_labels;
-  PodArray<std::uint32_t> child_transitions;
-  EncodedPayloads payloads;
+  common::PodArray<std::uint32_t> node_shifts;
+  common::PodArray<char32_t> child_labels;
+  common::PodArray<std::uint32_t> child_transitions;
+  payload::EncodedPayloads payloads;
   VideoIds videos;
-  PodArray<std::uint8_t> terminal;  // 0 or 1 per node
+  common::PodArray<std::uint8_t> terminal;  // 0 or 1 per node
 
   // The walk's arrays, viewed in place.
   TrieArrays arrays() const {
@@ -80,4 +84,4 @@ struct Trie {
   bool operator==(const Trie&) const = default;
 };
 
-}  // namespace tessaloom
+}  // namespace tessaloom::prefix::trie

@@ -5,7 +5,12 @@
 
 #include "common/fault.h"
 
-namespace tessaloom {
+namespace tessaloom::prefix::trie {
+
+using common::InternalFault;
+using common::PodArray;
+using payload::EncodedPayloads;
+
 namespace {
 
 // Writes a long vector through a local copy of the writer, which keeps its
@@ -68,4 +73,4 @@ Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void
   return t;
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::prefix::trie

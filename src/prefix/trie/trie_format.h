@@ -20,7 +20,7 @@
 #include "format/format.h"
 #include "prefix/trie/trie.h"
 
-namespace tessaloom {
+namespace tessaloom::prefix::trie {
 
 // The exact number of bytes encode_trie writes. Throws InternalFault for a
 // label that is not a Unicode scalar value (no trie built from Python holds
@@ -47,4 +47,4 @@ std::vector<std::uint8_t> encode_trie(const Trie& trie);
 Trie decode_trie(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner = nullptr,
                  std::size_t* end = nullptr);
 
-}  // namespace tessaloom
+}  // namespace tessaloom::prefix::trie

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-namespace tessaloom {
+namespace tessaloom::prefix::trie {
 
 std::string uuid_text(const Uuid& id) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -23,4 +23,4 @@ std::string VideoIds::key(std::size_t v) const {
   return std::string(buf, r.ptr);
 }
 
-}  // namespace tessaloom
+}  // namespace tessaloom::prefix::trie

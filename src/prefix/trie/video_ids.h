@@ -11,7 +11,7 @@
 
 #include "common/pod_array.h"
 
-namespace tessaloom {
+namespace tessaloom::prefix::trie {
 
 // The kind of an index's video ids, numbered as saved.
 enum class IdMode : std::uint32_t { Uuid = 0, Int32 = 1 };
@@ -25,12 +25,13 @@ std::string uuid_text(const Uuid& id);
 class VideoIds {
  public:
   VideoIds() = default;  // no videos, of kind Uuid
-  explicit VideoIds(PodArray<Uuid> uuids) : uuids_(std::move(uuids)) {}
-  explicit VideoIds(PodArray<std::uint32_t> ints) : kind_(IdMode::Int32), ints_(std::move(ints)) {}
+  explicit VideoIds(common::PodArray<Uuid> uuids) : uuids_(std::move(uuids)) {}
+  explicit VideoIds(common::PodArray<std::uint32_t> ints)
+      : kind_(IdMode::Int32), ints_(std::move(ints)) {}
   // The ids as saved: the kind and both tables. An index built here has
   // nothing in the table its kind does not select; a saved one may, and that
   // table is kept only to be saved again as it was.
-  VideoIds(IdMode kind, PodArray<Uuid> uuids, PodArray<std::uint32_t> ints)
+  VideoIds(IdMode kind, common::PodArray<Uuid> uuids, common::PodArray<std::uint32_t> ints)
       : kind_(kind), uuids_(std::move(uuids)), ints_(std::move(ints)) {}
 
   IdMode kind() const { return kind_; }
@@ -50,8 +51,8 @@ class VideoIds {
 
  private:
   IdMode kind_ = IdMode::Uuid;
-  PodArray<Uuid> uuids_;
-  PodArray<std::uint32_t> ints_;
+  common::PodArray<Uuid> uuids_;
+  common::PodArray<std::uint32_t> ints_;
 };
 
-}  // namespace tessaloom
+}  // namespace tessaloom::prefix::trie
