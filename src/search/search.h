@@ -34,6 +34,7 @@
 
 #include "prefix/matcher/compact_layout.h"
 #include "prefix/trie/trie.h"
+#include "search/words.h"
 
 namespace tessaloom::search {
 
@@ -42,15 +43,8 @@ inline constexpr double kPrefix = 0.8;
 inline constexpr double kK1 = 1.2;
 inline constexpr double kB = 0.5;
 
-// The most distinct words a query may have.
-inline constexpr std::size_t kMaxWords = 32;
 // The largest max_dist a query may ask.
 inline constexpr std::uint32_t kMaxDist = 3;
-
-struct Word {
-  std::vector<char32_t> text;
-  bool prefix = false;  // also matches terms that begin within its budget
-};
 
 struct Hit {
   std::uint32_t video;  // video number, within the index's id table
@@ -78,10 +72,6 @@ class VideoNorms {
   std::vector<double> norms_;  // one per video of the id table
   bool usable_ = false;
 };
-
-// The edit budget of a word of `length` characters: max_dist when given,
-// else 0 for 1 to 3 characters, 1 for 4 to 7, 2 for 8 or more.
-std::uint32_t word_budget(std::size_t length, std::optional<std::uint32_t> max_dist);
 
 // The first `limit` hits for `words` (distinct, at most kMaxWords, max_dist
 // at most kMaxDist: the caller checks). Throws InternalFault on arrays that
