@@ -15,7 +15,6 @@ namespace tessaloom::search {
 using common::InternalFault;
 using common::MemoryBudget;
 using payload::require_parallel;
-using prefix::trie::EdgeRange;
 using prefix::trie::Trie;
 
 namespace {
@@ -281,7 +280,7 @@ std::vector<Hit> search(const Trie& trie, const prefix::matcher::CompactLayout& 
       bool any_below = false;
       below.clear();
       if (terminal) {
-        const EdgeRange range = trie.edge_range(node);
+        const prefix::trie::EdgeRange range = trie.edge_range(node);
         for (std::size_t e = range.begin; e < range.end; ++e) {
           std::uint32_t child_total = 0;
           if (read_payload(trie, trie.child(e), videos, ids, child_total, left,
