@@ -1,6 +1,7 @@
 #include "search/search.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <unordered_map>
@@ -22,8 +23,9 @@ namespace {
 // Values by video number: for tables up to kDenseVideos a plain array of
 // slots kept per thread between queries, each slot stamped with the use it
 // belongs to, so that a fresh use (clear()) only takes a new stamp; a hash
-// map for larger tables, or when the thread's array is already in use.
-template <class T>
+// map for larger tables, or when the thread's array is already in use. Maps
+// of one T and Tag share the thread's array; another Tag has its own.
+template <class T, int Tag = 0>
 class VideoMap {
  public:
   static constexpr std::size_t kDenseVideos = std::size_t{1} << 20;
@@ -153,9 +155,24 @@ bool read_payload(const Trie& trie, std::size_t node, std::uint32_t videos,
       trie, node, videos, ids, total, entries_left, [] {}, f);
 }
 
-double closeness(std::uint32_t d, std::size_t n) {
-  if (d == 0) return 1.0;
-  return kTypo * (1.0 - static_cast<double>(d) / static_cast<double>(n + 1));
+// kTypo to the power d, by repeated products (as the reference forms it).
+double closeness(std::uint32_t d) {
+  double out = 1.0;
+  for (std::uint32_t i = 0; i < d; ++i) out *= kTypo;
+  return out;
+}
+
+// A node's totals by how far below it the terms end: its own term, the terms
+// one and two characters longer, and the rest.
+struct Levels {
+  std::uint64_t n1 = 0;  // the children's counts (for the node's own count)
+  std::uint64_t own1 = 0;
+  std::uint64_t own2 = 0;
+};
+
+// The weighted count t^d (o0 + g (o1 + r (o2 + r o3))).
+double weighted(double close, double o0, double o1, double o2, double o3) {
+  return close * (o0 + kLonger * (o1 + kFurther * (o2 + kFurther * o3)));
 }
 
 std::uint32_t table_size(const Trie& trie) {
@@ -184,9 +201,6 @@ VideoNorms VideoNorms::of(const Trie& trie) {
       listed_sum += c;
     });
   }
-  const double mean = root_total != 0 && videos != 0
-                          ? static_cast<double>(root_total) / static_cast<double>(videos)
-                          : 1.0;
   double rest = 0.0;
   if (n_listed < videos) {
     const std::uint64_t left_over = root_total > listed_sum ? root_total - listed_sum : 0;
@@ -195,8 +209,9 @@ VideoNorms VideoNorms::of(const Trie& trie) {
   out.norms_.resize(videos);
   for (std::uint32_t v = 0; v < videos; ++v) {
     const double len = listed[v] ? static_cast<double>(length[v]) : rest;
-    out.norms_[v] = kK1 * ((1.0 - kB) + kB * len / mean);
+    out.norms_[v] = std::log(len + kSmoothing);
   }
+  out.collection_ = static_cast<double>(std::max<std::uint32_t>(root_total, 1));
   out.usable_ = true;
   return out;
 }
@@ -226,23 +241,18 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
   const VideoNorms& norms = given.usable() ? given : made;
   MemoryBudget budget;
   std::vector<std::uint32_t> ids;
-  // Over a tree each node is read at most twice per word.
-  const std::uint64_t per_word = 2 * trie.payloads.bytes().size() + 2;
-
-  const double log_videos = std::log1p(static_cast<double>(videos));
-  auto rarity = [&](std::uint64_t total) {
-    return std::log1p(static_cast<double>(videos) /
-                      static_cast<double>(std::max<std::uint64_t>(total, 1))) /
-           log_videos;
-  };
-  // BM25's saturation of count c, with the video's length normalisation.
-  auto frequency = [&](double value, std::uint32_t video, std::uint64_t count) {
-    const double c = static_cast<double>(count);
-    return value * (c * (kK1 + 1.0) / (c + norms[video])) / (kK1 + 1.0);
-  };
+  // Over a tree a word reads each payload at most five times: as a match, as
+  // a match's child, grandchild and great-grandchild, and as a child of a
+  // matched term (for its own count).
+  const std::uint64_t per_word = 5 * trie.payloads.bytes().size() + 5;
 
   VideoMap<Pooled> pool(videos);
   VideoMap<std::uint64_t> below(videos);
+  VideoMap<std::uint64_t, 1> under(videos);
+  VideoMap<Levels> levels(videos);
+  // Each word's log of m b, summed over the words with a background.
+  double base = 0.0;
+  std::uint32_t counted = 0;
   std::vector<std::pair<std::size_t, std::uint32_t>> matched;
   std::vector<std::uint32_t> word_touched;
   // tier[k]: how many videos match k of the words so far (k >= 1).
@@ -271,62 +281,130 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
         p.best = value;
       }
     };
-    for (const auto& [node, d] : matched) {
-      const bool terminal = trie.is_terminal(node);
-      // Counts of the longer terms below a term, to take away from its own.
-      std::uint64_t below_total = 0;
-      bool any_below = false;
+    // The term at `node` (a term end): f(video, own count) for each positive
+    // own count, its count less its children's; returns its own total.
+    auto own_of = [&](std::size_t node, auto&& f) -> std::uint64_t {
       below.clear();
-      if (terminal) {
-        const EdgeRange range = trie.edge_range(node);
-        for (std::size_t e = range.begin; e < range.end; ++e) {
-          std::uint32_t child_total = 0;
-          if (read_payload(trie, trie.child(e), videos, ids, child_total, left,
-                           [&](std::uint32_t v, std::uint32_t c) { below.at(v) += c; })) {
-            below_total += child_total;
-            any_below = true;
-          }
+      std::uint64_t below_total = 0;
+      const EdgeRange range = trie.edge_range(node);
+      for (std::size_t e = range.begin; e < range.end; ++e) {
+        std::uint32_t child_total = 0;
+        if (read_payload(trie, trie.child(e), videos, ids, child_total, left,
+                         [&](std::uint32_t v, std::uint32_t c) { below.at(v) += c; })) {
+          below_total += child_total;
         }
       }
-      const double close = closeness(d, n);
-      // The node's total is read (and checked) before its entries.
       std::uint32_t total = 0;
-      double whole = 0.0, part = 0.0;
-      auto weigh = [&] {
-        const std::uint64_t own_total = total > below_total ? total - below_total : 0;
-        whole = close * rarity(own_total);
-        part = close * kPrefix * rarity(total);
-      };
-      if (!terminal) {
-        // Matched as the beginning of longer terms only (a prefix word).
-        read_payload(trie, node, videos, ids, total, left, weigh,
-                     [&](std::uint32_t v, std::uint32_t c) { offer(v, frequency(part, v, c)); });
-      } else if (!any_below) {
-        // A term with nothing below it: each count is the video's own.
-        read_payload(trie, node, videos, ids, total, left, weigh,
-                     [&](std::uint32_t v, std::uint32_t c) {
-                       if (c > 0) {
-                         offer(v, frequency(whole, v, c));
-                       } else if (word.prefix) {
-                         offer(v, frequency(part, v, c));
-                       }
-                     });
-      } else {
-        read_payload(trie, node, videos, ids, total, left, weigh,
-                     [&](std::uint32_t v, std::uint32_t c) {
-                       const std::uint64_t* b = below.find(v);
-                       const std::uint64_t under = b ? *b : 0;
-                       if (c > under) {
-                         offer(v, frequency(whole, v, c - under));
-                       } else if (word.prefix) {
-                         offer(v, frequency(part, v, c));
-                       }
-                     });
+      read_payload(trie, node, videos, ids, total, left, [&](std::uint32_t v, std::uint32_t c) {
+        const std::uint64_t* b = below.find(v);
+        const std::uint64_t under = b ? *b : 0;
+        if (c > under) f(v, c - under);
+      });
+      return total > below_total ? total - below_total : 0;
+    };
+    // Totals per distance: own terms, one and two characters longer, rest.
+    std::array<std::array<std::uint64_t, 4>, kMaxDist + 1> sums{};
+    for (const auto& [node, d] : matched) {
+      const bool terminal = trie.is_terminal(node);
+      const double close = closeness(d);
+      std::array<std::uint64_t, 4>& sum = sums[d];
+      if (!word.prefix) {
+        sum[0] += own_of(node, [&](std::uint32_t v, std::uint64_t own) {
+          offer(v, close * static_cast<double>(own));
+        });
+        continue;
       }
+      // A prefix word: the node's own term and those below it, by how much
+      // longer they are. Each payload below is read once: a grandchild's
+      // counts go to its parent's own count and, with its children's, to
+      // its own.
+      levels.clear();
+      std::uint64_t n1_total = 0, own1_total = 0, own2_total = 0;
+      const EdgeRange range = trie.edge_range(node);
+      for (std::size_t e = range.begin; e < range.end; ++e) {
+        const std::size_t child = trie.child(e);
+        const bool child_term = trie.is_terminal(child);
+        below.clear();
+        std::uint64_t child_below = 0;
+        const EdgeRange child_range = trie.edge_range(child);
+        for (std::size_t f = child_range.begin; f < child_range.end; ++f) {
+          const std::size_t grandchild = trie.child(f);
+          const bool grandchild_term = trie.is_terminal(grandchild);
+          if (!child_term && !grandchild_term) continue;
+          std::uint64_t grandchild_below = 0;
+          if (grandchild_term) {
+            under.clear();
+            const EdgeRange last = trie.edge_range(grandchild);
+            for (std::size_t h = last.begin; h < last.end; ++h) {
+              std::uint32_t t = 0;
+              if (read_payload(trie, trie.child(h), videos, ids, t, left,
+                               [&](std::uint32_t v, std::uint32_t c) { under.at(v) += c; })) {
+                grandchild_below += t;
+              }
+            }
+          }
+          std::uint32_t t = 0;
+          if (read_payload(trie, grandchild, videos, ids, t, left,
+                           [&](std::uint32_t v, std::uint32_t c) {
+                             if (child_term) below.at(v) += c;
+                             if (grandchild_term) {
+                               const std::uint64_t* u = under.find(v);
+                               const std::uint64_t less = u ? *u : 0;
+                               if (c > less) levels.at(v).own2 += c - less;
+                             }
+                           })) {
+            child_below += t;
+            if (grandchild_term && t > grandchild_below) own2_total += t - grandchild_below;
+          }
+        }
+        if (!terminal && !child_term) continue;
+        std::uint32_t t = 0;
+        if (read_payload(trie, child, videos, ids, t, left, [&](std::uint32_t v, std::uint32_t c) {
+              if (terminal) levels.at(v).n1 += c;
+              if (child_term) {
+                const std::uint64_t* b = below.find(v);
+                const std::uint64_t less = b ? *b : 0;
+                if (c > less) levels.at(v).own1 += c - less;
+              }
+            })) {
+          if (terminal) n1_total += t;
+          if (child_term && t > child_below) own1_total += t - child_below;
+        }
+      }
+      std::uint32_t total = 0;
+      read_payload(trie, node, videos, ids, total, left, [&](std::uint32_t v, std::uint32_t c) {
+        const Levels* l = levels.find(v);
+        const Levels none;
+        if (!l) l = &none;
+        const std::uint64_t own0 = terminal && c > l->n1 ? c - l->n1 : 0;
+        const std::uint64_t known = own0 + l->own1 + l->own2;
+        const std::uint64_t rest = c > known ? c - known : 0;
+        offer(v, weighted(close, static_cast<double>(own0), static_cast<double>(l->own1),
+                          static_cast<double>(l->own2), static_cast<double>(rest)));
+      });
+      const std::uint64_t own0_total = terminal && total > n1_total ? total - n1_total : 0;
+      const std::uint64_t known = own0_total + own1_total + own2_total;
+      sum[0] += own0_total;
+      sum[1] += own1_total;
+      sum[2] += own2_total;
+      sum[3] += total > known ? total - known : 0;
+    }
+    // The word's background share, summed in order of distance.
+    double share = 0.0;
+    for (std::uint32_t d = 0; d <= std::min<std::uint32_t>(word_budget(n, max_dist), kMaxDist);
+         ++d) {
+      const auto& sum = sums[d];
+      share += weighted(closeness(d), static_cast<double>(sum[0]), static_cast<double>(sum[1]),
+                        static_cast<double>(sum[2]), static_cast<double>(sum[3]));
+    }
+    const double background = kSmoothing * (share / norms.collection());
+    if (background > 0.0) {
+      base += std::log(background);
+      ++counted;
     }
     for (std::uint32_t v : word_touched) {
       Pooled& p = pool.at(v);
-      p.sum += p.best;
+      if (background > 0.0) p.sum += std::log1p(p.best / background);
       if (p.words > 0) --tier[p.words];
       ++tier[++p.words];
     }
@@ -343,13 +421,15 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
       break;
     }
   }
-  const double parts = static_cast<double>(words.size() + 1);
   budget.take(kept * sizeof(Hit));
   hits.reserve(kept);
+  const double parts = static_cast<double>(counted);
   for (std::uint32_t v : pool.touched()) {
     const Pooled& p = *pool.find(v);
-    if (p.words >= least)
-      hits.push_back({v, static_cast<double>(p.words) + p.sum / parts, p.words});
+    if (p.words < least) continue;
+    // G, the geometric mean of the words' likelihoods.
+    const double g = counted ? std::exp((p.sum + base - parts * norms[v]) / parts) : 0.0;
+    hits.push_back({v, static_cast<double>(p.words) + g / (1.0 + g), p.words});
   }
   auto before = [](const Hit& a, const Hit& b) {
     return a.score != b.score ? a.score > b.score : a.video < b.video;
