@@ -7,7 +7,7 @@ from typing import Optional, SupportsIndex, Union
 from tessaloom._tessaloom import PrefixSearch
 
 __all__ = ["build_index", "build_texts", "build_catalogue", "catalogue_rows", "index_counts", "load_index",
-           "panic_exception", "search", "search_many"]
+           "panic_exception", "query_words", "search", "search_many", "word_budget"]
 
 VideoId = Union[uuid.UUID, bytes, bytearray, SupportsIndex]
 
@@ -69,15 +69,23 @@ def build_catalogue(
 def catalogue_rows(data: bytes, format: str) -> Optional[list[tuple[int, str, str]]]:
     """The (line, id text, text) rows the native reader takes, or None."""
 def search(
-    index: PrefixSearch, words: list[str], prefix: bool, limit: SupportsIndex, max_dist: Optional[SupportsIndex],
+    index: PrefixSearch, text: str, prefix: bool, limit: SupportsIndex, max_dist: Optional[SupportsIndex],
     transpositions: bool, hit: Optional[type[tuple]] = None,
 ) -> list[tuple[Union[int, str], float, int]]:
-    """(video key, score, words) for distinct words, the last a prefix when
-    ``prefix``, as instances of ``hit`` (a tuple subclass) or plain tuples:
-    the native part of ``tessaloom.search``."""
+    """(video key, score, words) for a text, split natively as ``terms`` splits
+    it, as instances of ``hit`` (a tuple subclass) or plain tuples: the native
+    part of ``tessaloom.search``."""
 
 def search_many(
-    index: PrefixSearch, queries: list[tuple[list[str], bool]], limit: SupportsIndex,
+    index: PrefixSearch, texts: tuple[str, ...], prefix: bool, limit: SupportsIndex,
     max_dist: Optional[SupportsIndex], transpositions: bool, workers: SupportsIndex, hit: Optional[type[tuple]] = None,
 ) -> list[list[tuple[Union[int, str], float, int]]]:
-    """``search`` for each (words, prefix) on ``workers`` native threads."""
+    """``search`` for each text on ``workers`` native threads."""
+
+def query_words(text: str, prefix: bool) -> tuple[list[str], bool]:
+    """The distinct words search matches for ``text`` and whether the last is
+    a prefix; ``tessaloom.searching.query_words`` is the public form."""
+
+def word_budget(word: str, max_dist: Optional[SupportsIndex] = None) -> int:
+    """The edits ``word`` may be off by in search: ``max_dist`` when given,
+    else 0 for 1 to 3 characters, 1 for 4 to 7, 2 for 8 or more."""

@@ -1,7 +1,7 @@
 """Search: one ranked list of videos for the text a person typed.
 
-The text is split into words with ``tessaloom.terms``, the rule indexes are
-built with; each distinct word is matched against the index within its typo
+The text is split into words natively, under the rule of ``tessaloom.terms``
+that indexes are built with; each distinct word is matched against the index within its typo
 budget, the last one also as the beginning of terms while it is still being
 typed, and the videos are ranked natively (see the README's "Search").
 """
@@ -13,14 +13,14 @@ import os
 from collections.abc import Iterable
 from typing import NamedTuple, Optional, Union
 
+from tessaloom._native import query_words as _query_words
 from tessaloom._native import search as _search
 from tessaloom._native import search_many as _search_many
+from tessaloom._native import word_budget as _word_budget
 from tessaloom._tessaloom import PrefixSearch
-from tessaloom.text import terms
 
 MAX_WORDS = 32
 MAX_DIST = 3
-_PIECE = 1 << 14
 
 
 class Hit(NamedTuple):
@@ -69,11 +69,9 @@ def _flag(name: str, value: object) -> bool:
 
 
 def word_budget(word: str, max_dist: Optional[int] = None) -> int:
-    """The edits a word may be off by: ``max_dist`` when given, else 0 for 1
-    to 3 characters, 1 for 4 to 7, 2 for 8 or more."""
-    if max_dist is not None:
-        return max_dist
-    return 0 if len(word) <= 3 else 1 if len(word) <= 7 else 2
+    """The edits a word may be off by in ``search``: ``max_dist`` when given,
+    else 0 for 1 to 3 characters, 1 for 4 to 7, 2 for 8 or more."""
+    return _word_budget(word, max_dist)
 
 
 def query_words(text: str, prefix: bool = True) -> tuple[list[str], bool]:
@@ -87,54 +85,7 @@ def query_words(text: str, prefix: bool = True) -> tuple[list[str], bool]:
     """
     if not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")
-    if len(text) <= _PIECE:
-        # One split of the text with a letter added: the letter joins the
-        # last word exactly when the text does not end with a separator
-        # (NFKC composes nothing with "x", and casefolding is per character).
-        found = terms(text + "x")
-        last = found.pop()
-        if last == "x":
-            if not found:
-                return [], False
-            last = found[-1]
-            open_end = False
-        else:
-            last = last[:-1]
-            found.append(last)
-            open_end = prefix
-        seen = dict.fromkeys(found)
-        if len(seen) > MAX_WORDS:
-            raise ValueError(f"text has more than {MAX_WORDS} distinct words; search takes at most {MAX_WORDS}")
-        if len(seen) > 1:
-            del seen[last]
-            seen[last] = None
-        return list(seen), open_end
-    # Split piece by piece, each cut after a space (which separates words and
-    # joins no character under NFKC), so that a long text of many words is
-    # refused as soon as it passes the cap.
-    seen = {}
-    last = None
-    start = 0
-    while start < len(text):
-        end = text.find(" ", start + _PIECE)
-        end = len(text) if end < 0 else end + 1
-        found = terms(text[start:end])
-        if found:
-            seen.update(dict.fromkeys(found))
-            last = found[-1]
-            if len(seen) > MAX_WORDS:
-                raise ValueError(f"text has more than {MAX_WORDS} distinct words; search takes at most {MAX_WORDS}")
-        start = end
-    if last is None:
-        return [], False
-    words = [w for w in seen if w != last]
-    words.append(last)
-    # Still being typed when one more letter would join the last word; the
-    # text's end decides it, so only its end is split again.
-    tail = text[-64:]
-    tail_terms = terms(tail)
-    open_end = prefix and bool(tail_terms) and terms(tail + "x")[-1] == tail_terms[-1] + "x"
-    return words, open_end
+    return _query_words(text, _flag("prefix", prefix))
 
 
 def search(index, text: str, limit: int = 10, *, max_dist: Optional[int] = None, prefix: bool = True,
@@ -161,12 +112,11 @@ def search(index, text: str, limit: int = 10, *, max_dist: Optional[int] = None,
         max_dist = _max_dist(max_dist)
     if prefix is not True and prefix is not False:
         _flag("prefix", prefix)
-    words, last_prefix = query_words(text, prefix)
+    if not isinstance(text, str):
+        raise TypeError(f"text must be a str, not {type(text).__name__}")
     if transpositions is not True and transpositions is not False:
         _flag("transpositions", transpositions)
-    if not words or limit == 0:
-        return []
-    return _search(ps, words, last_prefix, limit, max_dist, transpositions, Hit)
+    return _search(ps, text, prefix, limit, max_dist, transpositions, Hit)
 
 
 def default_workers() -> int:
@@ -196,14 +146,4 @@ def search_many(index, texts: Iterable[str], limit: int = 10, *, workers: Option
         raise ValueError(f"workers must be None or a positive integer, got {operator.index(workers)}")
     if isinstance(texts, str):
         raise TypeError("texts must be an iterable of str, not a str")
-    queries = []
-    for i, text in enumerate(texts):
-        if not isinstance(text, str):
-            raise TypeError(f"texts[{i}] must be a str, not {type(text).__name__}")
-        try:
-            queries.append(query_words(text, want_prefix))
-        except ValueError as e:
-            raise ValueError(f"texts[{i}]: {e}") from None
-    if limit == 0:
-        return [[] for _ in queries]
-    return _search_many(ps, queries, limit, dist, tr, operator.index(workers), Hit)
+    return _search_many(ps, tuple(texts), want_prefix, limit, dist, tr, operator.index(workers), Hit)

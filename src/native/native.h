@@ -42,10 +42,12 @@ extern const char kCatalogueRowsDoc[];
 PyObject* load_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char kLoadIndexDoc[];
 
-// search.cc: the words of each text as tessaloom.search splits them; the
-// package's search and search_many check the arguments first.
+// search.cc: texts split into words and searched natively; the package's
+// search and search_many check the arguments first.
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* search_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* query_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* word_budget(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // counts.cc
 PyObject* index_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -8,6 +8,7 @@
 
 #include "common/budget.h"
 #include "common/fault.h"
+#include "search/exact_walk.h"
 #include "search/osa_walk.h"
 
 namespace tessaloom::search {
@@ -224,11 +225,6 @@ VideoNorms VideoNorms::or_empty(const Trie& trie) noexcept {
   }
 }
 
-std::uint32_t word_budget(std::size_t length, std::optional<std::uint32_t> max_dist) {
-  if (max_dist) return *max_dist;
-  return length <= 3 ? 0 : length <= 7 ? 1 : 2;
-}
-
 std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<const Word> words,
                         std::size_t limit, std::optional<std::uint32_t> max_dist,
                         bool transpositions) {
@@ -262,12 +258,18 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
     const std::uint32_t stamp = static_cast<std::uint32_t>(w + 1);
     const std::size_t n = word.text.size();
     matched.clear();
-    osa_walk(trie.arrays(), word.text, word_budget(n, max_dist), transpositions, !word.prefix,
-             budget, [&](const prefix::matcher::Reached& r) {
-               budget.take(sizeof(matched[0]));
-               matched.emplace_back(r.node, r.distance);
-               return false;
-             });
+    auto report = [&](const prefix::matcher::Reached& r) {
+      budget.take(sizeof(matched[0]));
+      matched.emplace_back(r.node, r.distance);
+      return false;
+    };
+    const std::uint32_t word_dist = word_budget(n, max_dist);
+    if (word_dist == 0) {
+      // No edit allowed: the nodes spelling the word, looked up.
+      exact_walk(trie.arrays(), word.text, !word.prefix, report);
+    } else {
+      osa_walk(trie.arrays(), word.text, word_dist, transpositions, !word.prefix, budget, report);
+    }
     budget.give(matched.size() * sizeof(matched[0]));
     std::uint64_t left = per_word;
     word_touched.clear();
@@ -391,8 +393,7 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
     }
     // The word's background share, summed in order of distance.
     double share = 0.0;
-    for (std::uint32_t d = 0; d <= std::min<std::uint32_t>(word_budget(n, max_dist), kMaxDist);
-         ++d) {
+    for (std::uint32_t d = 0; d <= std::min(word_dist, kMaxDist); ++d) {
       const auto& sum = sums[d];
       share += weighted(closeness(d), static_cast<double>(sum[0]), static_cast<double>(sum[1]),
                         static_cast<double>(sum[2]), static_cast<double>(sum[3]));

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "prefix/trie/trie.h"
+#include "search/words.h"
 
 namespace tessaloom::search {
 
@@ -46,15 +47,8 @@ inline constexpr double kLonger = 0.5;
 inline constexpr double kFurther = 0.5;
 inline constexpr double kSmoothing = 1.0;
 
-// The most distinct words a query may have.
-inline constexpr std::size_t kMaxWords = 32;
 // The largest max_dist a query may ask.
 inline constexpr std::uint32_t kMaxDist = 3;
-
-struct Word {
-  std::vector<char32_t> text;
-  bool prefix = false;  // also matches terms that begin within its budget
-};
 
 struct Hit {
   std::uint32_t video;  // video number, within the index's id table
@@ -84,10 +78,6 @@ class VideoNorms {
   double collection_ = 1.0;
   bool usable_ = false;
 };
-
-// The edit budget of a word of `length` characters: max_dist when given,
-// else 0 for 1 to 3 characters, 1 for 4 to 7, 2 for 8 or more.
-std::uint32_t word_budget(std::size_t length, std::optional<std::uint32_t> max_dist);
 
 // The first `limit` hits for `words` (distinct, at most kMaxWords, max_dist
 // at most kMaxDist: the caller checks). Throws InternalFault on arrays that

@@ -7,8 +7,10 @@
 
 #include "common/budget.h"
 #include "helpers.h"
+#include "search/exact_walk.h"
 #include "search/osa_walk.h"
 #include "search/search.h"
+#include "search/words.h"
 
 namespace tessaloom::search {
 
@@ -34,15 +36,27 @@ std::uint32_t osa(const std::u32string& a, const std::u32string& b, bool transpo
 }
 
 std::vector<prefix::matcher::NodeMatch> walk(const Trie& t, const std::u32string& q,
-                                             std::uint32_t k, bool transpositions) {
+                                             std::uint32_t k, bool transpositions,
+                                             bool term_ends_only = false) {
   std::vector<prefix::matcher::NodeMatch> out;
   MemoryBudget budget;
-  osa_walk(t.arrays(), std::span<const char32_t>(q.data(), q.size()), k, transpositions, false,
-           budget, [&](const prefix::matcher::Reached& r) {
+  osa_walk(t.arrays(), std::span<const char32_t>(q.data(), q.size()), k, transpositions,
+           term_ends_only, budget, [&](const prefix::matcher::Reached& r) {
              out.push_back({r.node, r.distance});
              return false;
            });
   EXPECT_EQ(budget.left(), MemoryBudget::kQueryBytes);  // all given back
+  return out;
+}
+
+std::vector<prefix::matcher::NodeMatch> exact(const Trie& t, const std::u32string& q,
+                                              bool term_ends_only) {
+  std::vector<prefix::matcher::NodeMatch> out;
+  exact_walk(t.arrays(), std::span<const char32_t>(q.data(), q.size()), term_ends_only,
+             [&](const prefix::matcher::Reached& r) {
+               out.push_back({r.node, r.distance});
+               return false;
+             });
   return out;
 }
 
@@ -67,6 +81,11 @@ TEST(OsaWalk, RandomTriesAgreeWithBruteForce) {
                                       << transpositions << " query " << test::utf8(q));
       EXPECT_EQ(walk(t, q, k, transpositions), expected);
     }
+    // With no edit allowed, the lookup reports what the walk does, siblings
+    // sharing labels included.
+    for (bool term_ends_only : {false, true}) {
+      EXPECT_EQ(exact(t, q, term_ends_only), walk(t, q, 0, true, term_ends_only));
+    }
   }
 }
 
@@ -78,6 +97,7 @@ TEST(OsaWalk, CyclesAndLongWordsAreBounded) {
   // A word longer than any term keeps rows for the trie's depth only.
   const Trie t = test::trie_from_terms({U"aaa"});
   EXPECT_TRUE(walk(t, long_a, 3, true).empty());
+  EXPECT_THROW(exact(cycle, long_a, false), InternalFault);
   MemoryBudget tight(64);
   EXPECT_THROW(osa_walk(test::trie_from_terms({std::u32string(100, U'a')}).arrays(), long_a, 3,
                         true, false, tight, [](const prefix::matcher::Reached&) { return false; }),
@@ -94,6 +114,30 @@ TEST(Search, EmptyAndZeroLimit) {
       search(t, VideoNorms(), std::span<const Word>(&cat, 1), 0, std::nullopt, true).empty());
   EXPECT_TRUE(
       search(Trie{}, VideoNorms(), std::span<const Word>(&cat, 1), 10, std::nullopt, true).empty());
+}
+
+// The splitting rule is checked against tessaloom.terms in the Python suite;
+// here what Python text cannot hold: bytes that are not UTF-8.
+TEST(QueryWords, OrderPrefixAndStrayBytes) {
+  auto words = [](std::string_view text, bool prefix) {
+    std::vector<std::pair<std::u32string, bool>> out;
+    for (const Word& w : query_words(text, prefix))
+      out.emplace_back(std::u32string(w.text.begin(), w.text.end()), w.prefix);
+    return out;
+  };
+  using W = std::vector<std::pair<std::u32string, bool>>;
+  EXPECT_EQ(words("Ab-cd AB x", true), (W{{U"ab", false}, {U"cd", false}, {U"x", true}}));
+  EXPECT_EQ(words("b a B ", true), (W{{U"a", false}, {U"b", false}}));
+  EXPECT_EQ(words("a\xff\xc3"
+                  "b\xed\xa0\x80",
+                  true),
+            (W{{U"a", false}, {U"b", false}}));
+  EXPECT_EQ(words("\xc3\xa9t\xc3\xa9", false), (W{{U"\u00e9t\u00e9", false}}));
+  EXPECT_TRUE(words(" -", true).empty());
+  std::string many;
+  for (int i = 0; i < 32; ++i) many += "w" + std::to_string(i) + " w0 ";
+  EXPECT_EQ(query_words(many, true).size(), kMaxWords);
+  EXPECT_THROW(query_words(many + "w32", true), InvalidInput);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ import math
 from typing import NamedTuple
 
 import tessaloom
+from tessaloom.searching import word_budget  # the rule's one home, tested on its own
 
 TYPO = 0.1
 LONGER = 0.5
@@ -77,12 +78,6 @@ def osa(a: str, b: str, transpositions: bool = True) -> int:
             if transpositions and i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
                 d[i][j] = min(d[i][j], d[i - 2][j - 2] + 1)
     return d[len(a)][len(b)]
-
-
-def budget(word: str, max_dist):
-    if max_dist is not None:
-        return max_dist
-    return 0 if len(word) <= 3 else 1 if len(word) <= 7 else 2
 
 
 def query_words(text: str, prefix: bool):
@@ -210,7 +205,7 @@ class Reference:
         words = query_words(text, prefix)
         if not words:
             return []
-        per_word = [self.word_values(w, p, budget(w, max_dist), transpositions) for w, p in words]
+        per_word = [self.word_values(w, p, word_budget(w, max_dist), transpositions) for w, p in words]
         base = 0.0
         counted = 0
         logs: dict = {}

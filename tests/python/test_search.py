@@ -14,7 +14,7 @@ from shapes import ladder
 import tessaloom
 from tessaloom import PrefixSearch, search, search_many
 from tessaloom.catalogue import text_records
-from tessaloom.searching import query_words
+from tessaloom.searching import query_words, word_budget
 
 ALPHABETS = ["abc", "abcde", "aéü€😀"]
 
@@ -88,7 +88,8 @@ def test_typed_text_rules():
 
 def test_query_words_agree_with_splitting_the_whole_text():
     # Pieces that fold, compose, join or separate under NFKC and casefolding.
-    pieces = ["ab", "X", "é", "e\u0301", "\u0301", "ß", "ﬁ", "Ⅻ", "_", " ", "-", "x", "가", "\u1100", "\u1161", "😀"]
+    pieces = ["ab", "X", "é", "e\u0301", "\u0301", "ß", "ﬁ", "Ⅻ", "_", " ", "-", "x", "가", "\u1100", "\u1161", "😀",
+              "\ud800"]
     rng = random.Random(3)
     for n in list(range(12)) * 40:
         # Texts past 16,384 characters are split piece by piece.
@@ -97,6 +98,13 @@ def test_query_words_agree_with_splitting_the_whole_text():
             words, open_end = query_words(text, prefix)
             assert [(w, open_end and i == len(words) - 1) for i, w in enumerate(words)] == reference_words(
                 text, prefix), text
+
+
+def test_word_budget_counts_characters():
+    table = [("", None, 0), ("abc", None, 0), ("abcd", None, 1), ("abcdefg", None, 1), ("abcdefgh", None, 2),
+             ("é€😀x", None, 1), ("a" * 100, None, 2), ("abcdefgh", 0, 0), ("a", 3, 3)]
+    assert [word_budget(w, d) for w, d, _ in table] == [b for _, _, b in table]
+    raises_exactly(ValueError, "max_dist must be None or an integer from 0 to 3", word_budget, "a", 4)
 
 
 def test_ranking_orders():
@@ -139,6 +147,11 @@ def test_titled_index_and_bad_arguments(small_index):
                    workers=0)
     raises_exactly(TypeError, "texts[1] must be a str, not int", search_many, small_index, ["a", 1])
     raises_exactly(TypeError, "texts must be an iterable of str, not a str", search_many, small_index, "cat")
+    # Texts are checked in order, whichever the failure.
+    too_many = " ".join(f"w{i}" for i in range(33))
+    raises_exactly(ValueError, "texts[1]: text has more than 32 distinct words; search takes at most 32", search_many,
+                   small_index, ["a", too_many, 1])
+    raises_exactly(TypeError, "texts[1] must be a str, not bytes", search_many, small_index, ["a", b"a", too_many])
     assert search_many(small_index, []) == []
 
 
