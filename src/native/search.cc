@@ -21,7 +21,7 @@
 
 namespace tessaloom::native {
 
-using common::decode_utf8;
+using common::InvalidInput;
 using prefix::trie::IdMode;
 using prefix::trie::Trie;
 

@@ -18,11 +18,11 @@
 namespace tessaloom::search {
 
 template <prefix::matcher::WalkVisitor Visitor>
-void exact_walk(const TrieArrays& trie, std::span<const char32_t> word, bool term_ends_only,
-                Visitor&& visit) {
+void exact_walk(const prefix::trie::TrieArrays& trie, std::span<const char32_t> word,
+                bool term_ends_only, Visitor&& visit) {
   const std::size_t node_count = trie.node_count();
   if (node_count == 0 || word.empty()) return;
-  const EdgeRange root = trie.edge_range(0);
+  const prefix::trie::EdgeRange root = trie.edge_range(0);
   if (root.end <= root.begin) return;
   struct Frame {
     std::size_t edge;
@@ -54,7 +54,7 @@ void exact_walk(const TrieArrays& trie, std::span<const char32_t> word, bool ter
       }
       continue;
     }
-    const EdgeRange range = trie.edge_range(child);
+    const prefix::trie::EdgeRange range = trie.edge_range(child);
     if (range.end > range.begin) stack.push_back({range.begin, range.end, i});
   }
 }

@@ -22,7 +22,7 @@ std::vector<Word> query_words(std::string_view text, bool prefix) {
     std::size_t k = 0;
     while (k < words.size() && !(hashes[k] == hash && words[k].text == term)) ++k;
     if (k == words.size()) {
-      if (k == kMaxWords) throw InvalidInput(kTooManyWords);
+      if (k == kMaxWords) throw common::InvalidInput(kTooManyWords);
       hashes[k] = hash;
       words.push_back({term, false});
     }
@@ -40,8 +40,8 @@ std::vector<Word> query_words(std::string_view text, bool prefix) {
       in_term = c != 0;
       ++i;
     } else {
-      const std::size_t width = utf8_sequence_width(s[i]);
-      if (width == 0 || n - i < width || !decode_utf8_sequence(s + i, width, c)) {
+      const std::size_t width = common::utf8_sequence_width(s[i]);
+      if (width == 0 || n - i < width || !common::decode_utf8_sequence(s + i, width, c)) {
         ++i;  // not UTF-8: a separator
       } else {
         in_term = catalogue::is_term_char(c);

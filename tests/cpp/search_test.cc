@@ -15,6 +15,7 @@
 namespace tessaloom::search {
 
 using common::InternalFault;
+using common::InvalidInput;
 using common::MemoryBudget;
 using common::QueryTooLarge;
 using prefix::trie::Trie;
