@@ -69,7 +69,7 @@ def build_arrays(records: Iterable[tuple[str, VideoId, int]], video_top_n: int =
         count = operator.index(count)
         if count < 0:
             raise ValueError(f"counts must not be negative, got {count} for {term!r}")
-        key = video_ids.key_bytes(video_ids.parse(video, text=False))
+        key = video_ids.key_bytes(video_ids.parse(video, video_ids.BUILD_ARRAYS, text=False, index=True))
         number = video_numbers.setdefault(key, len(video_numbers))
         node = root
         for ch in term:

@@ -62,8 +62,8 @@ def parse_video_id(value: object) -> VideoId:
     """A video id from catalogue text or a JSON value: decimal digits are an
     integer id, anything else must be a UUID."""
     if isinstance(value, (str, int)) and not isinstance(value, bool):
-        return video_ids.parse(value)
-    raise video_ids.refused(value)
+        return video_ids.parse(value, video_ids.CATALOGUE)
+    raise video_ids.refused(video_ids.CATALOGUE, video_ids.KIND, value)
 
 
 class Catalogue:

@@ -47,7 +47,7 @@ def video_key(video: object) -> VideoKey:
     """A video's key as search hits give it: the integer for an integer id,
     the UUID's text (lower case, with hyphens) for a UUID. Takes an int, a
     ``uuid.UUID``, 16 bytes, or the text of either kind of id."""
-    video = video_ids.parse(video)
+    video = video_ids.parse(video, video_ids.TITLES)
     return video if isinstance(video, int) else str(video)
 
 

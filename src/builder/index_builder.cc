@@ -20,15 +20,9 @@
 namespace tessaloom::builder {
 
 using common::decode_utf8;
-using common::InvalidInput;
 using common::PodArray;
 using common::Poll;
-using common::TooLarge;
-using payload::PayloadTable;
 using prefix::trie::IdMode;
-using prefix::trie::Trie;
-using prefix::trie::Uuid;
-using prefix::trie::VideoIds;
 
 namespace {
 
@@ -137,7 +131,7 @@ std::uint64_t leading_bytes(std::string_view s) {
 [[noreturn]] void refuse_total() { refuse("count", "the term's total count would pass 2^32-1"); }
 
 std::uint32_t checked_u32(std::size_t n) {
-  if (n >= kMaxU32) throw TooLarge("more than 2^32-2 terms, videos or nodes");
+  if (n >= kMaxU32) throw common::TooLarge("more than 2^32-2 terms, videos or nodes");
   return static_cast<std::uint32_t>(n);
 }
 
@@ -186,7 +180,7 @@ std::uint32_t IndexBuilder::number_video(IdMode mode, PodArray<Id>& ids, const I
   return v;
 }
 
-std::uint32_t IndexBuilder::uuid_video(const Uuid& id) {
+std::uint32_t IndexBuilder::uuid_video(const prefix::trie::Uuid& id) {
   return number_video(IdMode::Uuid, uuids_, id, [&] { return keyed_hash(id.data(), id.size()); });
 }
 
@@ -239,7 +233,7 @@ void IndexBuilder::add(std::string_view text, std::uint32_t video, std::uint64_t
     if (!is_ascii(text)) {
       try {
         decode_utf8(text);
-      } catch (const InvalidInput&) {
+      } catch (const common::InvalidInput&) {
         refuse("term", "term must be valid Unicode");
       }
     }
@@ -270,13 +264,31 @@ void IndexBuilder::order() {
     keys[t] = {leading_bytes(term(static_cast<std::uint32_t>(t))), static_cast<std::uint32_t>(t)};
   }
   // Terms that share their first 8 bytes are both at least 8 bytes long.
-  // Polled from the comparison: an interrupted sort leaves the keys in
-  // some order, and they are dropped.
-  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
-    poll();
+  const auto before = [&](const Key& a, const Key& b) {
     if (a.lead != b.lead) return a.lead < b.lead;
     return term(a.term).substr(8) < term(b.term).substr(8);
-  });
+  };
+  // Sorted in runs of kRun keys, then runs merged in pairs, with a poll
+  // after each run and merge rather than in every comparison. An
+  // interrupted sort leaves the keys in some order, and they are dropped.
+  constexpr std::size_t kRun = std::size_t{1} << 16;
+  for (std::size_t b = 0; b < n; b += kRun) {
+    std::sort(keys.begin() + b, keys.begin() + std::min(n, b + kRun), before);
+    poll.now();
+  }
+  if (n > kRun) {
+    PodArray<Key> merged;
+    merged.resize_for_overwrite(n);
+    for (std::size_t width = kRun; width < n; width *= 2) {
+      for (std::size_t b = 0; b < n; b += 2 * width) {
+        const std::size_t mid = std::min(n, b + width), end = std::min(n, b + 2 * width);
+        std::merge(keys.begin() + b, keys.begin() + mid, keys.begin() + mid, keys.begin() + end,
+                   merged.begin() + b, before);
+        poll.now();
+      }
+      keys.swap(merged);
+    }
+  }
   sorted_.resize_for_overwrite(n);
   for (std::size_t k = 0; k < n; ++k) sorted_[k] = keys[k].term;
   terms_.clear();
@@ -312,7 +324,7 @@ struct IndexBuilder::TermEntries {
 void IndexBuilder::build_trie() {
   const PodArray<std::uint32_t> term_of = lay_out(spell_nodes());
   supply_payloads(term_of, group_entries());
-  trie_.videos = VideoIds(id_mode_, std::move(uuids_), std::move(ints_));
+  trie_.videos = prefix::trie::VideoIds(id_mode_, std::move(uuids_), std::move(ints_));
 }
 
 IndexBuilder::Nodes IndexBuilder::spell_nodes() {
@@ -358,7 +370,7 @@ PodArray<std::uint32_t> IndexBuilder::lay_out(Nodes nodes) {
   std::uint32_t sum = 0;
   for (std::uint32_t& s : level_start) sum += std::exchange(s, sum);
 
-  Trie& t = trie_;
+  prefix::trie::Trie& t = trie_;
   t.child_labels.resize(n);
   t.terminal.resize(n);
   t.node_shifts.resize(n);
@@ -445,7 +457,7 @@ void IndexBuilder::supply_payloads(const PodArray<std::uint32_t>& term_of,
       continue;
     }
     const std::size_t m = static_cast<std::size_t>(terms.start[k + 1] - terms.start[k]);
-    const PayloadTable::Slot s =
+    const payload::PayloadTable::Slot s =
         supplied_.push_uninitialized(static_cast<std::uint32_t>(term_total_[k]), m);
     for (std::size_t j = 0; j < m; ++j) {
       const TermEntries::Entry e = terms.entries[terms.start[k] + j];
@@ -460,7 +472,7 @@ void IndexBuilder::supply_payloads(const PodArray<std::uint32_t>& term_of,
 
 void IndexBuilder::propagate(std::size_t top_n) {
   trie_.payloads = builder::propagate(trie_, supplied_, top_n, trie_.videos.size());
-  supplied_ = PayloadTable();
+  supplied_ = payload::PayloadTable();
 }
 
 }  // namespace tessaloom::builder

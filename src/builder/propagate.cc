@@ -9,17 +9,10 @@
 
 namespace tessaloom::builder {
 
-using common::InternalFault;
-using common::Poll;
-using common::throw_out_of_range;
 using payload::EncodedPayloads;
-using payload::merge_entries;
-using payload::MergeScratch;
 using payload::Payload;
 using payload::PayloadTable;
 using payload::PayloadView;
-using prefix::trie::EdgeRange;
-using prefix::trie::Trie;
 
 namespace {
 
@@ -35,12 +28,12 @@ bool in_merged_order(PayloadView p) {
 
 }  // namespace
 
-EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::size_t top_n,
-                          std::size_t videos) {
+EncodedPayloads propagate(const prefix::trie::Trie& trie, const PayloadTable& supplied,
+                          std::size_t top_n, std::size_t videos) {
   const std::size_t n = trie.node_count();
   if (supplied.size() != n) {
-    throw InternalFault("payloads has " + std::to_string(supplied.size()) + " entries for " +
-                        std::to_string(n) + " nodes");
+    throw common::InternalFault("payloads has " + std::to_string(supplied.size()) +
+                                " entries for " + std::to_string(n) + " nodes");
   }
   if (n == 0) return EncodedPayloads();
 
@@ -55,19 +48,20 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
   std::vector<std::uint8_t> ordered(n, 0);
   std::vector<PayloadView> sources;  // the node's own payload first
   Payload acc;
-  MergeScratch scratch;
+  payload::MergeScratch scratch;
   scratch.use_tables(videos);
-  Poll poll;
+  common::Poll poll;
+  const prefix::trie::TrieArrays arrays = trie.arrays();  // made once, not per node
 
   for (std::size_t i = n; i-- > 0;) {
     poll();
-    const EdgeRange range = trie.edge_range(i);
+    const prefix::trie::EdgeRange range = arrays.edge_range(i);
     sources.assign(1, supplied.get(i).value_or(PayloadView{}));
     std::size_t last_child = n;
     for (std::size_t e = range.begin; e < range.end; ++e) {
       const std::size_t c = trie.child_transitions[e];
       if (c == i) continue;
-      if (c >= n) throw_out_of_range("child_labels", c, n);
+      if (c >= n) common::throw_out_of_range("child_labels", c, n);
       sources.push_back(c > i ? *finished.get(n - 1 - c) : supplied.get(c).value_or(PayloadView{}));
       last_child = c;
     }
@@ -89,7 +83,7 @@ EncodedPayloads propagate(const Trie& trie, const PayloadTable& supplied, std::s
         ordered[i] = 1;
         continue;
       }
-      if (merge_entries(sources, acc.video_ids, acc.video_counts, scratch)) {
+      if (payload::merge_entries(sources, acc.video_ids, acc.video_counts, scratch)) {
         ordered[i] = 1;  // no count saturated: ids are unique, in count order
       } else {
         // Folding the children one after the other is the same as summing

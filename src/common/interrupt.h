@@ -42,13 +42,14 @@ class Interrupt {
 
 // Call operator() once per step of a long loop. A step should take well
 // under a microsecond to a few microseconds: the clock is read every 4,096
-// steps.
+// steps. After a step of milliseconds (a sorted run, a merge), call now().
 class Poll {
  public:
   Poll() : interrupt_(Interrupt::installed()) {}
   void operator()() {
     if (--countdown_ == 0) check();
   }
+  void now() { check(); }
 
  private:
   void check();

@@ -5,9 +5,9 @@
 //   - Growing leaves the new elements uninitialised (resize_for_overwrite),
 //     so a table that is about to be filled is not first cleared: the first
 //     touch of its memory is the write that fills it.
-//   - Blocks are moved with realloc, which for large blocks remaps their
-//     pages rather than copying them, so growing ahead and cutting back to
-//     the used length afterwards cost no copy.
+//   - Large blocks (kMappedBytes and up) are mappings of their own, moved by
+//     remapping their pages rather than copying them, so growing ahead and
+//     cutting back to the used length afterwards cost no copy.
 #pragma once
 
 #include <algorithm>
@@ -24,11 +24,18 @@
 
 namespace tessaloom::common {
 
-// malloc, realloc and free that throw std::bad_alloc instead of returning
-// null. resize() leaves `p` valid and unchanged when it throws.
+// A block of memory for a PodArray, given back with its size: blocks of
+// kMappedBytes and up are mappings of their own, which resize() moves with
+// mremap; smaller ones come from malloc. (realloc moves large blocks by
+// remapping too, but only while malloc maps them itself: glibc maps blocks
+// from 128 KiB at first, and raises that bound up to 32 MiB as a process
+// frees mapped blocks, after which growing a block copies it.) Each
+// throws std::bad_alloc instead of returning null; resize() leaves `p` valid
+// and unchanged when it throws.
+inline constexpr std::size_t kMappedBytes = std::size_t{128} << 10;
 void* allocate(std::size_t bytes);
-void* resize(void* p, std::size_t bytes);
-void release(void* p) noexcept;
+void* resize(void* p, std::size_t old_bytes, std::size_t bytes);
+void release(void* p, std::size_t bytes) noexcept;
 
 template <class T>
 class PodArray {
@@ -144,12 +151,13 @@ class PodArray {
   // Strong guarantee: on failure the block is as it was.
   void reallocate(std::size_t n) {
     if (n > max_size()) throw std::bad_alloc();
-    data_ = static_cast<T*>(data_ == nullptr ? common::allocate(n * sizeof(T))
-                                             : common::resize(data_, n * sizeof(T)));
+    data_ = static_cast<T*>(data_ == nullptr
+                                ? common::allocate(n * sizeof(T))
+                                : common::resize(data_, capacity_ * sizeof(T), n * sizeof(T)));
     capacity_ = n;
   }
   void free_block() noexcept {
-    common::release(data_);
+    common::release(data_, capacity_ * sizeof(T));
     data_ = nullptr;
     capacity_ = 0;
   }

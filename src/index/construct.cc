@@ -13,7 +13,6 @@ namespace tessaloom::index {
 using common::InvalidInput;
 using common::PodArray;
 using payload::PayloadTable;
-using prefix::trie::Uuid;
 using prefix::trie::VideoIds;
 
 Construction::Construction(Shifts node_shifts, Labels child_labels, std::size_t payload_count,
@@ -60,7 +59,7 @@ Index Construction::finish(std::span<const std::vector<std::uint8_t>> video_inde
     all4 = all4 && id.size() == 4;
   }
   if (video_index.empty() || all16) {
-    PodArray<Uuid> uuids;
+    PodArray<prefix::trie::Uuid> uuids;
     uuids.resize_for_overwrite(video_index.size());
     for (std::size_t v = 0; v < video_index.size(); ++v) {
       std::memcpy(uuids[v].data(), video_index[v].data(), 16);

@@ -22,6 +22,7 @@
 
 namespace tessaloom::native {
 
+using catalogue::VideoKey;
 using common::Interrupt;
 using common::Interrupted;
 using prefix::trie::Uuid;
@@ -92,6 +93,56 @@ std::size_t to_top_n(PyObject* o) {
   return *v > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(*v);
 }
 
+Ref uuid_type() {
+  Ref uuid_module(check(PyImport_ImportModule("uuid")));
+  Ref type(check(PyObject_GetAttrString(uuid_module.get(), "UUID")));
+  if (!PyType_Check(type.get())) fail(PyExc_TypeError, "uuid.UUID is not a type");
+  return type;
+}
+
+void refuse_item(const char* item, Py_ssize_t i, PyObject* type, const std::string& what) {
+  fail(type, std::string(item) + " " + std::to_string(i) + ": " + what);
+}
+
+VideoKey to_video_key(const char* item, Py_ssize_t i, PyObject* o, PyObject* uuid_type) {
+  VideoKey key;
+  if (PyBytes_Check(o) || PyByteArray_Check(o)) {
+    const bool is_bytes = PyBytes_Check(o);
+    const Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o);
+    if (n != 16) {
+      refuse_item(item, i, PyExc_ValueError,
+                  "video id must be 16 bytes long, got " + std::to_string(n) + " bytes");
+    }
+    std::memcpy(key.uuid, is_bytes ? PyBytes_AS_STRING(o) : PyByteArray_AS_STRING(o), 16);
+    key.kind = VideoKey::Uuid;
+  } else if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(uuid_type))) {
+    Ref bytes(check(PyObject_GetAttrString(o, "bytes")));
+    if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 16) {
+      refuse_item(item, i, PyExc_ValueError, "video id " + shown(o) + " does not give 16 bytes");
+    }
+    std::memcpy(key.uuid, PyBytes_AS_STRING(bytes.get()), 16);
+    key.kind = VideoKey::Uuid;
+  } else if (!PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o))) {
+    const auto v = lib::to_non_negative(o);
+    if (!v || *v > kMaxU32) {
+      refuse_item(item, i, PyExc_ValueError,
+                  "video id must be an integer in 0..4294967295, got " + shown(o));
+    }
+    key.number = static_cast<std::uint32_t>(*v);
+    key.kind = VideoKey::Integer;
+  } else {
+    refuse_item(item, i, PyExc_TypeError,
+                "video id must be a uuid.UUID, 16 bytes or an integer, got " + type_name(o));
+  }
+  return key;
+}
+
+void refuse_other_kind(const char* item, Py_ssize_t i, const VideoKey& key) {
+  refuse_item(item, i, PyExc_ValueError,
+              std::string("video id is ") + (key.kind == VideoKey::Uuid ? "a UUID" : "an integer") +
+                  ", but the ids before it are not: video ids must be all UUIDs or all integers");
+}
+
 PyObject* finish_build(IndexBuilder& b, std::size_t top_n, PyObject* progress) {
   SignalCheck signals;
   const Interrupt::Scope interruptible(signals);
@@ -122,7 +173,7 @@ PyObject* finish_build(IndexBuilder& b, std::size_t top_n, PyObject* progress) {
 namespace {
 
 [[noreturn]] void refuse(PyObject* type, Py_ssize_t i, const std::string& what) {
-  fail(type, "record " + std::to_string(i) + ": " + what);
+  refuse_item("record", i, type, what);
 }
 
 std::uint64_t to_count(Py_ssize_t i, PyObject* o) {
@@ -203,41 +254,14 @@ class RecordReader {
   }
 
   std::uint32_t to_video(Py_ssize_t i, PyObject* o) {
-    Uuid id;
-    std::uint32_t number = 0;
-    bool uuid = true;
-    if (PyBytes_Check(o) || PyByteArray_Check(o)) {
-      const bool is_bytes = PyBytes_Check(o);
-      const Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o);
-      if (n != 16) {
-        refuse(PyExc_ValueError, i,
-               "video id must be 16 bytes long, got " + std::to_string(n) + " bytes");
-      }
-      std::memcpy(id.data(), is_bytes ? PyBytes_AS_STRING(o) : PyByteArray_AS_STRING(o), 16);
-    } else if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(uuid_type_))) {
-      Ref bytes(check(PyObject_GetAttrString(o, "bytes")));
-      if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 16) {
-        refuse(PyExc_ValueError, i, "video id " + shown(o) + " does not give 16 bytes");
-      }
-      std::memcpy(id.data(), PyBytes_AS_STRING(bytes.get()), 16);
-    } else if (!PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o))) {
-      uuid = false;
-      const auto v = lib::to_non_negative(o);
-      if (!v || *v > kMaxU32) {
-        refuse(PyExc_ValueError, i,
-               "video id must be an integer in 0..4294967295, got " + shown(o));
-      }
-      number = static_cast<std::uint32_t>(*v);
-    } else {
-      refuse(PyExc_TypeError, i,
-             "video id must be a uuid.UUID, 16 bytes or an integer, got " + type_name(o));
-    }
+    const VideoKey key = to_video_key("record", i, o, uuid_type_);
     try {
-      return uuid ? b_.uuid_video(id) : b_.int_video(number);
-    } catch (const builder::RefusedRecord& e) {
-      refuse(PyExc_ValueError, i,
-             std::string("video id is ") + (uuid ? "a UUID" : "an integer") +
-                 ", but the ids before it are not: " + e.what());
+      if (key.kind == VideoKey::Integer) return b_.int_video(key.number);
+      Uuid id;
+      std::memcpy(id.data(), key.uuid, 16);
+      return b_.uuid_video(id);
+    } catch (const builder::RefusedRecord&) {
+      refuse_other_kind("record", i, key);
     }
   }
 
@@ -257,13 +281,11 @@ PyObject* build(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (progress != Py_None && !PyCallable_Check(progress)) {
     fail(PyExc_TypeError, "progress must be callable or None, got " + type_name(progress));
   }
-  Ref uuid_module(check(PyImport_ImportModule("uuid")));
-  Ref uuid_type(check(PyObject_GetAttrString(uuid_module.get(), "UUID")));
-  if (!PyType_Check(uuid_type.get())) fail(PyExc_TypeError, "uuid.UUID is not a type");
+  const Ref uuids = uuid_type();
 
   IndexBuilder b;
   {
-    RecordReader reader(b, uuid_type.get());
+    RecordReader reader(b, uuids.get());
     Ref iter(check(PyObject_GetIter(records)));
     Py_ssize_t i = 0;
     while (PyObject* raw = PyIter_Next(iter.get())) {

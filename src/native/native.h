@@ -8,6 +8,7 @@
 #include <string>
 
 #include "builder/index_builder.h"
+#include "catalogue/reader.h"
 #include "lib/binding.h"
 
 namespace tessaloom::native {
@@ -20,12 +21,23 @@ extern const char kBuildIndexDoc[];
 // repr(o), cut to a readable length; the name of o's type.
 std::string shown(PyObject* o);
 std::string type_name(PyObject* o);
-// Sets the exception and throws PythonError.
+// Sets the exception and throws PythonError; refuse_item first names the
+// item at fault: "<item> <i>: <what>" (item is "record" or "entry").
 [[noreturn]] void fail(PyObject* type, const std::string& message);
+[[noreturn]] void refuse_item(const char* item, Py_ssize_t i, PyObject* type,
+                              const std::string& what);
 // progress(phase, count), unless progress is None.
 void report(PyObject* progress, const char* phase, std::size_t count);
 // The video_top_n argument.
 std::size_t to_top_n(PyObject* o);
+// uuid.UUID, looked up once per build.
+lib::Ref uuid_type();
+// A video id as the builders take it: a uuid.UUID, 16 bytes (bytes or
+// bytearray) or an integer 0..2^32-1 that is not a bool, refused as
+// refuse_item does; refuse_other_kind refuses an id of the other kind than
+// the ids before it.
+catalogue::VideoKey to_video_key(const char* item, Py_ssize_t i, PyObject* o, PyObject* uuid_type);
+[[noreturn]] void refuse_other_kind(const char* item, Py_ssize_t i, const catalogue::VideoKey& key);
 // Runs the builder's phases, with the GIL released, reporting each, and
 // returns the new PrefixSearch.
 PyObject* finish_build(builder::IndexBuilder& b, std::size_t top_n, PyObject* progress);

@@ -67,40 +67,7 @@ std::string_view utf8_of(PyObject* str) {
 }
 
 [[noreturn]] void refuse(PyObject* type, Py_ssize_t i, const std::string& what) {
-  fail(type, "entry " + std::to_string(i) + ": " + what);
-}
-
-// A video id as build_index takes it: uuid.UUID, 16 bytes, or an integer.
-VideoKey key_of(Py_ssize_t i, PyObject* o, PyObject* uuid_type) {
-  VideoKey key;
-  if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(uuid_type))) {
-    Ref bytes(check(PyObject_GetAttrString(o, "bytes")));
-    if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 16) {
-      refuse(PyExc_ValueError, i, "video id " + shown(o) + " does not give 16 bytes");
-    }
-    std::memcpy(key.uuid, PyBytes_AS_STRING(bytes.get()), 16);
-    key.kind = VideoKey::Uuid;
-  } else if (PyBytes_Check(o) || PyByteArray_Check(o)) {
-    const bool is_bytes = PyBytes_Check(o);
-    const Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o);
-    if (n != 16) {
-      refuse(PyExc_ValueError, i,
-             "video id must be 16 bytes long, got " + std::to_string(n) + " bytes");
-    }
-    std::memcpy(key.uuid, is_bytes ? PyBytes_AS_STRING(o) : PyByteArray_AS_STRING(o), 16);
-    key.kind = VideoKey::Uuid;
-  } else if (!PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o))) {
-    const auto v = lib::to_non_negative(o);
-    if (!v || *v > 0xFFFFFFFFu) {
-      refuse(PyExc_ValueError, i, "video id must be an integer in 0..4294967295, got " + shown(o));
-    }
-    key.number = static_cast<std::uint32_t>(*v);
-    key.kind = VideoKey::Integer;
-  } else {
-    refuse(PyExc_TypeError, i,
-           "video id must be a uuid.UUID, 16 bytes or an integer, got " + type_name(o));
-  }
-  return key;
+  refuse_item("entry", i, type, what);
 }
 
 void check_added(Py_ssize_t i, const VideoKey& key, TextIndex::Added added) {
@@ -108,9 +75,7 @@ void check_added(Py_ssize_t i, const VideoKey& key, TextIndex::Added added) {
     case TextIndex::Added::Ok:
       return;
     case TextIndex::Added::OtherKind:
-      refuse(PyExc_ValueError, i,
-             std::string("video id is ") + (key.kind == VideoKey::Uuid ? "a UUID" : "an integer") +
-                 ", but the ids before it are not: video ids must be all UUIDs or all integers");
+      refuse_other_kind("entry", i, key);
     case TextIndex::Added::TotalPastU32:
       refuse(PyExc_ValueError, i, "a term's total count passes 2**32-1");
   }
@@ -173,9 +138,7 @@ PyObject* texts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const std::size_t top_n = a[1] == nullptr ? 100 : to_top_n(a[1]);
   PyObject* progress = check_progress(a[2]);
   const bool keep_titles = a[3] != nullptr && lib::to_bool(a[3]);
-  Ref uuid_module(check(PyImport_ImportModule("uuid")));
-  Ref uuid_type(check(PyObject_GetAttrString(uuid_module.get(), "UUID")));
-  if (!PyType_Check(uuid_type.get())) fail(PyExc_TypeError, "uuid.UUID is not a type");
+  const Ref uuids = uuid_type();
   const Folder folder;
   TextIndex index(keep_titles);
   Ref iter(check(PyObject_GetIter(a[0])));
@@ -195,7 +158,7 @@ PyObject* texts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     PyObject* video = PySequence_Fast_GET_ITEM(pair.get(), 0);
     PyObject* text = PySequence_Fast_GET_ITEM(pair.get(), 1);
-    const VideoKey key = key_of(i, video, uuid_type.get());
+    const VideoKey key = to_video_key("entry", i, video, uuids.get());
     if (!PyUnicode_Check(text))
       refuse(PyExc_TypeError, i, "text must be a str, got " + type_name(text));
     check_added(i, key, add_text(index, folder, i, key, text));

@@ -1,4 +1,5 @@
-// The native builder's record checks, hash tables and interrupts. Its
+// The native builder's record checks, hash tables, ordering and interrupts,
+// and the growth of the arrays it fills. Its
 // indexes, video numbering included, are compared with the reference
 // builder's (tessaloom.build_arrays) on random records by the Python suite
 // (test_build_index.py).
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "common/interrupt.h"
+#include "common/pod_array.h"
 
 namespace tessaloom::builder {
 
@@ -117,6 +119,42 @@ TEST(IndexBuilder, CraftedKeysDoNotCollideInItsTables) {
     }
     EXPECT_EQ(ascii ? b.term_count() : b.video_count(), keys.size());
   }
+}
+
+TEST(IndexBuilder, OrdersTermsSortedInRunsAndMerged) {
+  // 140,000 terms, more than two runs of the sort, added scrambled: the
+  // eight-byte lead they share sends every comparison to the rest of the
+  // term. Sorted right, they share every prefix: the root, eight nodes of the
+  // lead, then ceil(140000 / 10^(6-L)) nodes of each digit prefix length L.
+  constexpr std::uint32_t kTerms = 140000;
+  IndexBuilder b;
+  const std::uint32_t v = b.int_video(1);
+  for (std::uint32_t k = 0; k < kTerms; ++k) {
+    const std::string digits = std::to_string(1000000 + (k * 7919u) % kTerms).substr(1);
+    b.add("leadterm" + digits, v, 1);
+  }
+  b.order();
+  b.build_trie();
+  EXPECT_EQ(b.node_count(), 1u + 8 + 2 + 14 + 140 + 1400 + 14000 + 140000);
+}
+
+TEST(PodArray, KeepsItsElementsAsItsBlockGrowsAndShrinks) {
+  // Past the size from which blocks are mappings of their own, and back.
+  const std::size_t big = 3 * common::kMappedBytes / sizeof(std::uint32_t) + 7;
+  common::PodArray<std::uint32_t> a;
+  for (std::uint32_t k = 0; k < big; ++k) a.push_back(k * 2654435761u);
+  common::PodArray<std::uint32_t> copy(a);
+  auto holds = [](const common::PodArray<std::uint32_t>& x, std::size_t n) {
+    for (std::uint32_t k = 0; k < n; ++k)
+      if (x[k] != k * 2654435761u) return false;
+    return x.size() == n;
+  };
+  EXPECT_TRUE(holds(copy, big));
+  a.resize_for_overwrite(100);
+  a.shrink_to_fit();  // from a mapping back to the heap
+  EXPECT_TRUE(holds(a, 100));
+  a = std::move(copy);
+  EXPECT_TRUE(holds(a, big) && copy.empty());
 }
 
 // Says stop at its first question.

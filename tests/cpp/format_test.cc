@@ -28,16 +28,10 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace tessaloom::format {
 
-using common::InternalFault;
 using common::PodArray;
-using payload::Payload;
 using prefix::trie::decode_trie;
 using prefix::trie::encode_trie;
-using prefix::trie::encoded_size;
-using prefix::trie::IdMode;
 using prefix::trie::Trie;
-using prefix::trie::Uuid;
-using prefix::trie::VideoIds;
 
 namespace {
 
@@ -60,7 +54,7 @@ Trie one_node(void (*f)(Trie&) = [](Trie&) {}) {
   Trie t;
   t.node_shifts = {0};
   t.child_labels = {U'\0'};
-  test::set_payloads(t, {Payload{}});
+  test::set_payloads(t, {payload::Payload{}});
   t.terminal = {0};
   f(t);
   return t;
@@ -76,14 +70,15 @@ TEST(TrieFormat, WorkedExamplesByteForByte) {
        "05 FA FB FB 00 FB FF FF FC 00 00 01 00 FC FF FF FF FF | "
        "01 00 | 00 | 01 01 00 00 00 | 00 | 00 | 00 | 01 00"},
       {one_node([](Trie& t) {
-         t.videos = VideoIds(PodArray<std::uint32_t>{1, 4294967295u});
+         t.videos = prefix::trie::VideoIds(PodArray<std::uint32_t>{1, 4294967295u});
        }),
        "01 00 | 01 00 | 00 | 01 01 00 00 00 | 00 | 02 01 FC FF FF FF FF | 01 | 01 00"},
       // Ids in the table the kind does not select (only a saved form can
       // hold them) are kept, and saved again as they were.
       {one_node([](Trie& t) {
-         t.videos = VideoIds(
-             IdMode::Int32, PodArray<Uuid>{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+         t.videos = prefix::trie::VideoIds(
+             prefix::trie::IdMode::Int32,
+             PodArray<prefix::trie::Uuid>{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
              PodArray<std::uint32_t>{7});
        }),
        "01 00 | 01 00 | 00 | 01 01 00 00 00 | 01 0102030405060708090A0B0C0D0E0F10 | 01 07 | 01 | "
@@ -92,7 +87,7 @@ TEST(TrieFormat, WorkedExamplesByteForByte) {
   for (const auto& [trie, text] : cases) {
     SCOPED_TRACE(text);
     const Bytes bytes = hex(text);
-    EXPECT_EQ(encoded_size(trie), bytes.size());
+    EXPECT_EQ(prefix::trie::encoded_size(trie), bytes.size());
     EXPECT_EQ(encode_trie(trie), bytes);
     EXPECT_EQ(decode_trie(hex(text + "FF FE 00 42")),
               trie);  // bytes after the last field are ignored
@@ -107,7 +102,7 @@ TEST(TrieFormat, WorkedExamplesByteForByte) {
   for (char32_t c : {char32_t{0xD800}, char32_t{0xDFFF}, char32_t{0x110000}}) {
     Trie t = one_node();
     t.child_labels = {U'a', c};
-    EXPECT_THROW(encoded_size(t), InternalFault);
+    EXPECT_THROW(prefix::trie::encoded_size(t), common::InternalFault);
   }
 }
 

@@ -16,13 +16,10 @@
 
 namespace tessaloom::ranking {
 
-using common::InternalFault;
 using common::PodArray;
 using payload::Payload;
 using prefix::trie::IdMode;
 using prefix::trie::Trie;
-using prefix::trie::Uuid;
-using prefix::trie::VideoIds;
 
 namespace {
 
@@ -44,10 +41,10 @@ std::vector<VideoScore> reference_rank(const Trie& t, const std::string& term, s
     if (dist > 0 && dist >= q.size()) continue;
     const double w =
         (dist == 0 ? 1.0 : (1.0 - dist / double(q.size())) * 0.05) * (t.terminal[i] ? 1.0 : 0.85);
-    if (i >= t.payloads.size()) throw InternalFault("payloads");
+    if (i >= t.payloads.size()) throw common::InternalFault("payloads");
     const auto p = t.payloads.payload(i);
     if (!p) continue;
-    if (p->video_counts.size() < p->video_ids.size()) throw InternalFault("counts");
+    if (p->video_counts.size() < p->video_ids.size()) throw common::InternalFault("counts");
     total += w * p->total_count;
     for (std::size_t k = 0; k < p->video_ids.size(); ++k)
       pool[p->video_ids[k]] += w * p->video_counts[k];
@@ -107,9 +104,9 @@ Trie abcd_trie() {
                          Payload{11, {0, 2}, {6, 5}},
                          Payload{10, {0, 1, 2}, {6, 3, 1}},
                          Payload{100, {2}, {100}}});
-  Uuid u;
+  prefix::trie::Uuid u;
   for (std::size_t i = 0; i < 16; ++i) u[i] = static_cast<std::uint8_t>(i * 0x11);
-  t.videos = VideoIds(IdMode::Int32, {u}, {100, 4294967295u, 102});
+  t.videos = prefix::trie::VideoIds(IdMode::Int32, {u}, {100, 4294967295u, 102});
   return t;
 }
 
@@ -156,8 +153,8 @@ TEST(FuzzyMatchVideo, WorkedExamples) {
   Trie t = abcd_trie();
   for (const auto& c : cases) {
     SCOPED_TRACE(render(c.expected));
-    t.videos = VideoIds(c.mode, PodArray<Uuid>(t.videos.uuid_table()),
-                        PodArray<std::uint32_t>(t.videos.int_table()));
+    t.videos = prefix::trie::VideoIds(c.mode, PodArray<prefix::trie::Uuid>(t.videos.uuid_table()),
+                                      PodArray<std::uint32_t>(t.videos.int_table()));
     EXPECT_EQ(render(Index(t).fuzzy_match_video(c.term, c.d, c.limit, c.prefix, {})),
               render(c.expected));
     EXPECT_EQ(render(reference_rank(t, c.term, c.d, c.limit, c.prefix, {})), render(c.expected));
@@ -200,13 +197,13 @@ TEST(FuzzyMatchVideo, RandomTriesAgreeWithReference) {
     PodArray<std::uint32_t> ints;
     for (std::size_t v = 3 + rng() % (wide ? 5000 : 4); v > 0; --v)
       ints.push_back(rng() % 3 == 0 ? 4294967295u : std::uint32_t(rng()));
-    PodArray<Uuid> uuids;
+    PodArray<prefix::trie::Uuid> uuids;
     for (std::size_t v = 3 + rng() % 4; v > 0; --v) {
       uuids.push_back({});
       for (auto& b : uuids.back()) b = static_cast<std::uint8_t>(rng());
     }
-    t.videos =
-        VideoIds(rng() % 2 ? IdMode::Int32 : IdMode::Uuid, std::move(uuids), std::move(ints));
+    t.videos = prefix::trie::VideoIds(rng() % 2 ? IdMode::Int32 : IdMode::Uuid, std::move(uuids),
+                                      std::move(ints));
     const Index fast(t), arrays(t, Index::Walk::Arrays);
     for (int qi = 0; qi < 8; ++qi) {
       // Mostly a path of the trie with one letter changed, so that matches abound.
@@ -243,7 +240,7 @@ TEST(FuzzyMatchVideo, PooledSumsStartAfreshEveryCall) {
     SCOPED_TRACE(videos);
     PodArray<std::uint32_t> ints(videos, 7);
     for (std::uint32_t v = 0; v < videos; ++v) ints[v] = 100 + v;
-    t.videos = VideoIds(std::move(ints));
+    t.videos = prefix::trie::VideoIds(std::move(ints));
     for (const auto& second : {small, broken, small}) {
       test::set_payloads(t, {{}, big, second});
       for (std::optional<double> min_score :
@@ -276,7 +273,7 @@ TEST(FuzzyMatchVideo, PoolingIsBoundedByTheIndexSize) {
     std::vector<std::optional<Payload>> ps(nodes.size(), Payload{1, {}, {}});
     ps.back() = heavy;
     test::set_payloads(t, ps);
-    t.videos = VideoIds(PodArray<std::uint32_t>(1000, 0));
+    t.videos = prefix::trie::VideoIds(PodArray<std::uint32_t>(1000, 0));
     SCOPED_TRACE(parents);
     const auto got = outcome([&] { return Index(t).fuzzy_match_video("ab", 0, 5, {}, 0.0); });
     if (parents == 2) {

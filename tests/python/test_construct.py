@@ -90,11 +90,18 @@ def test_internal_fault_is_a_panic_exception():
     assert len(e.value.args) == 1 and isinstance(e.value.args[0], str)
 
 
-@pytest.mark.parametrize("records, exc", [
-    ([("", 1, 1)], ValueError), ([("a\0b", 1, 1)], ValueError), ([("a", 1, -1)], ValueError),
-    ([("a", 1, 2**32)], ValueError), ([("a", 2**32, 1)], ValueError), ([("a", b"short", 1)], ValueError),
-    ([("a", 1, 1), ("b", bytes(16), 1)], ValueError), ([("a", 1.5, 1)], TypeError), ([("a", True, 1)], TypeError),
+@pytest.mark.parametrize("records, exc, message", [
+    ([("", 1, 1)], ValueError, "terms must be non-empty strings, got ''"),
+    ([("a\0b", 1, 1)], ValueError, "terms must not contain U+0000, got 'a\\x00b'"),
+    ([("a", 1, -1)], ValueError, "counts must not be negative, got -1 for 'a'"),
+    ([("a", 1, 2**32)], ValueError, "a term's total count must fit 32 bits, got 4294967296"),
+    ([("a", 1, 1), ("b", bytes(16), 1)], ValueError, "video ids must be all UUIDs or all integers, not a mixture"),
+    # Video ids, in the words build_arrays has always used.
+    ([("a", 2**32, 1)], ValueError, "an integer video id must be in 0..4294967295, got 4294967296"),
+    ([("a", b"short", 1)], ValueError, "a video id given as bytes must be 16 bytes long, got 5"),
+    ([("a", 1.5, 1)], TypeError, "a video id must be 16 bytes, a uuid.UUID or an int, not float"),
+    ([("a", True, 1)], TypeError, "a video id must be 16 bytes, a uuid.UUID or an int, not bool"),
+    ([("a", "1", 1)], TypeError, "a video id must be 16 bytes, a uuid.UUID or an int, not str"),
 ])
-def test_builder_refusals(records, exc):
-    with pytest.raises(exc):
-        build_arrays(records)
+def test_builder_refusals(records, exc, message):
+    raises_exactly(exc, message, build_arrays, records)

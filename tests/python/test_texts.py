@@ -117,7 +117,12 @@ def test_titles_in_index_files(tmp_path):
                                                            "UUIDs, not a mixture"),
     ({1: "a", "1": "b"}, ValueError, "two keys of titles name video 1"),
     ({1: 5}, TypeError, "the title of video 1 must be a str, not int"),
-    ({-1: "a"}, ValueError, "video id must be a UUID or an integer 0..4294967295, got -1"),
+    # Video ids, in the words titles have always used.
+    ({-1: "a"}, ValueError, "an integer video id must be in 0..4294967295, got -1"),
+    ({"x": "a"}, ValueError, "a video id must be an integer or a UUID, got 'x'"),
+    ({True: "a"}, TypeError, "a video id must be an integer or a UUID, not bool"),
+    ({b"short": "a"}, TypeError, "a video id must be an int, a uuid.UUID or their text, not bytes"),
+    ({1.0: "a"}, TypeError, "a video id must be an int, a uuid.UUID or their text, not float"),
     ([(1, "a")], TypeError, "titles must be a mapping of video id to text, not list"),
 ])
 def test_bad_titles_are_refused(tmp_path, titles, exc, message):
