@@ -226,7 +226,7 @@ Fixture& fixture() {
         const auto cps = decode_utf8(q);
         if (cps.size() > matcher::kCompactMaxQuery) continue;
         matcher::compact_walk<false, true>(
-            f->compact, f->trie.arrays(), cps, k, false,
+            f->compact, f->trie.arrays(), cps, k, false, false,
             [](const matcher::Reached&) { return false; }, &f->touched[k]);
       }
     }

@@ -6,7 +6,8 @@
 // again. The payloads, which loading checks in bulk, must load exactly as
 // reading them value by value does, or fail with the same error. Queries on the loaded (possibly
 // inconsistent) trie must answer or stop with InternalFault, the same over the derived compact
-// layout as over the arrays. Sanitizers catch any read outside an array.
+// layout as over the arrays, search's transposition walk included. Sanitizers catch any read
+// outside an array.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "common/fault.h"
 #include "index/index.h"
 #include "prefix/trie/trie_format.h"
+#include "search/osa_walk.h"
 #include "../tests/cpp/reference_payloads.h"
 
 namespace {
@@ -76,6 +78,25 @@ void query(const tessaloom::prefix::trie::Trie& trie) {
       }
       (void)attempt(
           [&] { return fast.fuzzy_match_video(term, k, l.videos, std::nullopt, std::nullopt); });
+      // Search's walk, with transpositions, up to its largest distance.
+      if (k > tessaloom::search::kMaxWalkDist) continue;
+      const std::vector<char32_t> word = tessaloom::common::decode_utf8(term);
+      for (bool term_ends_only : {false, true}) {
+        auto search_walk = [&](const Index& index) {
+          std::vector<tessaloom::prefix::matcher::NodeMatch> out;
+          tessaloom::common::MemoryBudget budget;
+          tessaloom::search::walk_word(trie.arrays(), index.layout(), word, k, true, term_ends_only,
+                                       budget, [&](const auto& r) {
+                                         out.push_back({r.node, r.distance});
+                                         return false;
+                                       });
+          return out;
+        };
+        if (attempt([&] { return search_walk(arrays); }) !=
+            attempt([&] { return search_walk(fast); })) {
+          fail("compact transposition walk differs from the arrays' walk");
+        }
+      }
     }
   }
 }

@@ -34,6 +34,8 @@ class Index {
   explicit Index(prefix::trie::Trie trie, Walk walk = Walk::Fast);
 
   const prefix::trie::Trie& trie() const { return trie_; }
+  // The compact layout of trie(), empty when it is not a clean tree.
+  const prefix::matcher::CompactLayout& layout() const { return layout_; }
   // What search needs of the videos' lengths, read once here (empty when the
   // root's payload is unreadable; search then meets the fault itself).
   const search::VideoNorms& video_norms() const { return norms_; }

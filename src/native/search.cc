@@ -252,7 +252,8 @@ PyObject* run_search(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   {
     lib::WithoutGil unlocked;
     const std::vector<search::Word> words = search::query_words(text.utf8, prefix);
-    hits = search::search(trie, index.video_norms(), words, limit, max_dist, transpositions);
+    hits = search::search(trie, index.layout(), index.video_norms(), words, limit, max_dist,
+                          transpositions);
   }
   std::size_t converted = 0;
   return hit_list(trie, hits, hit_type, converted);
@@ -308,8 +309,8 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     std::exception_ptr error;
     auto split_one = [&](std::size_t i) { words[i] = words_of(texts[i], prefix, i); };
     auto search_one = [&](std::size_t i) {
-      results[i] =
-          search::search(trie, index.video_norms(), words[i], limit, max_dist, transpositions);
+      results[i] = search::search(trie, index.layout(), index.video_norms(), words[i], limit,
+                                  max_dist, transpositions);
     };
     const std::size_t split = std::min(count, not_str);
     if (run_parallel(split, n_threads, split_one, error) < split) std::rethrow_exception(error);

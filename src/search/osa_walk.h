@@ -1,5 +1,11 @@
-// The edit-distance walk of search: depth-first pre-order over the trie's
-// arrays, siblings in edge order, reporting every node whose spelled text is
+// The edit-distance walks of search. walk_word takes the compact walk
+// (prefix/matcher/compact_walk.h, with the transposition automaton when
+// asked) wherever it serves, and osa_walk otherwise: on a trie without a
+// compact layout, or a word longer than the compact walk takes. Both give
+// the same reports in the same order.
+//
+// osa_walk: depth-first pre-order over the trie's arrays, siblings in edge
+// order, reporting every node whose spelled text is
 // within max_dist of the word. With transpositions, a swap of two adjacent
 // characters costs one edit (optimal string alignment: no substring is
 // edited twice); without, the distance is Levenshtein's, as fuzzy_match's.
@@ -27,7 +33,10 @@
 #include "common/budget.h"
 #include "common/fault.h"
 #include "prefix/matcher/array_walk.h"
+#include "prefix/matcher/compact_layout.h"
+#include "prefix/matcher/compact_walk.h"
 #include "prefix/matcher/reached.h"
+#include "prefix/matcher/walk.h"
 #include "prefix/trie/trie.h"
 
 namespace tessaloom::search {
@@ -180,6 +189,20 @@ void osa_walk(const prefix::trie::TrieArrays& trie, std::span<const char32_t> wo
       return osa_detail::walk<2>(trie, word, transpositions, term_ends_only, budget, visit);
     default:
       return osa_detail::walk<3>(trie, word, transpositions, term_ends_only, budget, visit);
+  }
+}
+
+// As osa_walk, over `layout` (CompactLayout(trie), or empty) where the
+// compact walk serves the word.
+template <prefix::matcher::WalkVisitor Visitor>
+void walk_word(const prefix::trie::TrieArrays& trie, const prefix::matcher::CompactLayout& layout,
+               std::span<const char32_t> word, std::uint32_t max_dist, bool transpositions,
+               bool term_ends_only, common::MemoryBudget& budget, Visitor&& visit) {
+  if (prefix::matcher::compact_serves(layout, word, max_dist)) {
+    prefix::matcher::compact_walk<false>(layout, trie, word, max_dist, transpositions,
+                                         term_ends_only, visit);
+  } else {
+    osa_walk(trie, word, max_dist, transpositions, term_ends_only, budget, visit);
   }
 }
 

@@ -225,9 +225,9 @@ VideoNorms VideoNorms::or_empty(const Trie& trie) noexcept {
   }
 }
 
-std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<const Word> words,
-                        std::size_t limit, std::optional<std::uint32_t> max_dist,
-                        bool transpositions) {
+std::vector<Hit> search(const Trie& trie, const prefix::matcher::CompactLayout& layout,
+                        const VideoNorms& given, std::span<const Word> words, std::size_t limit,
+                        std::optional<std::uint32_t> max_dist, bool transpositions) {
   std::vector<Hit> hits;
   if (words.empty() || limit == 0 || trie.node_count() == 0) return hits;
   const std::uint32_t videos = table_size(trie);
@@ -268,7 +268,8 @@ std::vector<Hit> search(const Trie& trie, const VideoNorms& given, std::span<con
       // No edit allowed: the nodes spelling the word, looked up.
       exact_walk(trie.arrays(), word.text, !word.prefix, report);
     } else {
-      osa_walk(trie.arrays(), word.text, word_dist, transpositions, !word.prefix, budget, report);
+      walk_word(trie.arrays(), layout, word.text, word_dist, transpositions, !word.prefix, budget,
+                report);
     }
     budget.give(matched.size() * sizeof(matched[0]));
     std::uint64_t left = per_word;

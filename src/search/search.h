@@ -37,6 +37,7 @@
 #include <span>
 #include <vector>
 
+#include "prefix/matcher/compact_layout.h"
 #include "prefix/trie/trie.h"
 #include "search/words.h"
 
@@ -84,7 +85,10 @@ class VideoNorms {
 // break the trie's invariants, QueryTooLarge past the query's memory budget.
 // `norms` are VideoNorms::of(trie), or empty ones, which search makes
 // itself.
-std::vector<Hit> search(const prefix::trie::Trie& trie, const VideoNorms& norms,
+// `layout` is CompactLayout(trie), or an empty one (the words are then
+// walked over the trie's arrays; the results are the same).
+std::vector<Hit> search(const prefix::trie::Trie& trie,
+                        const prefix::matcher::CompactLayout& layout, const VideoNorms& norms,
                         std::span<const Word> words, std::size_t limit,
                         std::optional<std::uint32_t> max_dist, bool transpositions);
 

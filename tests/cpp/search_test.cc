@@ -7,6 +7,7 @@
 
 #include "common/budget.h"
 #include "helpers.h"
+#include "prefix/matcher/compact_layout.h"
 #include "search/exact_walk.h"
 #include "search/osa_walk.h"
 #include "search/search.h"
@@ -36,16 +37,18 @@ std::uint32_t osa(const std::u32string& a, const std::u32string& b, bool transpo
   return d[a.size()][b.size()];
 }
 
+// The walk over the arrays (empty layout) or over the compact layout.
 std::vector<prefix::matcher::NodeMatch> walk(const Trie& t, const std::u32string& q,
                                              std::uint32_t k, bool transpositions,
-                                             bool term_ends_only = false) {
+                                             bool term_ends_only = false,
+                                             const prefix::matcher::CompactLayout& layout = {}) {
   std::vector<prefix::matcher::NodeMatch> out;
   MemoryBudget budget;
-  osa_walk(t.arrays(), std::span<const char32_t>(q.data(), q.size()), k, transpositions,
-           term_ends_only, budget, [&](const prefix::matcher::Reached& r) {
-             out.push_back({r.node, r.distance});
-             return false;
-           });
+  walk_word(t.arrays(), layout, std::span<const char32_t>(q.data(), q.size()), k, transpositions,
+            term_ends_only, budget, [&](const prefix::matcher::Reached& r) {
+              out.push_back({r.node, r.distance});
+              return false;
+            });
   EXPECT_EQ(budget.left(), MemoryBudget::kQueryBytes);  // all given back
   return out;
 }
@@ -61,26 +64,40 @@ std::vector<prefix::matcher::NodeMatch> exact(const Trie& t, const std::u32strin
   return out;
 }
 
+// Both walks, with and without transpositions, all nodes or term ends only.
+// The trees: small alphabets (swaps are frequent), labels outside ASCII and
+// U+0000 subtrees, numbered breadth-first or at random, and wide blocks of
+// ASCII labels, which the compact walk compares 16 at a time under parents
+// with no edit left after checking their children's signature ('q' shares
+// its bit with 'a', 'r' with 'b', 'p' with labels outside ASCII).
 TEST(OsaWalk, RandomTriesAgreeWithBruteForce) {
   std::mt19937 rng(22);
-  const std::u32string alphabets[] = {U"ab", U"abc", U"aé€😀", std::u32string(U"ab\0", 3)};
-  for (int round = 0; round < 400; ++round) {
-    const std::u32string& alphabet = alphabets[round % 4];
-    const Trie t = test::random_trie(rng, alphabet, 60, 3, round % 2);
-    const std::u32string q = test::random_query(rng, alphabet, 6);
+  const std::u32string alphabets[] = {U"ab", U"abc", U"a\u00e9\u20ac\U0001F600",
+                                      std::u32string(U"ab\0", 3), U"aqbr\u00e9p"};
+  for (int round = 0; round < 500; ++round) {
+    const std::u32string& alphabet = alphabets[round % 5];
+    const bool wide = round % 5 == 4;
+    const Trie t = test::random_trie(rng, alphabet, wide ? 300 : 60, wide ? 30 : 3, round % 2);
+    const prefix::matcher::CompactLayout layout(t.arrays());
+    ASSERT_TRUE(layout.usable());
+    const std::u32string q = test::random_query(rng, wide ? U"abpq" : alphabet, 6);
     const std::uint32_t k = rng() % 4;
     // Every node with its text, in pre-order: the unpruned walk at a
     // distance nothing exceeds.
     const auto all = test::reference_walk(t, q, 1000);
     for (bool transpositions : {true, false}) {
-      std::vector<prefix::matcher::NodeMatch> expected;
-      for (const auto& r : all) {
-        const std::uint32_t d = osa(q, r.term, transpositions);
-        if (d <= k) expected.push_back({r.node, d});
+      for (bool term_ends_only : {false, true}) {
+        std::vector<prefix::matcher::NodeMatch> expected;
+        for (const auto& r : all) {
+          const std::uint32_t d = osa(q, r.term, transpositions);
+          if (d <= k && (!term_ends_only || t.terminal[r.node])) expected.push_back({r.node, d});
+        }
+        SCOPED_TRACE(testing::Message()
+                     << "round " << round << " k " << k << " transpositions " << transpositions
+                     << " term ends only " << term_ends_only << " query " << test::utf8(q));
+        EXPECT_EQ(walk(t, q, k, transpositions, term_ends_only), expected);
+        EXPECT_EQ(walk(t, q, k, transpositions, term_ends_only, layout), expected);
       }
-      SCOPED_TRACE(testing::Message() << "round " << round << " k " << k << " transpositions "
-                                      << transpositions << " query " << test::utf8(q));
-      EXPECT_EQ(walk(t, q, k, transpositions), expected);
     }
     // With no edit allowed, the lookup reports what the walk does, siblings
     // sharing labels included.
@@ -110,11 +127,12 @@ TEST(OsaWalk, CyclesAndLongWordsAreBounded) {
 TEST(Search, EmptyAndZeroLimit) {
   const Trie t = test::trie_from_terms({U"cat"});
   const Word cat{{U'c', U'a', U't'}, false};
-  EXPECT_TRUE(search(t, VideoNorms(), {}, 10, std::nullopt, true).empty());
+  EXPECT_TRUE(search(t, {}, VideoNorms(), {}, 10, std::nullopt, true).empty());
   EXPECT_TRUE(
-      search(t, VideoNorms(), std::span<const Word>(&cat, 1), 0, std::nullopt, true).empty());
+      search(t, {}, VideoNorms(), std::span<const Word>(&cat, 1), 0, std::nullopt, true).empty());
   EXPECT_TRUE(
-      search(Trie{}, VideoNorms(), std::span<const Word>(&cat, 1), 10, std::nullopt, true).empty());
+      search(Trie{}, {}, VideoNorms(), std::span<const Word>(&cat, 1), 10, std::nullopt, true)
+          .empty());
 }
 
 // The splitting rule is checked against tessaloom.terms in the Python suite;

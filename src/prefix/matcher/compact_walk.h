@@ -5,6 +5,11 @@
 // and one transition lookup; most children are rejected right there. Only
 // the survivors' edge starts and child signatures are read besides.
 //
+// With transpositions (search's walk), the states are those of the
+// automaton's transposition variant; everything below holds for them
+// unchanged, since a swap keeps no band alive that the diagonal's
+// characters would not (CompactAutomaton::tight).
+//
 // A parent with no edit left (CompactAutomaton::tight) keeps only the children
 // whose label equals the query character of one of its live cells. If none
 // of those cells stands for a query character (they are past the query's
@@ -540,12 +545,12 @@ template <bool kCount>
 // the walk touched to *counts.
 template <bool kTrackPath, bool kCount = false, class Visitor>
 void compact_walk(const CompactLayout& ct, const trie::TrieArrays& trie,
-                  std::span<const char32_t> q, std::uint32_t max_dist, bool term_ends_only,
-                  Visitor&& visit, CompactWalkCounts* counts = nullptr) {
+                  std::span<const char32_t> q, std::uint32_t max_dist, bool transpositions,
+                  bool term_ends_only, Visitor&& visit, CompactWalkCounts* counts = nullptr) {
   using compact_detail::Survivor;
   compact_detail::ScratchLease lease;
   CompactWalkScratch& scratch = lease.get();
-  const CompactAutomaton& a = compact_automaton(max_dist);
+  const CompactAutomaton& a = compact_automaton(max_dist, transpositions);
   const QueryWindows windows(q, max_dist, scratch);
   const compact_detail::Tables t{ct.edge_starts(trie),
                                  ct.label_bytes(),

@@ -37,7 +37,7 @@ void walk(const trie::TrieArrays& trie, const CompactLayout& layout, std::span<c
           std::uint32_t max_dist, bool term_ends_only, common::MemoryBudget& budget,
           Visitor&& visit) {
   if (compact_serves(layout, q, max_dist)) {
-    compact_walk<kTrackPath>(layout, trie, q, max_dist, term_ends_only, visit);
+    compact_walk<kTrackPath>(layout, trie, q, max_dist, false, term_ends_only, visit);
   } else {
     array_walk<kTrackPath>(trie, q, max_dist, term_ends_only, budget, visit);
   }
