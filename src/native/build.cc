@@ -35,7 +35,6 @@ using lib::PythonError;
 using lib::Ref;
 using lib::WithoutGil;
 
-constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
 constexpr Py_ssize_t kProgressEvery = 1'000'000;
 constexpr Py_ssize_t kSignalCheckEvery = 1 << 16;
 // Records read between moments when other threads may take the GIL: reading
@@ -104,37 +103,18 @@ void refuse_item(const char* item, Py_ssize_t i, PyObject* type, const std::stri
   fail(type, std::string(item) + " " + std::to_string(i) + ": " + what);
 }
 
-VideoKey to_video_key(const char* item, Py_ssize_t i, PyObject* o, PyObject* uuid_type) {
-  VideoKey key;
+void refuse_video_id(const char* item, Py_ssize_t i, PyObject* o) {
   if (PyBytes_Check(o) || PyByteArray_Check(o)) {
-    const bool is_bytes = PyBytes_Check(o);
-    const Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o);
-    if (n != 16) {
-      refuse_item(item, i, PyExc_ValueError,
-                  "video id must be 16 bytes long, got " + std::to_string(n) + " bytes");
-    }
-    std::memcpy(key.uuid, is_bytes ? PyBytes_AS_STRING(o) : PyByteArray_AS_STRING(o), 16);
-    key.kind = VideoKey::Uuid;
-  } else if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(uuid_type))) {
-    Ref bytes(check(PyObject_GetAttrString(o, "bytes")));
-    if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 16) {
-      refuse_item(item, i, PyExc_ValueError, "video id " + shown(o) + " does not give 16 bytes");
-    }
-    std::memcpy(key.uuid, PyBytes_AS_STRING(bytes.get()), 16);
-    key.kind = VideoKey::Uuid;
-  } else if (!PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o))) {
-    const auto v = lib::to_non_negative(o);
-    if (!v || *v > kMaxU32) {
-      refuse_item(item, i, PyExc_ValueError,
-                  "video id must be an integer in 0..4294967295, got " + shown(o));
-    }
-    key.number = static_cast<std::uint32_t>(*v);
-    key.kind = VideoKey::Integer;
-  } else {
-    refuse_item(item, i, PyExc_TypeError,
-                "video id must be a uuid.UUID, 16 bytes or an integer, got " + type_name(o));
+    const Py_ssize_t n = PyBytes_Check(o) ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o);
+    refuse_item(item, i, PyExc_ValueError,
+                "video id must be 16 bytes long, got " + std::to_string(n) + " bytes");
   }
-  return key;
+  if (!PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o))) {
+    refuse_item(item, i, PyExc_ValueError,
+                "video id must be an integer in 0..4294967295, got " + shown(o));
+  }
+  refuse_item(item, i, PyExc_TypeError,
+              "video id must be a uuid.UUID, 16 bytes or an integer, got " + type_name(o));
 }
 
 void refuse_other_kind(const char* item, Py_ssize_t i, const VideoKey& key) {

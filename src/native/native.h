@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "builder/index_builder.h"
@@ -34,10 +36,38 @@ std::size_t to_top_n(PyObject* o);
 lib::Ref uuid_type();
 // A video id as the builders take it: a uuid.UUID, 16 bytes (bytes or
 // bytearray) or an integer 0..2^32-1 that is not a bool, refused as
-// refuse_item does; refuse_other_kind refuses an id of the other kind than
-// the ids before it.
-catalogue::VideoKey to_video_key(const char* item, Py_ssize_t i, PyObject* o, PyObject* uuid_type);
+// refuse_item does (refuse_video_id says why, out of the way of the ids that
+// convert); refuse_other_kind refuses an id of the other kind than the ids
+// before it.
+[[noreturn, gnu::cold]] void refuse_video_id(const char* item, Py_ssize_t i, PyObject* o);
 [[noreturn]] void refuse_other_kind(const char* item, Py_ssize_t i, const catalogue::VideoKey& key);
+inline catalogue::VideoKey to_video_key(const char* item, Py_ssize_t i, PyObject* o,
+                                        PyObject* uuid_type) {
+  catalogue::VideoKey key;
+  if (PyBytes_Check(o) || PyByteArray_Check(o)) {
+    const bool is_bytes = PyBytes_Check(o);
+    if ((is_bytes ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o)) != 16) {
+      refuse_video_id(item, i, o);
+    }
+    std::memcpy(key.uuid, is_bytes ? PyBytes_AS_STRING(o) : PyByteArray_AS_STRING(o), 16);
+    key.kind = catalogue::VideoKey::Uuid;
+  } else if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(uuid_type))) {
+    lib::Ref bytes(lib::check(PyObject_GetAttrString(o, "bytes")));
+    if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 16) {
+      refuse_item(item, i, PyExc_ValueError, "video id " + shown(o) + " does not give 16 bytes");
+    }
+    std::memcpy(key.uuid, PyBytes_AS_STRING(bytes.get()), 16);
+    key.kind = catalogue::VideoKey::Uuid;
+  } else if (!PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o))) {
+    const auto v = lib::to_non_negative(o);
+    if (!v || *v > 0xFFFFFFFFu) refuse_video_id(item, i, o);
+    key.number = static_cast<std::uint32_t>(*v);
+    key.kind = catalogue::VideoKey::Integer;
+  } else {
+    refuse_video_id(item, i, o);
+  }
+  return key;
+}
 // Runs the builder's phases, with the GIL released, reporting each, and
 // returns the new PrefixSearch.
 PyObject* finish_build(builder::IndexBuilder& b, std::size_t top_n, PyObject* progress);
