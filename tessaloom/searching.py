@@ -98,12 +98,11 @@ def search(index, text: str, limit: int = 10, *, max_dist: Optional[int] = None,
     2 for 8 or more. With ``transpositions`` a swap of two adjacent
     characters is one edit. With ``prefix`` the last word also matches terms
     that begin with it (within its budget), unless the text ends with a
-    separator. Videos matching more words come first, then the videos that
-    make the text likeliest (see the README's "Search"); equal scores by
-    video number.
+    separator. Videos matching more words come first, then by the rarity,
+    closeness and frequency of their matches; equal scores by video number.
 
     >>> search(index, "sourdogh bre")  # doctest: +SKIP
-    [Hit(video=1, score=2.03..., words=2), Hit(video=4, score=1.01..., words=1), ...]
+    [Hit(video=1, score=2.61..., words=2), Hit(video=3, score=1.27..., words=1)]
     """
     ps = index if type(index) is PrefixSearch else _index_of(index)
     if type(limit) is not int or limit < 0:

@@ -4,31 +4,26 @@
 // Each matched node's payload gives, per video, how the video matched that
 // word; the best match per word is kept and the words are pooled.
 //
-// Ranking: query likelihood. Each word is a term the video's text may have
-// produced, typed with some typos and, for the last word, maybe unfinished;
-// videos are ranked by how likely they make the query. Per video:
-//   - words: how many of the query's words it matched, first;
-//   - per word, the best over its matched nodes of the video's weighted
-//     count, c = t^d (o0 + g (o1 + r (o2 + r o3))): d the node's edits,
-//     t = kTypo; o0 the video's own count of the node's term (a whole-word
-//     match; for words other than a prefix word, the only part), o1 and o2
-//     its own counts of the terms one and two characters longer below the
-//     node, o3 of the rest below, g = kLonger and r = kFurther (a term
-//     that goes on further is less likely to be what is being typed);
-//   - the word's background share b, the same weighted sum over the
-//     catalogue's totals divided by the catalogue's count of terms, and the
-//     word's likelihood in the video (c + m b) / (L + m), L the video's
-//     length in terms (its count at the root; a video cut from it has the
-//     mean length of those cut) and m = kSmoothing (Dirichlet smoothing:
-//     a term rare in the catalogue weighs more, a long video less);
-//   - G, the geometric mean of the words' likelihoods (words that match
-//     nothing anywhere left out), and score = words + G / (1 + G).
-// G / (1 + G) is below 1, so the score orders first by words and then by G.
-// A video's own count of a whole term is its count at the term's node less
-// its counts at the node's children (exact where nothing was cut to
-// video_top_n). Hits come best first, equal scores by ascending video
-// number; every value is formed in one fixed order, so a text gives the
-// same scores bit for bit however it is asked.
+// Ranking, per video:
+//   - words: how many of the query's words it matched;
+//   - per word, the best over its matched nodes of
+//       closeness * rarity * frequency,
+//     closeness 1 for an exact match, kTypo * (1 - d / (n + 1)) at d edits
+//     for a word of n characters, times kPrefix when the video has only
+//     longer terms beginning with the node's text; rarity
+//     log(1 + N / T) / log(1 + N) for N videos and T occurrences of the term
+//     (of the node's subtree, for a prefix); frequency BM25's saturation of
+//     the video's count c of the term,
+//       c (K1 + 1) / (c + K1 (1 - B + B L / A)) / (K1 + 1),
+//     L the video's length in terms and A the mean, both from the root's
+//     payload (a video cut from it gets the mean length of those cut);
+//   - score = words + (sum of the per-word values) / (W + 1) for W words.
+// Each per-word value is in (0, 1], so the score orders first by words and
+// then by the sum. A video's own count of a whole term is its count at the
+// term's node less its counts at the node's children (exact where nothing
+// was cut to video_top_n). Hits come best first, equal scores by ascending
+// video number; every value is formed in one fixed order, so a text gives
+// the same scores bit for bit however it is asked.
 #pragma once
 
 #include <cstddef>
@@ -43,10 +38,10 @@
 
 namespace tessaloom::search {
 
-inline constexpr double kTypo = 0.1;
-inline constexpr double kLonger = 0.5;
-inline constexpr double kFurther = 0.5;
-inline constexpr double kSmoothing = 1.0;
+inline constexpr double kTypo = 0.25;
+inline constexpr double kPrefix = 0.8;
+inline constexpr double kK1 = 1.2;
+inline constexpr double kB = 0.5;
 
 // The largest max_dist a query may ask.
 inline constexpr std::uint32_t kMaxDist = 3;
@@ -59,8 +54,8 @@ struct Hit {
 };
 
 // What the ranking needs of each video's length, read once from the root's
-// payload: log(L + kSmoothing) per video number below the id table's size,
-// and the catalogue's count of terms (the root's total, at least 1).
+// payload: the term of frequency's length normalisation,
+// K1 (1 - B + B L / A), per video number below the id table's size.
 class VideoNorms {
  public:
   VideoNorms() = default;
@@ -72,11 +67,9 @@ class VideoNorms {
 
   bool usable() const { return usable_; }
   double operator[](std::uint32_t video) const { return norms_[video]; }
-  double collection() const { return collection_; }
 
  private:
   std::vector<double> norms_;  // one per video of the id table
-  double collection_ = 1.0;
   bool usable_ = false;
 };
 

@@ -11,10 +11,10 @@ from typing import NamedTuple
 import tessaloom
 from tessaloom.searching import word_budget  # the rule's one home, tested on its own
 
-TYPO = 0.1
-LONGER = 0.5
-FURTHER = 0.5
-SMOOTHING = 1.0
+K1 = 1.2
+B = 0.5
+TYPO = 0.25
+PREFIX = 0.8
 MAX_WORDS = 32
 
 
@@ -92,11 +92,8 @@ def query_words(text: str, prefix: bool):
     return [(w, open_end and i == len(distinct) - 1) for i, w in enumerate(distinct)]
 
 
-def closeness_of(d: int) -> float:
-    out = 1.0
-    for _ in range(d):
-        out *= TYPO
-    return out
+def closeness_of(d: int, n: int) -> float:
+    return 1.0 if d == 0 else TYPO * (1.0 - d / (n + 1))
 
 
 def sat(x: int) -> int:
@@ -130,44 +127,15 @@ class Reference:
         listed = list(self.length.values())
         cut = self.n_videos - len(listed)
         self.rest = max(root[0] - sum(listed), 0) / cut if cut > 0 else 0.0
-        self.collection = max(root[0], 1)
+        self.avg = root[0] / self.n_videos if self.n_videos and root[0] else 1.0
 
-    def own(self, x: int):
-        """A term's own counts, {video: count} where positive, and its own total:
-        its node's counts less its children's."""
-        p = self.s.payloads[x]
-        if p is None:
-            return {}, 0
-        total, ids, counts = p
-        below: dict = {}
-        below_total = 0
-        for c in self.children[x]:
-            if self.s.payloads[c] is not None:
-                ct, ci, cc = self.s.payloads[c]
-                below_total += ct
-                for v, cnt in zip(ci, cc):
-                    below[v] = below.get(v, 0) + cnt
-        own = {v: c - below.get(v, 0) for v, c in zip(ids, counts) if c > below.get(v, 0)}
-        return own, sat(total - below_total)
+    def idf(self, total: int) -> float:
+        return math.log1p(self.n_videos / max(total, 1)) / math.log1p(self.n_videos)
 
-    def own_below(self, nodes):
-        """The summed own counts and totals of the terms among nodes."""
-        out: dict = {}
-        out_total = 0
-        for x in nodes:
-            if self.s.terminal[x] == 1:
-                own, t = self.own(x)
-                out_total += t
-                for v, c in own.items():
-                    out[v] = out.get(v, 0) + c
-        return out, out_total
-
-    def word_values(self, word: str, prefix: bool, k: int, transpositions: bool):
-        """({video: value}, background) of one word: each video's best weighted
-        count over the matched nodes, and the catalogue's weighted share."""
+    def word_scores(self, word: str, prefix: bool, k: int, transpositions: bool) -> dict:
         s = self.s
         best: dict = {}
-        sums = [[0, 0, 0, 0] for _ in range(k + 1)]  # per distance: own, +1, +2, further
+        n = len(word)
         for x in self.order:
             terminal = s.terminal[x] == 1
             if not (terminal or prefix):
@@ -175,57 +143,48 @@ class Reference:
             d = osa(word, self.text[x], transpositions)
             if d > k:
                 continue
-            close = closeness_of(d)
-            own0, t0 = self.own(x) if terminal else ({}, 0)
-            if not prefix:
-                sums[d][0] += t0
-                for v, o in own0.items():
-                    best[v] = max(best.get(v, -1.0), close * o)
+            p = s.payloads[x]
+            if p is None:
                 continue
-            kids = self.children[x]
-            own1, t1 = self.own_below(kids)
-            own2, t2 = self.own_below([g for c in kids for g in self.children[c]])
-            total, ids, counts = s.payloads[x] or (0, [], [])
-            sums[d][0] += t0
-            sums[d][1] += t1
-            sums[d][2] += t2
-            sums[d][3] += sat(total - t0 - t1 - t2)
+            total, ids, counts = p
+            own, own_total = {}, 0
+            if terminal:
+                below = {}
+                below_total = 0
+                for c in self.children[x]:
+                    if s.payloads[c] is not None:
+                        ct, ci, cc = s.payloads[c]
+                        below_total += ct
+                        for v, cnt in zip(ci, cc):
+                            below[v] = below.get(v, 0) + cnt
+                own = {v: c - below.get(v, 0) for v, c in zip(ids, counts) if c > below.get(v, 0)}
+                own_total = sat(total - below_total)
+            closeness = closeness_of(d, n)
+            whole = closeness * self.idf(own_total)
+            part = closeness * PREFIX * self.idf(total)
             for v, c in zip(ids, counts):
-                o0, o1, o2 = own0.get(v, 0), own1.get(v, 0), own2.get(v, 0)
-                rest = max(c - o0 - o1 - o2, 0)
-                value = close * (o0 + LONGER * (o1 + FURTHER * (o2 + FURTHER * rest)))
-                best[v] = max(best.get(v, -1.0), value)
-        weighted = 0.0
-        for d in range(k + 1):
-            t0, t1, t2, tr = sums[d]
-            weighted += closeness_of(d) * (t0 + LONGER * (t1 + FURTHER * (t2 + FURTHER * tr)))
-        return best, weighted / self.collection
+                norm = K1 * (1 - B + B * self.length.get(v, self.rest) / self.avg)
+                if v in own:
+                    sc = whole * (own[v] * (K1 + 1) / (own[v] + norm)) / (K1 + 1)
+                elif prefix:
+                    sc = part * (c * (K1 + 1) / (c + norm)) / (K1 + 1)
+                else:
+                    continue
+                if sc > best.get(v, -1.0):
+                    best[v] = sc
+        return best
 
     def search(self, text, limit=10, *, max_dist=None, prefix=True, transpositions=True):
         words = query_words(text, prefix)
         if not words:
             return []
-        per_word = [self.word_values(w, p, word_budget(w, max_dist), transpositions) for w, p in words]
-        base = 0.0
-        counted = 0
-        logs: dict = {}
+        per_word = [self.word_scores(w, p, word_budget(w, max_dist), transpositions) for w, p in words]
+        sums: dict = {}
         hits: dict = {}
-        for best, background in per_word:
-            if background > 0.0:
-                base += math.log(SMOOTHING * background)
-                counted += 1
-            for v, value in best.items():
+        for best in per_word:
+            for v, sc in best.items():
+                sums[v] = sums.get(v, 0.0) + sc
                 hits[v] = hits.get(v, 0) + 1
-                if background > 0.0:
-                    logs[v] = logs.get(v, 0.0) + math.log1p(value / (SMOOTHING * background))
-        out = []
-        for v in hits:
-            if v >= self.n_videos:
-                continue
-            likelihood = 0.0
-            if counted:
-                length = math.log(self.length.get(v, self.rest) + SMOOTHING)
-                likelihood = math.exp((logs.get(v, 0.0) + base - counted * length) / counted)
-            out.append((hits[v] + likelihood / (1.0 + likelihood), v))
+        out = [(hits[v] + sums[v] / (len(words) + 1), v) for v in sums if v < self.n_videos]
         out.sort(key=lambda t: (-t[0], t[1]))
         return [(self.s.keys[v], sc, hits[v]) for sc, v in out[:limit]]

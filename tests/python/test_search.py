@@ -120,9 +120,6 @@ def test_ranking_orders():
     # "rare" is rarer than "commom" (a typo's prefix): video 30 and 31 lead.
     assert {h.video for h in search(index, "rare common")[:1]} == {30}
     assert search(index, "zzz common")[0].words == 1
-    # A completion two characters on ranks above one five characters on.
-    index = tessaloom.build_index([("breakfast", 1, 1), ("bread", 2, 1)])
-    assert [h.video for h in search(index, "bre")] == [2, 1]
     assert all(isinstance(h.score, float) for h in hits)
 
 
