@@ -25,23 +25,10 @@ PyMethodDef methods[] = {
     {"catalogue_rows", FASTCALL_FUNCTION(catalogue_rows), METH_FASTCALL | METH_KEYWORDS,
      kCatalogueRowsDoc},
     {"load_index", FASTCALL_FUNCTION(load_index), METH_FASTCALL | METH_KEYWORDS, kLoadIndexDoc},
-    {"search", FASTCALL_FUNCTION(search), METH_FASTCALL | METH_KEYWORDS,
-     "search(index, text, prefix, limit, max_dist, transpositions, hit=None)\n--\n\n"
-     "Hits (video key, score, words) for a text, as instances of `hit` (a\n"
-     "tuple subclass) or tuples; see tessaloom.search.\n"},
-    {"search_many", FASTCALL_FUNCTION(search_many), METH_FASTCALL | METH_KEYWORDS,
-     "search_many(index, texts, prefix, limit, max_dist, transpositions, workers, hit=None)\n"
-     "--\n\n"
-     "search for each of a tuple of texts on `workers` threads; see\n"
-     "tessaloom.search_many.\n"},
-    {"query_words", FASTCALL_FUNCTION(query_words), METH_FASTCALL | METH_KEYWORDS,
-     "query_words(text, prefix)\n--\n\n"
-     "(words, last word is a prefix) as search takes them from `text`; see\n"
-     "tessaloom.searching.query_words.\n"},
-    {"word_budget", FASTCALL_FUNCTION(word_budget), METH_FASTCALL | METH_KEYWORDS,
-     "word_budget(word, max_dist=None)\n--\n\n"
-     "The edits `word` may be off by in search: `max_dist` when given, else\n"
-     "0 for 1 to 3 characters, 1 for 4 to 7, 2 for 8 or more.\n"},
+    {"search", FASTCALL_FUNCTION(search), METH_FASTCALL | METH_KEYWORDS, kSearchDoc},
+    {"search_many", FASTCALL_FUNCTION(search_many), METH_FASTCALL | METH_KEYWORDS, kSearchManyDoc},
+    {"query_words", FASTCALL_FUNCTION(query_words), METH_FASTCALL | METH_KEYWORDS, kQueryWordsDoc},
+    {"word_budget", FASTCALL_FUNCTION(word_budget), METH_FASTCALL | METH_KEYWORDS, kWordBudgetDoc},
     {"panic_exception", panic_exception, METH_NOARGS,
      "panic_exception()\n--\n\n"
      "The class of the internal-fault exception, created on first need (the\n"

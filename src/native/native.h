@@ -90,6 +90,8 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 PyObject* search_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* query_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* word_budget(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Their docstrings.
+extern const char kSearchDoc[], kSearchManyDoc[], kQueryWordsDoc[], kWordBudgetDoc[];
 
 // counts.cc
 PyObject* index_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,6 +116,26 @@ std::size_t to_limit(PyObject* o) {
   const auto v = lib::to_non_negative(o);
   if (!v) fail(PyExc_ValueError, "limit must be a non-negative integer");
   return *v > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(*v);
+}
+
+// The options search and search_many share, converted in their order.
+struct Options {
+  bool prefix;
+  std::size_t limit;
+  std::optional<std::uint32_t> max_dist;
+  bool transpositions;
+};
+
+// From a[0..3]: prefix, limit, max_dist, transpositions (a braced list
+// converts left to right, so the first bad one is the one reported).
+Options options_of(PyObject* const* a) {
+  return {lib::to_bool(a[0]), to_limit(a[1]), to_max_dist(a[2]), lib::to_bool(a[3])};
+}
+
+std::vector<search::Hit> search_words(const index::Index& index,
+                                      std::span<const search::Word> words, const Options& o) {
+  return search::search(index.trie(), index.layout(), index.video_norms(), words, o.limit,
+                        o.max_dist, o.transpositions);
 }
 
 // The video's key: its integer id, or its UUID as text.
@@ -240,23 +262,17 @@ PyObject* run_search(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   PyObject* a[lib::kMaxParams];
   lib::bind_arguments(kSearchSignature, args, nargs, kwnames, a);
   const index::Index& index = index_arg(a[0]);
-  const Trie& trie = index.trie();
   require_str(a[1], "text");
-  const bool prefix = lib::to_bool(a[2]);
-  const std::size_t limit = to_limit(a[3]);
-  const auto max_dist = to_max_dist(a[4]);
-  const bool transpositions = lib::to_bool(a[5]);
+  const Options options = options_of(a + 2);
   PyTypeObject* const hit_type = hit_type_arg(a[6]);
   const QueryText text = query_text(a[1]);
   std::vector<search::Hit> hits;
   {
     lib::WithoutGil unlocked;
-    const std::vector<search::Word> words = search::query_words(text.utf8, prefix);
-    hits = search::search(trie, index.layout(), index.video_norms(), words, limit, max_dist,
-                          transpositions);
+    hits = search_words(index, search::query_words(text.utf8, options.prefix), options);
   }
   std::size_t converted = 0;
-  return hit_list(trie, hits, hit_type, converted);
+  return hit_list(index.trie(), hits, hit_type, converted);
 }
 
 constexpr const char* kManyParams[] = {"index",    "texts",          "prefix",  "limit",
@@ -267,13 +283,9 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   PyObject* a[lib::kMaxParams];
   lib::bind_arguments(kManySignature, args, nargs, kwnames, a);
   const index::Index& index = index_arg(a[0]);
-  const Trie& trie = index.trie();
   PyObject* items = a[1];
   if (!PyTuple_Check(items)) fail(PyExc_TypeError, "texts must be a tuple of str");
-  const bool prefix = lib::to_bool(a[2]);
-  const std::size_t limit = to_limit(a[3]);
-  const auto max_dist = to_max_dist(a[4]);
-  const bool transpositions = lib::to_bool(a[5]);
+  const Options options = options_of(a + 2);
   const auto workers_arg = lib::to_non_negative(a[6]);
   if (!workers_arg || *workers_arg == 0)
     fail(PyExc_ValueError, "workers must be a positive integer");
@@ -307,11 +319,8 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     // Every text is split before any is searched, so that a refused text
     // raises ValueError before an internal fault on another could.
     std::exception_ptr error;
-    auto split_one = [&](std::size_t i) { words[i] = words_of(texts[i], prefix, i); };
-    auto search_one = [&](std::size_t i) {
-      results[i] = search::search(trie, index.layout(), index.video_norms(), words[i], limit,
-                                  max_dist, transpositions);
-    };
+    auto split_one = [&](std::size_t i) { words[i] = words_of(texts[i], options.prefix, i); };
+    auto search_one = [&](std::size_t i) { results[i] = search_words(index, words[i], options); };
     const std::size_t split = std::min(count, not_str);
     if (run_parallel(split, n_threads, split_one, error) < split) std::rethrow_exception(error);
     if (not_str == count && run_parallel(count, n_threads, search_one, error) < count) {
@@ -332,7 +341,7 @@ PyObject* run_search_many(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     }
     std::vector<search::Hit>& hits = results[i];
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
-                    hit_list(trie, hits, hit_type, converted));
+                    hit_list(index.trie(), hits, hit_type, converted));
     std::vector<search::Hit>().swap(hits);
   }
   return out.release();
@@ -386,5 +395,26 @@ PyObject* query_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* word_budget(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return lib::guarded([&] { return run_word_budget(args, nargs, kwnames); });
 }
+
+const char kSearchDoc[] =
+    "search(index, text, prefix, limit, max_dist, transpositions, hit=None)\n--\n\n"
+    "Hits (video key, score, words) for a text, as instances of `hit` (a\n"
+    "tuple subclass) or tuples; see tessaloom.search.\n";
+
+const char kSearchManyDoc[] =
+    "search_many(index, texts, prefix, limit, max_dist, transpositions, workers, hit=None)\n"
+    "--\n\n"
+    "search for each of a tuple of texts on `workers` threads; see\n"
+    "tessaloom.search_many.\n";
+
+const char kQueryWordsDoc[] =
+    "query_words(text, prefix)\n--\n\n"
+    "(words, last word is a prefix) as search takes them from `text`; see\n"
+    "tessaloom.searching.query_words.\n";
+
+const char kWordBudgetDoc[] =
+    "word_budget(word, max_dist=None)\n--\n\n"
+    "The edits `word` may be off by in search: `max_dist` when given, else\n"
+    "0 for 1 to 3 characters, 1 for 4 to 7, 2 for 8 or more.\n";
 
 }  // namespace tessaloom::native

@@ -98,26 +98,14 @@ void walk(const prefix::trie::TrieArrays& trie, std::span<const char32_t> word, 
     rows[static_cast<std::size_t>(b)] = j >= 0 && j <= n ? static_cast<std::uint8_t>(j) : kCap;
   }
 
-  struct Frame {
-    std::size_t edge;
-    std::size_t end;
-    std::size_t depth;  // of the node whose children these edges lead to
-  };
-  std::vector<Frame> stack{{root.begin, root.end, 0}};
-  const std::uint64_t bound = prefix::matcher::visit_bound(node_count, trie.edge_count());
-  std::uint64_t visits = 0;
+  prefix::matcher::EdgeStack stack(trie, root);
+  prefix::matcher::EdgeStack::Edge at;
 
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.edge == top.end) {
-      stack.pop_back();
-      continue;
-    }
-    if (++visits > bound) prefix::matcher::throw_too_many_paths(bound);
-    const std::size_t child = trie.child(top.edge++);
+  while (stack.next(at)) {
+    const std::size_t child = at.child;
     const char32_t ch = trie.label(child);
     if (ch == 0) continue;
-    const std::size_t i = top.depth + 1;
+    const std::size_t i = at.depth;
     // No path of an acyclic graph has more edges than it has nodes.
     if (i > node_count) prefix::matcher::throw_cycle(child, i);
     grow(i);
@@ -163,8 +151,7 @@ void walk(const prefix::trie::TrieArrays& trie, std::span<const char32_t> word, 
         return;
       }
     }
-    const prefix::trie::EdgeRange range = trie.edge_range(child);
-    if (range.end > range.begin) stack.push_back({range.begin, range.end, i});
+    stack.push(child, i);
   }
 }
 

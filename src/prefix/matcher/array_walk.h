@@ -48,6 +48,56 @@ inline std::uint64_t visit_bound(std::uint64_t nodes, std::uint64_t edges) {
   return 2 * (nodes + edges) + 2;
 }
 
+// The explicit stack of a depth-first walk over the trie's arrays: frames of
+// the edges still to follow below a node, with that node's depth. next()
+// takes the next edge in pre-order (siblings in edge order), counting it
+// against visit_bound; push() adds the children of the node just reached.
+class EdgeStack {
+ public:
+  struct Edge {
+    std::size_t child;
+    std::size_t depth;  // the child's
+  };
+
+  EdgeStack(const trie::TrieArrays& trie, trie::EdgeRange root)
+      : trie_(trie), bound_(visit_bound(trie.node_count(), trie.edge_count())) {
+    push(root, 0);
+  }
+
+  bool next(Edge& out) {
+    while (!frames_.empty()) {
+      Frame& top = frames_.back();
+      if (top.edge == top.end) {
+        frames_.pop_back();
+        continue;
+      }
+      if (++visits_ > bound_) throw_too_many_paths(bound_);
+      out = {trie_.child(top.edge++), top.depth + 1};
+      return true;
+    }
+    return false;
+  }
+
+  // The children of `node`, at `depth`, come next.
+  void push(std::size_t node, std::size_t depth) { push(trie_.edge_range(node), depth); }
+
+ private:
+  struct Frame {
+    std::size_t edge;
+    std::size_t end;
+    std::size_t depth;  // of the node whose children these edges lead to
+  };
+
+  void push(trie::EdgeRange range, std::size_t depth) {
+    if (range.end > range.begin) frames_.push_back({range.begin, range.end, depth});
+  }
+
+  const trie::TrieArrays& trie_;
+  std::uint64_t bound_;
+  std::uint64_t visits_ = 0;
+  std::vector<Frame> frames_;
+};
+
 namespace array_detail {
 
 // Rows of `width` cells by stack position: slot i is the row of the frame at
