@@ -72,6 +72,26 @@ inline catalogue::VideoKey to_video_key(const char* item, Py_ssize_t i, PyObject
 // returns the new PrefixSearch.
 PyObject* finish_build(builder::IndexBuilder& b, std::size_t top_n, PyObject* progress);
 
+// The terms rule's folding of text that is not ASCII: NFKC, then
+// str.casefold, by the interpreter (texts.cc and search.cc).
+class Folder {
+ public:
+  Folder() {
+    lib::Ref unicodedata(lib::check(PyImport_ImportModule("unicodedata")));
+    normalize_.reset(lib::check(PyObject_GetAttrString(unicodedata.get(), "normalize")));
+    form_.reset(lib::check(PyUnicode_FromString("NFKC")));
+    casefold_.reset(lib::check(PyUnicode_InternFromString("casefold")));
+  }
+  lib::Ref fold(PyObject* text) const {
+    lib::Ref normal(
+        lib::check(PyObject_CallFunctionObjArgs(normalize_.get(), form_.get(), text, nullptr)));
+    return lib::Ref(lib::check(PyObject_CallMethodNoArgs(normal.get(), casefold_.get())));
+  }
+
+ private:
+  lib::Ref normalize_, form_, casefold_;
+};
+
 // texts.cc
 PyObject* build_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char kBuildTextsDoc[];

@@ -70,19 +70,11 @@ struct QueryText {
 };
 
 PyObject* folded_utf8(PyObject* text) {
-  static PyObject* normalize = nullptr;
-  static PyObject* nfkc = nullptr;
-  if (normalize == nullptr) {
-    Ref unicodedata(check(PyImport_ImportModule("unicodedata")));
-    Ref f(check(PyObject_GetAttrString(unicodedata.get(), "normalize")));
-    Ref form(check(PyUnicode_InternFromString("NFKC")));
-    // Kept for the life of the process (the module loads in the main
-    // interpreter only).
-    normalize = f.release();
-    nfkc = form.release();
-  }
-  Ref normal(check(PyObject_CallFunctionObjArgs(normalize, nfkc, text, nullptr)));
-  Ref folded(check(PyObject_CallMethod(normal.get(), "casefold", nullptr)));
+  // Kept for the life of the process (the module loads in the main
+  // interpreter only); made under the GIL on first need.
+  static const Folder* folder = nullptr;
+  if (folder == nullptr) folder = new Folder();
+  Ref folded = folder->fold(text);
   return check(PyUnicode_AsEncodedString(folded.get(), "utf-8", "surrogatepass"));
 }
 

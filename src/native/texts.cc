@@ -31,24 +31,6 @@ using lib::Ref;
 constexpr Py_ssize_t kPauseEvery = 4096;
 constexpr Py_ssize_t kProgressEvery = 1'000'000;
 
-// NFKC, then str.casefold, by the interpreter.
-class Folder {
- public:
-  Folder() {
-    Ref unicodedata(check(PyImport_ImportModule("unicodedata")));
-    normalize_.reset(check(PyObject_GetAttrString(unicodedata.get(), "normalize")));
-    form_.reset(check(PyUnicode_FromString("NFKC")));
-    casefold_.reset(check(PyUnicode_InternFromString("casefold")));
-  }
-  Ref fold(PyObject* text) const {
-    Ref normal(check(PyObject_CallFunctionObjArgs(normalize_.get(), form_.get(), text, nullptr)));
-    return Ref(check(PyObject_CallMethodNoArgs(normal.get(), casefold_.get())));
-  }
-
- private:
-  Ref normalize_, form_, casefold_;
-};
-
 // Every kPauseEvery texts: pending signals (Ctrl-C) stop the build, and
 // other threads get the GIL for a moment. Every million, progress hears of
 // it ("reading"); it hears the total once more when reading ends.
