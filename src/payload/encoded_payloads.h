@@ -44,6 +44,13 @@ struct PayloadEntries {
   std::uint32_t ids_or = 0;
 };
 
+namespace detail {
+// A decoder's hint for each value decoded: none.
+struct NoHint {
+  void operator()(std::uint32_t) const {}
+};
+}  // namespace detail
+
 class EncodedPayloads {
  public:
   EncodedPayloads() = default;
@@ -65,11 +72,12 @@ class EncodedPayloads {
   // byte, else decoded into `scratch` after the ids. Calls
   // check(total_count, id_count, count_count) after the header and the ids,
   // before any count is read, so a check that throws stops the read there.
-  // Returns false, calling nothing, when the payload is absent. Throws
-  // InternalFault as payload() does.
-  template <class Check>
+  // Calls on_id(id) as each id is decoded, for a hint such as a prefetch of
+  // what the caller reads for it next. Returns false, calling nothing, when
+  // the payload is absent. Throws InternalFault as payload() does.
+  template <class Check, class OnId = detail::NoHint>
   bool entries(std::size_t i, std::vector<std::uint32_t>& scratch, Check&& check,
-               PayloadEntries& out) const;
+               PayloadEntries& out, OnId on_id = {}) const;
 
   // Node i's payload read in one pass (see entries()), for a caller that
   // visits every pair: calls check as entries() does, then f(video, count)
@@ -85,7 +93,7 @@ class EncodedPayloads {
   // effect on any result: fetch where node i's payload ends (the first read
   // of a payload, so best asked for a few payloads ahead of the bytes), or
   // the first kPrefetchBytes of its bytes. Nothing for i >= size().
-  static constexpr std::size_t kPrefetchBytes = 256;
+  static constexpr std::size_t kPrefetchBytes = 512;
   void prefetch_end(std::size_t i) const { ends_.prefetch(i == 0 ? 0 : i - 1); }
   void prefetch_bytes(std::size_t i) const {
     if (i >= size()) return;
@@ -192,10 +200,12 @@ inline std::uint32_t take_value(const std::uint8_t*& q, const std::uint8_t* end)
 // read, go one by one, checked. A block of values is taken unchecked only
 // while the longest form (9 bytes) of each is readable: a long form moves q
 // further than the 3 bytes a short one reads, and the values after it in the
-// block are still read unchecked.
+// block are still read unchecked. Calls on_value(v) for each value as it is
+// taken.
+template <class OnValue = NoHint>
 inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
                                const std::uint8_t* readable, std::uint32_t* out,
-                               std::uint64_t count) {
+                               std::uint64_t count, OnValue on_value = {}) {
   constexpr std::uint64_t kBlock = 8;
   constexpr std::uint64_t kLongestForm = 9;
   std::uint64_t k = 0;
@@ -207,6 +217,7 @@ inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
     for (std::uint64_t j = 0; j < kBlock; ++j) {
       const std::uint32_t v = take_value(q, end);
       out[k + j] = v;
+      on_value(v);
       any |= v;
     }
     k += kBlock;
@@ -214,6 +225,7 @@ inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
   for (; k < count && readable - q >= 3; ++k) {
     const std::uint32_t v = take_value(q, end);
     out[k] = v;
+    on_value(v);
     any |= v;
   }
   if (q > end) [[unlikely]]
@@ -222,6 +234,7 @@ inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
     const std::uint32_t v =
         end - q >= 3 && *q <= format::kMarker2 ? take_short(q) : next_u32(q, end);
     out[k] = v;
+    on_value(v);
     any |= v;
   }
   p = q;
@@ -283,9 +296,9 @@ inline void EncodedPayloads::locate(std::size_t i, const std::uint8_t** p,
   *stop = bytes_.data() + end;
 }
 
-template <class Check>
+template <class Check, class OnId>
 bool EncodedPayloads::entries(std::size_t i, std::vector<std::uint32_t>& scratch, Check&& check,
-                              PayloadEntries& out) const {
+                              PayloadEntries& out, OnId on_id) const {
   const std::uint8_t* p;
   const std::uint8_t* stop;
   locate(i, &p, &stop);
@@ -305,7 +318,7 @@ bool EncodedPayloads::entries(std::size_t i, std::vector<std::uint32_t>& scratch
   out.id_count = id_count;
   out.ids = ids;
   const std::uint8_t* const readable = bytes_.data() + bytes_.size();
-  out.ids_or = detail::next_u32s(p, stop, readable, ids, id_count);
+  out.ids_or = detail::next_u32s(p, stop, readable, ids, id_count, on_id);
   const std::uint64_t count_count = detail::next_len(p, stop);
   out.count_count = count_count;
   check(out.total_count, id_count, count_count);

@@ -172,6 +172,7 @@ class DensePool {
     count_ = t;
   }
   std::size_t count() const { return count_; }
+  const double* sums() const { return sums_; }
   // Calls f(video, sum) for each video touched, in first-touch order, and
   // puts its sum back to -0.0 in the same pass: the pool is empty after.
   template <class F>
@@ -313,6 +314,13 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
   // flight at once instead of one per node.
   constexpr std::size_t kEndsAhead = 16, kBytesAhead = 8;
   const std::size_t node_count = trie.terminal.size();
+  // Each id's sum is asked for as the id is decoded, so that the misses on
+  // the pool overlap with the decoding and with each other. (An address past
+  // the pool is only a hint, formed as a number: nothing reads it.)
+  const std::uintptr_t sums = reinterpret_cast<std::uintptr_t>(dense.sums());
+  auto ask = [sums](std::uint32_t v) {
+    __builtin_prefetch(reinterpret_cast<const void*>(sums + sizeof(double) * v), 1);
+  };
   for (std::size_t j = 0; j < nodes.size(); ++j) {
     const NodeMatch& m = nodes[j];
     if (j + kEndsAhead < nodes.size()) {
@@ -358,7 +366,8 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
       total += w * static_cast<double>(total_count);
     };
     PayloadEntries e;
-    if (trie.payloads.entries(m.node, ids, check, e)) pool_entries(e, w, table, dense, spilled);
+    if (trie.payloads.entries(m.node, ids, check, e, ask))
+      pool_entries(e, w, table, dense, spilled);
   }
   if (ids.capacity() > kKeepIds) std::vector<std::uint32_t>().swap(ids);
   if (!(total > 0.0)) return {};
