@@ -94,9 +94,11 @@ struct CompactWalkScratch {
   struct Survivor {
     std::uint32_t record;
     std::uint16_t state;
-    // Once the survivor's batch is stepped: the end of its children among
-    // the survivors of the depth below (they start where the previous
-    // survivor's end, or at 0 for the first of the batch).
+    // Once the survivor's batch is stepped: its distance plus one when it is
+    // reported, else 0; and the end of its children among the survivors of
+    // the depth below (they start where the previous survivor's end, or at
+    // 0 for the first of the batch).
+    std::uint8_t report;
     std::uint32_t children_end;
   };
   // The survivors of one depth, from the last batch stepped above them.
@@ -367,7 +369,7 @@ struct Tables {
   if (t.query_bytes) {
     for (std::uint32_t c = begin; c < end; ++c) {
       const std::uint16_t s = row[win[t.bytes[c]]];
-      *out = {c, s, 0};
+      *out = {c, s, 0, 0};
       out += s != CompactAutomaton::kDead;
     }
   } else {
@@ -375,7 +377,7 @@ struct Tables {
       const char32_t label = t.labels[c];
       const std::uint32_t m = label < 128 ? win[label] : t.windows.other(label, d);
       const std::uint16_t s = row[m];
-      *out = {c, s, 0};
+      *out = {c, s, 0, 0};
       out += s != CompactAutomaton::kDead;
     }
   }
@@ -412,7 +414,7 @@ struct Tables {
   for (std::uint32_t c = begin; c < end; ++c) {
     const std::uint8_t byte = t.bytes[c];
     const std::uint32_t m = win[byte];
-    *out = {c, row[m], 0};
+    *out = {c, row[m], 0, 0};
     out += (m != 0) | ((t.signatures[c] & wanted) != 0) | ((byte & reported) != 0);
   }
   return out;
@@ -443,7 +445,7 @@ struct Tables {
   const std::uint8_t* const win = t.ascii_row(d);
   for (std::uint32_t c = begin; c < end; ++c) {
     const std::uint16_t s = row[win[t.bytes[c]]];
-    if (s != CompactAutomaton::kDead && worth_visiting(t, c, s, d + 1)) *out++ = {c, s, 0};
+    if (s != CompactAutomaton::kDead && worth_visiting(t, c, s, d + 1)) *out++ = {c, s, 0, 0};
   }
   return out;
 }
@@ -479,7 +481,7 @@ struct Tables {
     for (; matches != 0; matches &= matches - 1) {
       const std::uint32_t c = base + static_cast<std::uint32_t>(__builtin_ctz(matches));
       const std::uint16_t s = row[win[t.bytes[c]]];
-      if (worth_visiting(t, c, s, d + 1)) *out++ = {c, s, 0};
+      if (worth_visiting(t, c, s, d + 1)) *out++ = {c, s, 0, 0};
       if (found != nullptr) ++*found;
     }
   }
@@ -613,6 +615,7 @@ void step_batch(const Tables& t, CompactWalkScratch& s, std::size_t d, std::uint
     const bool reported =
         within_reach(t, sv.state, d, t.n_plus_k, t.k, dist) &&
         (!t.term_ends_only || (t.bytes[sv.record] & CompactLayout::kTerminalByte) != 0);
+    items[i].report = static_cast<std::uint8_t>(reported ? dist + 1 : 0);
     wanted |= std::uint64_t{reported || out != start} << (i - from);
   }
   level.wanted = wanted;
@@ -718,14 +721,11 @@ void compact_walk(const CompactLayout& ct, const trie::TrieArrays& trie,
       const char32_t ascii = byte & ~CompactLayout::kTerminalByte;
       path[dd - 1] = ascii != 0 ? ascii : t.labels[c];
     }
-    std::uint32_t dist;
-    if (compact_detail::within_reach(t, sv.state, dd, n_plus_k, k, dist)) {
-      const bool terminal = byte & CompactLayout::kTerminalByte;
-      if ((terminal || !term_ends_only) &&
-          visit(Reached{ct.original(c), terminal, dist,
-                        std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {
-        return;
-      }
+    if (sv.report != 0 &&
+        visit(Reached{ct.original(c), (byte & CompactLayout::kTerminalByte) != 0,
+                      sv.report - 1u,
+                      std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {
+      return;
     }
     // Its children next, if any.
     const std::uint32_t children_begin = i == level->batch ? 0 : items[i - 1].children_end;
