@@ -722,8 +722,7 @@ void compact_walk(const CompactLayout& ct, const trie::TrieArrays& trie,
       path[dd - 1] = ascii != 0 ? ascii : t.labels[c];
     }
     if (sv.report != 0 &&
-        visit(Reached{ct.original(c), (byte & CompactLayout::kTerminalByte) != 0,
-                      sv.report - 1u,
+        visit(Reached{ct.original(c), (byte & CompactLayout::kTerminalByte) != 0, sv.report - 1u,
                       std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {
       return;
     }
