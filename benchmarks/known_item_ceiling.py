@@ -21,6 +21,15 @@ its count of terms (as the index holds it) rather than its count of distinct
 words of 4 or more letters, and the last word's cut is not known, each
 further character half as likely. What that reaches is about the most a
 ranking within search's rules can expect on these queries.
+
+``budget=True`` (with either) also gives up what search's typo budget cannot
+reach: a typed word stands only for the words within its budget
+(``word_budget``: no edit for 1 to 3 characters, 1 for 4 to 7, 2 for 8 or
+more), the last word for those beginning with something within it. The query
+maker does not keep to the budget (a word of 5 letters with a typo, cut to 3,
+keeps its typo), so some items cannot be reached through every typed word;
+search can still rank them below the items that match every word, which this
+ceiling does not count.
 """
 
 from __future__ import annotations
@@ -30,6 +39,7 @@ import math
 from collections import Counter, defaultdict
 
 import tessaloom
+from tessaloom.searching import word_budget
 
 LETTERS = "abcdefghijklmnopqrstuvwxyz"
 
@@ -50,9 +60,31 @@ def typos(word):
     return out
 
 
+def osa(a, b):
+    """Optimal string alignment distance: edits with swaps of neighbours."""
+    prev2, prev = None, list(range(len(b) + 1))
+    for i in range(1, len(a) + 1):
+        row = [i] + [0] * len(b)
+        for j in range(1, len(b) + 1):
+            row[j] = min(prev[j] + 1, row[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1]))
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                row[j] = min(row[j], prev2[j - 2] + 1)
+        prev2, prev = prev, row
+    return prev[-1]
+
+
+def within_budget(typed, word, last):
+    """Whether search's typo budget lets the typed word stand for word."""
+    k = word_budget(typed)
+    if not last:
+        return osa(typed, word) <= k
+    return any(osa(typed, word[:i]) <= k for i in range(max(1, len(typed) - k), len(typed) + k + 1))
+
+
 class Ceiling:
-    def __init__(self, items, within_rules=False):
+    def __init__(self, items, within_rules=False, budget=False):
         self.within_rules = within_rules
+        self.budget = budget
         self.length = {video: len(tessaloom.terms(text)) for video, text in items}
         self.words = {}
         self.postings = defaultdict(set)
@@ -91,6 +123,12 @@ class Ceiling:
 
     def sources(self, t, last):
         """{word: P(t | word)} over the words that can give the typed word t."""
+        out = self._sources(t, last)
+        if self.budget:
+            out = {w: p for w, p in out.items() if within_budget(t, w, last)}
+        return out
+
+    def _sources(self, t, last):
         out = {}
         if not last:
             for w in self.within_one(t):

@@ -22,7 +22,8 @@ query, p50 and p99; then search_many's throughput on 1 and 2 workers.
 video_top_n values (for "Choosing parameters"); `--ceiling` the success the
 Bayes-optimal ranking of these very queries can expect
 (known_item_ceiling.py), the most any ranking can reach on them, and what it
-reaches within search's ranking rules and the index's lengths.
+reaches within search's ranking rules and the index's lengths, within search's
+typo budget, and within both.
 
 Usage:
     pip install -r benchmarks/requirements.txt
@@ -163,6 +164,10 @@ def run(name, items, n_queries, top_ns, ceiling):
         print(f"Bayes ceiling    {qc[0]:8.1f}%  {qc[1]:9.1f}%  {qc[2]:.3f}   (knows how the queries were made)")
         qr = Ceiling(items, within_rules=True).expected(queries)
         print(f"  within rules   {qr[0]:8.1f}%  {qr[1]:9.1f}%  {qr[2]:.3f}   (exact above typo, lengths in terms)")
+        qb = Ceiling(items, budget=True).expected(queries)
+        print(f"  within budget  {qb[0]:8.1f}%  {qb[1]:9.1f}%  {qb[2]:.3f}   (only what search's typo budget reaches)")
+        qrb = Ceiling(items, within_rules=True, budget=True).expected(queries)
+        print(f"  rules, budget  {qrb[0]:8.1f}%  {qrb[1]:9.1f}%  {qrb[2]:.3f}   (both)")
 
     best_o = [float("inf")] * len(texts)
     best_t = [float("inf")] * len(texts)

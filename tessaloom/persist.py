@@ -67,14 +67,16 @@ def save(index: PrefixSearch, path: PathLike, *, titles: Optional[Mapping] = Non
 
     The file holds ``index.to_bytes()``, then, when ``titles`` is given (a
     mapping of video id to text, see ``tessaloom.titles.encode_titles``),
-    the titles section, and the trailer. It is written to a temporary file
+    the titles section, and the trailer; titles keyed by the other kind of
+    video id than the index's are refused with ValueError, before anything
+    is written. It is written to a temporary file
     in the same folder, flushed and synced to disk, then renamed over
     ``path``: a reader sees the old file or the new one, never a part of
     either, and a failure leaves the old file as it was.
     """
     if not isinstance(index, PrefixSearch):
         raise TypeError(f"index must be a PrefixSearch, not {type(index).__name__}")
-    save_section(index, path, None if titles is None else encode_titles(titles))
+    save_section(index, path, None if titles is None else encode_titles(titles, index))
 
 
 def save_section(index: PrefixSearch, path: PathLike, section: Optional[bytes]) -> None:

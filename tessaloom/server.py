@@ -7,20 +7,31 @@ search box that answers as the user types, and the JSON API it asks.
   "video", "score", "words", "title" (when known)}]}``, best first.
 - Anything else is 404; a method other than GET is 501. Every error answers
   ``{"error": REASON}``.
+- A request whose Host header names no address of this server is refused
+  with 421 (so that a page of another site cannot reach it by pointing its
+  own name at this address), and an HTTP/1.1 request without one with 400.
 
-Requests are answered on a thread each. An index never changes and a search
-runs without the GIL, so the threads search in parallel with no lock.
+Connections are served on a thread each, at most ``max_connections`` at once:
+past that, an idle kept-alive connection is closed to make room, or, when
+every one is busy, the new one is answered 503 and closed. A connection may
+wait ``idle_timeout`` seconds for its next request, whose line and headers
+must then arrive within ``request_timeout`` seconds. An index never changes
+and a search runs without the GIL, so the threads search in parallel with no
+lock.
 """
 
 from __future__ import annotations
 
 import base64
 import hashlib
+import io
+import ipaddress
 import json
 import re
 import socket
 import sys
 import threading
+import time
 import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
@@ -29,6 +40,10 @@ from urllib.parse import parse_qs, urlsplit
 MAX_QUERY = 1000  # characters of q
 MAX_LIMIT = 1000
 DEFAULT_LIMIT = 10
+MAX_CONNECTIONS = 64  # connections served at once
+IDLE_TIMEOUT = 60.0  # seconds a kept-alive connection may wait for its next request
+REQUEST_TIMEOUT = 10.0  # seconds for a request's line and headers, from its first byte
+_SEND_TIMEOUT = 30.0  # seconds to send an answer
 _STOP_WAIT = 5.0  # seconds a stop waits for the searches under way
 
 PAGE = resources.files("tessaloom").joinpath("page.html").read_bytes()
@@ -95,18 +110,112 @@ def search_params(query: str) -> tuple[str, int]:
     return text, int(limit[0])
 
 
+# A Host header: a name or IPv4 address, or an IPv6 address in brackets, and
+# an optional port.
+_HOST = re.compile(r"(\[[0-9A-Fa-f:.]+\]|[^\[\]:/@\s]+)(?::([0-9]{0,5}))?")
+
+
+class HostCheck:
+    """Which Host headers name a server bound to ``bound`` (an IP address)
+    on ``port``, having been asked for ``given`` (a name or an address).
+
+    Taken: ``given`` and ``bound``; on loopback also localhost, 127.0.0.1 and
+    [::1]; on every address (0.0.0.0 or ::) any IP address, localhost and
+    this machine's name. The port must be the server's (or absent for 80).
+    Another name is what a page of another site sends when it has pointed
+    its own name at this address (DNS rebinding), so it is refused.
+    """
+
+    def __init__(self, given: str, bound: str, port: int):
+        self.port = port
+        address = ipaddress.ip_address(bound)
+        self.ips = {address}
+        self.names = {given.strip("[]").lower()}
+        self.any_ip = address.is_unspecified
+        if address.is_loopback or self.any_ip:
+            self.ips |= {ipaddress.ip_address("127.0.0.1"), ipaddress.ip_address("::1")}
+            self.names.add("localhost")
+        if self.any_ip:
+            self.names.add(socket.gethostname().lower())
+
+    def __call__(self, value: str) -> bool:
+        match = _HOST.fullmatch(value.strip())
+        if match is None or int(match[2] or 80) != self.port:
+            return False
+        name = match[1].lower()
+        if name in self.names:
+            return True
+        try:
+            address = ipaddress.ip_address(name[1:-1] if name.startswith("[") else name)
+        except ValueError:
+            return False
+        return self.any_ip or address in self.ips
+
+
 class SearchServer(ThreadingHTTPServer):
     """Serves the page and the search API over one index with its titles
-    (a ``TitledIndex``, as ``tessaloom.load_titled`` gives it)."""
+    (a ``TitledIndex``, as ``tessaloom.load_titled`` gives it), at most
+    ``max_connections`` connections at once."""
 
     daemon_threads = True
+    idle_timeout = IDLE_TIMEOUT
+    request_timeout = REQUEST_TIMEOUT
 
-    def __init__(self, titled, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False):
+    def __init__(self, titled, host: str = "127.0.0.1", port: int = 8080, *, log: bool = False,
+                 max_connections: int = MAX_CONNECTIONS):
+        if max_connections < 1:
+            raise ValueError(f"max_connections must be at least 1, got {max_connections}")
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.titled, self.log = titled, log
         self._busy = 0
         self._idle = threading.Condition()
+        self._slots = threading.BoundedSemaphore(max_connections)
+        self._waiting: set[socket.socket] = set()  # connections awaiting their next request
         super().__init__((host, port), _Handler)
+        self.host_allowed = HostCheck(host, self.server_address[0], self.server_address[1])
+
+    def process_request(self, request, client_address) -> None:
+        if not self._slots.acquire(blocking=False):
+            with self._idle:
+                idle = self._waiting.pop() if self._waiting else None
+            if idle is None:
+                return self._refuse(request)
+            _shut(idle)  # its thread ends at once, and frees its slot for this one
+            if not self._slots.acquire(timeout=1.0):
+                return self._refuse(request)
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._slots.release()
+            raise
+
+    def process_request_thread(self, request, client_address) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self.set_waiting(request, False)
+            self._slots.release()
+
+    def _refuse(self, request) -> None:
+        """Answers 503 on a connection past the bound, and closes it."""
+        body = json.dumps({"error": "too many connections: try again shortly"}).encode()
+        head = ("HTTP/1.1 503 Service Unavailable\r\nServer: tessaloom\r\nContent-Type: application/json\r\n"
+                f"Content-Length: {len(body)}\r\nRetry-After: 1\r\nConnection: close\r\n\r\n")
+        try:
+            request.settimeout(1.0)
+            request.sendall(head.encode() + body)
+        except OSError:
+            pass
+        self.shutdown_request(request)
+
+    def set_waiting(self, connection: socket.socket, waiting: bool) -> None:
+        """Marks a connection as awaiting its next request (closable to make
+        room for another) or not."""
+        with self._idle:
+            if waiting:
+                self._waiting.add(connection)
+            else:
+                self._waiting.discard(connection)
 
     @property
     def url(self) -> str:
@@ -131,16 +240,73 @@ class SearchServer(ThreadingHTTPServer):
             return self._idle.wait_for(lambda: self._busy == 0, timeout)
 
 
+def _shut(connection: socket.socket) -> None:
+    try:
+        connection.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
+class _TimedReader(io.RawIOBase):
+    """A connection's reads: the next request may be awaited for the
+    server's ``idle_timeout``, and from its first byte, its line and headers
+    must come within ``request_timeout`` (a trickle of bytes cannot hold the
+    connection). ``start()`` begins awaiting the next request."""
+
+    def __init__(self, server: SearchServer, connection: socket.socket):
+        self._server, self._connection, self._deadline = server, connection, None
+
+    def start(self) -> None:
+        self._deadline = None
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        if self._deadline is None:
+            self._connection.settimeout(self._server.idle_timeout)
+            self._server.set_waiting(self._connection, True)
+            try:
+                n = self._connection.recv_into(buffer)
+            finally:
+                self._server.set_waiting(self._connection, False)
+            self._deadline = time.monotonic() + self._server.request_timeout
+            return n
+        left = self._deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("the request's line and headers took too long")
+        self._connection.settimeout(left)
+        return self._connection.recv_into(buffer)
+
+
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # keep-alive: a page's keystrokes reuse one connection
-    timeout = 60  # an idle connection is closed after this many seconds
     disable_nagle_algorithm = True  # headers and body go out at once, not 40 ms apart
     server: SearchServer
+
+    def setup(self) -> None:
+        super().setup()
+        self.rfile.close()  # the socket stays open; reads go through the timed reader
+        self._reader = _TimedReader(self.server, self.connection)
+        self.rfile = io.BufferedReader(self._reader)
+
+    def handle_one_request(self) -> None:
+        self._reader.start()
+        super().handle_one_request()
 
     def version_string(self) -> str:
         return "tessaloom"
 
     def do_GET(self) -> None:
+        hosts = self.headers.get_all("Host", [])
+        if len(hosts) != 1 and (hosts or self.request_version not in ("HTTP/0.9", "HTTP/1.0")):
+            self.close_connection = True  # a malformed request, as the base class's errors
+            reason = "the Host header is given more than once" if hosts else "the Host header is missing"
+            return self._error(400, reason)
+        if hosts and not self.server.host_allowed(hosts[0]):
+            shown = hosts[0] if len(hosts[0]) <= 60 else hosts[0][:57] + "..."
+            return self._error(421, f"the Host header {shown!r} names no address of this server: "
+                                    f"open {self.server.url}")
         url = urlsplit(self.path)
         if url.path == "/":
             self._reply(200, PAGE, _PAGE_HEADERS)
@@ -177,6 +343,7 @@ class _Handler(BaseHTTPRequestHandler):
         self._reply(code, json.dumps({"error": reason}).encode(), _JSON_HEADERS)
 
     def _reply(self, code: int, body: bytes, headers: dict) -> None:
+        self.connection.settimeout(_SEND_TIMEOUT)
         self.send_response(code)
         for name, value in headers.items():
             self.send_header(name, value)

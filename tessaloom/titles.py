@@ -22,6 +22,7 @@ from types import MappingProxyType
 from typing import NamedTuple, Optional, Union
 
 from tessaloom import video_ids
+from tessaloom._native import index_counts
 from tessaloom._tessaloom import PrefixSearch
 
 TITLE_LENGTH = 200
@@ -51,11 +52,13 @@ def video_key(video: object) -> VideoKey:
     return video if isinstance(video, int) else str(video)
 
 
-def encode_titles(titles: Mapping) -> bytes:
+def encode_titles(titles: Mapping, index: Optional[PrefixSearch] = None) -> bytes:
     """The titles section for a mapping of video id to text: each text's
     title (``title_of``), empty ones left out. Raises TypeError or ValueError
     for a key that is no video id, keys of both kinds or two keys of one
-    video, and a text that is not a str or holds a lone surrogate."""
+    video, and a text that is not a str or holds a lone surrogate; given the
+    ``index`` the titles are for, ValueError for keys of the other kind of id
+    than its videos have (no hit could ever show such a title)."""
     if not isinstance(titles, Mapping):
         raise TypeError(f"titles must be a mapping of video id to text, not {type(titles).__name__}")
     kept: dict[VideoKey, bytes] = {}
@@ -74,6 +77,8 @@ def encode_titles(titles: Mapping) -> bytes:
     if len(kinds) > 1:
         raise ValueError("the keys of titles must be all integer ids or all UUIDs, not a mixture")
     integers = kinds == {int}
+    if index is not None and kept:
+        _check_kind(index, integers)
     parts = [b""]
     count = 0
     for key in sorted(kept, key=(lambda k: k) if integers else (lambda k: uuid.UUID(k).bytes)):
@@ -85,6 +90,15 @@ def encode_titles(titles: Mapping) -> bytes:
         count += 1
     parts[0] = _HEAD.pack(count, 1 if integers else 0, bytes(3))
     return b"".join(parts)
+
+
+def _check_kind(index: PrefixSearch, integers: bool) -> None:
+    """Refuses titles keyed by the other kind of id than ``index``'s videos;
+    an index without videos takes either."""
+    videos, kind = index_counts(index)[2:]
+    if videos and (kind == "integer") != integers:
+        keys, ids = ("integer ids", "UUIDs") if integers else ("UUIDs", "integers")
+        raise ValueError(f"the keys of titles are {keys}, but the index's video ids are {ids}")
 
 
 def decode_titles(section: Union[bytes, memoryview]) -> dict[VideoKey, str]:
@@ -161,7 +175,7 @@ class TitledIndex:
     def __init__(self, index: PrefixSearch, titles: Optional[Mapping] = None):
         if not isinstance(index, PrefixSearch):
             raise TypeError(f"index must be a PrefixSearch, not {type(index).__name__}")
-        kept = {} if titles is None else decode_titles(encode_titles(titles))
+        kept = {} if titles is None else decode_titles(encode_titles(titles, index))
         object.__setattr__(self, "_index", index)
         object.__setattr__(self, "_titles", MappingProxyType(kept))
 

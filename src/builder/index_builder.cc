@@ -197,18 +197,26 @@ std::string_view IndexBuilder::term(std::uint32_t t) const {
   return {term_bytes_.data() + begin, static_cast<std::size_t>(term_end_[t] - begin)};
 }
 
-void IndexBuilder::prefetch(std::string_view text) const {
-  terms_.prefetch(keyed_hash(text.data(), text.size()));
-}
+void IndexBuilder::prefetch(const HashedTerm& term) const { terms_.prefetch(term.hash); }
 
-void IndexBuilder::prefetch_more(std::string_view text) const {
-  const std::int64_t t = terms_.first_guess(keyed_hash(text.data(), text.size()));
+void IndexBuilder::prefetch_more(const HashedTerm& term) const {
+  const std::int64_t t = terms_.first_guess(term.hash);
   if (t < 0) return;
   __builtin_prefetch(&term_end_[t]);
   __builtin_prefetch(&term_total_[t]);
 }
 
 void IndexBuilder::add(std::string_view text, std::uint32_t video, std::uint64_t count) {
+  add_record(text, video, count, [&] { return keyed_hash(text.data(), text.size()); });
+}
+
+void IndexBuilder::add(const HashedTerm& term, std::uint32_t video, std::uint64_t count) {
+  add_record(term.text, video, count, [&] { return term.hash; });
+}
+
+template <class Hash>
+void IndexBuilder::add_record(std::string_view text, std::uint32_t video, std::uint64_t count,
+                              Hash&& hash) {
   if (text.empty()) refuse("term", "term must not be empty");
   if (std::memchr(text.data(), 0, text.size()) != nullptr) {
     refuse("term", "term must not contain U+0000");
@@ -221,7 +229,7 @@ void IndexBuilder::add(std::string_view text, std::uint32_t video, std::uint64_t
   std::uint64_t h = 0;
   Numbering::Found f{};
   if (!known) {
-    h = keyed_hash(text.data(), text.size());
+    h = hash();
     f = terms_.find(h, [&](std::uint32_t k) { return term(k) == text; });
     known = f.found;
     t = f.number;

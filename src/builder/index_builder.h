@@ -114,15 +114,26 @@ class IndexBuilder {
   std::uint32_t uuid_video(const prefix::trie::Uuid& id);
   std::uint32_t int_video(std::uint32_t id);
 
+  // A term with the hash the builder's table keeps it under: hashed once
+  // for its prefetches and its add().
+  struct HashedTerm {
+    std::string_view text;
+    std::uint64_t hash;
+  };
+  static HashedTerm hashed(std::string_view term_utf8) {
+    return {term_utf8, keyed_hash(term_utf8.data(), term_utf8.size())};
+  }
+
   // Adds one record. Throws RefusedRecord, changing nothing, for a record it
   // refuses.
   void add(std::string_view term_utf8, std::uint32_t video, std::uint64_t count);
+  void add(const HashedTerm& term, std::uint32_t video, std::uint64_t count);
 
   // Start loading what add() of this term looks at, so that the lookups of
   // several terms overlap: prefetch() for each of them, then
   // prefetch_more() for each, then add() for each.
-  void prefetch(std::string_view term_utf8) const;
-  void prefetch_more(std::string_view term_utf8) const;
+  void prefetch(const HashedTerm& term) const;
+  void prefetch_more(const HashedTerm& term) const;
 
   std::size_t record_count() const { return records_.size(); }
   std::size_t term_count() const { return term_end_.size(); }
@@ -152,6 +163,9 @@ class IndexBuilder {
   struct TermEntries;
 
   std::string_view term(std::uint32_t t) const;
+  // add(), with the term's hash computed by hash() only if needed.
+  template <class Hash>
+  void add_record(std::string_view text, std::uint32_t video, std::uint64_t count, Hash&& hash);
   // The steps of build_trie(), in order: the nodes the sorted terms spell,
   // in depth-first order (releases the order); the trie laid out
   // breadth-first from them, giving each node's term; each term's entries

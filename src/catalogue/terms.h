@@ -41,11 +41,6 @@ class TermCounter {
     seen_.push_back({term, static_cast<std::uint32_t>(seen_.size())});
   }
   bool empty() const { return seen_.empty(); }
-  // Calls f(term) for each term added, repeats included.
-  template <class F>
-  void for_each(F&& f) const {
-    for (const Seen& s : seen_) f(s.term);
-  }
   // Calls f(term, count) for each distinct term, then forgets them all.
   template <class F>
   void drain(F&& f);

@@ -34,19 +34,26 @@ TextIndex::Added TextIndex::add_counted(const VideoKey& key, std::string_view te
     std::copy(std::begin(key.uuid), std::end(key.uuid), uuid.begin());
     video = builder_.uuid_video(uuid);
   }
-  counter_.for_each([&](std::string_view term) { builder_.prefetch(term); });
-  counter_.for_each([&](std::string_view term) { builder_.prefetch_more(term); });
-  Added added = Added::Ok;
+  // Each distinct term is hashed once, and its lookups overlap with the
+  // others': its slot is loaded as it is counted, then its term's row, then
+  // all are added.
+  counted_.clear();
   counter_.drain([&](std::string_view term, std::uint32_t count) {
+    counted_.push_back({builder::IndexBuilder::hashed(term), count});
+    builder_.prefetch(counted_.back().term);
+  });
+  for (const Counted& c : counted_) builder_.prefetch_more(c.term);
+  Added added = Added::Ok;
+  for (const Counted& c : counted_) {
     ++records_;
-    if (added != Added::Ok) return;
+    if (added != Added::Ok) continue;
     try {
-      builder_.add(term, video, count);
+      builder_.add(c.term, video, c.count);
     } catch (const builder::RefusedRecord& e) {
       // The terms split here are never empty, nor hold U+0000.
       if (e.field() == "count") added = Added::TotalPastU32;
     }
-  });
+  }
   return added;
 }
 

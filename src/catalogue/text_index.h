@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "builder/index_builder.h"
 #include "catalogue/reader.h"
@@ -41,8 +42,14 @@ class TextIndex {
   bool check_kind(const VideoKey& key);
   Added add_counted(const VideoKey& key, std::string_view text);
 
+  struct Counted {
+    builder::IndexBuilder::HashedTerm term;
+    std::uint32_t count;
+  };
+
   builder::IndexBuilder builder_;
   TermCounter counter_;
+  std::vector<Counted> counted_;  // the current text's distinct terms
   Titles titles_;
   std::string scratch_;
   bool keep_titles_;

@@ -175,9 +175,12 @@ TEST(FuzzyMatch, ExamplesAndOddArrays) {
                  std::to_string(c.k));
     const Both b(c.trie);
     const std::string& q = c.query;
-    if (c.terms) EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match(q, c.k, c.limit); }), c.terms);
-    if (c.nodes)
+    if (c.terms) {
+      EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match(q, c.k, c.limit); }), c.terms);
+    }
+    if (c.nodes) {
       EXPECT_EQ(outcome([&] { return b.arrays.fuzzy_match_nodes(q, c.k, false); }), c.nodes);
+    }
     // The compact layout, usable or not, changes no answer and no fault.
     EXPECT_EQ(CompactLayout(c.trie.arrays()).usable(), c.usable);
     for (std::string query : {q, std::string()}) {

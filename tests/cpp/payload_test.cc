@@ -238,7 +238,9 @@ TEST(EncodedPayloads, BulkScanAgreesWithReadingValueByValue) {
       got->for_each_pair(i, scratch, check, Lists{lists});
       ASSERT_EQ(one, expected) << i;
       ASSERT_EQ(lists, expected) << i;
-      if (p) ASSERT_EQ(checked_ids, p->video_ids.size());
+      if (p) {
+        ASSERT_EQ(checked_ids, p->video_ids.size());
+      }
     }
   }
 }

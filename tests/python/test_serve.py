@@ -7,9 +7,11 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
+import time
 from contextlib import contextmanager
 from pathlib import Path
 from urllib.parse import quote
@@ -17,6 +19,7 @@ from urllib.parse import quote
 import pytest
 
 import tessaloom
+from tessaloom.server import HostCheck, SearchServer
 
 TITLES = {
     1: "Sourdough bread for beginners",
@@ -141,6 +144,71 @@ def test_answers_under_parallel_load_are_the_sequential_answers(served):
     for t in threads:
         t.join(60)
     assert failures == []
+
+
+@pytest.mark.parametrize("given, bound, port, host, taken", [
+    ("127.0.0.1", "127.0.0.1", 8080, "127.0.0.1:8080", True),
+    ("127.0.0.1", "127.0.0.1", 8080, "LocalHost:8080", True),
+    ("127.0.0.1", "127.0.0.1", 8080, "[::1]:8080", True),
+    ("localhost", "127.0.0.1", 80, "localhost", True),  # port 80 may go unsaid
+    ("127.0.0.1", "127.0.0.1", 8080, "127.0.0.1", False),
+    ("127.0.0.1", "127.0.0.1", 8080, "127.0.0.1:8081", False),
+    ("127.0.0.1", "127.0.0.1", 8080, "rebound.example:8080", False),  # a name pointed at 127.0.0.1
+    ("127.0.0.1", "127.0.0.1", 8080, "localhost.example:8080", False),
+    ("127.0.0.1", "127.0.0.1", 8080, "user@127.0.0.1:8080", False),
+    ("192.168.1.5", "192.168.1.5", 8080, "192.168.1.5:8080", True),
+    ("box.lan", "192.168.1.5", 8080, "BOX.lan:8080", True),
+    ("192.168.1.5", "192.168.1.5", 8080, "localhost:8080", False),  # not on loopback
+    ("0.0.0.0", "0.0.0.0", 8080, "10.1.2.3:8080", True),  # on every address: any address, not any name
+    ("::", "::", 8080, "[fe80::1]:8080", True),
+    ("0.0.0.0", "0.0.0.0", 8080, f"{socket.gethostname()}:8080", True),
+    ("0.0.0.0", "0.0.0.0", 8080, "rebound.example:8080", False),
+])
+def test_only_hosts_naming_the_server_are_taken(given, bound, port, host, taken):
+    assert HostCheck(given, bound, port)(host) is taken
+
+
+def test_a_request_for_another_host_is_refused(served):
+    def ask(head):
+        with socket.create_connection(served, timeout=30) as s:
+            s.sendall(head.encode() + b"\r\n\r\n")
+            return b"".join(iter(lambda: s.recv(65536), b"")).decode().split("\r\n", 1)[0]
+    host = f"Host: {served[0]}:{served[1]}"
+    assert ask(f"GET /search?q=bread HTTP/1.1\r\n{host}\r\nConnection: close") == "HTTP/1.1 200 OK"
+    assert ask("GET / HTTP/1.0") == "HTTP/1.1 200 OK"  # HTTP/1.0 needs no Host
+    assert ask("GET / HTTP/1.1\r\nConnection: close") == "HTTP/1.1 400 Bad Request"
+    assert ask(f"GET / HTTP/1.1\r\n{host}\r\n{host}") == "HTTP/1.1 400 Bad Request"
+    conn = http.client.HTTPConnection(*served, timeout=30)
+    conn.request("GET", "/search?q=bread", headers={"Host": f"rebound.example:{served[1]}"})
+    response = conn.getresponse()
+    assert response.status == 421 and json.loads(response.read()) == {
+        "error": f"the Host header 'rebound.example:{served[1]}' names no address of this server: "
+                 f"open http://127.0.0.1:{served[1]}/"}
+
+
+def test_connections_are_bounded_and_idle_or_slow_ones_let_go(index_path):
+    server = SearchServer(tessaloom.load_titled(index_path), "127.0.0.1", 0, max_connections=2)
+    server.request_timeout = 1.0
+    address = server.server_address
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        # Two idle kept-alive connections fill it; a third is served by closing one.
+        kept = [http.client.HTTPConnection(*address, timeout=30) for _ in range(3)]
+        assert [get(address, "/search?q=bread", c)[0] for c in kept] == [200] * 3
+        # Two requests that never finish arriving hold both; a third connection is refused.
+        slow = []
+        for _ in range(2):
+            slow.append(socket.create_connection(address, timeout=30))
+            slow[-1].sendall(b"GET /search?q=bread HTTP/1.1\r\n")
+            time.sleep(0.3)
+        with socket.create_connection(address, timeout=30) as s:
+            assert s.recv(65536).startswith(b"HTTP/1.1 503 Service Unavailable\r\n")
+        # Past the request timeout both are closed unanswered, and the server answers again.
+        assert [s.recv(65536) for s in slow] == [b"", b""]
+        assert get(address, "/search?q=bread")[0] == 200
+    finally:
+        server.shutdown()
+        server.server_close()
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])

@@ -124,11 +124,25 @@ def test_titles_in_index_files(tmp_path):
     ({b"short": "a"}, TypeError, "a video id must be an int, a uuid.UUID or their text, not bytes"),
     ({1.0: "a"}, TypeError, "a video id must be an int, a uuid.UUID or their text, not float"),
     ([(1, "a")], TypeError, "titles must be a mapping of video id to text, not list"),
+    # Keys of the other kind than the index's ids (integers here) could never meet a hit.
+    ({str(uuid.UUID(int=1)): "a"}, ValueError, "the keys of titles are UUIDs, but the index's video ids are integers"),
 ])
 def test_bad_titles_are_refused(tmp_path, titles, exc, message):
     path = tmp_path / "t.idx"
     raises_exactly(exc, message, save, build_texts([(1, "a")]), path, titles=titles)
     assert not path.exists()
+
+
+def test_titles_must_be_keyed_by_the_index_s_kind_of_id(tmp_path):
+    by_uuid = build_texts([(uuid.UUID(int=1), "a")])
+    message = "the keys of titles are integer ids, but the index's video ids are UUIDs"
+    raises_exactly(ValueError, message, save, by_uuid, tmp_path / "t.idx", titles={1: "a"})
+    raises_exactly(ValueError, message, TitledIndex, by_uuid, {1: "a"})
+    assert not (tmp_path / "t.idx").exists()
+    # An index without videos has no kind to miss; empty titles fit any index.
+    for index, titles in ((build_texts([]), {1: "a"}), (build_texts([]), {uuid.UUID(int=1): "a"}), (by_uuid, {})):
+        save(index, tmp_path / "t.idx", titles=titles)
+        assert load_titled(tmp_path / "t.idx").titles == TitledIndex(index, titles).titles
 
 
 def test_titles_section_decoding_refuses_damage():
