@@ -156,8 +156,9 @@ class DensePool {
       // Noted on its first touch without a branch (about half the entries
       // of a query are first touches, in no pattern): written always, kept
       // by counting it. The list has one spare slot for that write.
+      // Every sum is >= +0.0 once touched, so the sign bit alone tells -0.0.
       touched[t] = ids[k];
-      t += std::bit_cast<std::uint64_t>(sum) == kUntouched;
+      t += std::bit_cast<std::uint64_t>(sum) >> 63;
       *slot = sum + amount_of(counts[k]);
     };
     std::uint64_t k = 0;

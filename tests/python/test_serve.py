@@ -186,25 +186,47 @@ def test_a_request_for_another_host_is_refused(served):
                  f"open http://127.0.0.1:{served[1]}/"}
 
 
+class WatchedServer(SearchServer):
+    """Notes the clients whose connection has had a read come back."""
+
+    def set_waiting(self, connection, waiting):
+        super().set_waiting(connection, waiting)
+        if not waiting:
+            try:
+                self.read_from.add(connection.getpeername())
+            except OSError:  # closed
+                pass
+
+
 def test_connections_are_bounded_and_idle_or_slow_ones_let_go(index_path):
-    server = SearchServer(tessaloom.load_titled(index_path), "127.0.0.1", 0, max_connections=2)
-    server.request_timeout = 1.0
+    server = WatchedServer(tessaloom.load_titled(index_path), "127.0.0.1", 0, max_connections=2)
+    server.request_timeout, server.read_from = 1.0, set()
     address = server.server_address
     threading.Thread(target=server.serve_forever, daemon=True).start()
+
+    def settle(done):
+        deadline = time.monotonic() + 30
+        while not done() and time.monotonic() < deadline:
+            time.sleep(0.01)
+
     try:
         # Two idle kept-alive connections fill it; a third is served by closing one.
         kept = [http.client.HTTPConnection(*address, timeout=30) for _ in range(3)]
-        assert [get(address, "/search?q=bread", c)[0] for c in kept] == [200] * 3
+        for n, c in enumerate(kept):
+            assert get(address, "/search?q=bread", c)[0] == 200
+            settle(lambda: len(server._waiting) == min(n + 1, 2))
         # Two requests that never finish arriving hold both; a third connection is refused.
         slow = []
         for _ in range(2):
             slow.append(socket.create_connection(address, timeout=30))
             slow[-1].sendall(b"GET /search?q=bread HTTP/1.1\r\n")
-            time.sleep(0.3)
+            settle(lambda: slow[-1].getsockname() in server.read_from)
         with socket.create_connection(address, timeout=30) as s:
             assert s.recv(65536).startswith(b"HTTP/1.1 503 Service Unavailable\r\n")
-        # Past the request timeout both are closed unanswered, and the server answers again.
+        # Past the request timeout both are closed unanswered, and once their
+        # threads end the server answers again.
         assert [s.recv(65536) for s in slow] == [b"", b""]
+        settle(lambda: get(address, "/search?q=bread")[0] == 200)
         assert get(address, "/search?q=bread")[0] == 200
     finally:
         server.shutdown()
