@@ -270,6 +270,32 @@ TEST(FuzzyMatch, WideBlocksUnderAsciiQueriesAgreeWithReference) {
   }
 }
 
+// Levels wider than one batch of the compact walk (kBatchParents survivors,
+// or blocks of kBatchChildren children), so that a batch ends inside one
+// parent's run of children and the level below is refilled while the walk
+// is still reporting above it: a shallow trie of wide blocks, and a deep one
+// of every short word over three letters.
+TEST(FuzzyMatch, LevelsWiderThanABatchAgreeWithReference) {
+  std::mt19937 rng(31);
+  std::vector<std::u32string> words{U""};
+  for (std::size_t i = 0; i < words.size() && words.size() < 4000; ++i)
+    for (char32_t ch : std::u32string(U"abc")) words.push_back(words[i] + ch);
+  words.erase(words.begin());
+  for (int round = 0; round < 4; ++round) {
+    const Trie t = round < 2 ? test::random_trie(rng, U"abcd\u00e9", 8000, 90, round == 1)
+                             : trie_from_terms(words, round == 3);
+    ASSERT_TRUE(CompactLayout(t.arrays()).usable());
+    const Both b(t);
+    for (int qi = 0; qi < 6; ++qi) {
+      const std::u32string q = test::random_query(rng, U"abcd", 1 + qi % 6);
+      const std::uint32_t k = 1 + qi % 3;
+      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(q) + " d" +
+                   std::to_string(k));
+      expect_all_agree(b, q, k, 1 + rng() % 40);
+    }
+  }
+}
+
 // A block wider than the walk's retained working storage, walked, then a
 // small query on the same thread: nothing may leak from one walk to the next.
 TEST(FuzzyMatch, HugeBlockThenSmallQuery) {

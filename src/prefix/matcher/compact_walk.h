@@ -33,9 +33,25 @@
 // their order are those of the walk that visits them.
 //
 // On a busy machine the layout is mostly out of the private caches when a
-// query starts, so the walk fetches ahead: a block's edge starts and
-// signatures together with its labels, and the blocks of the next few
-// survivors as soon as they are pushed.
+// query starts, and a depth-first walk that locates each block only when it
+// reaches its record waits on one miss after another. So the survivors are
+// kept by depth, and the children of a batch of up to kBatchParents
+// survivors of one depth (consecutive in walk order, whatever their
+// parents) are stepped together: first the blocks of all of them are asked
+// for (labels, edge starts and signatures), then each is stepped, its
+// block by then in flight or in cache. A depth holds the survivors of the
+// last batch stepped above it, in edge order, and each survivor of a batch
+// the end of its children in the depth below; reports come out in
+// pre-order from that tree (a survivor, the survivors below it, then its
+// next sibling). A depth's next batch is stepped when the walk reaches one
+// of its survivors past the last batch, by which time every subtree below
+// the last batch is done, so the depth below is free to refill. Survivors
+// that are neither reported nor have surviving children are marked so when
+// their batch is stepped and passed over by that mark.
+//
+// Storage is bounded by the depths (at most n+k+1) times a batch: a batch
+// stops taking parents once their blocks hold kBatchChildren children,
+// having taken at least one.
 //
 // Preconditions: ct.usable(), max_dist <= CompactAutomaton::kMaxK and a query of
 // at most kCompactMaxQuery characters (the window bits of a depth come from
@@ -66,9 +82,11 @@ inline constexpr std::size_t kCompactMaxQuery = 64;
 // are compared 16 label bytes at a time; smaller ones are scanned, which
 // costs fewer instructions than setting up the compare.
 inline constexpr std::uint32_t kLookupMin = 8;
-// After a record's children are pushed, the child blocks of this many of
-// them (the next to be taken) are fetched ahead.
-inline constexpr std::size_t kPrefetchAhead = 16;
+// A batch of survivors whose children are stepped together: at most this
+// many parents, and no further parent once their blocks hold this many
+// children.
+inline constexpr std::uint32_t kBatchParents = 64;
+inline constexpr std::uint32_t kBatchChildren = 2048;
 
 // Working storage of compact_walk, kept per thread between walks so that a
 // query allocates nothing once the thread has run one of its size.
@@ -76,7 +94,24 @@ struct CompactWalkScratch {
   struct Survivor {
     std::uint32_t record;
     std::uint16_t state;
-    std::uint16_t depth;  // the record's depth
+    // Once the survivor's batch is stepped: its distance plus one when it is
+    // reported, else 0; and the end of its children among the survivors of
+    // the depth below (they start where the previous survivor's end, or at
+    // 0 for the first of the batch).
+    std::uint8_t report;
+    std::uint32_t children_end;
+  };
+  // The survivors of one depth, from the last batch stepped above them.
+  struct Level {
+    std::vector<Survivor> items;  // [0, size) hold survivors
+    std::uint32_t size = 0;
+    std::uint32_t next = 0;     // the next to report
+    std::uint32_t stop = 0;     // the end of the current parent's children
+    std::uint32_t batch = 0;    // the first of the last batch stepped
+    std::uint32_t stepped = 0;  // the end of that batch (0: none stepped)
+    // Bit j for survivor batch + j when it is reported or has surviving
+    // children: the others need no visit of their own.
+    std::uint64_t wanted = 0;
   };
 
   std::vector<std::uint8_t> ascii;
@@ -85,17 +120,19 @@ struct CompactWalkScratch {
   std::vector<std::uint8_t> inside;
   std::vector<std::uint16_t> signatures;
   std::vector<std::pair<char32_t, std::uint64_t>> other;
-  std::vector<Survivor> pending;
+  std::vector<Level> levels;  // by depth
   std::vector<char32_t> path;
   bool busy = false;
+  // Whether a level grew past kKeepLevel during the walk.
+  bool oversized = false;
 
-  // Storage kept beyond this between walks is released.
-  static constexpr std::size_t kKeepPending = 1 << 16;
+  // Levels grown beyond this are released when the walk ends.
+  static constexpr std::size_t kKeepLevel = 1 << 14;
 };
 
 // What a walk touched, for the benchmarks.
 struct CompactWalkCounts {
-  std::uint64_t visited = 0;    // survivors taken from the stack
+  std::uint64_t visited = 0;    // survivors (children whose band is alive)
   std::uint64_t scanned = 0;    // children stepped one by one by the scan
   std::uint64_t looked_up = 0;  // children compared 16 at a time (whole blocks)
   std::uint64_t found = 0;      // children the lookup found
@@ -264,8 +301,13 @@ class ScratchLease {
   ScratchLease& operator=(const ScratchLease&) = delete;
   ~ScratchLease() {
     s_.busy = false;
-    if (s_.pending.capacity() > CompactWalkScratch::kKeepPending) {
-      std::vector<Survivor>().swap(s_.pending);
+    if (s_.oversized) {
+      for (auto& level : s_.levels) {
+        if (level.items.capacity() > CompactWalkScratch::kKeepLevel) {
+          std::vector<Survivor>().swap(level.items);
+        }
+      }
+      s_.oversized = false;
     }
   }
   CompactWalkScratch& get() { return s_; }
@@ -316,34 +358,26 @@ struct Tables {
   }
 };
 
-// Starts fetching the child block (label bytes and edge starts) of record r.
-[[gnu::always_inline]] inline void prefetch_block(const Tables& t, std::uint32_t r) {
-  const std::uint32_t block = t.starts[r] + 1;
-  __builtin_prefetch(t.bytes + block);
-  __builtin_prefetch(t.starts + block);
-}
-
 // Writes the survivors among the children [begin, end) of a parent at depth
-// d to `out`, last child first, stepping each child: one slot is written per
+// d to `out`, in edge order, stepping each child: one slot is written per
 // child without a branch, and kept when the child survives. Returns the end
 // of what it wrote.
 [[gnu::always_inline]] inline Survivor* push_stepped(const Tables& t, const std::uint16_t* row,
                                                      std::size_t d, std::uint32_t begin,
                                                      std::uint32_t end, Survivor* out) {
   const std::uint8_t* const win = t.ascii_row(d);
-  const auto depth = static_cast<std::uint16_t>(d + 1);
   if (t.query_bytes) {
-    for (std::uint32_t c = end; c-- > begin;) {
+    for (std::uint32_t c = begin; c < end; ++c) {
       const std::uint16_t s = row[win[t.bytes[c]]];
-      *out = {c, s, depth};
+      *out = {c, s, 0, 0};
       out += s != CompactAutomaton::kDead;
     }
   } else {
-    for (std::uint32_t c = end; c-- > begin;) {
+    for (std::uint32_t c = begin; c < end; ++c) {
       const char32_t label = t.labels[c];
       const std::uint32_t m = label < 128 ? win[label] : t.windows.other(label, d);
       const std::uint16_t s = row[m];
-      *out = {c, s, depth};
+      *out = {c, s, 0, 0};
       out += s != CompactAutomaton::kDead;
     }
   }
@@ -377,11 +411,10 @@ struct Tables {
   const std::uint32_t live = t.tight[rest] & t.inside[dd];
   const std::uint16_t wanted = live != 0 ? t.signature(dd, live) : 0;
   const std::uint8_t* const win = t.ascii_row(d);
-  const auto depth = static_cast<std::uint16_t>(dd);
-  for (std::uint32_t c = end; c-- > begin;) {
+  for (std::uint32_t c = begin; c < end; ++c) {
     const std::uint8_t byte = t.bytes[c];
     const std::uint32_t m = win[byte];
-    *out = {c, row[m], depth};
+    *out = {c, row[m], 0, 0};
     out += (m != 0) | ((t.signatures[c] & wanted) != 0) | ((byte & reported) != 0);
   }
   return out;
@@ -410,10 +443,9 @@ struct Tables {
                                                            std::uint32_t begin, std::uint32_t end,
                                                            Survivor* out) {
   const std::uint8_t* const win = t.ascii_row(d);
-  const auto depth = static_cast<std::uint16_t>(d + 1);
-  for (std::uint32_t c = end; c-- > begin;) {
+  for (std::uint32_t c = begin; c < end; ++c) {
     const std::uint16_t s = row[win[t.bytes[c]]];
-    if (s != CompactAutomaton::kDead && worth_visiting(t, c, s, d + 1)) *out++ = {c, s, depth};
+    if (s != CompactAutomaton::kDead && worth_visiting(t, c, s, d + 1)) *out++ = {c, s, 0, 0};
   }
   return out;
 }
@@ -421,15 +453,14 @@ struct Tables {
 #if defined(__SSE2__)
 // The same for a parent with no edit left under an ASCII query: the block's
 // label bytes are compared 16 at a time against the query characters of the
-// `live` cells, and only the matches are stepped, from the last group down
-// so that they come out last child first as well. Every match is found,
+// `live` cells, and only the matches are stepped, in edge order as well.
+// Every match is found,
 // repeated labels included, so the survivors are exactly those of a scan.
 [[gnu::always_inline]] inline Survivor* push_looked_up(const Tables& t, const std::uint16_t* row,
                                                        std::size_t d, std::uint32_t live,
                                                        std::uint32_t begin, std::uint32_t end,
                                                        Survivor* out, std::uint64_t* found) {
   const std::uint8_t* const win = t.ascii_row(d);
-  const auto depth = static_cast<std::uint16_t>(d + 1);
   const std::uint8_t* const chars = t.windows.chars(d);
   __m128i want[2 * CompactAutomaton::kMaxK + 1];
   std::uint32_t wanted = 0;
@@ -438,8 +469,7 @@ struct Tables {
     want[wanted++] = _mm_set1_epi8(static_cast<char>(chars[i]));
   }
   const __m128i ascii = _mm_set1_epi8(0x7F);
-  const std::uint32_t last = begin + ((end - begin - 1) & ~15u);
-  for (std::uint32_t base = last;; base -= 16) {
+  for (std::uint32_t base = begin; base < end; base += 16) {
     const __m128i group =
         _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.bytes + base)), ascii);
     __m128i hit = _mm_cmpeq_epi8(group, want[0]);
@@ -448,50 +478,37 @@ struct Tables {
     }
     auto matches = static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
     if (end - base < 16) matches &= (1u << (end - base)) - 1;
-    while (matches != 0) {
-      const std::uint32_t bit = 31 - static_cast<std::uint32_t>(__builtin_clz(matches));
-      matches ^= 1u << bit;
-      const std::uint32_t c = base + bit;
+    for (; matches != 0; matches &= matches - 1) {
+      const std::uint32_t c = base + static_cast<std::uint32_t>(__builtin_ctz(matches));
       const std::uint16_t s = row[win[t.bytes[c]]];
-      if (worth_visiting(t, c, s, d + 1)) *out++ = {c, s, depth};
+      if (worth_visiting(t, c, s, d + 1)) *out++ = {c, s, 0, 0};
       if (found != nullptr) ++*found;
     }
-    if (base == begin) break;
   }
   return out;
 }
 #endif
 
-// Pushes the survivors among the children [begin, end) of a parent at depth
-// d with band `state` onto stack[top...], growing the stack first; returns
-// the new top. `live` holds the band's live cells inside the query when no
-// edit is left (0 otherwise).
+// Writes the survivors among the children [begin, end) of a parent at depth
+// d with band `state` to `out`, in edge order, with room for end - begin of
+// them; returns the end of what it wrote. `live` holds the band's live
+// cells inside the query when no edit is left (0 otherwise).
 template <bool kCount>
-[[gnu::always_inline]] inline std::size_t push_survivors(const Tables& t,
-                                                         std::vector<Survivor>& stack,
-                                                         std::size_t top, std::size_t d,
-                                                         std::uint16_t state, std::uint32_t live,
-                                                         std::uint32_t begin, std::uint32_t end,
-                                                         CompactWalkCounts* counts) {
-  if (stack.size() < top + (end - begin)) stack.resize(2 * (top + (end - begin)));
-  // The survivors' edge starts and signatures are read when they are taken:
-  // start fetching them with the labels.
-  __builtin_prefetch(t.starts + begin);
-  __builtin_prefetch(t.signatures + begin);
-  Survivor* const out = stack.data() + top;
+[[gnu::always_inline]] inline Survivor* push_survivors(const Tables& t, Survivor* out,
+                                                       std::size_t d, std::uint16_t state,
+                                                       std::uint32_t live, std::uint32_t begin,
+                                                       std::uint32_t end,
+                                                       CompactWalkCounts* counts) {
 #if defined(__SSE2__)
   if (t.query_bytes && live != 0 && end - begin >= kLookupMin) {
     if constexpr (kCount) counts->looked_up += end - begin;
     std::uint64_t* const found = kCount ? &counts->found : nullptr;
-    return static_cast<std::size_t>(
-        push_looked_up(t, t.row(state), d, live, begin, end, out, found) - stack.data());
+    return push_looked_up(t, t.row(state), d, live, begin, end, out, found);
   }
 #endif
   if constexpr (kCount) counts->scanned += end - begin;
   const std::uint16_t* const row = t.row(state);
-  if (t.query_bytes && live != 0) {
-    return static_cast<std::size_t>(push_tight_stepped(t, row, d, begin, end, out) - stack.data());
-  }
+  if (t.query_bytes && live != 0) return push_tight_stepped(t, row, d, begin, end, out);
   if (t.query_bytes) {
     const std::uint16_t rest = row[0];
     std::uint32_t dist;
@@ -499,12 +516,19 @@ template <bool kCount>
       const bool reports = within_reach(t, rest, d + 1, t.n_plus_k, t.k, dist);
       if (!reports || t.term_ends_only) {
         const std::uint8_t reported = reports ? CompactLayout::kTerminalByte : 0;
-        return static_cast<std::size_t>(
-            push_one_edit_left(t, row, d, rest, reported, begin, end, out) - stack.data());
+        return push_one_edit_left(t, row, d, rest, reported, begin, end, out);
       }
     }
   }
-  return static_cast<std::size_t>(push_stepped(t, row, d, begin, end, out) - stack.data());
+  return push_stepped(t, row, d, begin, end, out);
+}
+
+// Makes room for `n` survivors in `level` past its size.
+inline void reserve_level(CompactWalkScratch& s, CompactWalkScratch::Level& level, std::size_t n) {
+  const std::size_t need = std::size_t{level.size} + n;
+  if (level.items.size() >= need) return;
+  level.items.resize(std::max<std::size_t>(need, 2 * level.items.size()));
+  if (level.items.size() > CompactWalkScratch::kKeepLevel) s.oversized = true;
 }
 
 // Whether record c at depth dd with band `state` may have a surviving
@@ -534,6 +558,70 @@ template <bool kCount>
   return true;
 }
 
+// Steps the children of a batch of the survivors of depth d, starting with
+// survivor `from`, into depth d+1 (which is refilled): the batch takes
+// survivors until kBatchParents are taken or their blocks hold
+// kBatchChildren children (at least one is taken). The blocks of the whole
+// batch (labels, and the edge starts and signatures the batch below reads
+// first) are asked for before any is stepped, so that their misses overlap.
+// Marks in the batch's `wanted` bits the survivors that are reported or have
+// surviving children.
+template <bool kCount>
+void step_batch(const Tables& t, CompactWalkScratch& s, std::size_t d, std::uint32_t from,
+                CompactWalkCounts* counts) {
+  CompactWalkScratch::Level& level = s.levels[d];
+  CompactWalkScratch::Level& below = s.levels[d + 1];
+  Survivor* const items = level.items.data();
+  std::uint32_t children = 0;
+  std::uint32_t last = from;
+  const std::uint32_t most = std::min(level.size, from + kBatchParents);
+  for (; last < most && children < kBatchChildren; ++last) {
+    const std::uint32_t r = items[last].record;
+    const std::uint32_t begin = t.starts[r] + 1;
+    __builtin_prefetch(t.bytes + begin);
+    __builtin_prefetch(t.starts + begin);
+    __builtin_prefetch(t.signatures + begin);
+    children += t.end_of(r) - begin;  // a layout's edge starts never decrease
+  }
+  if constexpr (kCount) counts->visited += last - from;
+  level.batch = from;
+  level.stepped = last;
+  below.size = 0;
+  below.stepped = 0;
+  reserve_level(s, below, children);
+  Survivor* const first = below.items.data();
+  Survivor* out = first;
+  std::uint64_t wanted = 0;
+  for (std::uint32_t i = from; i < last; ++i) {
+    const Survivor sv = items[i];
+    Survivor* const start = out;
+    std::uint32_t tight_cells, live;
+    if (children_may_survive<kCount>(t, sv.record, sv.state, d, tight_cells, live, counts)) {
+      const std::uint32_t begin = t.starts[sv.record] + 1;
+      const std::uint32_t end = t.end_of(sv.record);
+      if (begin < end) {
+        if (d > t.n_plus_k) throw common::InternalFault("compact walk passed its depth bound");
+        out = push_survivors<kCount>(t, out, d, sv.state, live, begin, end, counts);
+        if constexpr (kCount) {
+          if (tight_cells != 0) {
+            ++counts->located;
+            counts->located_in_vain += out == start;
+          }
+        }
+      }
+    }
+    items[i].children_end = static_cast<std::uint32_t>(out - first);
+    std::uint32_t dist;
+    const bool reported =
+        within_reach(t, sv.state, d, t.n_plus_k, t.k, dist) &&
+        (!t.term_ends_only || (t.bytes[sv.record] & CompactLayout::kTerminalByte) != 0);
+    items[i].report = static_cast<std::uint8_t>(reported ? dist + 1 : 0);
+    wanted |= std::uint64_t{reported || out != start} << (i - from);
+  }
+  level.wanted = wanted;
+  below.size = static_cast<std::uint32_t>(out - first);
+}
+
 }  // namespace compact_detail
 
 // Walks `ct`, derived from `trie`, for the query `q`: for each visited
@@ -548,6 +636,7 @@ void compact_walk(const CompactLayout& ct, const trie::TrieArrays& trie,
                   std::span<const char32_t> q, std::uint32_t max_dist, bool transpositions,
                   bool term_ends_only, Visitor&& visit, CompactWalkCounts* counts = nullptr) {
   using compact_detail::Survivor;
+  using Level = CompactWalkScratch::Level;
   compact_detail::ScratchLease lease;
   CompactWalkScratch& scratch = lease.get();
   const CompactAutomaton& a = compact_automaton(max_dist, transpositions);
@@ -571,68 +660,79 @@ void compact_walk(const CompactLayout& ct, const trie::TrieArrays& trie,
                                  q.size() + max_dist};
   const std::size_t k = max_dist;
   // A live band at depth dd has a cell within k in columns 0..n, so dd is at
-  // most n + k: parents are at depths below that.
+  // most n + k: survivors lie at depths 1 .. n+k, and parents below that.
   const std::size_t n_plus_k = q.size() + k;
-
-  // The walk keeps one stack of survivors: children whose band is still
-  // alive, each with its band state and depth, the next to visit on top. A
-  // visit pushes the survivors among the record's children last first, so
-  // that they are taken in edge order and each one's subtree before its
-  // next sibling: reports come in pre-order.
-  std::vector<Survivor>& stack = scratch.pending;
-  if (stack.size() < 256) stack.resize(256);
+  std::vector<Level>& levels = scratch.levels;
+  if (levels.size() < n_plus_k + 2) levels.resize(n_plus_k + 2);
   std::vector<char32_t>& path = scratch.path;
   if (kTrackPath && path.size() < n_plus_k + 1) path.resize(n_plus_k + 1);
 
-  std::size_t top = compact_detail::push_survivors<kCount>(t, stack, 0, 0, a.start,
-                                                           a.tight[a.start] & windows.inside(0),
-                                                           t.starts[0] + 1, t.end_of(0), counts);
-  while (top != 0) {
-    const Survivor sv = stack[--top];
-    if constexpr (kCount) ++counts->visited;
-    // The next survivor below is taken once this one's subtree is done:
-    // fetch its block meanwhile.
-    if (top != 0) compact_detail::prefetch_block(t, stack[top - 1].record);
+  // Depth 1: the survivors among the root's children.
+  {
+    Level& first = levels[1];
+    const std::uint32_t begin = t.starts[0] + 1;
+    const std::uint32_t end = t.end_of(0);
+    first.size = 0;
+    first.stepped = 0;
+    if (begin < end) {
+      compact_detail::reserve_level(scratch, first, end - begin);
+      first.size =
+          static_cast<std::uint32_t>(compact_detail::push_survivors<kCount>(
+                                         t, first.items.data(), 0, a.start,
+                                         a.tight[a.start] & windows.inside(0), begin, end, counts) -
+                                     first.items.data());
+    }
+    first.stop = first.size;
+  }
+  // The cursor of the current depth is kept in locals, and stored in its
+  // Level only while the walk is below it. Survivors that are neither
+  // reported nor have surviving children are passed over by their bit.
+  std::size_t dd = 1;
+  Level* level = &levels[1];
+  std::uint32_t next = 0;
+  std::uint32_t stop = level->stop;
+  for (;;) {
+    if (next >= stop) {
+      if (--dd == 0) return;
+      level = &levels[dd];
+      next = level->next;
+      stop = level->stop;
+      continue;
+    }
+    if (next >= level->stepped) {
+      compact_detail::step_batch<kCount>(t, scratch, dd, next, counts);
+    }
+    const std::uint64_t wanted = level->wanted >> (next - level->batch);
+    if (wanted == 0) {
+      next = level->stepped;
+      continue;
+    }
+    const std::uint32_t i = next + static_cast<std::uint32_t>(__builtin_ctzll(wanted));
+    if (i >= stop) {
+      next = stop;
+      continue;
+    }
+    next = i + 1;
+    const Survivor* const items = level->items.data();
+    const Survivor sv = items[i];
     const std::uint32_t c = sv.record;
-    const std::uint16_t state = sv.state;
-    const std::size_t dd = sv.depth;
     const std::uint8_t byte = t.bytes[c];
     if constexpr (kTrackPath) {
       const char32_t ascii = byte & ~CompactLayout::kTerminalByte;
       path[dd - 1] = ascii != 0 ? ascii : t.labels[c];
     }
-    std::uint32_t dist;
-    if (compact_detail::within_reach(t, state, dd, n_plus_k, k, dist)) {
-      const bool terminal = byte & CompactLayout::kTerminalByte;
-      if ((terminal || !term_ends_only) &&
-          visit(Reached{ct.original(c), terminal, dist,
-                        std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {
-        return;
-      }
+    if (sv.report != 0 &&
+        visit(Reached{ct.original(c), (byte & CompactLayout::kTerminalByte) != 0, sv.report - 1u,
+                      std::span<const char32_t>(path.data(), kTrackPath ? dd : 0)})) {
+      return;
     }
-
-    std::uint32_t tight_cells, live;
-    if (!compact_detail::children_may_survive<kCount>(t, c, state, dd, tight_cells, live, counts)) {
-      continue;
-    }
-    const std::uint32_t child_begin = t.starts[c] + 1;
-    const std::uint32_t child_end = t.end_of(c);
-    if (child_begin >= child_end) continue;
-    if (dd > n_plus_k) throw common::InternalFault("compact walk passed its depth bound");
-    const std::size_t before = top;
-    top = compact_detail::push_survivors<kCount>(t, stack, top, dd, state, live, child_begin,
-                                                 child_end, counts);
-    if constexpr (kCount) {
-      if (tight_cells != 0) {
-        ++counts->located;
-        counts->located_in_vain += top == before;
-      }
-    }
-    // The first surviving child is taken next: start fetching its block, and
-    // those of the next few siblings, so that their latencies overlap.
-    const std::size_t ahead = std::min<std::size_t>(top - before, kPrefetchAhead);
-    for (std::size_t i = top; i > top - ahead; --i) {
-      compact_detail::prefetch_block(t, stack[i - 1].record);
+    // Its children next, if any.
+    const std::uint32_t children_begin = i == level->batch ? 0 : items[i - 1].children_end;
+    if (children_begin < sv.children_end) {
+      level->next = next;
+      level = &levels[++dd];
+      next = children_begin;
+      stop = level->stop = sv.children_end;
     }
   }
 }

@@ -41,8 +41,17 @@ struct TrieArrays {
   std::size_t edge_count() const { return child_transitions.size(); }
 
   // The edge range of node i. Throws InternalFault when i has no
-  // node_shifts entry or the range reaches past the edge count.
-  EdgeRange edge_range(std::size_t i) const;
+  // node_shifts entry or the range reaches past the edge count. Inline, as
+  // the walks ask it for every node they expand; the message is built out of
+  // line.
+  EdgeRange edge_range(std::size_t i) const {
+    const std::size_t begin = common::checked_at(node_shifts, i, "node_shifts");
+    const std::size_t end = i + 1 < node_shifts.size() ? node_shifts[i + 1] : edge_count();
+    if (end <= begin) return {begin, begin};
+    if (end > edge_count()) [[unlikely]]
+      throw_range_past_edges(i, end);
+    return {begin, end};
+  }
   // The node that edge e leads to, checked against the edge count.
   std::size_t child(std::size_t e) const {
     return common::checked_at(child_transitions, e, "child_transitions");
@@ -53,6 +62,9 @@ struct TrieArrays {
   bool is_terminal(std::size_t node) const {
     return common::checked_at(terminal, node, "terminal") != 0;
   }
+
+ private:
+  [[noreturn, gnu::cold]] void throw_range_past_edges(std::size_t i, std::size_t end) const;
 };
 
 struct Trie {
