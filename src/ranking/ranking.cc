@@ -137,7 +137,7 @@ class DensePool {
   // touch.
   void add(std::uint32_t v, double amount) {
     double& sum = sums_[v];
-    if (std::bit_cast<std::uint64_t>(sum) == kUntouched) [[unlikely]]
+    if (untouched(sum)) [[unlikely]]
       touched_[count_++] = v;
     sum += amount;
   }
@@ -156,9 +156,8 @@ class DensePool {
       // Noted on its first touch without a branch (about half the entries
       // of a query are first touches, in no pattern): written always, kept
       // by counting it. The list has one spare slot for that write.
-      // Every sum is >= +0.0 once touched, so the sign bit alone tells -0.0.
       touched[t] = ids[k];
-      t += std::bit_cast<std::uint64_t>(sum) >> 63;
+      t += untouched(sum);
       *slot = sum + amount_of(counts[k]);
     };
     std::uint64_t k = 0;
@@ -186,7 +185,9 @@ class DensePool {
   }
 
  private:
-  static constexpr std::uint64_t kUntouched = std::bit_cast<std::uint64_t>(-0.0);
+  // 1 for a sum still at -0.0, else 0: every sum is >= +0.0 once touched,
+  // so the sign bit alone tells them apart.
+  static std::uint64_t untouched(double sum) { return std::bit_cast<std::uint64_t>(sum) >> 63; }
   struct Storage {
     std::vector<double> sums;
     std::vector<std::uint32_t> touched;
