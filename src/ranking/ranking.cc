@@ -375,7 +375,9 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
   }
   // For those weights, the amount of each one-byte count, w * c, made on
   // first use: a load instead of a conversion and a product per entry.
-  constexpr std::size_t kSmallCounts = format::kMaxOneByte + 1;
+  // (Every byte value has its entry: a one-byte count is at most
+  // format::kMaxOneByte in the stored form, which loading checked.)
+  constexpr std::size_t kSmallCounts = 256;
   double amounts[2][4][kSmallCounts];
   bool made[2][4] = {};
 
