@@ -331,6 +331,15 @@ class _Handler(BaseHTTPRequestHandler):
         self._reader = _TimedReader(self.server, self.connection)
         self.rfile = io.BufferedReader(self._reader)
 
+    def handle(self) -> None:
+        try:
+            super().handle()
+        except ConnectionError as e:
+            # The client went away (a reset, or a closed connection before its
+            # answer was sent): an event like a timeout, not a fault.
+            self.close_connection = True
+            self.log_error("connection lost: %s", e.strerror or type(e).__name__)
+
     def handle_one_request(self) -> None:
         self._reader.start()
         # What an answer needs if the request ends before its line is parsed.
