@@ -5,6 +5,7 @@ import csv
 import http.client
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -186,6 +187,22 @@ def test_a_request_for_another_host_is_refused(served):
     assert response.status == 421 and json.loads(response.read()) == {
         "error": f"the Host header 'rebound.example:{served[1]}' names no address of this server: "
                  f"open http://127.0.0.1:{served[1]}/"}
+
+
+@pytest.mark.parametrize("body, statuses", [
+    ("length", [b"200", b"200"]),  # read and dropped: the connection goes on
+    ("chunked", [b"200"]),  # left unread: answered, and the connection ends
+])
+def test_a_body_sent_with_a_request_is_never_taken_for_the_next_request(served, body, statuses):
+    host = f"Host: {served[0]}:{served[1]}\r\n"
+    smuggled = f"GET /missing HTTP/1.1\r\n{host}\r\n".encode()
+    head = f"GET /search?q=bread HTTP/1.1\r\n{host}"
+    first = (f"{head}Content-Length: {len(smuggled)}\r\n\r\n".encode() + smuggled if body == "length" else
+             f"{head}Transfer-Encoding: chunked\r\n\r\n{len(smuggled):x}\r\n".encode() + smuggled + b"\r\n0\r\n\r\n")
+    with socket.create_connection(served, timeout=30) as s:
+        s.sendall(first + f"GET /search?q=dough HTTP/1.1\r\n{host}Connection: close\r\n\r\n".encode())
+        answers = b"".join(iter(lambda: s.recv(65536), b""))
+    assert re.findall(rb"HTTP/1\.1 (\d{3})", answers) == statuses and b'"error"' not in answers
 
 
 class WatchedServer(SearchServer):
