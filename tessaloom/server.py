@@ -219,16 +219,17 @@ class SearchServer(ThreadingHTTPServer):
 
     def _close_idle(self) -> bool:
         """Shuts the reading side of one connection awaiting its next request
-        with no byte of it arrived, so that its thread ends and frees a slot.
+        with no byte of it arrived (or closed by its client), so that its
+        thread ends and frees a slot.
         False when there is none.
 
         Only reading is shut, under the lock its reader takes on waking: a
         request whose bytes arrive meanwhile is still read (Linux hands over
-        what was queued) and answered. A connection with bytes waiting is
-        about to be served, so it is passed over."""
+        what was queued) and answered. A connection with a request waiting
+        is about to be served, so it is passed over."""
         with self._idle:
             for connection in self._waiting:
-                if not _readable(connection):
+                if _closable(connection):
                     self._waiting.discard(connection)
                     self._closing.add(connection)
                     try:
@@ -272,14 +273,20 @@ class SearchServer(ThreadingHTTPServer):
             return self._idle.wait_for(lambda: self._busy == 0, timeout)
 
 
-def _readable(connection: socket.socket) -> bool:
-    """Whether bytes, or the end of the stream, wait to be read."""
+_HUNG_UP = select.POLLHUP | select.POLLERR | getattr(select, "POLLRDHUP", 0)
+
+
+def _closable(connection: socket.socket) -> bool:
+    """Whether a connection awaiting its next request has no byte of it
+    waiting to be read, or has been closed by the client (what it sent
+    before closing is still read once its reading is shut)."""
     try:
         poller = select.poll()
-        poller.register(connection, select.POLLIN)
-        return bool(poller.poll(0))
+        poller.register(connection, select.POLLIN | _HUNG_UP)
+        events = poller.poll(0)
     except (OSError, ValueError):  # closed meanwhile
-        return True
+        return False
+    return not events or bool(events[0][1] & _HUNG_UP)
 
 
 def _linger(connection: socket.socket) -> None:

@@ -281,6 +281,7 @@ class RacingServer(SearchServer):
     ("before", "all", 200, 503),  # its request waits to be read: it is served, and the new one refused
     ("after", "all", 200, 200),  # its request was read: answered, then it is closed for the new one
     ("after", "line", 503, 200),  # the rest of its request was still on its way: a clean refusal
+    ("before", "end", None, 200),  # closed by its client: it makes room
 ])
 def test_a_request_arriving_as_its_connection_is_closed_for_room_is_answered(index_path, hold, sent, first, other):
     server = RacingServer(tessaloom.load_titled(index_path), "127.0.0.1", 0, max_connections=1)
@@ -292,12 +293,18 @@ def test_a_request_arriving_as_its_connection_is_closed_for_room_is_answered(ind
         with socket.create_connection(address, timeout=30) as held:
             if hold == "before":
                 assert server.held.wait(30)  # counted as waiting, its request not yet read
-            held.sendall(request if sent == "all" else request.split(b"\n", 1)[0] + b"\n")
+            if sent == "end":
+                held.shutdown(socket.SHUT_WR)
+            else:
+                held.sendall(request if sent == "all" else request.split(b"\n", 1)[0] + b"\n")
             assert server.held.wait(30)
             with socket.create_connection(address, timeout=30) as new:
                 new.sendall(request)
                 assert new.recv(65536).split(b"\r\n", 1)[0] == b"HTTP/1.1 %d " % other + http.HTTPStatus(
                     other).phrase.encode()
+            if first is None:
+                assert held.recv(65536) == b""
+                return
             response = http.client.HTTPResponse(held)
             response.begin()
             body = json.loads(response.read())
