@@ -220,8 +220,7 @@ class SearchServer(ThreadingHTTPServer):
     def _close_idle(self) -> bool:
         """Shuts the reading side of one connection awaiting its next request
         with no byte of it arrived (or closed by its client), so that its
-        thread ends and frees a slot.
-        False when there is none.
+        thread ends and frees a slot; False when there is none.
 
         Only reading is shut, under the lock its reader takes on waking: a
         request whose bytes arrive meanwhile is still read (Linux hands over
