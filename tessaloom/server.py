@@ -7,6 +7,9 @@ search box that answers as the user types, and the JSON API it asks.
   "video", "score", "words", "title" (when known)}]}``, best first.
 - Anything else is 404; a method other than GET is 501. Every error answers
   ``{"error": REASON}``.
+- A request's body, which no request here uses, is read and dropped (up to
+  ``_MAX_BODY`` bytes of a stated length); any other body ends the connection
+  after the answer, so that no body is ever taken for the next request.
 - A request whose Host header names no address of this server is refused
   with 421 (so that a page of another site cannot reach it by pointing its
   own name at this address), and an HTTP/1.1 request without one with 400.
@@ -49,6 +52,8 @@ REQUEST_TIMEOUT = 10.0  # seconds for a request's line and headers, from its fir
 _SEND_TIMEOUT = 30.0  # seconds to send an answer
 _STOP_WAIT = 5.0  # seconds a stop waits for the searches under way
 _TOO_MANY = "too many connections: try again shortly"
+_MAX_BODY = 65536  # bytes of a request's body read and dropped, keeping its connection
+_LINGER = 1.0  # seconds a connection closed with a body unread drops what still comes
 
 PAGE = resources.files("tessaloom").joinpath("page.html").read_bytes()
 
@@ -214,16 +219,16 @@ class SearchServer(ThreadingHTTPServer):
 
     def _close_idle(self) -> bool:
         """Shuts the reading side of one connection awaiting its next request
-        with no byte of it arrived, so that its thread ends and frees a slot.
-        False when there is none.
+        with no byte of it arrived (or closed by its client), so that its
+        thread ends and frees a slot; False when there is none.
 
         Only reading is shut, under the lock its reader takes on waking: a
         request whose bytes arrive meanwhile is still read (Linux hands over
-        what was queued) and answered. A connection with bytes waiting is
-        about to be served, so it is passed over."""
+        what was queued) and answered. A connection with a request waiting
+        is about to be served, so it is passed over."""
         with self._idle:
             for connection in self._waiting:
-                if not _readable(connection):
+                if _closable(connection):
                     self._waiting.discard(connection)
                     self._closing.add(connection)
                     try:
@@ -267,14 +272,35 @@ class SearchServer(ThreadingHTTPServer):
             return self._idle.wait_for(lambda: self._busy == 0, timeout)
 
 
-def _readable(connection: socket.socket) -> bool:
-    """Whether bytes, or the end of the stream, wait to be read."""
+_HUNG_UP = select.POLLHUP | select.POLLERR | getattr(select, "POLLRDHUP", 0)
+
+
+def _closable(connection: socket.socket) -> bool:
+    """Whether a connection awaiting its next request has no byte of it
+    waiting to be read, or has been closed by the client (what it sent
+    before closing is still read once its reading is shut)."""
     try:
         poller = select.poll()
-        poller.register(connection, select.POLLIN)
-        return bool(poller.poll(0))
+        poller.register(connection, select.POLLIN | _HUNG_UP)
+        events = poller.poll(0)
     except (OSError, ValueError):  # closed meanwhile
-        return True
+        return False
+    return not events or bool(events[0][1] & _HUNG_UP)
+
+
+def _linger(connection: socket.socket) -> None:
+    """Ends the sending side, then drops what the client still sends, for at
+    most _LINGER seconds: a connection closed with bytes unread is reset, and
+    a reset can destroy the answer before the client has read it."""
+    try:
+        connection.shutdown(socket.SHUT_WR)
+        deadline = time.monotonic() + _LINGER
+        while (left := deadline - time.monotonic()) > 0:
+            connection.settimeout(left)
+            if not connection.recv(65536):
+                return
+    except OSError:
+        pass
 
 
 class _Closed(Exception):
@@ -330,6 +356,7 @@ class _Handler(BaseHTTPRequestHandler):
         self.rfile.close()  # the socket stays open; reads go through the timed reader
         self._reader = _TimedReader(self.server, self.connection)
         self.rfile = io.BufferedReader(self._reader)
+        self._body_unread = False
 
     def handle(self) -> None:
         try:
@@ -349,6 +376,28 @@ class _Handler(BaseHTTPRequestHandler):
         except _Closed:
             self.close_connection = True
             self._reply(503, json.dumps({"error": _TOO_MANY}).encode(), {**_JSON_HEADERS, "Retry-After": "1"})
+
+    def parse_request(self) -> bool:
+        # No request here has a body, but one sent anyway must not be taken
+        # for the next request: a body of a stated length up to _MAX_BODY is
+        # read (within the request's deadline) and dropped; any other ends
+        # the connection after its answer.
+        if not super().parse_request():
+            return False
+        lengths = [v.strip() for v in self.headers.get_all("Content-Length", [])]
+        if "Transfer-Encoding" not in self.headers and lengths in ([], ["0"]):
+            return True
+        if ("Transfer-Encoding" in self.headers or len(lengths) > 1 or not re.fullmatch(r"[0-9]{1,6}", lengths[0])
+                or int(lengths[0]) > _MAX_BODY):
+            self._body_unread = self.close_connection = True
+        elif len(self.rfile.read(int(lengths[0]))) < int(lengths[0]):
+            self.close_connection = True  # the client closed mid-body
+        return True
+
+    def finish(self) -> None:
+        super().finish()
+        if self._body_unread:
+            _linger(self.connection)
 
     def version_string(self) -> str:
         return "tessaloom"

@@ -5,6 +5,7 @@ import csv
 import http.client
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -188,6 +189,22 @@ def test_a_request_for_another_host_is_refused(served):
                  f"open http://127.0.0.1:{served[1]}/"}
 
 
+@pytest.mark.parametrize("body, statuses", [
+    ("length", [b"200", b"200"]),  # read and dropped: the connection goes on
+    ("chunked", [b"200"]),  # left unread: answered, and the connection ends
+])
+def test_a_body_sent_with_a_request_is_never_taken_for_the_next_request(served, body, statuses):
+    host = f"Host: {served[0]}:{served[1]}\r\n"
+    smuggled = f"GET /missing HTTP/1.1\r\n{host}\r\n".encode()
+    head = f"GET /search?q=bread HTTP/1.1\r\n{host}"
+    first = (f"{head}Content-Length: {len(smuggled)}\r\n\r\n".encode() + smuggled if body == "length" else
+             f"{head}Transfer-Encoding: chunked\r\n\r\n{len(smuggled):x}\r\n".encode() + smuggled + b"\r\n0\r\n\r\n")
+    with socket.create_connection(served, timeout=30) as s:
+        s.sendall(first + f"GET /search?q=dough HTTP/1.1\r\n{host}Connection: close\r\n\r\n".encode())
+        answers = b"".join(iter(lambda: s.recv(65536), b""))
+    assert re.findall(rb"HTTP/1\.1 (\d{3})", answers) == statuses and b'"error"' not in answers
+
+
 class WatchedServer(SearchServer):
     """Notes the clients whose connection has had a read come back."""
 
@@ -264,6 +281,7 @@ class RacingServer(SearchServer):
     ("before", "all", 200, 503),  # its request waits to be read: it is served, and the new one refused
     ("after", "all", 200, 200),  # its request was read: answered, then it is closed for the new one
     ("after", "line", 503, 200),  # the rest of its request was still on its way: a clean refusal
+    ("before", "end", None, 200),  # closed by its client: it makes room
 ])
 def test_a_request_arriving_as_its_connection_is_closed_for_room_is_answered(index_path, hold, sent, first, other):
     server = RacingServer(tessaloom.load_titled(index_path), "127.0.0.1", 0, max_connections=1)
@@ -275,12 +293,18 @@ def test_a_request_arriving_as_its_connection_is_closed_for_room_is_answered(ind
         with socket.create_connection(address, timeout=30) as held:
             if hold == "before":
                 assert server.held.wait(30)  # counted as waiting, its request not yet read
-            held.sendall(request if sent == "all" else request.split(b"\n", 1)[0] + b"\n")
+            if sent == "end":
+                held.shutdown(socket.SHUT_WR)
+            else:
+                held.sendall(request if sent == "all" else request.split(b"\n", 1)[0] + b"\n")
             assert server.held.wait(30)
             with socket.create_connection(address, timeout=30) as new:
                 new.sendall(request)
                 assert new.recv(65536).split(b"\r\n", 1)[0] == b"HTTP/1.1 %d " % other + http.HTTPStatus(
                     other).phrase.encode()
+            if first is None:
+                assert held.recv(65536) == b""
+                return
             response = http.client.HTTPResponse(held)
             response.begin()
             body = json.loads(response.read())
