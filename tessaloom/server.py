@@ -16,13 +16,13 @@ search box that answers as the user types, and the JSON API it asks.
 
 Connections are served on a thread each, at most ``max_connections`` at once:
 past that, the kept-alive connection that has awaited its next request
-longest, with no byte of one arrived, is closed to make room, or, when there is none, the new one is
-answered 503 and closed. A request that arrives as its connection is being
-closed is still answered, with ``Connection: close``. A connection may
-wait ``idle_timeout`` seconds for its next request, whose line and headers
-must then arrive within ``request_timeout`` seconds. An index never changes
-and a search runs without the GIL, so the threads search in parallel with no
-lock.
+longest, with no byte of one arrived, is closed to make room, or, when there
+is none, the new one is answered 503 and closed. A request that arrives as
+its connection is being closed is still answered, with ``Connection: close``.
+A connection may wait ``idle_timeout`` seconds for its next request, whose
+line and headers must then arrive within ``request_timeout`` seconds. An
+index never changes and a search runs without the GIL, so the threads search
+in parallel with no lock.
 """
 
 from __future__ import annotations
