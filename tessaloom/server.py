@@ -5,8 +5,8 @@ search box that answers as the user types, and the JSON API it asks.
   and script only, under a Content-Security-Policy that allows nothing else.
 - ``GET /search?q=TEXT&limit=N`` answers ``{"query": TEXT, "hits": [{"rank",
   "video", "score", "words", "title" (when known)}]}``, best first.
-- Anything else is 404; a method other than GET is 501. Every error answers
-  ``{"error": REASON}``.
+- Anything else is 404; a method other than GET or HEAD is 501. Every error
+  answers ``{"error": REASON}``.
 - A request's body, which no request here uses, is read and dropped (up to
   ``_MAX_BODY`` bytes of a stated length); any other body ends the connection
   after the answer, so that no body is ever taken for the next request.
