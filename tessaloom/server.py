@@ -5,8 +5,8 @@ search box that answers as the user types, and the JSON API it asks.
   and script only, under a Content-Security-Policy that allows nothing else.
 - ``GET /search?q=TEXT&limit=N`` answers ``{"query": TEXT, "hits": [{"rank",
   "video", "score", "words", "title" (when known)}]}``, best first.
-- Anything else is 404; a method other than GET is 501. Every error answers
-  ``{"error": REASON}``.
+- Anything else is 404; a method other than GET or HEAD is 501. Every error
+  answers ``{"error": REASON}``.
 - A request's body, which no request here uses, is read and dropped (up to
   ``_MAX_BODY`` bytes of a stated length); any other body ends the connection
   after the answer, so that no body is ever taken for the next request.
@@ -15,14 +15,14 @@ search box that answers as the user types, and the JSON API it asks.
   own name at this address), and an HTTP/1.1 request without one with 400.
 
 Connections are served on a thread each, at most ``max_connections`` at once:
-past that, a kept-alive connection awaiting its next request, with no byte of
-one arrived, is closed to make room, or, when there is none, the new one is
-answered 503 and closed. A request that arrives as its connection is being
-closed is still answered, with ``Connection: close``. A connection may
-wait ``idle_timeout`` seconds for its next request, whose line and headers
-must then arrive within ``request_timeout`` seconds. An index never changes
-and a search runs without the GIL, so the threads search in parallel with no
-lock.
+past that, the kept-alive connection that has awaited its next request
+longest, with no byte of one arrived, is closed to make room, or, when there
+is none, the new one is answered 503 and closed. A request that arrives as
+its connection is being closed is still answered, with ``Connection: close``.
+A connection may wait ``idle_timeout`` seconds for its next request, whose
+line and headers must then arrive within ``request_timeout`` seconds. An
+index never changes and a search runs without the GIL, so the threads search
+in parallel with no lock.
 """
 
 from __future__ import annotations
@@ -179,7 +179,8 @@ class SearchServer(ThreadingHTTPServer):
         self._busy = 0
         self._idle = threading.Condition()
         self._slots = threading.BoundedSemaphore(max_connections)
-        self._waiting: set[socket.socket] = set()  # connections awaiting their next request
+        # Connections awaiting their next request, longest waiting first.
+        self._waiting: dict[socket.socket, None] = {}
         self._closing: set[socket.socket] = set()  # connections whose reading was shut to make room
         super().__init__((host, port), _Handler)
         self.host_allowed = HostCheck(host, self.server_address[0], self.server_address[1])
@@ -201,7 +202,7 @@ class SearchServer(ThreadingHTTPServer):
             super().process_request_thread(request, client_address)
         finally:
             with self._idle:
-                self._waiting.discard(request)
+                self._waiting.pop(request, None)
                 self._closing.discard(request)
             self._slots.release()
 
@@ -218,9 +219,10 @@ class SearchServer(ThreadingHTTPServer):
         self.shutdown_request(request)
 
     def _close_idle(self) -> bool:
-        """Shuts the reading side of one connection awaiting its next request
-        with no byte of it arrived (or closed by its client), so that its
-        thread ends and frees a slot; False when there is none.
+        """Shuts the reading side of one connection awaiting its next request,
+        so that its thread ends and frees a slot: of those with no byte of it
+        arrived (or closed by their client), the one waiting longest, the
+        least likely to be sending one. False when there is none.
 
         Only reading is shut, under the lock its reader takes on waking: a
         request whose bytes arrive meanwhile is still read (Linux hands over
@@ -229,7 +231,7 @@ class SearchServer(ThreadingHTTPServer):
         with self._idle:
             for connection in self._waiting:
                 if _closable(connection):
-                    self._waiting.discard(connection)
+                    del self._waiting[connection]
                     self._closing.add(connection)
                     try:
                         connection.shutdown(socket.SHUT_RD)
@@ -244,9 +246,9 @@ class SearchServer(ThreadingHTTPServer):
         make room while it waited: a request read from it then is its last."""
         with self._idle:
             if waiting:
-                self._waiting.add(connection)
+                self._waiting[connection] = None
             else:
-                self._waiting.discard(connection)
+                self._waiting.pop(connection, None)
             return connection in self._closing
 
     @property

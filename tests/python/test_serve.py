@@ -234,6 +234,8 @@ def test_connections_are_bounded_and_idle_or_slow_ones_let_go(index_path):
         for n, c in enumerate(kept):
             assert get(address, "/search?q=bread", c)[0] == 200
             settle(lambda: len(server._waiting) == min(n + 1, 2))
+        assert get(address, "/search?q=bread", kept[1])[0] == 200  # the one idle longest was closed
+        settle(lambda: len(server._waiting) == 2)
         # Two requests that never finish arriving hold both; a third connection is refused.
         slow = []
         for _ in range(2):
