@@ -142,6 +142,8 @@ def main(argv: Optional[list[str]] = None, prog: str = "python -m tessaloom") ->
         return args.run(args)
     except (Failure, BadLine) as e:
         return _fail(str(e))
+    except BrokenPipeError:
+        raise  # the reader of the output went away: run() stops quietly
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
         return _fail(f"{where}{e.strerror or e}")

@@ -5,19 +5,24 @@ search box that answers as the user types, and the JSON API it asks.
   and script only, under a Content-Security-Policy that allows nothing else.
 - ``GET /search?q=TEXT&limit=N`` answers ``{"query": TEXT, "hits": [{"rank",
   "video", "score", "words", "title" (when known)}]}``, best first.
-- Anything else is 404; a method other than GET is 501. Every error answers
-  ``{"error": REASON}``.
+- Anything else is 404; a method other than GET or HEAD is 501. Every error
+  answers ``{"error": REASON}``.
+- A request's body, which no request here uses, is read and dropped (up to
+  ``_MAX_BODY`` bytes of a stated length); any other body ends the connection
+  after the answer, so that no body is ever taken for the next request.
 - A request whose Host header names no address of this server is refused
   with 421 (so that a page of another site cannot reach it by pointing its
   own name at this address), and an HTTP/1.1 request without one with 400.
 
 Connections are served on a thread each, at most ``max_connections`` at once:
-past that, an idle kept-alive connection is closed to make room, or, when
-every one is busy, the new one is answered 503 and closed. A connection may
-wait ``idle_timeout`` seconds for its next request, whose line and headers
-must then arrive within ``request_timeout`` seconds. An index never changes
-and a search runs without the GIL, so the threads search in parallel with no
-lock.
+past that, the kept-alive connection that has awaited its next request
+longest, with no byte of one arrived, is closed to make room, or, when there
+is none, the new one is answered 503 and closed. A request that arrives as
+its connection is being closed is still answered, with ``Connection: close``.
+A connection may wait ``idle_timeout`` seconds for its next request, whose
+line and headers must then arrive within ``request_timeout`` seconds. An
+index never changes and a search runs without the GIL, so the threads search
+in parallel with no lock.
 """
 
 from __future__ import annotations
@@ -28,6 +33,7 @@ import io
 import ipaddress
 import json
 import re
+import select
 import socket
 import sys
 import threading
@@ -45,6 +51,9 @@ IDLE_TIMEOUT = 60.0  # seconds a kept-alive connection may wait for its next req
 REQUEST_TIMEOUT = 10.0  # seconds for a request's line and headers, from its first byte
 _SEND_TIMEOUT = 30.0  # seconds to send an answer
 _STOP_WAIT = 5.0  # seconds a stop waits for the searches under way
+_TOO_MANY = "too many connections: try again shortly"
+_MAX_BODY = 65536  # bytes of a request's body read and dropped, keeping its connection
+_LINGER = 1.0  # seconds a connection closed with a body unread drops what still comes
 
 PAGE = resources.files("tessaloom").joinpath("page.html").read_bytes()
 
@@ -170,17 +179,16 @@ class SearchServer(ThreadingHTTPServer):
         self._busy = 0
         self._idle = threading.Condition()
         self._slots = threading.BoundedSemaphore(max_connections)
-        self._waiting: set[socket.socket] = set()  # connections awaiting their next request
+        # Connections awaiting their next request, longest waiting first.
+        self._waiting: dict[socket.socket, None] = {}
+        self._closing: set[socket.socket] = set()  # connections whose reading was shut to make room
         super().__init__((host, port), _Handler)
         self.host_allowed = HostCheck(host, self.server_address[0], self.server_address[1])
 
     def process_request(self, request, client_address) -> None:
         if not self._slots.acquire(blocking=False):
-            with self._idle:
-                idle = self._waiting.pop() if self._waiting else None
-            if idle is None:
+            if not self._close_idle():
                 return self._refuse(request)
-            _shut(idle)  # its thread ends at once, and frees its slot for this one
             if not self._slots.acquire(timeout=1.0):
                 return self._refuse(request)
         try:
@@ -193,12 +201,14 @@ class SearchServer(ThreadingHTTPServer):
         try:
             super().process_request_thread(request, client_address)
         finally:
-            self.set_waiting(request, False)
+            with self._idle:
+                self._waiting.pop(request, None)
+                self._closing.discard(request)
             self._slots.release()
 
     def _refuse(self, request) -> None:
         """Answers 503 on a connection past the bound, and closes it."""
-        body = json.dumps({"error": "too many connections: try again shortly"}).encode()
+        body = json.dumps({"error": _TOO_MANY}).encode()
         head = ("HTTP/1.1 503 Service Unavailable\r\nServer: tessaloom\r\nContent-Type: application/json\r\n"
                 f"Content-Length: {len(body)}\r\nRetry-After: 1\r\nConnection: close\r\n\r\n")
         try:
@@ -208,14 +218,38 @@ class SearchServer(ThreadingHTTPServer):
             pass
         self.shutdown_request(request)
 
-    def set_waiting(self, connection: socket.socket, waiting: bool) -> None:
+    def _close_idle(self) -> bool:
+        """Shuts the reading side of one connection awaiting its next request,
+        so that its thread ends and frees a slot: of those with no byte of it
+        arrived (or closed by their client), the one waiting longest, the
+        least likely to be sending one. False when there is none.
+
+        Only reading is shut, under the lock its reader takes on waking: a
+        request whose bytes arrive meanwhile is still read (Linux hands over
+        what was queued) and answered. A connection with a request waiting
+        is about to be served, so it is passed over."""
+        with self._idle:
+            for connection in self._waiting:
+                if _closable(connection):
+                    del self._waiting[connection]
+                    self._closing.add(connection)
+                    try:
+                        connection.shutdown(socket.SHUT_RD)
+                    except OSError:
+                        pass
+                    return True
+        return False
+
+    def set_waiting(self, connection: socket.socket, waiting: bool) -> bool:
         """Marks a connection as awaiting its next request (closable to make
-        room for another) or not."""
+        room for another) or not. Returns whether its reading was shut to
+        make room while it waited: a request read from it then is its last."""
         with self._idle:
             if waiting:
-                self._waiting.add(connection)
+                self._waiting[connection] = None
             else:
-                self._waiting.discard(connection)
+                self._waiting.pop(connection, None)
+            return connection in self._closing
 
     @property
     def url(self) -> str:
@@ -240,21 +274,53 @@ class SearchServer(ThreadingHTTPServer):
             return self._idle.wait_for(lambda: self._busy == 0, timeout)
 
 
-def _shut(connection: socket.socket) -> None:
+_HUNG_UP = select.POLLHUP | select.POLLERR | getattr(select, "POLLRDHUP", 0)
+
+
+def _closable(connection: socket.socket) -> bool:
+    """Whether a connection awaiting its next request has no byte of it
+    waiting to be read, or has been closed by the client (what it sent
+    before closing is still read once its reading is shut)."""
     try:
-        connection.shutdown(socket.SHUT_RDWR)
+        poller = select.poll()
+        poller.register(connection, select.POLLIN | _HUNG_UP)
+        events = poller.poll(0)
+    except (OSError, ValueError):  # closed meanwhile
+        return False
+    return not events or bool(events[0][1] & _HUNG_UP)
+
+
+def _linger(connection: socket.socket) -> None:
+    """Ends the sending side, then drops what the client still sends, for at
+    most _LINGER seconds: a connection closed with bytes unread is reset, and
+    a reset can destroy the answer before the client has read it."""
+    try:
+        connection.shutdown(socket.SHUT_WR)
+        deadline = time.monotonic() + _LINGER
+        while (left := deadline - time.monotonic()) > 0:
+            connection.settimeout(left)
+            if not connection.recv(65536):
+                return
     except OSError:
         pass
+
+
+class _Closed(Exception):
+    """The connection was shut to make room while a request was coming in,
+    and the request ended before its headers did."""
 
 
 class _TimedReader(io.RawIOBase):
     """A connection's reads: the next request may be awaited for the
     server's ``idle_timeout``, and from its first byte, its line and headers
     must come within ``request_timeout`` (a trickle of bytes cannot hold the
-    connection). ``start()`` begins awaiting the next request."""
+    connection). ``start()`` begins awaiting the next request. ``closing``
+    tells that the server shut the reading to make room: the request under
+    way, if any, is the connection's last."""
 
     def __init__(self, server: SearchServer, connection: socket.socket):
         self._server, self._connection, self._deadline = server, connection, None
+        self.closing = False
 
     def start(self) -> None:
         self._deadline = None
@@ -269,14 +335,17 @@ class _TimedReader(io.RawIOBase):
             try:
                 n = self._connection.recv_into(buffer)
             finally:
-                self._server.set_waiting(self._connection, False)
+                self.closing = self._server.set_waiting(self._connection, False) or self.closing
             self._deadline = time.monotonic() + self._server.request_timeout
             return n
         left = self._deadline - time.monotonic()
         if left <= 0:
             raise TimeoutError("the request's line and headers took too long")
         self._connection.settimeout(left)
-        return self._connection.recv_into(buffer)
+        n = self._connection.recv_into(buffer)
+        if n == 0 and self.closing:
+            raise _Closed  # the rest of the request was still on its way when reading was shut
+        return n
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -289,10 +358,48 @@ class _Handler(BaseHTTPRequestHandler):
         self.rfile.close()  # the socket stays open; reads go through the timed reader
         self._reader = _TimedReader(self.server, self.connection)
         self.rfile = io.BufferedReader(self._reader)
+        self._body_unread = False
+
+    def handle(self) -> None:
+        try:
+            super().handle()
+        except ConnectionError as e:
+            # The client went away (a reset, or a closed connection before its
+            # answer was sent): an event like a timeout, not a fault.
+            self.close_connection = True
+            self.log_error("connection lost: %s", e.strerror or type(e).__name__)
 
     def handle_one_request(self) -> None:
         self._reader.start()
-        super().handle_one_request()
+        # What an answer needs if the request ends before its line is parsed.
+        self.command, self.requestline, self.request_version = None, "", "HTTP/1.1"
+        try:
+            super().handle_one_request()
+        except _Closed:
+            self.close_connection = True
+            self._reply(503, json.dumps({"error": _TOO_MANY}).encode(), {**_JSON_HEADERS, "Retry-After": "1"})
+
+    def parse_request(self) -> bool:
+        # No request here has a body, but one sent anyway must not be taken
+        # for the next request: a body of a stated length up to _MAX_BODY is
+        # read (within the request's deadline) and dropped; any other ends
+        # the connection after its answer.
+        if not super().parse_request():
+            return False
+        lengths = [v.strip() for v in self.headers.get_all("Content-Length", [])]
+        if "Transfer-Encoding" not in self.headers and lengths in ([], ["0"]):
+            return True
+        if ("Transfer-Encoding" in self.headers or len(lengths) > 1 or not re.fullmatch(r"[0-9]{1,6}", lengths[0])
+                or int(lengths[0]) > _MAX_BODY):
+            self._body_unread = self.close_connection = True
+        elif len(self.rfile.read(int(lengths[0]))) < int(lengths[0]):
+            self.close_connection = True  # the client closed mid-body
+        return True
+
+    def finish(self) -> None:
+        super().finish()
+        if self._body_unread:
+            _linger(self.connection)
 
     def version_string(self) -> str:
         return "tessaloom"
@@ -344,6 +451,8 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _reply(self, code: int, body: bytes, headers: dict) -> None:
         self.connection.settimeout(_SEND_TIMEOUT)
+        if self._reader.closing:  # its reading is shut: this answer is its last
+            self.close_connection = True
         self.send_response(code)
         for name, value in headers.items():
             self.send_header(name, value)

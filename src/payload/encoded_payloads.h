@@ -241,40 +241,6 @@ inline std::uint32_t next_u32s(const std::uint8_t*& p, const std::uint8_t* end,
   return any;
 }
 
-// Whether each of the n bytes at p is a one-byte value (at most
-// format::kMaxOneByte, 250), read 8 at a time: byte b is above 250 when its
-// high bit is set and its low seven bits plus 5 reach 128 (which cannot carry
-// into the next byte). Fewer than 8 bytes are read as the last bytes of the 8
-// that end with them when those start at or after `lowest`.
-inline bool one_byte_values(const std::uint8_t* p, std::uint64_t n, const std::uint8_t* lowest) {
-  static_assert(format::kMaxOneByte == 250);
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-  constexpr std::uint64_t kFives = 0x0505050505050505ull;
-  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-  auto above = [](std::uint64_t x) { return ((x & kLow7) + kFives) & x & kHigh; };
-  std::uint64_t x;
-  if (n < 8) {
-    if (n == 0) return true;
-    if (p + n - lowest >= 8) {
-      std::memcpy(&x, p + n - 8, 8);
-      return above(x >> (8 * (8 - n))) == 0;  // little-endian: the last n bytes are the high ones
-    }
-    std::uint8_t high = 0;
-    for (std::uint64_t k = 0; k < n; ++k) high = p[k] > high ? p[k] : high;
-    return high <= format::kMaxOneByte;
-  }
-  std::uint64_t any = 0;
-  for (std::uint64_t k = 0; k + 8 <= n; k += 8) {
-    std::memcpy(&x, p + k, 8);
-    any |= above(x);
-  }
-  std::memcpy(&x, p + n - 8, 8);  // the last 8, overlapping those read
-  return (any | above(x)) == 0;
-}
-inline bool one_byte_values(const std::uint8_t* p, std::uint64_t n) {
-  return one_byte_values(p, n, p);
-}
-
 // A length at p, not reading at or past end; like next_u32.
 inline std::uint64_t next_len(const std::uint8_t*& p, const std::uint8_t* end) {
   if (p < end && *p <= format::kMaxOneByte) return *p++;
@@ -324,9 +290,10 @@ bool EncodedPayloads::entries(std::size_t i, std::vector<std::uint32_t>& scratch
   check(out.total_count, id_count, count_count);
   const std::uint64_t n = id_count < count_count ? id_count : count_count;
   out.n = n;
-  // As many bytes as counts, each a one-byte value.
-  if (static_cast<std::uint64_t>(stop - p) == count_count &&
-      detail::one_byte_values(p, n, bytes_.data())) {
+  // As many bytes as counts: each a one-byte value, as every value takes at
+  // least one byte in the stored form, which loading checked and which does
+  // not change after.
+  if (static_cast<std::uint64_t>(stop - p) == count_count) {
     out.byte_counts = p;
     out.counts = nullptr;
   } else {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -252,6 +253,21 @@ std::optional<double> closeness_weight(std::uint32_t distance, std::size_t n_cha
   return q;
 }
 
+// A sum below which sum / total rounds below `share` (the ordered
+// comparison sum / total >= share fails), or 0.0 where no such bound is
+// kept: for a share or a product share * total that is not a normal number
+// (zero, subnormal, infinite or NaN), whose rounding is not relative. With
+// u = 2^-53, the bound is at most share * total * (1 + u)^2 * (1 - 2^-48),
+// under share * total * (1 - 2^-49); a sum below it has a quotient below
+// share * (1 - 2^-49), more than one rounding under share (and, if that
+// quotient is subnormal, more than one spacing under share >= the least
+// normal number), so the quotient rounds below share.
+[[gnu::noinline]] double short_of_share(double share, double total) {
+  const double product = share * total;
+  if (!std::isnormal(share) || !std::isnormal(product) || share < 0.0) return 0.0;
+  return product * (1.0 - 0x1p-48);
+}
+
 // Orders by score, highest first, then by ascending video number; with a
 // limit keeps exactly the first `limit` of that order.
 void cut_and_order(std::vector<Candidate>& candidates, std::optional<std::size_t> limit) {
@@ -273,6 +289,64 @@ std::vector<VideoScore> render_keys(const Trie& trie, std::span<const Candidate>
   for (const Candidate& c : ordered) {
     if (c.video < n) out.push_back({videos.key(c.video), c.score});
   }
+  return out;
+}
+
+// The touched videos whose share of `total` is at least `threshold`, in no
+// particular order; with a limit, only the first `limit` of the ranking
+// order among them. Empties both pools. Out of line, apart from the pooling
+// loop, whose registers it would otherwise crowd.
+[[gnu::noinline]] std::vector<Candidate> offer_candidates(DensePool& dense, VideoPool& spilled,
+                                                          double total, double threshold,
+                                                          std::optional<std::size_t> limit) {
+  std::vector<Candidate> out;
+  const std::size_t touched = dense.count() + spilled.size();
+  // Most touched videos fall far short of the threshold: a sum below
+  // `short_of` is passed over without its division.
+  const double short_of = short_of_share(threshold, total);
+  if (!limit || *limit >= touched) {
+    out.reserve(touched);
+    auto offer = [&](std::uint32_t video, double sum) {
+      if (sum < short_of) return;
+      const double score = sum / total;
+      // Ordered comparison: a NaN threshold lets nothing through.
+      if (score >= threshold) out.push_back({video, score});
+    };
+    dense.drain(offer);
+    spilled.for_each(offer);
+    return out;
+  }
+  // A heap of the best `limit` so far, the worst of them at its front. Once
+  // it is full, most videos rank after that worst one: they are passed over
+  // on one comparison of scores.
+  const std::size_t keep = *limit;
+  out.reserve(keep);
+  if (keep == 0) {
+    dense.drain([](std::uint32_t, double) {});
+    return out;
+  }
+  double worst = 0.0;
+  double passed_over = short_of;  // below the threshold, then below the worst kept
+  auto offer = [&](std::uint32_t video, double sum) {
+    if (sum < passed_over) return;
+    const Candidate c{video, sum / total};
+    if (out.size() == keep) {
+      if (c.score < worst || !ranks_before(c, out.front())) return;
+    } else if (!(c.score >= threshold)) {
+      return;
+    }
+    if (out.size() == keep) {
+      std::pop_heap(out.begin(), out.end(), ranks_before);
+      out.back() = c;
+    } else {
+      out.push_back(c);
+    }
+    std::push_heap(out.begin(), out.end(), ranks_before);
+    worst = out.front().score;
+    if (out.size() == keep) passed_over = std::max(short_of, short_of_share(worst, total));
+  };
+  dense.drain(offer);
+  spilled.for_each(offer);
   return out;
 }
 
@@ -301,7 +375,9 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
   }
   // For those weights, the amount of each one-byte count, w * c, made on
   // first use: a load instead of a conversion and a product per entry.
-  constexpr std::size_t kSmallCounts = format::kMaxOneByte + 1;
+  // (Every byte value has its entry: a one-byte count is at most
+  // format::kMaxOneByte in the stored form, which loading checked.)
+  constexpr std::size_t kSmallCounts = 256;
   double amounts[2][4][kSmallCounts];
   bool made[2][4] = {};
 
@@ -373,48 +449,7 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
   if (ids.capacity() > kKeepIds) std::vector<std::uint32_t>().swap(ids);
   if (!(total > 0.0)) return {};
 
-  std::vector<Candidate> out;
-  const std::size_t touched = dense.count() + spilled.size();
-  if (!limit || *limit >= touched) {
-    out.reserve(touched);
-    auto offer = [&](std::uint32_t video, double sum) {
-      const double score = sum / total;
-      // Ordered comparison: a NaN threshold lets nothing through.
-      if (score >= threshold) out.push_back({video, score});
-    };
-    dense.drain(offer);
-    spilled.for_each(offer);
-    return out;
-  }
-  // A heap of the best `limit` so far, the worst of them at its front. Once
-  // it is full, most videos rank after that worst one: they are passed over
-  // on one comparison of scores.
-  const std::size_t keep = *limit;
-  out.reserve(keep);
-  if (keep == 0) {
-    dense.drain([](std::uint32_t, double) {});
-    return out;
-  }
-  double worst = 0.0;
-  auto offer = [&](std::uint32_t video, double sum) {
-    const Candidate c{video, sum / total};
-    if (out.size() == keep) {
-      if (c.score < worst || !ranks_before(c, out.front())) return;
-    } else if (!(c.score >= threshold)) {
-      return;
-    }
-    if (out.size() == keep) {
-      std::pop_heap(out.begin(), out.end(), ranks_before);
-      out.back() = c;
-    } else {
-      out.push_back(c);
-    }
-    std::push_heap(out.begin(), out.end(), ranks_before);
-    worst = out.front().score;
-  };
-  dense.drain(offer);
-  spilled.for_each(offer);
-  return out;
+  return offer_candidates(dense, spilled, total, threshold, limit);
 }
 
 }  // namespace

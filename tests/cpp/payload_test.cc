@@ -245,26 +245,5 @@ TEST(EncodedPayloads, BulkScanAgreesWithReadingValueByValue) {
   }
 }
 
-// The check for one-byte counts, at every length around its 8-byte steps
-// and every position, with the bytes around 250 and those that only share
-// low bits with them; fewer than 8 counts also as the end of a word whose
-// earlier bytes (above 250) must not count.
-TEST(EncodedPayloads, OneByteCountCheck) {
-  for (std::size_t n = 0; n <= 20; ++n) {
-    for (std::size_t at = 0; at <= n; ++at) {
-      for (int b : {0, 5, 122, 123, 127, 128, 200, 250, 251, 252, 255}) {
-        Bytes bytes(8, 255);
-        bytes.resize(8 + n, 250);
-        if (at < n) bytes[8 + at] = static_cast<std::uint8_t>(b);
-        const bool want = at == n || b <= 250;
-        const std::uint8_t* p = bytes.data() + 8;
-        EXPECT_EQ(payload::detail::one_byte_values(p, n), want) << n << " " << at << " " << b;
-        EXPECT_EQ(payload::detail::one_byte_values(p, n, bytes.data()), want)
-            << n << " " << at << " " << b;
-      }
-    }
-  }
-}
-
 }  // namespace
 }  // namespace tessaloom::payload

@@ -285,5 +285,49 @@ TEST(FuzzyMatchVideo, PoolingIsBoundedByTheIndexSize) {
   }
 }
 
+// Videos passed over without their division: with min_score set to a
+// returned score, exactly the videos scoring at least it come back, and one
+// step above it, those scoring more; each limit keeps the first entries of
+// the whole order, across runs of equal scores (small counts make many).
+TEST(FuzzyMatchVideo, ExactScoresAtTheThresholdAndTheCut) {
+  std::mt19937 rng(77);
+  for (int round = 0; round < 60; ++round) {
+    SCOPED_TRACE(round);
+    Trie t = test::random_trie(rng, U"ab", 30, 3, round % 2);
+    std::vector<std::optional<Payload>> ps(t.node_count());
+    for (auto& p : ps) {
+      p = Payload{1 + std::uint32_t(rng() % 20), {}, {}};
+      for (std::size_t k = rng() % 6; k > 0; --k)
+        p->video_ids.push_back(rng() % 12), p->video_counts.push_back(rng() % 3);
+    }
+    test::set_payloads(t, ps);
+    t.videos = prefix::trie::VideoIds(PodArray<std::uint32_t>(12, 5));
+    const Index index(t);
+    const std::string term = test::utf8(test::random_query(rng, U"ab", 3));
+    const auto all = index.fuzzy_match_video(term, 2, {}, true, 0.0);
+    auto scoring = [&](auto keep) {
+      std::vector<VideoScore> out;
+      for (const auto& v : all)
+        if (keep(v.score)) out.push_back(v);
+      return out;
+    };
+    for (const auto& v : all) {
+      const double above = std::nextafter(v.score, HUGE_VAL);
+      EXPECT_EQ(index.fuzzy_match_video(term, 2, {}, true, v.score),
+                scoring([&](double s) { return s >= v.score; }));
+      EXPECT_EQ(index.fuzzy_match_video(term, 2, {}, true, above),
+                scoring([&](double s) { return s >= above; }));
+    }
+    for (std::size_t k = 0; k <= all.size(); ++k) {
+      const std::vector<VideoScore> first(all.begin(), all.begin() + k);
+      EXPECT_EQ(index.fuzzy_match_video(term, 2, k, true, 0.0), first);
+      if (k > 0) {
+        EXPECT_EQ(index.fuzzy_match_video(term, 2, all.size(), true, all[k - 1].score),
+                  scoring([&](double s) { return s >= all[k - 1].score; }));
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessaloom::ranking

@@ -252,3 +252,7 @@ def test_query_from_standard_input_answers_each_line_as_it_comes(saved, tmp_path
                           input="mp3\nbrulee\n", capture_output=True, text=True, encoding="utf-8", timeout=60)
     single = [cli("query", "v.idx", text, cwd=tmp_path)[1] for text in ("mp3", "brulee")]
     assert (done.returncode, done.stdout) == (0, "".join(out + "\n" for out in single))
+    # A reader that goes away (| head) stops it quietly, once the pipe is full.
+    done = subprocess.run(f"{shlex.quote(sys.executable)} -m tessaloom query v.idx - | head -1", shell=True,
+                          cwd=tmp_path, input="mp3\n" * 20000, capture_output=True, text=True, timeout=120)
+    assert (done.stdout, done.stderr) == (single[0].splitlines()[0] + "\n", "")

@@ -5,9 +5,11 @@ import csv
 import http.client
 import json
 import os
+import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -32,6 +34,7 @@ TITLES = {
     8: "Bread pudding, the easy way",
 }
 ROOT = Path(__file__).resolve().parents[2]
+TOO_MANY = "too many connections: try again shortly"
 
 
 @pytest.fixture(scope="module")
@@ -186,6 +189,22 @@ def test_a_request_for_another_host_is_refused(served):
                  f"open http://127.0.0.1:{served[1]}/"}
 
 
+@pytest.mark.parametrize("body, statuses", [
+    ("length", [b"200", b"200"]),  # read and dropped: the connection goes on
+    ("chunked", [b"200"]),  # left unread: answered, and the connection ends
+])
+def test_a_body_sent_with_a_request_is_never_taken_for_the_next_request(served, body, statuses):
+    host = f"Host: {served[0]}:{served[1]}\r\n"
+    smuggled = f"GET /missing HTTP/1.1\r\n{host}\r\n".encode()
+    head = f"GET /search?q=bread HTTP/1.1\r\n{host}"
+    first = (f"{head}Content-Length: {len(smuggled)}\r\n\r\n".encode() + smuggled if body == "length" else
+             f"{head}Transfer-Encoding: chunked\r\n\r\n{len(smuggled):x}\r\n".encode() + smuggled + b"\r\n0\r\n\r\n")
+    with socket.create_connection(served, timeout=30) as s:
+        s.sendall(first + f"GET /search?q=dough HTTP/1.1\r\n{host}Connection: close\r\n\r\n".encode())
+        answers = b"".join(iter(lambda: s.recv(65536), b""))
+    assert re.findall(rb"HTTP/1\.1 (\d{3})", answers) == statuses and b'"error"' not in answers
+
+
 class WatchedServer(SearchServer):
     """Notes the clients whose connection has had a read come back."""
 
@@ -215,6 +234,8 @@ def test_connections_are_bounded_and_idle_or_slow_ones_let_go(index_path):
         for n, c in enumerate(kept):
             assert get(address, "/search?q=bread", c)[0] == 200
             settle(lambda: len(server._waiting) == min(n + 1, 2))
+        assert get(address, "/search?q=bread", kept[1])[0] == 200  # the one idle longest was closed
+        settle(lambda: len(server._waiting) == 2)
         # Two requests that never finish arriving hold both; a third connection is refused.
         slow = []
         for _ in range(2):
@@ -233,18 +254,89 @@ def test_connections_are_bounded_and_idle_or_slow_ones_let_go(index_path):
         server.server_close()
 
 
-@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
-def test_ctrl_c_stops_it_cleanly_with_exit_0_and_a_busy_port_fails(index_path, stop):
-    with server(index_path) as (proc, host, port):
+class RacingServer(SearchServer):
+    """Holds the first connection's reader at one side of its wait for a
+    request (``hold``: "before" the read, with the connection counted as
+    waiting, or "after" it, with a request read) until the server has closed
+    that connection for room or dealt with the next one."""
+
+    hold, held, dealt = None, None, None
+
+    def set_waiting(self, connection, waiting):
+        if waiting == (self.hold == "after") or self.held.is_set():
+            return super().set_waiting(connection, waiting)
+        if waiting:
+            super().set_waiting(connection, waiting)
+        self.held.set()
+        deadline = time.monotonic() + 10
+        while connection in self._waiting and not self.dealt.is_set() and time.monotonic() < deadline:
+            time.sleep(0.005)
+        return None if waiting else super().set_waiting(connection, waiting)
+
+    def process_request(self, request, client_address):
+        super().process_request(request, client_address)
+        if self.held.is_set():
+            self.dealt.set()
+
+
+@pytest.mark.parametrize("hold, sent, first, other", [
+    ("before", "all", 200, 503),  # its request waits to be read: it is served, and the new one refused
+    ("after", "all", 200, 200),  # its request was read: answered, then it is closed for the new one
+    ("after", "line", 503, 200),  # the rest of its request was still on its way: a clean refusal
+    ("before", "end", None, 200),  # closed by its client: it makes room
+])
+def test_a_request_arriving_as_its_connection_is_closed_for_room_is_answered(index_path, hold, sent, first, other):
+    server = RacingServer(tessaloom.load_titled(index_path), "127.0.0.1", 0, max_connections=1)
+    server.hold, server.held, server.dealt = hold, threading.Event(), threading.Event()
+    address = server.server_address
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    request = f"GET /search?q=bread HTTP/1.1\r\nHost: 127.0.0.1:{address[1]}\r\n\r\n".encode()
+    try:
+        with socket.create_connection(address, timeout=30) as held:
+            if hold == "before":
+                assert server.held.wait(30)  # counted as waiting, its request not yet read
+            if sent == "end":
+                held.shutdown(socket.SHUT_WR)
+            else:
+                held.sendall(request if sent == "all" else request.split(b"\n", 1)[0] + b"\n")
+            assert server.held.wait(30)
+            with socket.create_connection(address, timeout=30) as new:
+                new.sendall(request)
+                assert new.recv(65536).split(b"\r\n", 1)[0] == b"HTTP/1.1 %d " % other + http.HTTPStatus(
+                    other).phrase.encode()
+            if first is None:
+                assert held.recv(65536) == b""
+                return
+            response = http.client.HTTPResponse(held)
+            response.begin()
+            body = json.loads(response.read())
+            assert response.status == first and (body["hits"] if first == 200 else body == {"error": TOO_MANY})
+            assert response.getheader("Connection") == ("close" if other == 200 else None)
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+@pytest.mark.parametrize("stop, log", [(signal.SIGINT, False), (signal.SIGTERM, True)])
+def test_ctrl_c_stops_it_cleanly_with_exit_0_and_a_busy_port_fails(index_path, stop, log):
+    with server(index_path, *["--log"] * log) as (proc, host, port):
         idle = http.client.HTTPConnection(host, port, timeout=30)  # a keep-alive connection left open
         assert get((host, port), "/search?q=bread", idle)[0] == 200
+        gone = http.client.HTTPConnection(host, port, timeout=30)  # a client that goes away with a reset
+        assert get((host, port), "/search?q=bread", gone)[0] == 200
+        gone.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        gone.close()
         busy = subprocess.run([sys.executable, "-m", "tessaloom", "serve", str(index_path), "--port", str(port)],
                               capture_output=True, text=True, timeout=60)
         assert busy.returncode == 1 and busy.stderr.startswith(f"error: cannot serve on 127.0.0.1 port {port}: ")
         proc.send_signal(stop)
         out, err = proc.communicate(timeout=30)
         idle.close()
-        assert (proc.returncode, out, err) == (0, "stopped\n", "")
+        assert (proc.returncode, out) == (0, "stopped\n")
+        # The reset is no fault: one line among the requests' with --log, else nothing.
+        assert [line.split("] ", 1)[1] for line in err.splitlines()] == [
+            '"GET /search?q=bread HTTP/1.1" 200 -', '"GET /search?q=bread HTTP/1.1" 200 -',
+            "connection lost: Connection reset by peer"] if log else err == ""
 
 
 # The page in a real browser.
