@@ -61,6 +61,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <utility>
 #include <vector>
@@ -210,7 +211,9 @@ class QueryWindows {
     if (bytes_suffice()) {
       wants_.resize(depths_ * width_ * 16);
       for (std::size_t at = 0; at < depths_ * width_; ++at) {
-        std::fill_n(wants_.data() + at * 16, 16, chars_[at]);
+        const std::uint64_t copies = chars_[at] * std::uint64_t{0x0101010101010101};
+        std::memcpy(wants_.data() + at * 16, &copies, 8);
+        std::memcpy(wants_.data() + at * 16 + 8, &copies, 8);
       }
     }
     // The signatures of every set of cells of every depth (at most 128 sets
