@@ -28,6 +28,7 @@
 // themselves; either way the results are the same.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -37,8 +38,41 @@
 
 namespace tessaloom::prefix::matcher {
 
+namespace compact_layout_detail {
+
+// Which of the 16 signature bits each ASCII byte sets. A signature rules a
+// wanted child out only when no sibling shares that child's bit, so the
+// letters that label most nodes of English terms (s, e, i, n, a, l, t, o,
+// r; and the apostrophe of the plural possessive, in word lists) have a
+// bit each, and the rarer letters share the other six, grouped so that each
+// shared bit carries a like share of labels. A capital letter takes its
+// small letter's bit, and a digit one of the shared bits; byte 0 (every
+// label outside ASCII) takes the bit of the rare y, v, z and j; other bytes
+// their low four bits.
+constexpr std::array<std::uint8_t, 128> signature_bits() {
+  std::array<std::uint8_t, 128> bits{};
+  for (std::size_t b = 0; b < 128; ++b) bits[b] = static_cast<std::uint8_t>(b & 15);
+  const char* const groups[16] = {"s", "e", "'",    "i",    "n",   "a",  "l",  "t",
+                                  "o", "r", "dfwq", "yvzj", "ckx", "gb", "up", "mh"};
+  for (std::uint8_t bit = 0; bit < 16; ++bit) {
+    for (const char* c = groups[bit]; *c != 0; ++c) {
+      bits[static_cast<std::uint8_t>(*c)] = bit;
+      if (*c >= 'a' && *c <= 'z') bits[static_cast<std::uint8_t>(*c - 'a' + 'A')] = bit;
+    }
+  }
+  for (std::uint8_t digit = 0; digit < 10; ++digit) {
+    bits['0' + digit] = static_cast<std::uint8_t>(10 + digit % 6);
+  }
+  bits[0] = 11;
+  return bits;
+}
+
+}  // namespace compact_layout_detail
+
 class CompactLayout {
  public:
+  static constexpr std::array<std::uint8_t, 128> kSignatureBits =
+      compact_layout_detail::signature_bits();
   static constexpr std::uint8_t kTerminalByte = 0x80;
   // Zero bytes after the last label byte: a 16-byte load starting at any
   // record stays inside the array.
@@ -47,7 +81,7 @@ class CompactLayout {
   // The signature bit of a child's label byte (terminal bit ignored). Labels
   // outside ASCII all share the bit of byte 0.
   static constexpr std::uint16_t signature_bit(std::uint8_t byte) {
-    return static_cast<std::uint16_t>(1u << (byte & 15));
+    return static_cast<std::uint16_t>(1u << kSignatureBits[byte & 0x7F]);
   }
 
   CompactLayout() = default;

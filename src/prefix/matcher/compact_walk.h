@@ -14,10 +14,10 @@
 // whose label equals the query character of one of its live cells. If none
 // of those cells stands for a query character (they are past the query's
 // end), no child survives and its block is not read at all. Otherwise, for
-// an ASCII query and a block of at least kLookupMin children, the block's
-// label bytes are compared 16 at a time against those few characters and
-// only the matches are stepped: every match is found, repeated labels
-// included, in edge order, so the survivors are exactly those of a scan.
+// an ASCII query, the block's label bytes are compared 16 at a time against
+// those few characters and only the matches are stepped: every match is
+// found, repeated labels included, in edge order, so the survivors are
+// exactly those of a scan.
 // Before any of that, the record's child signature (CompactLayout) is checked
 // against those characters: most such records have no child bearing one,
 // and are left without reading their block or even locating it.
@@ -61,6 +61,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <utility>
 #include <vector>
@@ -78,10 +79,6 @@
 namespace tessaloom::prefix::matcher {
 
 inline constexpr std::size_t kCompactMaxQuery = 64;
-// Blocks of at least this many children under a parent with no edit left
-// are compared 16 label bytes at a time; smaller ones are scanned, which
-// costs fewer instructions than setting up the compare.
-inline constexpr std::uint32_t kLookupMin = 8;
 // A batch of survivors whose children are stepped together: at most this
 // many parents, and no further parent once their blocks hold this many
 // children.
@@ -119,6 +116,7 @@ struct CompactWalkScratch {
   std::vector<std::uint8_t> chars;
   std::vector<std::uint8_t> inside;
   std::vector<std::uint16_t> signatures;
+  std::vector<std::uint8_t> wants;
   std::vector<std::pair<char32_t, std::uint64_t>> other;
   std::vector<Level> levels;  // by depth
   std::vector<char32_t> path;
@@ -151,8 +149,6 @@ struct CompactWalkCounts {
 // above U+0080, the same bits on demand.
 class QueryWindows {
  public:
-  static constexpr std::uint32_t kSignatureTableMaxK = 2;
-
   QueryWindows(std::span<const char32_t> q, std::uint32_t k, CompactWalkScratch& s)
       : k_(k),
         width_(2 * k + 1),
@@ -162,7 +158,8 @@ class QueryWindows {
         other_(s.other),
         chars_(s.chars),
         inside_(s.inside),
-        signatures_(s.signatures) {
+        signatures_(s.signatures),
+        wants_(s.wants) {
     // The table is kept zero between queries but for the entries the last
     // query set, which are cleared here: clearing it whole would write every
     // line of it, most of them not in cache when a query starts.
@@ -208,19 +205,27 @@ class QueryWindows {
       }
       if (!found) other_.emplace_back(ch, std::uint64_t{1} << x);
     }
-    // Up to max_dist 2, the signatures of every set of cells of every depth
-    // (at most 32 sets a depth), each from a smaller set's.
-    signatures_.clear();
-    if (k <= kSignatureTableMaxK) {
-      const std::size_t sets = std::size_t{1} << width_;
-      signatures_.resize(depths_ * sets);
-      for (std::size_t d = 0; d < depths_; ++d) {
-        std::uint16_t* const row = signatures_.data() + d * sets;
-        const std::uint8_t* const c = chars(d);
-        row[0] = 0;
-        for (std::size_t m = 1; m < sets; ++m) {
-          row[m] = row[m & (m - 1)] | CompactLayout::signature_bit(c[__builtin_ctzll(m)]);
-        }
+    // For an ASCII query, per depth, 16 copies of each cell's character (0
+    // for the cells outside the query), for 16-byte compares.
+    wants_.clear();
+    if (bytes_suffice()) {
+      wants_.resize(depths_ * width_ * 16);
+      for (std::size_t at = 0; at < depths_ * width_; ++at) {
+        const std::uint64_t copies = chars_[at] * std::uint64_t{0x0101010101010101};
+        std::memcpy(wants_.data() + at * 16, &copies, 8);
+        std::memcpy(wants_.data() + at * 16 + 8, &copies, 8);
+      }
+    }
+    // The signatures of every set of cells of every depth (at most 128 sets
+    // a depth), each from a smaller set's.
+    const std::size_t sets = std::size_t{1} << width_;
+    signatures_.resize(depths_ * sets);
+    for (std::size_t d = 0; d < depths_; ++d) {
+      std::uint16_t* const row = signatures_.data() + d * sets;
+      const std::uint8_t* const c = chars(d);
+      row[0] = 0;
+      for (std::size_t m = 1; m < sets; ++m) {
+        row[m] = row[m & (m - 1)] | CompactLayout::signature_bit(c[__builtin_ctzll(m)]);
       }
     }
   }
@@ -238,26 +243,20 @@ class QueryWindows {
   // The signature bits (CompactLayout::signature_bit) of the characters of
   // the cells `cells` of depth d, for an ASCII query.
   std::uint16_t signature(std::size_t d, std::uint32_t cells) const {
-    if (!signatures_.empty()) return signatures_[(d << width_) + cells];
-    const std::uint8_t* const c = chars(d);
-    std::uint16_t bits = 0;
-    for (; cells != 0; cells &= cells - 1) {
-      bits |= CompactLayout::signature_bit(c[__builtin_ctz(cells)]);
-    }
-    return bits;
+    return signatures_[(d << width_) + cells];
   }
   // The cells of depth d that stand for a query character: bit i when
   // 0 <= d-k+i < n.
   std::uint32_t inside(std::size_t d) const { return inside_[d]; }
   // The tables behind ascii_row, inside and signature, for walks that
   // index them directly: ascii_rows()[d * 256 + byte], inside_rows()[d],
-  // and signature_rows()[(d << (2k+1)) + cells] (null above
-  // kSignatureTableMaxK).
+  // and signature_rows()[(d << (2k+1)) + cells].
   const std::uint8_t* ascii_rows() const { return ascii_.data(); }
   const std::uint8_t* inside_rows() const { return inside_.data(); }
-  const std::uint16_t* signature_rows() const {
-    return signatures_.empty() ? nullptr : signatures_.data();
-  }
+  const std::uint16_t* signature_rows() const { return signatures_.data(); }
+  // For an ASCII query, 2k+1 runs of 16 bytes for depth d: 16 copies of the
+  // character of each cell (chars(d)).
+  const std::uint8_t* wants(std::size_t d) const { return wants_.data() + d * width_ * 16; }
   // The window of a label at or above U+0080.
   std::uint32_t other(char32_t label, std::size_t d) const {
     for (const auto& [c, positions] : other_) {
@@ -284,7 +283,8 @@ class QueryWindows {
   std::vector<std::pair<char32_t, std::uint64_t>>& other_;
   std::vector<std::uint8_t>& chars_;
   std::vector<std::uint8_t>& inside_;
-  std::vector<std::uint16_t>& signatures_;  // empty above kSignatureTableMaxK
+  std::vector<std::uint16_t>& signatures_;
+  std::vector<std::uint8_t>& wants_;  // empty unless bytes_suffice()
 };
 
 namespace compact_detail {
@@ -352,9 +352,9 @@ struct Tables {
   }
   // The windows of depth d, indexed by a label byte.
   const std::uint8_t* ascii_row(std::size_t d) const { return ascii + d * 256; }
-  // QueryWindows::signature, from the table where there is one.
+  // QueryWindows::signature.
   std::uint16_t signature(std::size_t d, std::uint32_t cells) const {
-    return sig_rows != nullptr ? sig_rows[(d << width) + cells] : windows.signature(d, cells);
+    return sig_rows[(d << width) + cells];
   }
 };
 
@@ -420,70 +420,127 @@ struct Tables {
   return out;
 }
 
-// Whether child c at depth dd, whose band `state` has no edit left (tight),
-// is worth a visit: the band reports it, or the signature of its own
-// children bears a character the band still wants. A child that is neither
-// has nothing to report below it.
-[[gnu::always_inline]] inline bool worth_visiting(const Tables& t, std::uint32_t c,
-                                                  std::uint16_t state, std::size_t dd) {
-  std::uint32_t dist;
-  if (within_reach(t, state, dd, t.n_plus_k, t.k, dist) &&
-      (!t.term_ends_only || (t.bytes[c] & CompactLayout::kTerminalByte) != 0)) {
-    return true;
-  }
-  const std::uint32_t live = t.tight[state] & t.inside[dd];
-  return live != 0 && (t.signatures[c] & t.signature(dd, live)) != 0;
-}
+// Whether a child at depth dd whose band has no edit left (tight) is worth a
+// visit: the band reports it, or the signature of its own children bears a
+// character the band still wants (none when no live cell is inside the
+// query: the signature of no cells is 0). A child that is neither has
+// nothing to report below it. Decided without a branch, from what is read
+// once per depth; the dead band is never worth a visit.
+class WorthVisiting {
+ public:
+  WorthVisiting(const Tables& t, std::size_t dd)
+      : bytes_(t.bytes),
+        signatures_(t.signatures),
+        cells_(t.cells),
+        tight_(t.tight),
+        wanted_(t.sig_rows + (dd << t.width)),
+        width_(t.width),
+        k_(t.k),
+        inside_(t.inside[dd]),
+        // Column n sits at band cell n+k-dd when that is inside the band
+        // (the difference wraps past the band when dd > n+k).
+        in_band_(t.n_plus_k - dd < t.width),
+        column_(in_band_ ? static_cast<std::uint32_t>(t.n_plus_k - dd) : 0),
+        ends_(t.term_ends_only ? 0 : CompactLayout::kTerminalByte) {}
 
-// The survivors among a small block under a parent with no edit left, for
-// an ASCII query: each child is stepped, and those that survive are pushed
-// when worth a visit.
-[[gnu::always_inline]] inline Survivor* push_tight_stepped(const Tables& t,
-                                                           const std::uint16_t* row, std::size_t d,
-                                                           std::uint32_t begin, std::uint32_t end,
-                                                           Survivor* out) {
-  const std::uint8_t* const win = t.ascii_row(d);
-  for (std::uint32_t c = begin; c < end; ++c) {
-    const std::uint16_t s = row[win[t.bytes[c]]];
-    if (s != CompactAutomaton::kDead && worth_visiting(t, c, s, d + 1)) *out++ = {c, s, 0, 0};
+  bool operator()(std::uint32_t c, std::uint16_t state) const {
+    const bool reported = in_band_ & (cells_[std::size_t{state} * width_ + column_] <= k_) &
+                          (((bytes_[c] | ends_) & CompactLayout::kTerminalByte) != 0);
+    return reported | ((signatures_[c] & wanted_[tight_[state] & inside_]) != 0);
   }
-  return out;
-}
+
+ private:
+  const std::uint8_t* bytes_;
+  const std::uint16_t* signatures_;
+  const std::uint8_t* cells_;
+  const std::uint8_t* tight_;
+  const std::uint16_t* wanted_;  // signatures of depth dd's cells
+  std::uint32_t width_, k_, inside_;
+  bool in_band_;
+  std::uint32_t column_;
+  std::uint8_t ends_;  // the terminal bit when every node may be reported, else 0
+};
 
 #if defined(__SSE2__)
-// The same for a parent with no edit left under an ASCII query: the block's
-// label bytes are compared 16 at a time against the query characters of the
-// `live` cells, and only the matches are stepped, in edge order as well.
-// Every match is found,
-// repeated labels included, so the survivors are exactly those of a scan.
+// The survivors among the children [begin, end) of a parent at depth d with
+// no edit left (begin < end), for an ASCII query: the block's
+// label bytes are compared 16 at a time against the query characters of
+// the `live` cells, and only the matches are stepped, in edge order, each
+// kept when worth a visit. Every match is found, repeated labels included,
+// so the survivors are exactly those of a scan. Most blocks hold at most 16
+// children and at most one match: such a block costs one load, two compares
+// and no branch.
 [[gnu::always_inline]] inline Survivor* push_looked_up(const Tables& t, const std::uint16_t* row,
                                                        std::size_t d, std::uint32_t live,
                                                        std::uint32_t begin, std::uint32_t end,
                                                        Survivor* out, std::uint64_t* found) {
   const std::uint8_t* const win = t.ascii_row(d);
-  const std::uint8_t* const chars = t.windows.chars(d);
-  __m128i want[2 * CompactAutomaton::kMaxK + 1];
-  std::uint32_t wanted = 0;
-  for (std::uint32_t bits = live; bits != 0; bits &= bits - 1) {
-    const auto i = static_cast<std::uint32_t>(__builtin_ctz(bits));
-    want[wanted++] = _mm_set1_epi8(static_cast<char>(chars[i]));
-  }
-  const __m128i ascii = _mm_set1_epi8(0x7F);
-  for (std::uint32_t base = begin; base < end; base += 16) {
-    const __m128i group =
-        _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.bytes + base)), ascii);
-    __m128i hit = _mm_cmpeq_epi8(group, want[0]);
-    for (std::uint32_t w = 1; w < wanted; ++w) {
-      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(group, want[w]));
-    }
-    auto matches = static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
-    if (end - base < 16) matches &= (1u << (end - base)) - 1;
+  const std::uint8_t* const bytes = t.bytes;
+  const WorthVisiting worth(t, d + 1);
+  // The query characters of the live cells, 16 copies each: most bands
+  // with no edit left have one or two live cells, compared as the lowest
+  // and the highest (the same vector when there is one); the cells between
+  // are added when there are more.
+  const std::uint8_t* const wants = t.windows.wants(d);
+  auto want = [wants](std::uint32_t cell) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(wants + cell * 16));
+  };
+  const auto lowest = static_cast<std::uint32_t>(__builtin_ctz(live));
+  const auto highest = static_cast<std::uint32_t>(31 - __builtin_clz(live));
+  const __m128i want_low = want(lowest), want_high = want(highest);
+  const std::uint32_t between = live & ~(1u << lowest) & ~(1u << highest);
+  // The matches among the 16 label bytes from `base` (the layout's padding
+  // keeps the load inside the array), `count` of them children.
+  auto matches_at = [&](std::uint32_t base, std::uint32_t count) {
+    const __m128i group = _mm_and_si128(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + base)), _mm_set1_epi8(0x7F));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(group, want_low), _mm_cmpeq_epi8(group, want_high));
+    for (std::uint32_t rest = between; rest != 0; rest &= rest - 1) [[unlikely]] {
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(group, want(__builtin_ctz(rest))));
+      }
+    const auto matches = static_cast<std::uint32_t>(_mm_movemask_epi8(hit)) & ((1u << count) - 1);
+    if (found != nullptr) *found += static_cast<std::uint32_t>(__builtin_popcount(matches));
+    return matches;
+  };
+  auto push_each = [&](std::uint32_t base, std::uint32_t matches) {
     for (; matches != 0; matches &= matches - 1) {
       const std::uint32_t c = base + static_cast<std::uint32_t>(__builtin_ctz(matches));
-      const std::uint16_t s = row[win[t.bytes[c]]];
-      if (worth_visiting(t, c, s, d + 1)) *out++ = {c, s, 0, 0};
-      if (found != nullptr) ++*found;
+      const std::uint16_t s = row[win[bytes[c]]];
+      *out = {c, s, 0, 0};
+      out += worth(c, s);
     }
+  };
+  const std::uint32_t count = end - begin;
+  if (count <= 16) {
+    // The first match is stepped without a branch; with none, the last
+    // child is, into a slot that is not kept.
+    const std::uint32_t matches = matches_at(begin, count);
+    const std::uint32_t c =
+        begin + static_cast<std::uint32_t>(__builtin_ctz(matches | (1u << (count - 1))));
+    const std::uint16_t s = row[win[bytes[c]]];
+    *out = {c, s, 0, 0};
+    out += (matches != 0) & worth(c, s);
+    push_each(begin, matches & (matches - 1));
+    return out;
+  }
+  for (std::uint32_t base = begin; base < end; base += 16) {
+    push_each(base, matches_at(base, std::min<std::uint32_t>(end - base, 16)));
+  }
+  return out;
+}
+
+#else
+// The same by stepping each child, where there is no 16-byte compare.
+[[gnu::always_inline]] inline Survivor* push_looked_up(const Tables& t, const std::uint16_t* row,
+                                                       std::size_t d, std::uint32_t,
+                                                       std::uint32_t begin, std::uint32_t end,
+                                                       Survivor* out, std::uint64_t*) {
+  const std::uint8_t* const win = t.ascii_row(d);
+  const WorthVisiting worth(t, d + 1);
+  for (std::uint32_t c = begin; c < end; ++c) {
+    const std::uint16_t s = row[win[t.bytes[c]]];
+    *out = {c, s, 0, 0};
+    out += worth(c, s);
   }
   return out;
 }
@@ -499,16 +556,13 @@ template <bool kCount>
                                                        std::uint32_t live, std::uint32_t begin,
                                                        std::uint32_t end,
                                                        CompactWalkCounts* counts) {
-#if defined(__SSE2__)
-  if (t.query_bytes && live != 0 && end - begin >= kLookupMin) {
+  if (t.query_bytes && live != 0) {
     if constexpr (kCount) counts->looked_up += end - begin;
     std::uint64_t* const found = kCount ? &counts->found : nullptr;
     return push_looked_up(t, t.row(state), d, live, begin, end, out, found);
   }
-#endif
   if constexpr (kCount) counts->scanned += end - begin;
   const std::uint16_t* const row = t.row(state);
-  if (t.query_bytes && live != 0) return push_tight_stepped(t, row, d, begin, end, out);
   if (t.query_bytes) {
     const std::uint16_t rest = row[0];
     std::uint32_t dist;
