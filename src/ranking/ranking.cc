@@ -388,9 +388,17 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
   // The nodes' payloads lie far apart: each is asked for ahead of its turn,
   // where it ends (and whether the node ends a term) kEndsAhead nodes ahead,
   // then its bytes kBytesAhead nodes ahead, so that many misses are in
-  // flight at once instead of one per node.
-  constexpr std::size_t kEndsAhead = 16, kBytesAhead = 8;
+  // flight at once instead of one per node; the first nodes' are asked for
+  // all at once before the first is read.
+  constexpr std::size_t kEndsAhead = 8, kBytesAhead = 4;
   const std::size_t node_count = trie.terminal.size();
+  auto ask_end = [&](std::size_t node) {
+    trie.payloads.prefetch_end(node);
+    if (node < node_count) __builtin_prefetch(trie.terminal.data() + node);
+  };
+  for (std::size_t j = 0; j < kEndsAhead && j < nodes.size(); ++j) ask_end(nodes[j].node);
+  for (std::size_t j = 0; j < kBytesAhead && j < nodes.size(); ++j)
+    trie.payloads.prefetch_bytes(nodes[j].node);
   // Each id's sum is asked for as the id is decoded, so that the misses on
   // the pool overlap with the decoding and with each other. (An address past
   // the pool is only a hint, formed as a number: nothing reads it.)
@@ -400,11 +408,7 @@ std::vector<Candidate> pool_candidates(const Trie& trie, std::span<const NodeMat
   };
   for (std::size_t j = 0; j < nodes.size(); ++j) {
     const NodeMatch& m = nodes[j];
-    if (j + kEndsAhead < nodes.size()) {
-      const std::size_t ahead = nodes[j + kEndsAhead].node;
-      trie.payloads.prefetch_end(ahead);
-      if (ahead < node_count) __builtin_prefetch(trie.terminal.data() + ahead);
-    }
+    if (j + kEndsAhead < nodes.size()) ask_end(nodes[j + kEndsAhead].node);
     if (j + kBytesAhead < nodes.size()) trie.payloads.prefetch_bytes(nodes[j + kBytesAhead].node);
     double w;
     const double* table = nullptr;
