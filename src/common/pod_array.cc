@@ -33,11 +33,23 @@ void* heap_resize(void* p, std::size_t bytes) {
 
 #ifdef TESSALOOM_MAPPED_BLOCKS
 
-void* allocate(std::size_t bytes) {
-  if (bytes < kMappedBytes) return heap_block(bytes);
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+namespace {
+
+void* mapped_block(std::size_t bytes, int flags) {
+  void* p =
+      mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | flags, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   return p;
+}
+
+}  // namespace
+
+void* allocate(std::size_t bytes) {
+  return bytes < kMappedBytes ? heap_block(bytes) : mapped_block(bytes, 0);
+}
+
+void* allocate_populated(std::size_t bytes) {
+  return bytes < kMappedBytes ? heap_block(bytes) : mapped_block(bytes, MAP_POPULATE);
 }
 
 void* resize(void* p, std::size_t old_bytes, std::size_t bytes) {
@@ -65,6 +77,7 @@ void release(void* p, std::size_t bytes) noexcept {
 #else  // malloc only: other systems, and AddressSanitizer, which checks malloc's blocks
 
 void* allocate(std::size_t bytes) { return heap_block(bytes); }
+void* allocate_populated(std::size_t bytes) { return heap_block(bytes); }
 void* resize(void* p, std::size_t, std::size_t bytes) { return heap_resize(p, bytes); }
 void release(void* p, std::size_t) noexcept { std::free(p); }
 

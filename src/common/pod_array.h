@@ -34,6 +34,10 @@ namespace tessaloom::common {
 // and unchanged when it throws.
 inline constexpr std::size_t kMappedBytes = std::size_t{128} << 10;
 void* allocate(std::size_t bytes);
+// As allocate(), for a block the caller writes whole at once: a large block
+// arrives with its pages in place, taken in one call into the kernel rather
+// than one fault per page as the writes first touch them.
+void* allocate_populated(std::size_t bytes);
 void* resize(void* p, std::size_t old_bytes, std::size_t bytes);
 void release(void* p, std::size_t bytes) noexcept;
 
@@ -110,6 +114,16 @@ class PodArray {
   void resize_for_overwrite(std::size_t n) {
     reserve(n);
     size_ = n;
+  }
+  // Exactly n elements in a new block, the old one given back: for a table
+  // whose every element the caller writes next (see allocate_populated).
+  // Elements are uninitialised. Strong guarantee.
+  void assign_for_overwrite(std::size_t n) {
+    if (n > max_size()) throw std::bad_alloc();
+    T* const p = static_cast<T*>(common::allocate_populated(n * sizeof(T)));
+    free_block();
+    data_ = p;
+    size_ = capacity_ = n;
   }
   void resize(std::size_t n, const T& v = T{}) {
     reserve(n);

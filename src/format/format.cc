@@ -215,10 +215,15 @@ namespace {
 
 // Room for m more elements of out, and its size grown by them (left for the
 // caller to fill): geometric growth, so that appending many small runs stays
-// linear.
+// linear. An array read whole (the common case: an empty one without a
+// block) gets a block of exactly m, its pages in place.
 template <class T>
 T* grow(PodArray<T>& out, std::size_t m) {
   const std::size_t base = out.size();
+  if (out.capacity() == 0 && m != 0) {
+    out.assign_for_overwrite(m);
+    return out.data();
+  }
   out.reserve_more(m);
   out.resize_for_overwrite(base + m);
   return out.data() + base;

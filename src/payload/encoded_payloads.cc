@@ -177,7 +177,7 @@ EncodedPayloads EncodedPayloads::decode(format::Reader& input, std::shared_ptr<c
   // fill.
   const std::size_t m = r.reservable(n);
   EncodedPayloads out;
-  out.ends_.resize_for_overwrite(m);
+  out.ends_.assign_for_overwrite(m);
   // Payloads are vouched for in batches by the scanner; one it cannot vouch
   // for is read value by value (which also reports the exact error).
   Scanner scan(base, r.end());
@@ -211,7 +211,7 @@ EncodedPayloads EncodedPayloads::decode(format::Reader& input, std::shared_ptr<c
     // longer than the one read.
     auto copy = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[size]);
     EncodedPayloads shortened;
-    shortened.ends_.resize_for_overwrite(m);
+    shortened.ends_.assign_for_overwrite(m);
     format::Reader again({base, stop});
     format::Writer w({copy.get(), size});
     for (std::size_t j = 0; j < m; ++j) {

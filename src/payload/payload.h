@@ -109,6 +109,8 @@ class EntryEnds {
   // Sets the size to n; the values must then be set, in index order, with
   // set() (used while decoding).
   void resize_for_overwrite(std::size_t n) { low_.resize_for_overwrite(n); }
+  // n entries in a new block, each to be set next.
+  void assign_for_overwrite(std::size_t n) { low_.assign_for_overwrite(n); }
   void set(std::size_t i, std::uint64_t v) {
     low_[i] = static_cast<std::uint32_t>(v);
     if ((v >> 32) != carries_.size()) add_carries(i, v);

@@ -155,6 +155,14 @@ TEST(PodArray, KeepsItsElementsAsItsBlockGrowsAndShrinks) {
   EXPECT_TRUE(holds(a, 100));
   a = std::move(copy);
   EXPECT_TRUE(holds(a, big) && copy.empty());
+  // A new block with its pages in place replaces the mapping, then is cut
+  // back like any other.
+  a.assign_for_overwrite(big + 1);
+  for (std::uint32_t k = 0; k <= big; ++k) a[k] = k * 2654435761u;
+  EXPECT_TRUE(holds(a, big + 1) && a.capacity() == big + 1);
+  a.resize_for_overwrite(100);
+  a.shrink_to_fit();
+  EXPECT_TRUE(holds(a, 100));
 }
 
 // Says stop at its first question.

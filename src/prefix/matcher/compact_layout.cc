@@ -47,7 +47,7 @@ bool fill_in_place(const TrieArrays& trie, PodArray<std::uint8_t>& bytes) {
   }
   bad |= static_cast<std::uint32_t>(shifts[last] != last);
   if (bad != 0) return false;
-  bytes.resize_for_overwrite(n + CompactLayout::kBytePadding);
+  bytes.assign_for_overwrite(n + CompactLayout::kBytePadding);
   std::uint8_t* const b = bytes.data();
   // Labels below the root: scalar values other than U+0000.
   b[0] = 0;
@@ -67,7 +67,7 @@ bool fill_in_place(const TrieArrays& trie, PodArray<std::uint8_t>& bytes) {
 PodArray<std::uint16_t> signatures_of(const std::uint32_t* starts, std::size_t n,
                                       const std::uint8_t* bytes) {
   PodArray<std::uint16_t> sigs;
-  sigs.resize_for_overwrite(n);
+  sigs.assign_for_overwrite(n);
   std::uint16_t* const out = sigs.data();
   // Most records have at most two children, whose bits are taken without
   // a branch (the byte after a block is readable: padding or the next
