@@ -134,6 +134,7 @@ elif kind == "phases":
     result = starts
 elif kind == "interrupt":
     at = float(sys.argv[3])
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
     records = synthetic(n)
     sent, finished = [], threading.Event()
     def interrupt():

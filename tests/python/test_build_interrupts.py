@@ -12,6 +12,9 @@ INTERRUPTED = textwrap.dedent(r"""
     import json, os, random, signal, sys, threading, time
     from tessaloom import build_index
     target = sys.argv[1]
+    # A shell that starts a job in the background (nohup, `&` without job
+    # control) makes it ignore SIGINT, and Python then keeps it ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     rng = random.Random(5)
     words = ["".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=rng.randint(6, 14))) for _ in range(600_000)]
     records = [(w, i % 50_000, 1) for i, w in enumerate(words * 2)]

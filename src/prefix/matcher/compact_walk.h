@@ -112,8 +112,8 @@ struct CompactWalkScratch {
   };
 
   std::vector<std::uint8_t> ascii;
-  std::vector<std::uint32_t> ascii_set;  // the entries of `ascii` not zero
   std::vector<std::uint8_t> chars;
+  std::size_t chars_width = 1;  // the cells per depth of `chars`
   std::vector<std::uint8_t> inside;
   std::vector<std::uint16_t> signatures;
   std::vector<std::uint8_t> wants;
@@ -154,7 +154,6 @@ class QueryWindows {
         width_(2 * k + 1),
         depths_(q.size() + k + 1),
         ascii_(s.ascii),
-        ascii_set_(s.ascii_set),
         other_(s.other),
         chars_(s.chars),
         inside_(s.inside),
@@ -162,70 +161,96 @@ class QueryWindows {
         wants_(s.wants) {
     // The table is kept zero between queries but for the entries the last
     // query set, which are cleared here: clearing it whole would write every
-    // line of it, most of them not in cache when a query starts.
-    for (const std::uint32_t i : ascii_set_) ascii_[i] = 0;
-    ascii_set_.clear();
-    if (ascii_.size() < depths_ * 256) ascii_.resize(depths_ * 256, 0);
-    other_.clear();
-    chars_.assign(depths_ * width_, 0);
-    // One entry past the last parent depth (0: no cell inside), for the
-    // children of the deepest parents.
-    inside_.assign(depths_ + 1, 0);
-    for (std::size_t d = 0; d < depths_; ++d) {
-      // Cell i of depth d is character d-k+i.
-      for (std::size_t i = 0; i < width_; ++i) {
-        if (d + i >= k && d + i - k < q.size()) inside_[d] |= static_cast<std::uint8_t>(1u << i);
+    // line of it, most of them not in cache when a query starts. Those
+    // entries are the ones named by `chars` as the last query left it (a
+    // character and its terminal byte per cell; a cell of 0 stands for
+    // U+0000 or for none, and clearing entry 0 is harmless), since both are
+    // written together below. The table only grows, and `chars` is either
+    // the last query's or all zero should its assignment fail, so the rows
+    // cleared are always there.
+    {
+      std::uint8_t* row = ascii_.data();
+      const std::uint8_t* old = chars_.data();
+      const std::uint8_t* const old_end = old + chars_.size();
+      const std::size_t old_width = s.chars_width;
+      for (; old != old_end; old += old_width, row += 256) {
+        for (std::size_t i = 0; i < old_width; ++i) {
+          row[old[i]] = 0;
+          row[old[i] | CompactLayout::kTerminalByte] = 0;
+        }
       }
     }
-    for (std::size_t x = 0; x < q.size(); ++x) {
-      const char32_t ch = q[x];
-      if (ch == 0) has_nul_ = true;
-      if (ch < 128) {
-        // Character x lies in the window of depths x-k .. x+k, at bit x-d+k.
-        const std::size_t d_lo = x > k ? x - k : 0;
-        for (std::size_t d = d_lo; d <= x + k; ++d) {
-          const auto bit = static_cast<std::uint8_t>(1u << (x + k - d));
-          const std::size_t at = d * 256 + ch;
-          if (ascii_[at] == 0) {
-            ascii_set_.push_back(static_cast<std::uint32_t>(at));
-            ascii_set_.push_back(static_cast<std::uint32_t>(at | CompactLayout::kTerminalByte));
+    if (ascii_.size() < depths_ * 256) ascii_.resize(depths_ * 256, 0);
+    chars_.assign(depths_ * width_, 0);
+    s.chars_width = width_;
+    other_.clear();
+    // One entry past the last parent depth (0: no cell inside), for the
+    // children of the deepest parents. Cell i of depth d is character
+    // d-k+i, inside the query when k-d <= i < n+k-d.
+    inside_.resize(depths_ + 1);
+    {
+      std::uint8_t* const inside = inside_.data();
+      const std::size_t n = q.size();
+      for (std::size_t d = 0; d < depths_; ++d) {
+        const std::size_t lo = d < k ? k - d : 0;
+        const std::size_t hi = std::min(width_, n + k - d);
+        inside[d] = static_cast<std::uint8_t>(((1u << hi) - 1) & ~((1u << lo) - 1));
+      }
+      inside[depths_] = 0;
+    }
+    {
+      std::uint8_t* const table = ascii_.data();
+      std::uint8_t* const chars = chars_.data();
+      for (std::size_t x = 0; x < q.size(); ++x) {
+        const char32_t ch = q[x];
+        if (ch == 0) has_nul_ = true;
+        if (ch < 128) {
+          // Character x lies in the window of depths x-k .. x+k, at bit x-d+k.
+          const std::size_t d_lo = x > k ? x - k : 0;
+          for (std::size_t d = d_lo; d <= x + k; ++d) {
+            const auto bit = static_cast<std::uint8_t>(1u << (x + k - d));
+            std::uint8_t* const row = table + d * 256;
+            row[ch] |= bit;
+            row[ch | CompactLayout::kTerminalByte] |= bit;
+            chars[d * width_ + (x + k - d)] = static_cast<std::uint8_t>(ch);
           }
-          ascii_[at] |= bit;
-          ascii_[at | CompactLayout::kTerminalByte] |= bit;
-          chars_[d * width_ + (x + k - d)] = static_cast<std::uint8_t>(ch);
+          continue;
         }
-        continue;
-      }
-      bool found = false;
-      for (auto& [c, positions] : other_) {
-        if (c == ch) {
-          positions |= std::uint64_t{1} << x;
-          found = true;
+        bool found = false;
+        for (auto& [c, positions] : other_) {
+          if (c == ch) {
+            positions |= std::uint64_t{1} << x;
+            found = true;
+          }
         }
+        if (!found) other_.emplace_back(ch, std::uint64_t{1} << x);
       }
-      if (!found) other_.emplace_back(ch, std::uint64_t{1} << x);
     }
     // For an ASCII query, per depth, 16 copies of each cell's character (0
     // for the cells outside the query), for 16-byte compares.
     wants_.clear();
     if (bytes_suffice()) {
       wants_.resize(depths_ * width_ * 16);
+      std::uint8_t* const wants = wants_.data();
+      const std::uint8_t* const chars = chars_.data();
       for (std::size_t at = 0; at < depths_ * width_; ++at) {
-        const std::uint64_t copies = chars_[at] * std::uint64_t{0x0101010101010101};
-        std::memcpy(wants_.data() + at * 16, &copies, 8);
-        std::memcpy(wants_.data() + at * 16 + 8, &copies, 8);
+        const std::uint64_t copies = chars[at] * std::uint64_t{0x0101010101010101};
+        std::memcpy(wants + at * 16, &copies, 8);
+        std::memcpy(wants + at * 16 + 8, &copies, 8);
       }
     }
     // The signatures of every set of cells of every depth (at most 128 sets
-    // a depth), each from a smaller set's.
+    // a depth): the sets holding cell i are those without it, plus its bit.
     const std::size_t sets = std::size_t{1} << width_;
     signatures_.resize(depths_ * sets);
     for (std::size_t d = 0; d < depths_; ++d) {
       std::uint16_t* const row = signatures_.data() + d * sets;
       const std::uint8_t* const c = chars(d);
       row[0] = 0;
-      for (std::size_t m = 1; m < sets; ++m) {
-        row[m] = row[m & (m - 1)] | CompactLayout::signature_bit(c[__builtin_ctzll(m)]);
+      for (std::size_t i = 0; i < width_; ++i) {
+        const std::uint16_t bit = CompactLayout::signature_bit(c[i]);
+        const std::size_t half = std::size_t{1} << i;
+        for (std::size_t m = 0; m < half; ++m) row[half + m] = row[m] | bit;
       }
     }
   }
@@ -279,7 +304,6 @@ class QueryWindows {
   std::size_t depths_;
   bool has_nul_ = false;
   std::vector<std::uint8_t>& ascii_;
-  std::vector<std::uint32_t>& ascii_set_;
   std::vector<std::pair<char32_t, std::uint64_t>>& other_;
   std::vector<std::uint8_t>& chars_;
   std::vector<std::uint8_t>& inside_;
