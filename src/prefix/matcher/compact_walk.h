@@ -255,27 +255,21 @@ class QueryWindows {
     }
   }
 
-  std::size_t depths() const { return depths_; }
   // Whether the label bytes alone decide every window: no query character
   // is outside ASCII, and none is U+0000, which the byte of a label outside
   // ASCII would otherwise equal.
   bool bytes_suffice() const { return other_.empty() && !has_nul_; }
-  // Indexed by a label byte.
-  const std::uint8_t* ascii_row(std::size_t d) const { return ascii_.data() + d * 256; }
   // The query characters d-k .. d+k below U+0080, 0 for the others and for
   // those outside the query.
   const std::uint8_t* chars(std::size_t d) const { return chars_.data() + d * width_; }
-  // The signature bits (CompactLayout::signature_bit) of the characters of
-  // the cells `cells` of depth d, for an ASCII query.
-  std::uint16_t signature(std::size_t d, std::uint32_t cells) const {
-    return signatures_[(d << width_) + cells];
-  }
   // The cells of depth d that stand for a query character: bit i when
   // 0 <= d-k+i < n.
   std::uint32_t inside(std::size_t d) const { return inside_[d]; }
-  // The tables behind ascii_row, inside and signature, for walks that
-  // index them directly: ascii_rows()[d * 256 + byte], inside_rows()[d],
-  // and signature_rows()[(d << (2k+1)) + cells].
+  // The tables the walks index directly: the windows of depth d by label
+  // byte, ascii_rows()[d * 256 + byte]; inside_rows()[d] as inside(d); and
+  // the signature bits (CompactLayout::signature_bit) of the characters of
+  // the cells `cells` of depth d, for an ASCII query,
+  // signature_rows()[(d << (2k+1)) + cells].
   const std::uint8_t* ascii_rows() const { return ascii_.data(); }
   const std::uint8_t* inside_rows() const { return inside_.data(); }
   const std::uint16_t* signature_rows() const { return signatures_.data(); }
